@@ -1,0 +1,46 @@
+// The clock and event pump seam. Window timers tick only while the event queue is pumped, and
+// every wait of the update procedure is a loop of pumps. Production binds this to Qt's event
+// loop (QtEventLoop); tests bind it to a virtual clock so long time-outs run in microseconds.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace flashupdate {
+
+// A window timer: while enabled, it ticks every interval milliseconds, delivered by a pump.
+class Timer {
+public:
+    virtual ~Timer() = default;
+    virtual void setInterval(int milliseconds) = 0;
+    virtual int interval() const = 0;
+    // Enabling (again) restarts the count from now.
+    virtual void setEnabled(bool enabled) = 0;
+    virtual bool enabled() const = 0;
+
+    void setOnTick(std::function<void()> handler) { m_onTick = std::move(handler); }
+
+protected:
+    void raiseTick() {
+        if (m_onTick) {
+            m_onTick();
+        }
+    }
+
+private:
+    std::function<void()> m_onTick;
+};
+
+class EventLoop {
+public:
+    virtual ~EventLoop() = default;
+    virtual std::unique_ptr<Timer> createTimer() = 0;
+    // One pass: handles every pending event and returns; never sleeps.
+    virtual void pumpOnce() = 0;
+    // One pass for a wait loop: handles what is pending or, when nothing is, sleeps until the
+    // next event, but never longer than a short heartbeat, so that a loop polling a state which
+    // raises no event of its own (the transmit queue draining) still sees it change.
+    virtual void pumpWait() = 0;
+};
+
+}  // namespace flashupdate

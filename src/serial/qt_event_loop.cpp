@@ -1,0 +1,59 @@
+#include "serial/qt_event_loop.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace flashupdate {
+
+namespace {
+
+// A window timer on a QTimer. Enabled is kept apart from the QTimer's state so that an interval
+// of 0 means "never ticks", as for a window timer, not "tick on every pass".
+class QtTimer final : public Timer {
+public:
+    QtTimer() {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { raiseTick(); });
+    }
+
+    void setInterval(int milliseconds) override {
+        m_interval = milliseconds;
+        restart();
+    }
+    int interval() const override { return m_interval; }
+    void setEnabled(bool enabled) override {
+        m_enabled = enabled;
+        restart();
+    }
+    bool enabled() const override { return m_enabled; }
+
+private:
+    void restart() {
+        if (m_enabled && m_interval > 0) {
+            m_timer.start(m_interval);
+        } else {
+            m_timer.stop();
+        }
+    }
+
+    QTimer m_timer;
+    int m_interval = 0;
+    bool m_enabled = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Timer> QtEventLoop::createTimer() { return std::make_unique<QtTimer>(); }
+
+void QtEventLoop::pumpOnce() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void QtEventLoop::pumpWait() {
+    // Sleeps in the dispatcher until an event arrives; the heartbeat bounds the sleep.
+    QTimer heartbeat;
+    heartbeat.setSingleShot(true);
+    heartbeat.start(kHeartbeatMs);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+}  // namespace flashupdate

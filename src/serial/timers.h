@@ -1,0 +1,34 @@
+// The window's three timers and the pause that every stage uses. Timer1 measures timer_delay,
+// Timer3 the reply windows; Timer2 exists with its handler but nothing starts it.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "serial/event_loop.h"
+
+namespace flashupdate {
+
+class Timers {
+public:
+    explicit Timers(EventLoop& loop);
+    Timers(const Timers&) = delete;
+    Timers& operator=(const Timers&) = delete;
+
+    EventLoop& events;
+    std::unique_ptr<Timer> Timer1;
+    std::unique_ptr<Timer> Timer2;
+    std::unique_ptr<Timer> Timer3;
+
+    // What Timer2's tick runs after stopping it: the Start handler, bound by the window.
+    std::function<void()> onTimer2;
+
+    // Waits milliseconds (1 to 32767) while the event queue keeps being handled.
+    void timer_delay(int milliseconds);
+
+    void Timer1_Timer();
+    void Timer2_Timer();
+    void Timer3_Timer();
+};
+
+}  // namespace flashupdate

@@ -1,0 +1,83 @@
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
+#include "update/number_text.h"
+#include "update/protocol.h"
+#include "update/stages.h"
+#include "update/texts.h"
+
+namespace flashupdate {
+
+namespace {
+
+// The instrument's sum, most significant byte first. It is held as a signed 32-bit number, so an
+// answer from 0x80000000 up is refused rather than shown as a negative sum.
+std::int32_t deviceCheckSum(const ByteText& answer) {
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < protocol::kChecksumAnswerBytes; ++i) {
+        sum = sum * 256 + static_cast<unsigned char>(answer.at(i));
+    }
+    if (sum > std::numeric_limits<std::int32_t>::max()) {
+        throw std::overflow_error("device checksum " + hexText(static_cast<std::uint32_t>(sum)) +
+                                  " out of range");
+    }
+    return static_cast<std::int32_t>(sum);
+}
+
+}  // namespace
+
+void verifyChecksum(StageContext& stage) {
+    SerialPort& port = stage.port();
+    Timer& replyTimer = *stage.timers.Timer3;
+
+    stage.delay(protocol::kAfterProgramMs);
+    stage.link.RxData.clear();
+    port.setInBufferCount(0);
+    stage.status(texts::kRequestingCheckSum);
+    port.output(ByteText(1, protocol::kChecksumCommand));
+    stage.delay(protocol::kAfterCommandMs);
+
+    replyTimer.setInterval(protocol::kReplyWindowMs);
+    replyTimer.setEnabled(true);
+    // The answer must come as one chunk of four bytes or more; each receive event replaces
+    // RxData, so a split answer is never complete.
+    for (;;) {
+        stage.timers.events.pumpWait();
+        if (!replyTimer.enabled()) {
+            stage.status(texts::kCheckSumNotReceived);
+            stage.pumpOnce();
+            stage.view.showMessage(texts::kCheckSumNotReceivedBox, MessageIcon::Exclamation);
+            port.setPortOpen(false);
+            return;
+        }
+        if (stage.link.RxData.size() >= protocol::kChecksumAnswerBytes) {
+            break;
+        }
+    }
+    replyTimer.setEnabled(false);
+
+    const std::int32_t deviceSum = deviceCheckSum(stage.link.RxData);
+    port.output(ByteText(1, protocol::kFinishCommand));
+    port.setPortOpen(false);
+
+    stage.status(texts::kDone);
+    for (const Label label :
+         {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3, Label::lblCheckSum4}) {
+        stage.view.setLabelVisible(label, true);
+    }
+    stage.view.setLabelCaption(Label::lblCheckSum3, hexText(stage.fileCheckSum));
+    stage.view.setLabelCaption(Label::lblCheckSum4,
+                               hexText(static_cast<std::uint32_t>(deviceSum)));
+
+    if (static_cast<std::int64_t>(stage.fileCheckSum) == deviceSum) {
+        stage.status(texts::kUpdatedSuccessfully);
+        stage.pumpOnce();
+    } else {
+        stage.status(texts::kNotUpdatedSuccessfully);
+        stage.view.showMessage(texts::kBadChecksum, MessageIcon::None);
+        stage.pumpOnce();
+    }
+}
+
+}  // namespace flashupdate

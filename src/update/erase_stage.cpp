@@ -1,0 +1,75 @@
+#include "update/protocol.h"
+#include "update/stages.h"
+#include "update/texts.h"
+
+namespace flashupdate {
+
+namespace {
+
+enum class Attempt { Erased, NoAnswer, WrongAnswer };
+
+// One erase command and its reply window. Only the chunk present when the answer is judged counts:
+// a reply split over two receive events is judged on its last part.
+Attempt eraseAttempt(StageContext& stage) {
+    SerialPort& port = stage.port();
+    Timer& replyTimer = *stage.timers.Timer3;
+    port.setInBufferCount(0);
+    stage.link.RxData.clear();
+    port.output(ByteText(1, protocol::kEraseCommand));
+    stage.delay(protocol::kAfterCommandMs);
+
+    replyTimer.setInterval(protocol::kReplyWindowMs);
+    replyTimer.setEnabled(true);
+    for (;;) {
+        stage.pumpOnce();
+        if (!replyTimer.enabled()) {
+            return Attempt::NoAnswer;
+        }
+        stage.delay(protocol::kReplyPollMs);
+        if (!stage.link.RxData.empty()) {
+            break;
+        }
+    }
+    replyTimer.setEnabled(false);
+    stage.pumpOnce();
+    return stage.link.RxData.find(protocol::kEraseAnswer) != ByteText::npos ? Attempt::Erased
+                                                                             : Attempt::WrongAnswer;
+}
+
+}  // namespace
+
+bool eraseMemory(StageContext& stage) {
+    stage.status(texts::kEraseCommandSent);
+    bool repeated = false;
+    for (;;) {
+        const Attempt attempt = eraseAttempt(stage);
+        if (attempt == Attempt::Erased) {
+            break;
+        }
+        // One repetition, whichever way the first attempt failed.
+        if (!repeated) {
+            repeated = true;
+            continue;
+        }
+        stage.status(texts::kFlashNotUpdated);
+        if (attempt == Attempt::NoAnswer) {
+            stage.view.showMessage(texts::kProgrammingError, MessageIcon::Exclamation);
+            stage.status(texts::kFlashNotUpdated);
+        } else {
+            stage.view.showMessage(texts::kEndOfEraseNotDetected, MessageIcon::Exclamation);
+        }
+        stage.port().setPortOpen(false);
+        stage.delay(protocol::kAfterFailureMs);
+        return false;
+    }
+
+    stage.status(texts::kMemoryErased);
+    stage.delay(protocol::kAfterEraseMs);
+    stage.port().setInBufferCount(0);
+
+    stage.status(texts::kSendingProgram);
+    stage.fileCheckSum = 0;
+    return true;
+}
+
+}  // namespace flashupdate

@@ -1,0 +1,48 @@
+// The four stages of an update, in the order the driver runs them. Each stage writes its progress
+// into the window and talks to the instrument only through the serial link; a failure is thrown
+// and turned into a message by the guarded region the driver has in force.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "serial/serial_link.h"
+#include "serial/timers.h"
+#include "update/image_file.h"
+#include "update/update_view.h"
+
+namespace flashupdate {
+
+struct StageContext {
+    UpdateView& view;
+    SerialLink& link;
+    Timers& timers;
+    std::uint32_t& fileCheckSum;
+
+    SerialPort& port() { return link.comSerial; }
+    void status(const std::string& text) { view.setLabelCaption(Label::lblStatus, text); }
+    void pumpOnce() { timers.events.pumpOnce(); }
+    void delay(int milliseconds) { timers.timer_delay(milliseconds); }
+};
+
+// The port the operator chose: Com1 to Com3 by their buttons, otherwise Com4.
+int chosenPort(const UpdateView& view);
+
+// Loads the 512-byte boot loader at 1200 baud and leaves the port open at 9600 baud with both
+// queues and RxData empty. Closes the boot loader file once it has been read.
+void sendBootLoader(StageContext& stage, std::unique_ptr<ImageFile>& bootLoader);
+
+// Erases the program memory, with one repetition. Returns false when the run has ended here
+// (reported, port closed). On success it has also announced the transfer and zeroed the sum.
+bool eraseMemory(StageContext& stage);
+
+// Sends the image in program records, adding every data byte into the file checksum.
+void sendProgram(StageContext& stage, const std::filesystem::path& programPath,
+                 const std::string& sizeText);
+
+// Asks for the instrument's checksum, finishes the session and gives the verdict.
+void verifyChecksum(StageContext& stage);
+
+}  // namespace flashupdate

@@ -1,0 +1,71 @@
+#include "fakes/fake_view.h"
+
+namespace flashupdate::testing {
+
+const char* labelName(Label label) {
+    switch (label) {
+        case Label::lblStatus: return "lblStatus";
+        case Label::lblCheckSum1: return "lblCheckSum1";
+        case Label::lblCheckSum2: return "lblCheckSum2";
+        case Label::lblCheckSum3: return "lblCheckSum3";
+        case Label::lblCheckSum4: return "lblCheckSum4";
+        case Label::lblBytesTransmitted: return "lblBytesTransmitted";
+        case Label::lblFileSize: return "lblFileSize";
+        case Label::lblBytesT: return "lblBytesT";
+        case Label::lblFileB: return "lblFileB";
+    }
+    return "?";
+}
+
+FakeView::FakeView(const VirtualEventLoop& clock) : m_clock(clock) {
+    // The window as created: status visible, results hidden with their design captions.
+    m_labels[Label::lblStatus] = {"Sending BootLoader", true};
+    m_labels[Label::lblCheckSum1] = {"File CheckSum:", false};
+    m_labels[Label::lblCheckSum2] = {"Device Checksum:", false};
+    m_labels[Label::lblCheckSum3] = {"CheckSum3", false};
+    m_labels[Label::lblCheckSum4] = {"CheckSum4", false};
+    m_labels[Label::lblBytesTransmitted] = {"Bytes Transmitted: ", false};
+    m_labels[Label::lblFileSize] = {"File Size:", false};
+    m_labels[Label::lblBytesT] = {"", false};
+    m_labels[Label::lblFileB] = {"", false};
+}
+
+bool FakeView::comOptionSelected(int port) const { return selectedPort == port; }
+
+void FakeView::setLabelVisible(Label label, bool visible) {
+    m_labels[label].visible = visible;
+    m_visibilityWrites.push_back(std::string(labelName(label)) + "=" + (visible ? "1" : "0"));
+}
+
+void FakeView::setLabelCaption(Label label, const std::string& caption) {
+    m_labels[label].caption = caption;
+    m_changes.push_back({label, caption, m_clock.now()});
+}
+
+void FakeView::showMessage(const std::string& text, MessageIcon icon) {
+    m_messages.push_back({text, icon, m_clock.now()});
+    if (onMessage) {
+        onMessage(m_messages.back());
+    }
+}
+
+std::vector<std::string> FakeView::statusHistory() const {
+    std::vector<std::string> history;
+    for (const auto& change : m_changes) {
+        if (change.label == Label::lblStatus) {
+            history.push_back(change.caption);
+        }
+    }
+    return history;
+}
+
+Micros FakeView::statusTime(const std::string& caption) const {
+    for (const auto& change : m_changes) {
+        if (change.label == Label::lblStatus && change.caption == caption) {
+            return change.at;
+        }
+    }
+    return -1;
+}
+
+}  // namespace flashupdate::testing

@@ -1,0 +1,111 @@
+// One window's worth of update machinery on fakes: virtual clock, fake port with a scripted
+// instrument, recording view, and a scratch directory standing for the executable's directory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "fakes/fake_port.h"
+#include "fakes/fake_view.h"
+#include "fakes/scripted_instrument.h"
+#include "fakes/virtual_event_loop.h"
+#include "serial/serial_link.h"
+#include "serial/timers.h"
+#include "update/update_procedure.h"
+
+namespace flashupdate::testing {
+
+namespace fs = std::filesystem;
+
+inline ByteText patternBytes(std::size_t count, unsigned seed = 1) {
+    std::mt19937 random(seed);
+    ByteText bytes(count, '\0');
+    for (auto& byte : bytes) {
+        byte = static_cast<char>(random() & 0xFF);
+    }
+    return bytes;
+}
+
+inline std::uint32_t byteSum(const ByteText& bytes) {
+    std::uint32_t sum = 0;
+    for (const char c : bytes) {
+        sum += static_cast<unsigned char>(c);
+    }
+    return sum;
+}
+
+class Rig {
+public:
+    Rig()
+        : root(fs::temp_directory_path() /
+               ("flashupdate-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
+          executableDir(root / "bin"),
+          imageDir(root / "images"),
+          update(view, link, timers, executableDir) {
+        fs::create_directories(executableDir);
+        fs::create_directories(imageDir);
+        port.setInstrument(&instrument);
+        writeFile(executableDir / "BOOTLOAD.IMG", patternBytes(600, 7));
+    }
+    ~Rig() {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    static void writeFile(const fs::path& path, const ByteText& bytes) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    // Selects an image in the file list, as the operator's click does.
+    fs::path selectImage(const ByteText& bytes, const std::string& name = "PROG.IMG") {
+        const fs::path path = imageDir / name;
+        writeFile(path, bytes);
+        view.filFilesPath = imageDir.string();
+        view.filFilesFileName = name;
+        view.txtFileName = name;
+        return path;
+    }
+
+    void start() {
+        update.cmdStart_Click();
+        ASSERT_FALSE(loop.ranAway()) << "a wait never ended";
+    }
+
+    std::vector<std::string> messageTexts() const {
+        std::vector<std::string> texts;
+        for (const auto& message : view.messages()) {
+            texts.push_back(message.text);
+        }
+        return texts;
+    }
+
+    // Bytes the line carried at the given speed.
+    ByteText wireAt(int baud) const {
+        ByteText bytes;
+        for (const auto& byte : port.wire()) {
+            if (byte.baud == baud) {
+                bytes += static_cast<char>(byte.value);
+            }
+        }
+        return bytes;
+    }
+
+    fs::path root;
+    fs::path executableDir;
+    fs::path imageDir;
+    VirtualEventLoop loop;
+    FakePort port{loop};
+    SerialLink link{port};
+    Timers timers{loop};
+    FakeView view{loop};
+    ScriptedInstrument instrument;
+    UpdateProcedure update;
+};
+
+}  // namespace flashupdate::testing

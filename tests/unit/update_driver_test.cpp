@@ -1,0 +1,259 @@
+// The driver around the stages: what Start resets, checks and forms before the line is touched,
+// and how each guarded region ends a run.
+#include "test_rig.h"
+#include "update/image_file.h"
+
+namespace flashupdate::testing {
+namespace {
+
+TEST(UpdateDriver, EmptyFileNameResetsResultsAndStopsBeforeThePort) {
+    Rig rig;
+    rig.view.setLabelCaption(Label::lblBytesT, " 2048");
+    rig.view.setLabelCaption(Label::lblFileB, " 512");
+    rig.view.setLabelCaption(Label::lblStatus, "FLASH updated successfully  ");
+    for (const Label label : {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3,
+                              Label::lblCheckSum4, Label::lblBytesTransmitted, Label::lblFileSize,
+                              Label::lblBytesT, Label::lblFileB}) {
+        rig.view.setLabelVisible(label, true);
+    }
+    const auto writesBefore = rig.view.visibilityWrites().size();
+
+    rig.start();
+
+    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"You must first select a file"});
+    EXPECT_EQ(rig.view.messages().front().icon, MessageIcon::None);
+    const std::vector<std::string> resets(rig.view.visibilityWrites().begin() + writesBefore,
+                                          rig.view.visibilityWrites().end());
+    EXPECT_EQ(resets, (std::vector<std::string>{"lblCheckSum1=0", "lblCheckSum2=0",
+                                                "lblCheckSum3=0", "lblCheckSum4=0",
+                                                "lblBytesTransmitted=0", "lblFileSize=0"}));
+    EXPECT_EQ(rig.view.label(Label::lblBytesT).caption, "");
+    EXPECT_EQ(rig.view.label(Label::lblFileB).caption, "");
+    // The value labels keep their visibility; the status line is not the driver's.
+    EXPECT_TRUE(rig.view.label(Label::lblBytesT).visible);
+    EXPECT_EQ(rig.view.status(), "FLASH updated successfully  ");
+    EXPECT_TRUE(rig.port.calls().empty());
+}
+
+TEST(UpdateDriver, BlankFileNamePassesThePrecondition) {
+    Rig rig;
+    rig.view.txtFileName = " ";
+    rig.start();
+    ASSERT_EQ(rig.view.messages().size(), 1u);
+    // Not the list's selection, so used as it stands.
+    EXPECT_EQ(rig.view.messages()[0].text, "Can't find size of  ");
+}
+
+TEST(UpdateDriver, MissingImageNamesTheFullPathAndSkipsTheBootLoader) {
+    Rig rig;
+    rig.view.filFilesPath = rig.imageDir.string();
+    rig.view.filFilesFileName = "GONE.IMG";
+    rig.view.txtFileName = "GONE.IMG";
+    fs::remove(rig.executableDir / "BOOTLOAD.IMG");
+    rig.start();
+    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"Can't find size of " +
+                                                           (rig.imageDir / "GONE.IMG").string()});
+    EXPECT_TRUE(rig.port.calls().empty());
+}
+
+TEST(UpdateDriver, DirectoryPathGetsOneSeparator) {
+    Rig rig;
+    fs::remove(rig.executableDir / "BOOTLOAD.IMG");  // end right after the size query
+    // The root already ends in the separator; a subdirectory gets one.
+    rig.view.filFilesPath = "/";
+    rig.view.filFilesFileName = rig.view.txtFileName = "no-such-image-here.img";
+    rig.start();
+    rig.view.filFilesPath = "/tmp";
+    rig.start();
+    rig.view.filFilesPath = "/tmp/";
+    rig.start();
+    EXPECT_EQ(rig.messageTexts(), (std::vector<std::string>{
+                                      "Can't find size of /no-such-image-here.img",
+                                      "Can't find size of /tmp/no-such-image-here.img",
+                                      "Can't find size of /tmp/no-such-image-here.img"}));
+}
+
+TEST(UpdateDriver, TypedNameDifferingInCaseIsUsedUnchanged) {
+    Rig rig;
+    rig.selectImage(patternBytes(10));
+    rig.view.txtFileName = "prog.img";
+    rig.start();
+    // Resolved against the working directory, not the list's directory.
+    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"Can't find size of prog.img"});
+}
+
+TEST(UpdateDriver, TooLargeImageIsRefusedBeforeAnythingElse) {
+    Rig rig;
+    const auto path = rig.selectImage(ByteText(393'217, '\x11'));
+    rig.start();
+    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"File too large: " + path.string()});
+    EXPECT_TRUE(rig.port.calls().empty());
+    EXPECT_EQ(rig.view.status(), "Sending BootLoader");
+}
+
+TEST(UpdateDriver, BootLoaderMustBeAnOrdinaryFileNextToTheExecutable) {
+    struct Case {
+        const char* name;
+        std::function<void(Rig&)> arrange;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"only beside the image",
+         [](Rig& rig) {
+             fs::rename(rig.executableDir / "BOOTLOAD.IMG", rig.imageDir / "BOOTLOAD.IMG");
+         },
+         "Can't find Boot Loaders"},
+        {"a directory of that name",
+         [](Rig& rig) {
+             fs::remove(rig.executableDir / "BOOTLOAD.IMG");
+             fs::create_directory(rig.executableDir / "BOOTLOAD.IMG");
+         },
+         "Can't find Boot Loaders"},
+        {"a search that fails",
+         [](Rig& rig) {
+             fs::remove(rig.executableDir / "BOOTLOAD.IMG");
+             fs::create_symlink("BOOTLOAD.IMG", rig.executableDir / "BOOTLOAD.IMG");
+         },
+         " Can't open bootloader"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.selectImage(patternBytes(100));
+        c.arrange(rig);
+        rig.start();
+        EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{c.message});
+        EXPECT_TRUE(rig.port.calls().empty());
+    }
+}
+
+TEST(UpdateDriver, FileExitsCountsOrdinaryVisibleFilesOnly) {
+    Rig rig;
+    Rig::writeFile(rig.root / ".hidden", "x");
+    EXPECT_TRUE(FileExits(rig.executableDir / "BOOTLOAD.IMG"));
+    EXPECT_FALSE(FileExits(rig.root / ".hidden"));
+    EXPECT_FALSE(FileExits(rig.executableDir));
+    EXPECT_FALSE(FileExits(rig.root / "absent"));
+    EXPECT_FALSE(FileExits(rig.root / "absent" / "deeper"));
+}
+
+TEST(UpdateDriver, PortChoiceFallsBackToCom4) {
+    for (const auto& [selected, expected] :
+         std::vector<std::pair<int, int>>{{1, 1}, {2, 2}, {3, 3}, {4, 4}, {0, 4}}) {
+        SCOPED_TRACE(selected);
+        Rig rig;
+        rig.selectImage(patternBytes(100));
+        rig.view.selectedPort = selected;
+        rig.start();
+        EXPECT_EQ(rig.port.commPort(), expected);
+        ASSERT_FALSE(rig.port.wire().empty());
+        EXPECT_EQ(rig.port.wire().front().commPort, expected);
+    }
+}
+
+TEST(UpdateDriver, PortThatCannotOpenReportsRegionThreeAndLeavesStatus) {
+    Rig rig;
+    rig.selectImage(patternBytes(100));
+    rig.view.setLabelCaption(Label::lblStatus, "Press Start to begin download");
+    rig.port.failOn("Open");
+    rig.start();
+    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"Error opening Com Port"});
+    EXPECT_EQ(rig.view.status(), "Press Start to begin download");
+    EXPECT_FALSE(rig.port.portOpen());
+}
+
+TEST(UpdateDriver, EachRegionReportsItsOwnMessage) {
+    struct Case {
+        const char* operation;
+        int nthCall;
+        std::string message;  // "Can't open " is followed by the image's path
+    };
+    const std::vector<Case> cases = {
+        {"Settings", 1, "Error opening Com Port"},        // line set-up at 1200
+        {"Close", 1, "Error opening Com Port"},           // switching to 9600
+        {"Output", 3, "Error opening Com Port"},          // the erase command
+        {"Output", 5, "Can't open "},             // first program record
+        {"Output", 5 + 16386, " Problem Receiving Check Sum"},  // the checksum request
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.nthCall));
+        Rig rig;
+        const auto image = rig.selectImage(patternBytes(100));
+        rig.port.failOn(c.operation, c.nthCall);
+        rig.start();
+        const std::string expected =
+            c.message == "Can't open " ? c.message + image.string() : c.message;
+        EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{expected});
+        // A failure handler changes nothing else: the port stays as the failing step left it.
+        EXPECT_NE(rig.view.status(), "FLASH updated successfully  ");
+    }
+}
+
+TEST(UpdateDriver, ImageVanishingBeforeTheTransferReportsCantOpen) {
+    Rig rig;
+    const auto path = rig.selectImage(patternBytes(100));
+    rig.loop.setOnPump([&] {
+        if (rig.view.status() == "Memory Erased") {
+            fs::remove(path);
+        }
+    });
+    rig.start();
+    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"Can't open " + path.string()});
+    // Nothing of the image was sent and the port is left open for the next run.
+    EXPECT_TRUE(rig.instrument.blockNumbers.empty());
+    EXPECT_TRUE(rig.port.portOpen());
+}
+
+TEST(UpdateDriver, RunAfterAFailureFindsThePortOpenAndDoesNotReopenIt) {
+    Rig rig;
+    const auto path = rig.selectImage(patternBytes(100));
+    rig.loop.setOnPump([&] {
+        if (rig.view.status() == "Memory Erased") {
+            fs::remove(path);
+        }
+    });
+    rig.start();
+    ASSERT_TRUE(rig.port.portOpen());
+    rig.loop.setOnPump({});
+    rig.selectImage(patternBytes(100));
+    const int openingsBefore = rig.port.openings();
+    rig.start();
+    EXPECT_EQ(rig.view.status(), "FLASH updated successfully  ");
+    // Once at 9600 baud only: the 1200-baud set-up found the port open.
+    EXPECT_EQ(rig.port.openings() - openingsBefore, 1);
+}
+
+TEST(UpdateDriver, StartInsideARunStartsNothing) {
+    Rig rig;
+    rig.selectImage(patternBytes(100));
+    int nestedPresses = 0;
+    rig.loop.setOnPump([&] {
+        if (nestedPresses < 3 && rig.view.status() == "Erase Command Sent") {
+            ++nestedPresses;
+            rig.update.cmdStart_Click();
+        }
+    });
+    rig.start();
+    EXPECT_EQ(nestedPresses, 3);
+    EXPECT_EQ(rig.view.status(), "FLASH updated successfully  ");
+    EXPECT_EQ(rig.instrument.eraseCommands, 1);
+    EXPECT_EQ(rig.port.openings(), 2);
+    EXPECT_TRUE(rig.view.messages().empty());
+    EXPECT_FALSE(rig.update.running());
+}
+
+TEST(UpdateDriver, StartFromInsideAMessageBoxOfTheRunStartsNothing) {
+    Rig rig;
+    rig.selectImage(patternBytes(100));
+    rig.instrument.checksumAnswer = [](std::uint32_t sum) {
+        return ScriptedInstrument::sumAnswer(sum + 1);
+    };
+    rig.view.onMessage = [&](const Message&) { rig.update.cmdStart_Click(); };
+    rig.start();
+    EXPECT_EQ(rig.messageTexts(),
+              std::vector<std::string>{"FLASH not updated successfully : BAD CHECKSUM"});
+    EXPECT_EQ(rig.instrument.eraseCommands, 1);
+}
+
+}  // namespace
+}  // namespace flashupdate::testing
