@@ -1,0 +1,130 @@
+// The checksum request, the instrument's answer and the verdict.
+#include "test_rig.h"
+
+namespace flashupdate::testing {
+namespace {
+
+struct ChecksumCase {
+    const char* name;
+    std::function<Answer(std::uint32_t)> answer;
+    const char* status;
+    std::vector<std::string> messages;
+    bool finishSent;
+    bool portOpenAfter;
+};
+
+TEST(ChecksumStage, VerdictFollowsTheAnswer) {
+    const auto sumBytes = [](std::uint32_t sum) {
+        return ScriptedInstrument::sumAnswer(sum).front().bytes;
+    };
+    const std::vector<ChecksumCase> cases = {
+        {"matching sum", [](std::uint32_t sum) { return ScriptedInstrument::sumAnswer(sum); },
+         "FLASH updated successfully  ", {}, true, false},
+        {"six bytes: the first four count",
+         [&](std::uint32_t sum) { return Answer{{sumBytes(sum) + "\x7F\x7F", ms(50)}}; },
+         "FLASH updated successfully  ", {}, true, false},
+        {"different sum",
+         [](std::uint32_t sum) { return ScriptedInstrument::sumAnswer(sum + 1); },
+         "FLASH not updated successfully ", {"FLASH not updated successfully : BAD CHECKSUM"},
+         true, false},
+        {"three bytes only",
+         [&](std::uint32_t sum) { return Answer{{sumBytes(sum).substr(0, 3), ms(50)}}; },
+         "Check Sum not Received", {" Check Sum not Received"}, false, false},
+        {"two chunks of two bytes",
+         [&](std::uint32_t sum) {
+             return Answer{{sumBytes(sum).substr(0, 2), ms(50)},
+                           {sumBytes(sum).substr(2), ms(450)}};
+         },
+         "Check Sum not Received", {" Check Sum not Received"}, false, false},
+        {"silence", [](std::uint32_t) { return Answer{}; }, "Check Sum not Received",
+         {" Check Sum not Received"}, false, false},
+        {"first byte 0x80", [](std::uint32_t) { return Answer{{ByteText("\x80\0\0\0", 4), ms(50)}}; },
+         "Requesting Check Sum", {" Problem Receiving Check Sum"}, false, true},
+        {"answer after the window",
+         [](std::uint32_t sum) { return ScriptedInstrument::sumAnswer(sum, ms(6100)); },
+         "Check Sum not Received", {" Check Sum not Received"}, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.selectImage(patternBytes(5000));
+        rig.instrument.checksumAnswer = c.answer;
+        rig.start();
+        EXPECT_EQ(rig.view.status(), c.status);
+        EXPECT_EQ(rig.messageTexts(), c.messages);
+        EXPECT_EQ(rig.instrument.checksumRequests, 1);
+        EXPECT_EQ(rig.instrument.finished, c.finishSent);
+        EXPECT_EQ(rig.port.portOpen(), c.portOpenAfter);
+        const bool shown = c.finishSent;
+        for (const Label label : {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3,
+                                  Label::lblCheckSum4}) {
+            EXPECT_EQ(rig.view.label(label).visible, shown) << labelName(label);
+        }
+        if (!c.messages.empty()) {
+            const auto icon = std::string(c.status) == "Check Sum not Received"
+                                  ? MessageIcon::Exclamation
+                                  : MessageIcon::None;
+            EXPECT_EQ(rig.view.messages()[0].icon, icon);
+        }
+    }
+}
+
+TEST(ChecksumStage, BadChecksumShowsBothSumsAfterFinishing) {
+    Rig rig;
+    rig.selectImage(ByteText(16384, '\xFF'));
+    rig.instrument.checksumAnswer = [](std::uint32_t) {
+        return Answer{{ByteText("\x00\x3F\xC0\x01", 4), ms(50)}};
+    };
+    bool finishedBeforeBox = false;
+    rig.view.onMessage = [&](const Message&) {
+        finishedBeforeBox = rig.instrument.finished && !rig.port.portOpen();
+    };
+    rig.start();
+    EXPECT_TRUE(finishedBeforeBox);
+    EXPECT_EQ(rig.view.label(Label::lblCheckSum3).caption, "3FC000");
+    EXPECT_EQ(rig.view.label(Label::lblCheckSum4).caption, "3FC001");
+    const auto history = rig.view.statusHistory();
+    EXPECT_EQ(std::vector<std::string>(history.end() - 3, history.end()),
+              (std::vector<std::string>{"Requesting Check Sum", "DONE ",
+                                        "FLASH not updated successfully "}));
+}
+
+TEST(ChecksumStage, RequestComesTwoSecondsAfterTheLastRecordAndFinishAtOnce) {
+    Rig rig;
+    rig.selectImage(patternBytes(100));
+    rig.start();
+    const auto& wire = rig.port.wire();
+    ASSERT_GE(wire.size(), 3u);
+    const auto& request = wire[wire.size() - 2];
+    const auto& finish = wire[wire.size() - 1];
+    EXPECT_EQ(request.value, 'C');
+    EXPECT_EQ(finish.value, 'X');
+    const Micros byteUs = ms(10.0 / 9.6);
+    // The last progress caption is written right after the last data byte was handed over.
+    Micros lastHanded = 0;
+    for (const auto& change : rig.view.changes()) {
+        if (change.label == Label::lblBytesT) {
+            lastHanded = change.at;
+        }
+    }
+    EXPECT_GE(request.at - byteUs - lastHanded, ms(2000) - 2);
+    EXPECT_LE(request.at - byteUs - lastHanded, ms(2000) + VirtualEventLoop::kHeartbeat);
+    // "X" is handed over as soon as the answer is in, and leaves the line before the close.
+    EXPECT_LE(finish.at - request.at, ms(1000) + ms(50) + 2 * byteUs + VirtualEventLoop::kHeartbeat);
+    EXPECT_TRUE(rig.instrument.finished);
+}
+
+TEST(ChecksumStage, TimeOutComesFiveSecondsAfterTheWindowOpens) {
+    Rig rig;
+    rig.selectImage(patternBytes(100));
+    rig.instrument.checksumAnswer = [](std::uint32_t) { return Answer{}; };
+    rig.start();
+    const Micros requested = rig.port.wire().back().at;
+    const auto& message = rig.view.messages().at(0);
+    EXPECT_GE(message.at - requested, ms(5998));
+    EXPECT_LE(message.at - requested, ms(6000) + VirtualEventLoop::kHeartbeat);
+    EXPECT_FALSE(rig.port.portOpen());
+}
+
+}  // namespace
+}  // namespace flashupdate::testing
