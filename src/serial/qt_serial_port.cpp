@@ -24,6 +24,7 @@ constexpr qint64 kStallMs = 10'000;
 constexpr qint64 kCloseDrainLimitMs = 2'000;
 constexpr int kPollSliceMs = 100;
 constexpr int kDrainSleepMs = 5;
+constexpr qint64 kHandOverChunk = 256;
 
 QSerialPort::Parity toQtParity(char parity) {
     switch (parity) {
@@ -154,11 +155,17 @@ int QtSerialPort::outBufferCount() {
 
 void QtSerialPort::output(const ByteText& data) {
     requireOpen("writing");
+    const bool idle = m_port->bytesToWrite() == 0;
     if (m_port->write(data.data(), static_cast<qint64>(data.size())) !=
         static_cast<qint64>(data.size())) {
         checkDeviceGone();
         throw SerialError("write to " + devicePath() + " failed: " +
                           m_port->errorString().toStdString());
+    }
+    // Qt hands bytes to the device only when the event queue runs: start a burst, and each
+    // chunk of it, at once, so a command goes out even when nothing pumps after it.
+    if (idle || data.size() > 1 || m_port->bytesToWrite() >= kHandOverChunk) {
+        m_port->flush();
     }
     if (m_port->bytesToWrite() + m_kernelQueued > kTransmitLimit) {
         holdWhileFull();
@@ -303,7 +310,8 @@ void QtSerialPort::onError() {
             }
         }
 #endif
-            markDeviceGone(m_port->errorString() + QStringLiteral(" (the device has gone away)"));
+            // The error text Qt gives for a hang-up is a stale one; say what happened.
+            markDeviceGone(QStringLiteral("the device has gone away"));
             break;
         default:
             break;

@@ -1,0 +1,244 @@
+// The serial control on real pseudo-terminals: bytes unchanged both ways, receive events, line
+// settings, the bounded transmit queue, closing, and devices that are missing, busy or gone.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <QElapsedTimer>
+#include <atomic>
+#include <thread>
+
+#include "pty_pair.h"
+#include "serial/qt_event_loop.h"
+#include "serial/qt_serial_port.h"
+#include "serial/serial_link.h"
+#include "serial/timers.h"
+
+namespace flashupdate::testing {
+namespace {
+
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+class QtSerialPortTest : public ::testing::Test {
+protected:
+    QtSerialPortTest() : port(mapTo(pty.slavePath())), link(port) {}
+
+    static PortMap mapTo(const std::string& path) {
+        PortMap map;
+        map.setDevicePath(1, path);
+        map.setDevicePath(2, "/dev/flashupdate-no-such-device");
+        return map;
+    }
+
+    void openAt(const char* settings) {
+        port.setSettings(settings);
+        port.setRThreshold(1);
+        port.setRTSEnable(false);
+        port.setCommPort(1);
+        port.setPortOpen(true);
+    }
+
+    // Pumps until the condition holds or the time is up.
+    template <typename Condition>
+    bool pumpUntil(Condition condition, int timeoutMs = 5000) {
+        QElapsedTimer elapsed;
+        elapsed.start();
+        while (!condition()) {
+            if (elapsed.elapsed() > timeoutMs) {
+                return false;
+            }
+            events.pumpWait();
+        }
+        return true;
+    }
+
+    PtyPair pty;
+    QtEventLoop events;
+    QtSerialPort port;
+    SerialLink link;
+};
+
+ByteText everyByteValue() {
+    ByteText bytes;
+    for (int value = 0; value < 256; ++value) {
+        bytes += static_cast<char>(value);
+    }
+    return bytes;
+}
+
+TEST_F(QtSerialPortTest, EveryByteValueCrossesUnchangedBothWays) {
+    openAt("9600,N,8,1");
+    port.output(everyByteValue());
+    EXPECT_EQ(pty.receive(256), everyByteValue());
+
+    ByteText received;
+    port.setOnComm([&] {
+        if (port.commEvent() == comEvReceive) {
+            received += port.input();
+        }
+    });
+    pty.send(everyByteValue());
+    EXPECT_TRUE(pumpUntil([&] { return received.size() >= 256; }));
+    EXPECT_EQ(received, everyByteValue());
+}
+
+TEST_F(QtSerialPortTest, EachReceiveEventReplacesRxData) {
+    openAt("9600,N,8,1");
+    pty.send("ab");
+    ASSERT_TRUE(pumpUntil([&] { return !link.RxData.empty(); }));
+    EXPECT_EQ(link.RxData, "ab");
+    pty.send("cd");
+    ASSERT_TRUE(pumpUntil([&] { return link.RxData != "ab"; }));
+    EXPECT_EQ(link.RxData, "cd");
+}
+
+TEST_F(QtSerialPortTest, ReceiveEventsWaitForAPump) {
+    openAt("9600,N,8,1");
+    pty.send("xyz");
+    ::usleep(100'000);
+    EXPECT_TRUE(link.RxData.empty());
+    ASSERT_TRUE(pumpUntil([&] { return !link.RxData.empty(); }));
+    EXPECT_EQ(link.RxData, "xyz");
+}
+
+TEST_F(QtSerialPortTest, DiscardingInputDropsBytesNotYetRead) {
+    openAt("9600,N,8,1");
+    pty.send("stale");
+    ::usleep(100'000);
+    port.setInBufferCount(0);
+    pty.send("fresh");
+    ASSERT_TRUE(pumpUntil([&] { return !link.RxData.empty(); }));
+    EXPECT_EQ(link.RxData, "fresh");
+}
+
+TEST_F(QtSerialPortTest, SettingsApplyAtOnceAndAcrossReopening) {
+    openAt("1200,N,8,1");
+    EXPECT_EQ(pty.baudRate(), 1200);
+    port.setSettings("19200,N,8,1");
+    EXPECT_EQ(pty.baudRate(), 19200);
+    port.setPortOpen(false);
+    EXPECT_FALSE(port.portOpen());
+    port.setSettings("9600,N,8,1");
+    port.setPortOpen(true);
+    EXPECT_EQ(pty.baudRate(), 9600);
+    EXPECT_THROW(port.setSettings("9600,Q,8,1"), SerialError);
+}
+
+TEST_F(QtSerialPortTest, ClosingLetsWrittenBytesLeaveFirst) {
+    openAt("1200,N,8,1");
+    const ByteText bytes = ByteText(300, 'a') + "X";
+    port.output(bytes);
+    port.setPortOpen(false);
+    EXPECT_EQ(pty.receive(bytes.size()), bytes);
+}
+
+TEST_F(QtSerialPortTest, ManySingleByteWritesArriveCompleteAndInOrder) {
+    openAt("9600,N,8,1");
+    constexpr std::size_t kCount = 400 * 1024;
+    std::string received;
+    std::thread reader([&] { received = pty.receive(kCount, 60'000); });
+    int largestQueue = 0;
+    for (std::size_t i = 0; i < kCount; ++i) {
+        port.output(ByteText(1, static_cast<char>((i * 7) & 0xFF)));
+        if (i % 1024 == 0) {
+            largestQueue = std::max(largestQueue, port.outBufferCount());
+        }
+    }
+    ASSERT_TRUE(pumpUntil([&] { return port.outBufferCount() == 0; }, 30'000));
+    reader.join();
+    ASSERT_EQ(received.size(), kCount);
+    for (std::size_t i = 0; i < kCount; ++i) {
+        ASSERT_EQ(static_cast<unsigned char>(received[i]), (i * 7) & 0xFF) << i;
+    }
+    EXPECT_LE(largestQueue, QtSerialPort::kTransmitLimit + 1);
+}
+
+TEST_F(QtSerialPortTest, WritingTheSamePortWhileOpenKeepsItOpen) {
+    openAt("9600,N,8,1");
+    port.setCommPort(1);
+    EXPECT_TRUE(port.portOpen());
+    // Another port closes this one; it is used at the next opening.
+    port.setCommPort(2);
+    EXPECT_FALSE(port.portOpen());
+    EXPECT_THROW(port.setPortOpen(true), SerialError);
+    port.setCommPort(1);
+    port.setPortOpen(true);
+    EXPECT_TRUE(port.portOpen());
+}
+
+TEST_F(QtSerialPortTest, MissingAndBusyDevicesCannotBeOpened) {
+    port.setCommPort(2);
+    EXPECT_THROW(port.setPortOpen(true), SerialError);
+    EXPECT_FALSE(port.portOpen());
+
+    port.setCommPort(1);
+    port.setPortOpen(true);
+    QtSerialPort other(mapTo(pty.slavePath()));
+    other.setCommPort(1);
+    EXPECT_THROW(other.setPortOpen(true), SerialError);
+    EXPECT_THROW(port.setPortOpen(true), SerialError);  // already open
+}
+
+TEST_F(QtSerialPortTest, DeviceGoneFailsTheNextOperationWithoutSpinning) {
+    openAt("9600,N,8,1");
+    pty.closeMaster();
+    // A few hundred milliseconds of pumping: the hang-up must not keep the CPU busy.
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (elapsed.elapsed() < 500) {
+        events.pumpWait();
+    }
+    EXPECT_LT(cpuSeconds() - cpuBefore, 0.25);
+    bool failed = false;
+    try {
+        for (int i = 0; i < 100'000 && !failed; ++i) {
+            port.output("data");
+        }
+    } catch (const SerialError&) {
+        failed = true;
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_FALSE(port.portOpen());
+}
+
+TEST_F(QtSerialPortTest, OperationsOnAClosedPort) {
+    EXPECT_FALSE(port.portOpen());
+    // The set-up before an opening writes these to a closed port.
+    EXPECT_NO_THROW(port.setInBufferCount(0));
+    EXPECT_NO_THROW(port.setOutBufferCount(0));
+    EXPECT_NO_THROW(port.setPortOpen(false));
+    EXPECT_TRUE(port.input().empty());
+    EXPECT_THROW(port.output("E"), SerialError);
+    EXPECT_THROW(port.outBufferCount(), SerialError);
+    EXPECT_THROW(port.setCommPort(5), SerialError);
+}
+
+TEST(QtEventLoopTest, WaitsKeepTimeAndSleep) {
+    QtEventLoop events;
+    Timers timers(events);
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    timers.timer_delay(300);
+    const auto wall = elapsed.elapsed();
+    EXPECT_GE(wall, 299);
+    EXPECT_LT(wall, 1500);
+    EXPECT_FALSE(timers.Timer1->enabled());
+    EXPECT_LT(cpuSeconds() - cpuBefore, 0.1);
+
+    timers.Timer3->setInterval(200);
+    timers.Timer3->setEnabled(true);
+    elapsed.restart();
+    while (timers.Timer3->enabled()) {
+        events.pumpWait();
+    }
+    EXPECT_GE(elapsed.elapsed(), 199);
+}
+
+}  // namespace
+}  // namespace flashupdate::testing
