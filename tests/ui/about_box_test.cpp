@@ -1,0 +1,375 @@
+#include "ui/frm_about.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMainWindow>
+#include <QPixmap>
+#include <QPointer>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QSet>
+#include <QWindow>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ui/about_texts.h"
+
+namespace flashupdate {
+namespace {
+
+constexpr QRgb kPureBlue = qRgb(0, 0, 255);
+constexpr QRgb kLightGrey = qRgb(192, 192, 192);
+
+template <typename Widget = QWidget>
+Widget* control(QWidget* box, const char* name) {
+    auto* widget = box->findChild<Widget*>(QString::fromLatin1(name));
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+}
+
+QLabel* label(QWidget* box, const char* name) {
+    return control<QLabel>(box, name);
+}
+
+// A closed box is deleted later, from the event loop; the tests have none running.
+void runDeferredDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+int visibleBoxes() {
+    int count = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<frmAbout*>(widget) != nullptr && widget->isVisible()) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+void pressKey(QWidget* target, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    ASSERT_NE(target, nullptr);
+    QKeyEvent press(QEvent::KeyPress, key, modifiers);
+    QCoreApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+    QCoreApplication::sendEvent(target, &release);
+}
+
+// The outer frame's centre lies on the screen's centre, to within the half pixel that an odd
+// difference in sizes leaves.
+void expectCentredOnScreen(const QWidget* box) {
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QRect outer = box->frameGeometry();
+    EXPECT_LE(std::abs((2 * outer.x() + outer.width()) - (2 * screen.x() + screen.width())), 1)
+        << "outer frame x " << outer.x() << " width " << outer.width();
+    EXPECT_LE(std::abs((2 * outer.y() + outer.height()) - (2 * screen.y() + screen.height())), 1)
+        << "outer frame y " << outer.y() << " height " << outer.height();
+}
+
+int twips(int value) {
+    return static_cast<int>(std::lround(value / 15.0));
+}
+
+class AboutBox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (frmAbout* box = frmAbout::instance()) {
+            box->close();
+        }
+        runDeferredDeletes();
+    }
+    void TearDown() override {
+        if (frmAbout* box = frmAbout::instance()) {
+            box->close();
+        }
+        runDeferredDeletes();
+        ASSERT_EQ(visibleBoxes(), 0);
+    }
+};
+
+TEST_F(AboutBox, ShowInstance_CalledAgainWhileOpen_RaisesTheSameBoxWithoutRebuildingIt) {
+    frmAbout* first = frmAbout::showInstance();
+    // Marks that a second Form_Load would undo: it centres the box and sets the title.
+    first->move(first->pos() + QPoint(37, 21));
+    const QPoint moved = first->pos();
+    label(first, "lblTitle")->setText(QStringLiteral("marked"));
+
+    frmAbout* second = frmAbout::showInstance();
+
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(frmAbout::instance(), first);
+    EXPECT_EQ(visibleBoxes(), 1);
+    EXPECT_EQ(second->pos(), moved);
+    EXPECT_EQ(label(second, "lblTitle")->text().toStdString(), "marked");
+}
+
+TEST_F(AboutBox, ShowInstance_AfterTheBoxWasClosed_BuildsAFreshOneCentredAgain) {
+    QPointer<frmAbout> first = frmAbout::showInstance();
+    expectCentredOnScreen(first);
+    first->move(0, 0);
+    label(first, "lblTitle")->setText(QStringLiteral("marked"));
+    control<QPushButton>(first, "OKButton")->click();
+
+    // Gone at once for showInstance, even before the event loop deletes it.
+    EXPECT_EQ(frmAbout::instance(), nullptr);
+    QPointer<frmAbout> second = frmAbout::showInstance();
+    runDeferredDeletes();
+
+    EXPECT_TRUE(first.isNull());
+    ASSERT_FALSE(second.isNull());
+    EXPECT_TRUE(second->isVisible());
+    EXPECT_EQ(visibleBoxes(), 1);
+    expectCentredOnScreen(second);
+    EXPECT_EQ(label(second, "lblTitle")->text().toStdString(),
+              "Quenlid\u00AE FLASH Update Program");
+}
+
+TEST_F(AboutBox, Window_IsAModelessFixedDialogWithoutOwnerTitleOrIcon) {
+    // The main window's icon is the application's; the box must not take it over.
+    QPixmap applicationIcon(16, 16);
+    applicationIcon.fill(Qt::red);
+    QApplication::setWindowIcon(QIcon(applicationIcon));
+    const auto restoreIcon = qScopeGuard([] { QApplication::setWindowIcon(QIcon()); });
+    frmAbout* box = frmAbout::showInstance();
+
+    EXPECT_EQ(box->parentWidget(), nullptr);
+    EXPECT_EQ(box->windowHandle()->transientParent(), nullptr);
+    EXPECT_FALSE(box->isModal());
+    EXPECT_EQ(box->windowModality(), Qt::NonModal);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    EXPECT_EQ(box->windowType(), Qt::Dialog);
+    EXPECT_TRUE(box->windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(box->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(box->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(box->size(), QSize(twips(6165), twips(3615)));
+    EXPECT_EQ(box->minimumSize(), box->maximumSize());
+
+    EXPECT_TRUE(box->windowTitle().isEmpty());
+    EXPECT_TRUE(box->windowHandle()->title().trimmed().isEmpty());
+
+    const QImage icon = box->windowIcon().pixmap(16, 16).toImage();
+    ASSERT_FALSE(icon.isNull());
+    for (int y = 0; y < icon.height(); ++y) {
+        for (int x = 0; x < icon.width(); ++x) {
+            ASSERT_EQ(qAlpha(icon.pixel(x, y)), 0) << "icon pixel " << x << "," << y;
+        }
+    }
+}
+
+TEST_F(AboutBox, Window_ClosingAnotherTopLevelWindow_LeavesTheBoxOpen) {
+    QMainWindow mainWindow;
+    mainWindow.show();
+    frmAbout* box = frmAbout::showInstance();
+
+    mainWindow.close();
+
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_EQ(frmAbout::instance(), box);
+}
+
+TEST_F(AboutBox, FormLoad_FillsTitleVersionFourAddressLinesAndTheWarning) {
+    frmAbout* box = frmAbout::showInstance();
+    const AboutTexts texts = loadAboutTexts();
+
+    EXPECT_EQ(label(box, "lblTitle")->text().toStdString(), "Quenlid\u00AE FLASH Update Program");
+    EXPECT_EQ(label(box, "lblVerson")->text().toStdString(), "Version 2.03");
+    EXPECT_EQ(control<QPushButton>(box, "OKButton")->text().toStdString(), "OK");
+
+    const QStringList address = label(box, "lblAddress")->text().split(u'\n');
+    ASSERT_EQ(address.size(), 4) << label(box, "lblAddress")->text().toStdString();
+    EXPECT_EQ(address[0], texts.copyright);
+    EXPECT_EQ(address[1], texts.street);
+    EXPECT_EQ(address[2], texts.town);
+    EXPECT_EQ(address[3], texts.rights);
+    for (const QString& line : address) {
+        EXPECT_FALSE(line.trimmed().isEmpty());
+        EXPECT_FALSE(line.contains(u'\r'));
+    }
+
+    EXPECT_EQ(label(box, "lblWarn")->text(), texts.warning[0] + texts.warning[1] +
+                                                 texts.warning[2] + texts.warning[3] +
+                                                 texts.warning[4]);
+}
+
+// Wrapped or clipped text would show the operator a different box: an address of five lines, a
+// title cut off below its first line.
+TEST_F(AboutBox, Labels_ShowTheirWholeTextInsideTheirBoxes) {
+    frmAbout* box = frmAbout::showInstance();
+
+    for (const char* name : {"lblTitle", "lblVerson", "lblAddress", "lblWarn"}) {
+        const QLabel* shown = label(box, name);
+        EXPECT_LE(shown->heightForWidth(shown->width()), shown->height()) << name;
+    }
+    const QLabel* address = label(box, "lblAddress");
+    const QFontMetrics metrics(address->font());
+    for (const QString& line : address->text().split(u'\n')) {
+        EXPECT_LE(metrics.horizontalAdvance(line), address->width()) << line.toStdString();
+    }
+}
+
+struct Placement {
+    const char* name;
+    int left, top, width, height;  // twips
+};
+
+TEST_F(AboutBox, Layout_PlacesEveryControlAtItsTwipsPosition) {
+    frmAbout* box = frmAbout::showInstance();
+    const Placement layout[] = {
+        {"Picture1", 240, 240, 1365, 1800},    {"OKButton", 4800, 2640, 1215, 615},
+        {"lblVerson", 2040, 480, 1335, 255},   {"lblTitle", 1920, 120, 4095, 375},
+        {"lblAddress", 2040, 1080, 3135, 855}, {"lblWarn", 120, 2400, 4455, 1095},
+    };
+    for (const Placement& p : layout) {
+        EXPECT_EQ(control(box, p.name)->geometry(),
+                  QRect(twips(p.left), twips(p.top), twips(p.width), twips(p.height)))
+            << p.name;
+    }
+}
+
+struct FontUse {
+    const char* name;
+    qreal points;
+    bool bold;
+};
+
+TEST_F(AboutBox, Layout_UsesTheDesignFontsAndTheirStandIn) {
+    frmAbout* box = frmAbout::showInstance();
+    const FontUse fonts[] = {
+        {"OKButton", 9.75, true},   {"lblVerson", 8.25, true}, {"lblTitle", 12, true},
+        {"lblAddress", 8.25, true}, {"lblWarn", 8.25, false},
+    };
+    for (const FontUse& use : fonts) {
+        const QFont font = control(box, use.name)->font();
+        // QFontInfo tells the font actually drawn: fonts-liberation must be installed.
+        EXPECT_EQ(QFontInfo(font).family().toStdString(), "Liberation Sans") << use.name;
+        EXPECT_DOUBLE_EQ(font.pointSizeF(), use.points) << use.name;
+        EXPECT_EQ(font.bold(), use.bold) << use.name;
+    }
+}
+
+TEST_F(AboutBox, Drawing_ShowsBlueTextTheRuleAndTheTwoColourLogo) {
+    frmAbout* box = frmAbout::showInstance();
+    const QImage drawn = box->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(drawn.size(), box->size());
+
+    const auto containsColour = [&](const QRect& area, QRgb colour) {
+        for (int y = area.top(); y <= area.bottom(); ++y) {
+            for (int x = area.left(); x <= area.right(); ++x) {
+                if (drawn.pixel(x, y) == colour) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    for (const char* name : {"lblTitle", "lblVerson", "lblAddress"}) {
+        EXPECT_TRUE(containsColour(control(box, name)->geometry(), kPureBlue)) << name;
+    }
+    EXPECT_FALSE(containsColour(control(box, "lblWarn")->geometry(), kPureBlue));
+    EXPECT_TRUE(containsColour(control(box, "lblWarn")->geometry(), qRgb(0, 0, 0)));
+
+    // Line1 runs from (120, 2160) to (6000, 2160) twips, two dark pixels thick.
+    const int ruleTop = twips(2160);
+    for (int x = twips(120); x < twips(6000); ++x) {
+        ASSERT_LT(qGray(drawn.pixel(x, ruleTop)), 64) << "x " << x;
+        ASSERT_LT(qGray(drawn.pixel(x, ruleTop + 1)), 64) << "x " << x;
+    }
+    for (const QPoint clear : {QPoint(twips(3000), ruleTop - 1), QPoint(twips(3000), ruleTop + 2),
+                               QPoint(twips(120) - 1, ruleTop), QPoint(twips(6000), ruleTop)}) {
+        EXPECT_GT(qGray(drawn.pixel(clear)), 128) << clear.x() << "," << clear.y();
+    }
+
+    // Blue on light grey and nothing else, at its own size, framed by nothing else.
+    const QImage logo(QStringLiteral(":/quenlid-logo.xpm"));
+    ASSERT_EQ(logo.size(), QSize(91, 120));
+    const QRect picture = control(box, "Picture1")->geometry();
+    EXPECT_EQ(picture.size(), logo.size());
+    QSet<QRgb> colours;
+    for (int y = 0; y < logo.height(); ++y) {
+        for (int x = 0; x < logo.width(); ++x) {
+            colours.insert(logo.pixel(x, y) | 0xFF000000u);
+            ASSERT_EQ(drawn.pixel(picture.topLeft() + QPoint(x, y)), logo.pixel(x, y) | 0xFF000000u)
+                << "logo pixel " << x << "," << y;
+        }
+    }
+    EXPECT_EQ(colours, (QSet<QRgb>{kPureBlue, kLightGrey}));
+    EXPECT_EQ(control(box, "Picture1")->palette().color(QPalette::Window), QColor(kLightGrey));
+}
+
+TEST_F(AboutBox, Focus_StartsOnOkAndStopsOnlyAtOkAndThePicture) {
+    frmAbout* box = frmAbout::showInstance();
+
+    EXPECT_EQ(box->focusWidget(), control(box, "OKButton"));
+    std::vector<std::string> stops;
+    for (QWidget* w = box->nextInFocusChain(); w != box; w = w->nextInFocusChain()) {
+        if ((w->focusPolicy() & Qt::TabFocus) != 0 && w->isVisibleTo(box)) {
+            stops.push_back(w->objectName().toStdString());
+        }
+    }
+    // The chain is a ring; read it from OK on.
+    const auto ok = std::find(stops.begin(), stops.end(), "OKButton");
+    ASSERT_NE(ok, stops.end());
+    std::rotate(stops.begin(), ok, stops.end());
+    EXPECT_EQ(stops, (std::vector<std::string>{"OKButton", "Picture1"}));
+}
+
+struct CloseWay {
+    const char* name;
+    std::function<void(frmAbout*)> act;
+};
+
+void PrintTo(const CloseWay& way, std::ostream* os) {
+    *os << way.name;
+}
+
+class AboutBoxClosing : public AboutBox, public ::testing::WithParamInterface<CloseWay> {};
+
+TEST_P(AboutBoxClosing, ClosesAndDiscardsTheBox) {
+    QPointer<frmAbout> box = frmAbout::showInstance();
+
+    GetParam().act(box);
+
+    EXPECT_EQ(frmAbout::instance(), nullptr);
+    EXPECT_EQ(visibleBoxes(), 0);
+    runDeferredDeletes();
+    EXPECT_TRUE(box.isNull());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryWayOut, AboutBoxClosing,
+    ::testing::Values(
+        CloseWay{"OkClicked",
+                 [](frmAbout* box) { control<QPushButton>(box, "OKButton")->click(); }},
+        CloseWay{"ReturnOnOk", [](frmAbout* box) { pressKey(box->focusWidget(), Qt::Key_Return); }},
+        CloseWay{
+            "KeypadEnterOnOk",
+            [](frmAbout* box) { pressKey(box->focusWidget(), Qt::Key_Enter, Qt::KeypadModifier); }},
+        CloseWay{"SpaceOnOk", [](frmAbout* box) { pressKey(box->focusWidget(), Qt::Key_Space); }},
+        // OK is the default button: Enter presses it wherever the focus is.
+        CloseWay{"ReturnOnPicture",
+                 [](frmAbout* box) {
+                     QWidget* picture = control(box, "Picture1");
+                     picture->setFocus();
+                     pressKey(picture, Qt::Key_Return);
+                 }},
+        CloseWay{"Escape", [](frmAbout* box) { pressKey(box->focusWidget(), Qt::Key_Escape); }},
+        CloseWay{"TitleBarClose", [](frmAbout* box) { box->close(); }}),
+    [](const ::testing::TestParamInfo<CloseWay>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace flashupdate
