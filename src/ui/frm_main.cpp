@@ -1,0 +1,284 @@
+#include "ui/frm_main.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <iostream>
+#include <utility>
+
+#include "serial/qt_event_loop.h"
+#include "serial/qt_serial_port.h"
+#include "serial/serial_diagnostics.h"
+#include "serial/serial_link.h"
+#include "serial/timers.h"
+#include "ui/command_line.h"
+#include "ui/dir_list_box.h"
+#include "ui/directory_reader.h"
+#include "ui/drive_list_box.h"
+#include "ui/file_list_box.h"
+#include "ui/frm_about.h"
+#include "ui/main_window_texts.h"
+#include "ui/path_conversion.h"
+#include "update/update_procedure.h"
+
+namespace flashupdate {
+
+namespace {
+
+void endProgramAtOnce() {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    // Not exit(): the update may be suspended in one of its waits further down this very stack,
+    // and no destructor, handler or clean-up step of it may run any more.
+    std::_Exit(0);
+}
+
+// The procedure writes line breaks as the instrument's PCs always have, "\r\n".
+QString displayText(const std::string& text) {
+    QString shown = QString::fromStdString(text);
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return shown;
+}
+
+QString displayText(const char* text) {
+    return displayText(std::string(text));
+}
+
+}  // namespace
+
+// The system's event loop and serial port, in this order, for the production window.
+struct frmMain::OwnedSeams {
+    QtEventLoop events;
+    QtSerialPort comSerial{PortMap::fromEnvironment()};
+};
+
+frmMain::frmMain(const QString& argumentText, QWidget* parent)
+    : frmMain(std::make_unique<OwnedSeams>(), argumentText, parent) {}
+
+// owned is taken by reference so that the seams can be dereferenced in the same argument list
+// that hands the pointer on; it is moved only into m_owned.
+frmMain::frmMain(std::unique_ptr<OwnedSeams>&& owned, const QString& argumentText, QWidget* parent)
+    : frmMain(owned->events, owned->comSerial, owned->comSerial.portMap(),
+              toFsPath(QCoreApplication::applicationDirPath()), argumentText, parent,
+              std::move(owned)) {}
+
+frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
+                 std::filesystem::path executableDirectory, const QString& argumentText,
+                 QWidget* parent)
+    : frmMain(events, comSerial, std::move(portMap), std::move(executableDirectory), argumentText,
+              parent, nullptr) {}
+
+frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
+                 std::filesystem::path executableDirectory, const QString& argumentText,
+                 QWidget* parent, std::unique_ptr<OwnedSeams>&& owned)
+    : QMainWindow(parent),
+      m_owned(std::move(owned)),
+      m_portMap(std::move(portMap)),
+      m_link(std::make_unique<SerialLink>(comSerial)),
+      m_timers(std::make_unique<Timers>(events)),
+      m_procedure(std::make_unique<UpdateProcedure>(*this, *m_link, *m_timers,
+                                                    std::move(executableDirectory))),
+      m_endProgram(endProgramAtOnce) {
+    m_timers->onTimer2 = [this] { cmdStart_Click(); };
+    createControls();
+    for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
+        m_optCom[port - 1]->setToolTip(
+            QString::fromStdString(describeDevice(m_portMap.devicePath(port))));
+    }
+    connectHandlers();
+    Form_Load(argumentText);
+}
+
+frmMain::~frmMain() {
+    // The lists die with the window's base class, after the procedure and the serial link;
+    // nothing they still signal may reach the handlers by then.
+    for (QObject* const list :
+         std::initializer_list<QObject*>{m_drvDrive, m_dirDirectory, m_filFiles}) {
+        list->disconnect(this);
+    }
+}
+
+void frmMain::setEndProgram(std::function<void()> endProgram) {
+    m_endProgram = std::move(endProgram);
+}
+
+void frmMain::connectHandlers() {
+    connect(m_cmdStart, &QPushButton::clicked, this, &frmMain::cmdStart_Click);
+    connect(m_cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
+    connect(m_drvDrive, &DriveListBox::driveChanged, this, &frmMain::drvDrive_Change);
+    connect(m_dirDirectory, &DirListBox::pathChanged, this, &frmMain::dirDirectory_Change);
+    connect(m_dirDirectory, &DirListBox::openFailed, this, &frmMain::reportUnreadableDirectory);
+    connect(m_filFiles, &FileListBox::fileClicked, this, &frmMain::filFiles_Click);
+}
+
+void frmMain::Form_Load(const QString& argumentText) {
+    openAtStart(QDir::currentPath());
+    m_lblDirNam->setText(QDir::toNativeSeparators(m_dirDirectory->Path()));
+    try {
+        m_filFiles->setPattern(QStringLiteral("*.*"));
+        m_filFiles->setPath(m_dirDirectory->Path());
+    } catch (const DirectoryReadError& error) {
+        reportUnreadableDirectory(error.path(), error.reason());
+    }
+
+    const CommandLineRequest request = readCommandLine(argumentText);
+    switch (request.kind) {
+        case CommandLineRequest::Kind::Prompt:
+            m_lblStatus->setText(displayText(texts::kSelectionPrompt));
+            m_lblStatus->setVisible(true);
+            m_timers->events.pumpOnce();
+            break;
+        case CommandLineRequest::Kind::Ignore:
+            break;
+        case CommandLineRequest::Kind::Preselect:
+            m_txtFileName->setText(request.fileName);
+            m_optCom[request.port - 1]->setChecked(true);
+            break;
+    }
+}
+
+void frmMain::openAtStart(const QString& workingDirectory) {
+    try {
+        m_dirDirectory->setPath(workingDirectory);
+        return;
+    } catch (const DirectoryReadError& error) {
+        reportUnreadableDirectory(error.path(), error.reason());
+    }
+    // Started in a directory it may not list: the lists open on that directory's drive instead,
+    // so that the operator has somewhere to go from.
+    try {
+        m_drvDrive->showDriveOf(workingDirectory);
+        m_dirDirectory->setPath(m_drvDrive->Drive());
+    } catch (const DirectoryReadError& error) {
+        reportUnreadableDirectory(error.path(), error.reason());
+    }
+}
+
+void frmMain::cmdStart_Click() {
+    m_procedure->cmdStart_Click();
+}
+
+void frmMain::cmdExit_Click() {
+    m_endProgram();
+}
+
+void frmMain::ABout_Click() {
+    frmAbout::showInstance();
+}
+
+void frmMain::drvDrive_Change() {
+    try {
+        m_dirDirectory->setPath(m_drvDrive->currentDirectory());
+    } catch (const DirectoryReadError& error) {
+        std::cerr << "flashupdate: " << error.what() << std::endl;
+        QMessageBox box(QMessageBox::Warning, QString::fromUtf8(texts::kDriveErrorTitle),
+                        QString::fromUtf8(texts::kDriveError), QMessageBox::Ok, this);
+        box.exec();
+        // The directory list did not move, so its drive is the one shown before. Going back
+        // announces a change only if the list had moved on, which bounds the recovery to one
+        // more attempt.
+        m_drvDrive->setDrive(m_dirDirectory->Path());
+    }
+}
+
+void frmMain::dirDirectory_Change() {
+    const QString path = m_dirDirectory->Path();
+    m_drvDrive->showDriveOf(path);
+    try {
+        m_filFiles->setPath(path);
+    } catch (const DirectoryReadError& error) {
+        reportUnreadableDirectory(error.path(), error.reason());
+    }
+    m_lblDirNam->setText(QDir::toNativeSeparators(path));
+}
+
+void frmMain::filFiles_Click() {
+    m_txtFileName->setText(m_filFiles->FileName());
+    m_lblStatus->setText(QString::fromUtf8(texts::kPressStart));
+}
+
+void frmMain::reportUnreadableDirectory(const QString& path, const QString& reason) {
+    std::cerr << "flashupdate: cannot read directory " << QFile::encodeName(path).toStdString()
+              << ": " << reason.toStdString() << std::endl;
+    m_lblStatus->setText(QString::fromUtf8(texts::kCannotReadDirectory) +
+                         QDir::toNativeSeparators(path));
+    m_lblStatus->setVisible(true);
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    // A run is suspended in one of its waits below this event: the window cannot go and leave it
+    // driving the port, and it cannot be unwound, so the program ends as Exit ends it.
+    if (m_procedure->running()) {
+        m_endProgram();
+    }
+    QMainWindow::closeEvent(event);
+}
+
+std::string frmMain::fileNameText() const {
+    return m_txtFileName->text().toStdString();
+}
+
+std::string frmMain::filesPath() const {
+    return QDir::toNativeSeparators(m_filFiles->Path()).toStdString();
+}
+
+std::string frmMain::filesFileName() const {
+    return m_filFiles->FileName().toStdString();
+}
+
+bool frmMain::comOptionSelected(int port) const {
+    return port >= PortMap::kFirstPort && port <= PortMap::kLastPort &&
+           m_optCom[port - 1]->isChecked();
+}
+
+void frmMain::setLabelVisible(Label which, bool visible) {
+    label(which)->setVisible(visible);
+}
+
+void frmMain::setLabelCaption(Label which, const std::string& caption) {
+    label(which)->setText(displayText(caption));
+}
+
+void frmMain::showMessage(const std::string& text, MessageIcon icon) {
+    QMessageBox box(icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
+                    QString::fromUtf8(texts::kApplicationTitle), displayText(text), QMessageBox::Ok,
+                    this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+QLabel* frmMain::label(Label which) const {
+    switch (which) {
+        case Label::lblStatus:
+            return m_lblStatus;
+        case Label::lblCheckSum1:
+            return m_lblCheckSum1;
+        case Label::lblCheckSum2:
+            return m_lblCheckSum2;
+        case Label::lblCheckSum3:
+            return m_lblCheckSum3;
+        case Label::lblCheckSum4:
+            return m_lblCheckSum4;
+        case Label::lblBytesTransmitted:
+            return m_lblBytesTransmitted;
+        case Label::lblFileSize:
+            return m_lblFileSize;
+        case Label::lblBytesT:
+            return m_lblBytesT;
+        case Label::lblFileB:
+            return m_lblFileB;
+    }
+    return m_lblStatus;
+}
+
+}  // namespace flashupdate

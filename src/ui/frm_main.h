@@ -1,0 +1,128 @@
+// The program's one main window: the status line, the port choice, the lists that pick the
+// program image, Start and Exit, the result labels the update procedure writes, and the Help menu.
+// It owns the serial port, the timers and the update procedure for the life of the program, and
+// is the view through which the procedure reads the operator's choices and reports.
+//
+// The program builds it with the command line; tests build it on an event loop and a port of
+// their own and reach every control by its object name (findChild<QLabel*>("lblStatus")).
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "serial/port_map.h"
+#include "update/update_view.h"
+
+class QCloseEvent;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace flashupdate {
+
+class DirListBox;
+class DriveListBox;
+class EventLoop;
+class FileListBox;
+class SerialLink;
+class SerialPort;
+class Timers;
+class UpdateProcedure;
+
+class frmMain final : public QMainWindow, public UpdateView {
+    Q_OBJECT
+
+public:
+    // On the system's serial ports (Com1 to Com4 as the environment maps them) and Qt's event
+    // loop. argumentText is the command line after the program's name.
+    explicit frmMain(const QString& argumentText, QWidget* parent = nullptr);
+    // On the given event loop and port, which must outlive the window. BOOTLOAD.IMG is sought in
+    // executableDirectory; portMap only names the devices in the port buttons' tooltips.
+    frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
+            std::filesystem::path executableDirectory, const QString& argumentText,
+            QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // What ends the program when Exit is pressed, or when the window is closed during an update:
+    // by default standard output and error are flushed and the process ends at once with status
+    // 0, from inside whatever wait the update is in. Tests put a recorder here.
+    void setEndProgram(std::function<void()> endProgram);
+
+    std::string fileNameText() const override;
+    std::string filesPath() const override;
+    std::string filesFileName() const override;
+    bool comOptionSelected(int port) const override;
+    void setLabelVisible(Label label, bool visible) override;
+    void setLabelCaption(Label label, const std::string& caption) override;
+    void showMessage(const std::string& text, MessageIcon icon) override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    struct OwnedSeams;
+
+    frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
+            std::filesystem::path executableDirectory, const QString& argumentText, QWidget* parent,
+            std::unique_ptr<OwnedSeams>&& owned);
+    frmMain(std::unique_ptr<OwnedSeams>&& owned, const QString& argumentText, QWidget* parent);
+
+    void createControls();
+    void createMenu();
+    void setFocusOrder();
+    void placeOnScreen();
+    void connectHandlers();
+    void Form_Load(const QString& argumentText);
+
+    void cmdStart_Click();
+    void cmdExit_Click();
+    void ABout_Click();
+    void drvDrive_Change();
+    void dirDirectory_Change();
+    void filFiles_Click();
+    void openAtStart(const QString& workingDirectory);
+    // Says so in the status line, and leaves every list where it is.
+    void reportUnreadableDirectory(const QString& path, const QString& reason);
+
+    QLabel* label(Label which) const;
+
+    // Declared in the order of creation: the event loop and port first, the procedure last.
+    std::unique_ptr<OwnedSeams> m_owned;
+    PortMap m_portMap;
+    std::unique_ptr<SerialLink> m_link;
+    std::unique_ptr<Timers> m_timers;
+    std::unique_ptr<UpdateProcedure> m_procedure;
+    std::function<void()> m_endProgram;
+
+    DriveListBox* m_drvDrive = nullptr;
+    QGroupBox* m_frame1 = nullptr;
+    // optCom1 to optCom4.
+    std::array<QRadioButton*, 4> m_optCom{};
+    DirListBox* m_dirDirectory = nullptr;
+    QLineEdit* m_txtFileName = nullptr;
+    FileListBox* m_filFiles = nullptr;
+    QPushButton* m_cmdExit = nullptr;
+    QPushButton* m_cmdStart = nullptr;
+    QLabel* m_lblFileB = nullptr;
+    QLabel* m_lblBytesT = nullptr;
+    QLabel* m_lblFileSize = nullptr;
+    QLabel* m_lblCheckSum4 = nullptr;
+    QLabel* m_lblCheckSum3 = nullptr;
+    QLabel* m_lblCheckSum2 = nullptr;
+    QLabel* m_lblCheckSum1 = nullptr;
+    QLabel* m_lblBytesTransmitted = nullptr;
+    QLabel* m_lblDrive = nullptr;
+    QLabel* m_lblDirNam = nullptr;
+    QLabel* m_lblDirectories = nullptr;
+    QLabel* m_lblFileName = nullptr;
+    QLabel* m_lblStatus = nullptr;
+};
+
+}  // namespace flashupdate

@@ -1,0 +1,207 @@
+// What the window does for the operator and for the update procedure: Exit and closing end the
+// program (at once during an update), Help/About opens one box, message boxes look as the
+// procedure asks, and the view the procedure sees maps onto the right controls.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "list_input.h"
+#include "message_box_answerer.h"
+#include "ui/file_list_box.h"
+#include "ui/frm_about.h"
+#include "window_rig.h"
+
+namespace flashupdate::testing {
+namespace {
+
+TEST(ExitButton, click_endsTheProgram) {
+    WindowRig rig;
+    rig.control<QPushButton>("cmdExit")->click();
+    EXPECT_EQ(rig.endCalls(), 1);
+}
+
+TEST(CloseWindow, withNoUpdateRunning_closesNormally) {
+    WindowRig rig;
+    rig.window().show();
+    QApplication::processEvents();
+    EXPECT_TRUE(rig.window().close());
+    EXPECT_FALSE(rig.window().isVisible());
+    EXPECT_EQ(rig.endCalls(), 0);
+}
+
+// An update that is inside its first wait when the operator's hand acts.
+class DuringUpdate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_directory.isValid());
+        const QString base = m_directory.path();
+        QFile bootLoader(base + "/BOOTLOAD.IMG");
+        ASSERT_TRUE(bootLoader.open(QIODevice::WriteOnly));
+        bootLoader.write(QByteArray(600, '\x5A'));
+        QFile image(base + "/program.img");
+        ASSERT_TRUE(image.open(QIODevice::WriteOnly));
+        image.write(QByteArray(100, '\x01'));
+        m_rig = std::make_unique<WindowRig>(base + "/program.img,1", base,
+                                            std::filesystem::path(base.toStdString()));
+        m_rig->window().show();
+    }
+
+    // Presses Start; hand runs once, at the first wait of the update.
+    void startAndThen(const std::function<void()>& hand) {
+        bool done = false;
+        m_rig->events.setOnPump([&] {
+            if (!done) {
+                done = true;
+                m_wasOpenAtHand = m_rig->port.portOpen();
+                hand();
+            }
+        });
+        MessageBoxAnswerer answerer;
+        m_rig->control<QPushButton>("cmdStart")->click();
+        m_rig->events.setOnPump({});
+        EXPECT_TRUE(done) << "the update never waited";
+    }
+
+    QTemporaryDir m_directory;
+    std::unique_ptr<WindowRig> m_rig;
+    bool m_wasOpenAtHand = false;
+};
+
+TEST_F(DuringUpdate, exit_endsTheProgramFromInsideTheWait) {
+    int endsDuringRun = 0;
+    m_rig->window().setEndProgram([&] { ++endsDuringRun; });
+    startAndThen([&] { m_rig->control<QPushButton>("cmdExit")->click(); });
+    EXPECT_TRUE(m_wasOpenAtHand);
+    EXPECT_EQ(endsDuringRun, 1);
+}
+
+TEST_F(DuringUpdate, closingTheWindow_endsTheProgramAsExitDoes) {
+    int endsDuringRun = 0;
+    m_rig->window().setEndProgram([&] { ++endsDuringRun; });
+    startAndThen([&] { m_rig->window().close(); });
+    EXPECT_EQ(endsDuringRun, 1);
+}
+
+TEST_F(DuringUpdate, startPressedAgain_startsNoSecondRun) {
+    startAndThen([&] { m_rig->control<QPushButton>("cmdStart")->click(); });
+    // One run sets the boot loader's speed once; a second would set it again.
+    EXPECT_EQ(std::count(m_rig->port.calls().begin(), m_rig->port.calls().end(),
+                         std::string("Settings=1200,N,8,1")),
+              1);
+}
+
+TEST(HelpAbout, chosenTwice_leavesOneBoxOpenAndTheWindowUsable) {
+    WindowRig rig;
+    QAction* const about = rig.window().findChild<QAction*>("ABout");
+    ASSERT_NE(about, nullptr);
+    about->trigger();
+    frmAbout* const first = frmAbout::instance();
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(first->isModal());
+    EXPECT_EQ(first->parentWidget(), nullptr) << "the box has no owner";
+    about->trigger();
+    EXPECT_EQ(frmAbout::instance(), first);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    first->close();
+    QApplication::processEvents();
+}
+
+TEST(Messages, plainBox_titledWithTheProgramOkOnlyNoIconLinesBroken) {
+    WindowRig rig;
+    MessageBoxAnswerer answerer;
+    rig.window().showMessage("first line\r\nsecond line", MessageIcon::None);
+    ASSERT_EQ(answerer.seen().size(), 1u);
+    const SeenMessageBox& box = answerer.seen()[0];
+    EXPECT_EQ(box.title, QStringLiteral("Quenlid FLASH Update Program"));
+    EXPECT_EQ(box.text, QStringLiteral("first line\nsecond line"));
+    EXPECT_EQ(box.icon, QMessageBox::NoIcon);
+    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_TRUE(box.modal);
+}
+
+TEST(Messages, exclamationBox_showsTheWarningIconAndTextAsGiven) {
+    WindowRig rig;
+    MessageBoxAnswerer answerer;
+    rig.window().showMessage(" Can't open bootloader <b>", MessageIcon::Exclamation);
+    ASSERT_EQ(answerer.seen().size(), 1u);
+    EXPECT_EQ(answerer.seen()[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(answerer.seen()[0].text, QStringLiteral(" Can't open bootloader <b>"));
+}
+
+struct LabelCase {
+    Label label;
+    const char* name;
+};
+
+class ViewLabels : public ::testing::TestWithParam<LabelCase> {};
+
+TEST_P(ViewLabels, captionAndVisibility_reachTheNamedLabel) {
+    WindowRig rig;
+    auto* const label = rig.control<QLabel>(GetParam().name);
+    rig.window().setLabelCaption(GetParam().label, " 512");
+    EXPECT_EQ(label->text(), QStringLiteral(" 512"));
+    rig.window().setLabelVisible(GetParam().label, true);
+    EXPECT_FALSE(label->isHidden());
+    rig.window().setLabelVisible(GetParam().label, false);
+    EXPECT_TRUE(label->isHidden());
+    rig.window().setLabelCaption(GetParam().label, "FLASH not updated\r\nBAD");
+    EXPECT_EQ(label->text(), QStringLiteral("FLASH not updated\nBAD"));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryLabel, ViewLabels,
+                         ::testing::Values(LabelCase{Label::lblStatus, "lblStatus"},
+                                           LabelCase{Label::lblCheckSum1, "lblCheckSum1"},
+                                           LabelCase{Label::lblCheckSum2, "lblCheckSum2"},
+                                           LabelCase{Label::lblCheckSum3, "lblCheckSum3"},
+                                           LabelCase{Label::lblCheckSum4, "lblCheckSum4"},
+                                           LabelCase{Label::lblBytesTransmitted,
+                                                     "lblBytesTransmitted"},
+                                           LabelCase{Label::lblFileSize, "lblFileSize"},
+                                           LabelCase{Label::lblBytesT, "lblBytesT"},
+                                           LabelCase{Label::lblFileB, "lblFileB"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ViewChoices, fileNameBoxAndPortButtons_readAsTheOperatorLeftThem) {
+    WindowRig rig;
+    rig.control<QLineEdit>("txtFileName")->setText(QStringLiteral("Ünïcode name.img"));
+    EXPECT_EQ(rig.window().fileNameText(), "Ünïcode name.img");
+    for (int chosen = 1; chosen <= 4; ++chosen) {
+        const std::string name = "optCom" + std::to_string(chosen);
+        rig.control<QRadioButton>(name.c_str())->setChecked(true);
+        for (int port = 1; port <= 4; ++port) {
+            EXPECT_EQ(rig.window().comOptionSelected(port), port == chosen)
+                << "chosen " << chosen << " asked " << port;
+        }
+    }
+    EXPECT_FALSE(rig.window().comOptionSelected(0));
+    EXPECT_FALSE(rig.window().comOptionSelected(5));
+}
+
+TEST(ViewChoices, typedFileName_isNotTheListsFileName) {
+    QTemporaryDir directory;
+    ASSERT_TRUE(directory.isValid());
+    QFile file(directory.path() + "/a.img");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    WindowRig rig(QString(), directory.path());
+    rig.window().show();
+    QApplication::processEvents();
+    clickRow(rig.control<FileListBox>("filFiles"), 0);
+    rig.control<QLineEdit>("txtFileName")->setText(QStringLiteral("A.IMG"));
+    EXPECT_EQ(rig.window().filesFileName(), "a.img");
+    EXPECT_EQ(rig.window().fileNameText(), "A.IMG");
+}
+
+}  // namespace
+}  // namespace flashupdate::testing

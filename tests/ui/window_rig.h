@@ -1,0 +1,64 @@
+// A main window for a test: on a virtual clock and a fake port with nothing on the line, started
+// in a working directory of the test's choosing with the command line it gives, and with the end
+// of the program replaced by a counter. Controls are found by their object names.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QString>
+#include <filesystem>
+#include <memory>
+
+#include "fakes/fake_port.h"
+#include "fakes/virtual_event_loop.h"
+#include "ui/frm_main.h"
+
+namespace flashupdate::testing {
+
+// Changes the process's working directory for its lifetime.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const QString& path) : m_previous(QDir::currentPath()) {
+        if (!path.isEmpty()) {
+            EXPECT_TRUE(QDir::setCurrent(path)) << path.toStdString();
+        }
+    }
+    ~WorkingDirectory() { QDir::setCurrent(m_previous); }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    QString m_previous;
+};
+
+class WindowRig {
+public:
+    // An empty workingDirectory keeps the test process's own.
+    explicit WindowRig(
+        const QString& argumentText = {}, const QString& workingDirectory = {},
+        const std::filesystem::path& executableDirectory = "/nonexistent/flashupdate-test");
+
+    frmMain& window() { return *m_window; }
+    int endCalls() const { return m_endCalls; }
+
+    template <typename Control>
+    Control* control(const char* name) const {
+        auto* const found = m_window->findChild<Control*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << "no control " << name;
+        return found;
+    }
+
+    VirtualEventLoop events;
+    FakePort port{events};
+
+private:
+    WorkingDirectory m_workingDirectory;
+    std::unique_ptr<frmMain> m_window;
+    int m_endCalls = 0;
+};
+
+// Ports that lead nowhere: nothing in these tests may reach a real device.
+PortMap nowherePorts();
+
+}  // namespace flashupdate::testing
