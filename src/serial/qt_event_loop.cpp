@@ -44,9 +44,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Timer> QtEventLoop::createTimer() { return std::make_unique<QtTimer>(); }
+std::unique_ptr<Timer> QtEventLoop::createTimer() {
+    return std::make_unique<QtTimer>();
+}
 
-void QtEventLoop::pumpOnce() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void QtEventLoop::pumpOnce() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void QtEventLoop::pumpWait() {
     // Sleeps in the dispatcher until an event arrives; the heartbeat bounds the sleep.

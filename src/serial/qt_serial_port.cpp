@@ -28,25 +28,34 @@ constexpr qint64 kHandOverChunk = 256;
 
 QSerialPort::Parity toQtParity(char parity) {
     switch (parity) {
-        case 'E': return QSerialPort::EvenParity;
-        case 'O': return QSerialPort::OddParity;
-        case 'M': return QSerialPort::MarkParity;
-        case 'S': return QSerialPort::SpaceParity;
-        default: return QSerialPort::NoParity;
+        case 'E':
+            return QSerialPort::EvenParity;
+        case 'O':
+            return QSerialPort::OddParity;
+        case 'M':
+            return QSerialPort::MarkParity;
+        case 'S':
+            return QSerialPort::SpaceParity;
+        default:
+            return QSerialPort::NoParity;
     }
 }
 
 QSerialPort::StopBits toQtStopBits(int stopBits) {
     switch (stopBits) {
-        case 2: return QSerialPort::TwoStop;
-        case 15: return QSerialPort::OneAndHalfStop;
-        default: return QSerialPort::OneStop;
+        case 2:
+            return QSerialPort::TwoStop;
+        case 15:
+            return QSerialPort::OneAndHalfStop;
+        default:
+            return QSerialPort::OneStop;
     }
 }
 
 OpenFailure classify(const QSerialPort& port) {
     switch (port.error()) {
-        case QSerialPort::DeviceNotFoundError: return OpenFailure::Missing;
+        case QSerialPort::DeviceNotFoundError:
+            return OpenFailure::Missing;
         case QSerialPort::PermissionError: {
             const QString reason = port.errorString();
             return reason.contains("lock", Qt::CaseInsensitive) ||
@@ -54,7 +63,8 @@ OpenFailure classify(const QSerialPort& port) {
                        ? OpenFailure::Busy
                        : OpenFailure::Forbidden;
         }
-        default: return OpenFailure::Other;
+        default:
+            return OpenFailure::Other;
     }
 }
 
@@ -84,7 +94,9 @@ QtSerialPort::~QtSerialPort() {
     }
 }
 
-std::string QtSerialPort::devicePath() const { return m_map.devicePath(m_commPort); }
+std::string QtSerialPort::devicePath() const {
+    return m_map.devicePath(m_commPort);
+}
 
 void QtSerialPort::setSettings(const std::string& settings) {
     m_settings = LineSettings::parse(settings);
@@ -104,7 +116,9 @@ void QtSerialPort::setCommPort(int port) {
     m_commPort = port;
 }
 
-bool QtSerialPort::portOpen() const { return m_port && m_port->isOpen() && !m_deviceGone; }
+bool QtSerialPort::portOpen() const {
+    return m_port && m_port->isOpen() && !m_deviceGone;
+}
 
 void QtSerialPort::setPortOpen(bool open) {
     if (open) {
@@ -119,7 +133,9 @@ void QtSerialPort::setPortOpen(bool open) {
 
 void QtSerialPort::setInputLen(int) {}
 void QtSerialPort::setSThreshold(int) {}
-void QtSerialPort::setRThreshold(int threshold) { m_rThreshold = threshold; }
+void QtSerialPort::setRThreshold(int threshold) {
+    m_rThreshold = threshold;
+}
 
 void QtSerialPort::setRTSEnable(bool enable) {
     m_rtsEnable = enable;
@@ -159,8 +175,8 @@ void QtSerialPort::output(const ByteText& data) {
     if (m_port->write(data.data(), static_cast<qint64>(data.size())) !=
         static_cast<qint64>(data.size())) {
         checkDeviceGone();
-        throw SerialError("write to " + devicePath() + " failed: " +
-                          m_port->errorString().toStdString());
+        throw SerialError("write to " + devicePath() +
+                          " failed: " + m_port->errorString().toStdString());
     }
     // Qt hands bytes to the device only when the event queue runs: start a burst, and each
     // chunk of it, at once, so a command goes out even when nothing pumps after it.
@@ -180,7 +196,9 @@ ByteText QtSerialPort::input() {
     return ByteText(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-int QtSerialPort::commEvent() const { return m_commEvent; }
+int QtSerialPort::commEvent() const {
+    return m_commEvent;
+}
 
 void QtSerialPort::open() {
     const std::string path = devicePath();
@@ -208,13 +226,14 @@ void QtSerialPort::open() {
 }
 
 void QtSerialPort::applyLineSettings() {
-    const bool applied = m_port->setBaudRate(m_settings.baudRate) &&
-                         m_port->setDataBits(static_cast<QSerialPort::DataBits>(m_settings.dataBits)) &&
-                         m_port->setParity(toQtParity(m_settings.parity)) &&
-                         m_port->setStopBits(toQtStopBits(m_settings.stopBits));
+    const bool applied =
+        m_port->setBaudRate(m_settings.baudRate) &&
+        m_port->setDataBits(static_cast<QSerialPort::DataBits>(m_settings.dataBits)) &&
+        m_port->setParity(toQtParity(m_settings.parity)) &&
+        m_port->setStopBits(toQtStopBits(m_settings.stopBits));
     if (!applied) {
-        throw SerialError(devicePath() + " refused the line settings: " +
-                          m_port->errorString().toStdString());
+        throw SerialError(devicePath() +
+                          " refused the line settings: " + m_port->errorString().toStdString());
     }
 }
 

@@ -84,8 +84,9 @@ std::string remedyForOpenFailure(const std::string& devicePath, OpenFailure fail
             text += ". Close it and try again.";
 #ifdef __linux__
             if (holders.find("ModemManager") != std::string::npos) {
-                text += " ModemManager probes serial adapters: stop it, or mark the adapter "
-                        "with a udev rule setting ENV{ID_MM_DEVICE_IGNORE}=\"1\".";
+                text +=
+                    " ModemManager probes serial adapters: stop it, or mark the adapter "
+                    "with a udev rule setting ENV{ID_MM_DEVICE_IGNORE}=\"1\".";
             }
 #endif
             return text;

@@ -6,7 +6,9 @@ SerialLink::SerialLink(SerialPort& port) : comSerial(port) {
     comSerial.setOnComm([this] { comSerial_OnComm(); });
 }
 
-SerialLink::~SerialLink() { comSerial.setOnComm({}); }
+SerialLink::~SerialLink() {
+    comSerial.setOnComm({});
+}
 
 void SerialLink::comSerial_OnComm() {
     // Send events, line-state changes and line errors change nothing: the procedure notices a

@@ -3,7 +3,7 @@
 namespace flashupdate {
 
 namespace {
-constexpr int kIdleInterval = 8000;   // ms; Timer1 and Timer3 before their first use
+constexpr int kIdleInterval = 8000;    // ms; Timer1 and Timer3 before their first use
 constexpr int kTimer2Interval = 1000;  // ms
 }  // namespace
 
@@ -30,7 +30,9 @@ void Timers::timer_delay(int milliseconds) {
     } while (Timer1->enabled());
 }
 
-void Timers::Timer1_Timer() { Timer1->setEnabled(false); }
+void Timers::Timer1_Timer() {
+    Timer1->setEnabled(false);
+}
 
 void Timers::Timer2_Timer() {
     Timer2->setEnabled(false);
@@ -39,6 +41,8 @@ void Timers::Timer2_Timer() {
     }
 }
 
-void Timers::Timer3_Timer() { Timer3->setEnabled(false); }
+void Timers::Timer3_Timer() {
+    Timer3->setEnabled(false);
+}
 
 }  // namespace flashupdate

@@ -67,8 +67,7 @@ void verifyChecksum(StageContext& stage) {
         stage.view.setLabelVisible(label, true);
     }
     stage.view.setLabelCaption(Label::lblCheckSum3, hexText(stage.fileCheckSum));
-    stage.view.setLabelCaption(Label::lblCheckSum4,
-                               hexText(static_cast<std::uint32_t>(deviceSum)));
+    stage.view.setLabelCaption(Label::lblCheckSum4, hexText(static_cast<std::uint32_t>(deviceSum)));
 
     if (static_cast<std::int64_t>(stage.fileCheckSum) == deviceSum) {
         stage.status(texts::kUpdatedSuccessfully);

@@ -33,7 +33,7 @@ Attempt eraseAttempt(StageContext& stage) {
     replyTimer.setEnabled(false);
     stage.pumpOnce();
     return stage.link.RxData.find(protocol::kEraseAnswer) != ByteText::npos ? Attempt::Erased
-                                                                             : Attempt::WrongAnswer;
+                                                                            : Attempt::WrongAnswer;
 }
 
 }  // namespace

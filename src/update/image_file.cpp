@@ -49,8 +49,8 @@ void ImageFile::readAt(std::uintmax_t offset, std::span<unsigned char> buffer) {
     if (offset >= m_length || buffer.empty()) {
         return;
     }
-    const auto wanted = static_cast<std::streamsize>(
-        std::min<std::uintmax_t>(buffer.size(), m_length - offset));
+    const auto wanted =
+        static_cast<std::streamsize>(std::min<std::uintmax_t>(buffer.size(), m_length - offset));
     m_stream.clear();
     m_stream.seekg(static_cast<std::streamoff>(offset));
     m_stream.read(reinterpret_cast<char*>(buffer.data()), wanted);

@@ -4,7 +4,9 @@
 
 namespace flashupdate {
 
-std::string numberText(std::uintmax_t value) { return " " + std::to_string(value); }
+std::string numberText(std::uintmax_t value) {
+    return " " + std::to_string(value);
+}
 
 std::string hexText(std::uint32_t value) {
     char buffer[16];

@@ -30,8 +30,8 @@ void sendProgram(StageContext& stage, const std::filesystem::path& programPath,
     ImageFile image(programPath);
     const std::uintmax_t records = recordCount(image.length());
 
-    for (const Label label : {Label::lblBytesTransmitted, Label::lblFileSize, Label::lblBytesT,
-                              Label::lblFileB}) {
+    for (const Label label :
+         {Label::lblBytesTransmitted, Label::lblFileSize, Label::lblBytesT, Label::lblFileB}) {
         stage.view.setLabelVisible(label, true);
     }
 

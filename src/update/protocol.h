@@ -11,11 +11,11 @@ namespace flashupdate::protocol {
 inline constexpr const char* kBootLoaderSettings = "1200,N,8,1";
 inline constexpr const char* kCommandSettings = "9600,N,8,1";
 
-inline constexpr char kEraseCommand = 'E';      // answered by a chunk holding 'E' once erased
+inline constexpr char kEraseCommand = 'E';  // answered by a chunk holding 'E' once erased
 inline constexpr char kEraseAnswer = 'E';
-inline constexpr char kProgramCommand = 'P';    // followed by block number and one record
-inline constexpr char kChecksumCommand = 'C';   // answered by the 4-byte sum, MSB first
-inline constexpr char kFinishCommand = 'X';     // ends the boot loader's session
+inline constexpr char kProgramCommand = 'P';   // followed by block number and one record
+inline constexpr char kChecksumCommand = 'C';  // answered by the 4-byte sum, MSB first
+inline constexpr char kFinishCommand = 'X';    // ends the boot loader's session
 
 // The boot ROM expects a sync byte of 0xFF in front of the 511 bytes of the loader.
 inline constexpr unsigned char kBootSync = 0xFF;

@@ -29,7 +29,8 @@ inline constexpr const char* kCheckSumNotReceived = "Check Sum not Received";
 
 // Message boxes of the stages.
 inline constexpr const char* kProgrammingError = " Programming Error\r\nFLASH not Updated";
-inline constexpr const char* kEndOfEraseNotDetected = "End Of Erase Not Detected\r\nFLASH not Updated";
+inline constexpr const char* kEndOfEraseNotDetected =
+    "End Of Erase Not Detected\r\nFLASH not Updated";
 inline constexpr const char* kBadChecksum = "FLASH not updated successfully : BAD CHECKSUM";
 inline constexpr const char* kCheckSumNotReceivedBox = " Check Sum not Received";
 

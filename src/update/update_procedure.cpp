@@ -76,9 +76,9 @@ bool guarded(UpdateView& view, const std::string& message, Body&& body) {
 }  // namespace
 
 void UpdateProcedure::run() {
-    for (const Label label : {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3,
-                              Label::lblCheckSum4, Label::lblBytesTransmitted,
-                              Label::lblFileSize}) {
+    for (const Label label :
+         {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3, Label::lblCheckSum4,
+          Label::lblBytesTransmitted, Label::lblFileSize}) {
         m_view.setLabelVisible(label, false);
     }
     m_view.setLabelCaption(Label::lblBytesT, "");

@@ -68,7 +68,9 @@ void FakePort::setPortOpen(bool open) {
     m_open = false;
 }
 
-void FakePort::setInputLen(int length) { record("InputLen=" + std::to_string(length), "InputLen"); }
+void FakePort::setInputLen(int length) {
+    record("InputLen=" + std::to_string(length), "InputLen");
+}
 
 void FakePort::setRThreshold(int threshold) {
     record("RThreshold=" + std::to_string(threshold), "RThreshold");

@@ -5,9 +5,9 @@
 // real port does. Every byte is delivered to the instrument with the time it has crossed the line.
 // The instrument answers through reply(), which raises a receive event at the given time, handled
 // by the next pump. Controls:
-//   calls()          every operation, in order, as "Settings=1200,N,8,1", "PortOpen=1", "Output[256]"
-//   wire()           every byte that crossed the line, with its time and the baud rate in force
-//   failOn(op, n)    the n-th (1-based) call of operation op throws SerialError
+//   calls()          every operation, in order, as "Settings=1200,N,8,1", "PortOpen=1",
+//   "Output[256]" wire()           every byte that crossed the line, with its time and the baud
+//   rate in force failOn(op, n)    the n-th (1-based) call of operation op throws SerialError
 //   raiseEvent(code) a line event (send, error) for the receive handler
 #pragma once
 

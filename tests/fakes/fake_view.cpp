@@ -4,15 +4,24 @@ namespace flashupdate::testing {
 
 const char* labelName(Label label) {
     switch (label) {
-        case Label::lblStatus: return "lblStatus";
-        case Label::lblCheckSum1: return "lblCheckSum1";
-        case Label::lblCheckSum2: return "lblCheckSum2";
-        case Label::lblCheckSum3: return "lblCheckSum3";
-        case Label::lblCheckSum4: return "lblCheckSum4";
-        case Label::lblBytesTransmitted: return "lblBytesTransmitted";
-        case Label::lblFileSize: return "lblFileSize";
-        case Label::lblBytesT: return "lblBytesT";
-        case Label::lblFileB: return "lblFileB";
+        case Label::lblStatus:
+            return "lblStatus";
+        case Label::lblCheckSum1:
+            return "lblCheckSum1";
+        case Label::lblCheckSum2:
+            return "lblCheckSum2";
+        case Label::lblCheckSum3:
+            return "lblCheckSum3";
+        case Label::lblCheckSum4:
+            return "lblCheckSum4";
+        case Label::lblBytesTransmitted:
+            return "lblBytesTransmitted";
+        case Label::lblFileSize:
+            return "lblFileSize";
+        case Label::lblBytesT:
+            return "lblBytesT";
+        case Label::lblFileB:
+            return "lblFileB";
     }
     return "?";
 }
@@ -30,7 +39,9 @@ FakeView::FakeView(const VirtualEventLoop& clock) : m_clock(clock) {
     m_labels[Label::lblFileB] = {"", false};
 }
 
-bool FakeView::comOptionSelected(int port) const { return selectedPort == port; }
+bool FakeView::comOptionSelected(int port) const {
+    return selectedPort == port;
+}
 
 void FakeView::setLabelVisible(Label label, bool visible) {
     m_labels[label].visible = visible;

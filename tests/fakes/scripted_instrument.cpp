@@ -7,9 +7,8 @@ constexpr std::size_t kRecordBytes = 16384;
 }
 
 ScriptedInstrument::ScriptedInstrument()
-    : eraseAnswers{{{"E", ms(300)}}}, checksumAnswer([](std::uint32_t sum) {
-          return sumAnswer(sum);
-      }) {}
+    : eraseAnswers{{{"E", ms(300)}}},
+      checksumAnswer([](std::uint32_t sum) { return sumAnswer(sum); }) {}
 
 Answer ScriptedInstrument::sumAnswer(std::uint32_t sum, Micros delay) {
     ByteText bytes;

@@ -12,7 +12,9 @@ std::unique_ptr<Timer> VirtualEventLoop::createTimer() {
     return timer;
 }
 
-VirtualEventLoop::VirtualTimer::~VirtualTimer() { std::erase(m_loop.m_timers, this); }
+VirtualEventLoop::VirtualTimer::~VirtualTimer() {
+    std::erase(m_loop.m_timers, this);
+}
 
 void VirtualEventLoop::VirtualTimer::setInterval(int milliseconds) {
     m_interval = milliseconds;
@@ -34,7 +36,9 @@ void VirtualEventLoop::VirtualTimer::tick() {
     raiseTick();
 }
 
-void VirtualEventLoop::advance(Micros duration) { m_now += duration; }
+void VirtualEventLoop::advance(Micros duration) {
+    m_now += duration;
+}
 
 void VirtualEventLoop::schedule(Micros at, std::function<void()> action) {
     m_events.emplace(std::make_pair(std::max(at, m_now), m_sequence++), std::move(action));
@@ -64,8 +68,8 @@ void VirtualEventLoop::dispatchDue() {
             }
         }
         const bool eventDue = !m_events.empty() && m_events.begin()->first.first <= m_now;
-        if (eventDue && (dueTimer == nullptr ||
-                         m_events.begin()->first.first <= dueTimer->nextTick())) {
+        if (eventDue &&
+            (dueTimer == nullptr || m_events.begin()->first.first <= dueTimer->nextTick())) {
             auto node = m_events.extract(m_events.begin());
             node.mapped()();
         } else if (dueTimer != nullptr) {

@@ -14,7 +14,9 @@
 namespace flashupdate::testing {
 
 using Micros = std::int64_t;
-constexpr Micros ms(double milliseconds) { return static_cast<Micros>(milliseconds * 1000); }
+constexpr Micros ms(double milliseconds) {
+    return static_cast<Micros>(milliseconds * 1000);
+}
 
 class VirtualEventLoop final : public EventLoop {
 public:

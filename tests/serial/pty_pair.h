@@ -56,7 +56,8 @@ public:
     // Reads until count bytes have come or the time is up.
     std::string receive(std::size_t count, int timeoutMs = 5000) {
         std::string bytes;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
             pollfd descriptor{m_master, POLLIN, 0};
             if (::poll(&descriptor, 1, 50) <= 0 || (descriptor.revents & POLLIN) == 0) {
@@ -76,10 +77,14 @@ public:
         termios settings{};
         ::tcgetattr(m_slave, &settings);
         switch (::cfgetospeed(&settings)) {
-            case B1200: return 1200;
-            case B9600: return 9600;
-            case B19200: return 19200;
-            default: return -1;
+            case B1200:
+                return 1200;
+            case B9600:
+                return 9600;
+            case B19200:
+                return 19200;
+            default:
+                return -1;
         }
     }
 

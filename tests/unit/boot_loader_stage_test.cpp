@@ -34,8 +34,7 @@ TEST(BootLoaderStage, SendsSyncByteAndFirst511BytesInTwoHalves) {
         {"longer file: only the first 511 bytes", longFile, longFile.substr(0, 511)},
         {"byte values 0 and 128 to 255 unchanged", allValues, allValues},
         {"file starting with 0xFF", ByteText(511, '\xFF'), ByteText(511, '\xFF')},
-        {"shorter file: erased flash past its end", shortFile,
-         shortFile + ByteText(411, '\xFF')},
+        {"shorter file: erased flash past its end", shortFile, shortFile + ByteText(411, '\xFF')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

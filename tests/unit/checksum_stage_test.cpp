@@ -18,31 +18,63 @@ TEST(ChecksumStage, VerdictFollowsTheAnswer) {
         return ScriptedInstrument::sumAnswer(sum).front().bytes;
     };
     const std::vector<ChecksumCase> cases = {
-        {"matching sum", [](std::uint32_t sum) { return ScriptedInstrument::sumAnswer(sum); },
-         "FLASH updated successfully  ", {}, true, false},
+        {"matching sum",
+         [](std::uint32_t sum) { return ScriptedInstrument::sumAnswer(sum); },
+         "FLASH updated successfully  ",
+         {},
+         true,
+         false},
         {"six bytes: the first four count",
-         [&](std::uint32_t sum) { return Answer{{sumBytes(sum) + "\x7F\x7F", ms(50)}}; },
-         "FLASH updated successfully  ", {}, true, false},
+         [&](std::uint32_t sum) {
+             return Answer{{sumBytes(sum) + "\x7F\x7F", ms(50)}};
+         },
+         "FLASH updated successfully  ",
+         {},
+         true,
+         false},
         {"different sum",
          [](std::uint32_t sum) { return ScriptedInstrument::sumAnswer(sum + 1); },
-         "FLASH not updated successfully ", {"FLASH not updated successfully : BAD CHECKSUM"},
-         true, false},
+         "FLASH not updated successfully ",
+         {"FLASH not updated successfully : BAD CHECKSUM"},
+         true,
+         false},
         {"three bytes only",
-         [&](std::uint32_t sum) { return Answer{{sumBytes(sum).substr(0, 3), ms(50)}}; },
-         "Check Sum not Received", {" Check Sum not Received"}, false, false},
+         [&](std::uint32_t sum) {
+             return Answer{{sumBytes(sum).substr(0, 3), ms(50)}};
+         },
+         "Check Sum not Received",
+         {" Check Sum not Received"},
+         false,
+         false},
         {"two chunks of two bytes",
          [&](std::uint32_t sum) {
              return Answer{{sumBytes(sum).substr(0, 2), ms(50)},
                            {sumBytes(sum).substr(2), ms(450)}};
          },
-         "Check Sum not Received", {" Check Sum not Received"}, false, false},
-        {"silence", [](std::uint32_t) { return Answer{}; }, "Check Sum not Received",
-         {" Check Sum not Received"}, false, false},
-        {"first byte 0x80", [](std::uint32_t) { return Answer{{ByteText("\x80\0\0\0", 4), ms(50)}}; },
-         "Requesting Check Sum", {" Problem Receiving Check Sum"}, false, true},
+         "Check Sum not Received",
+         {" Check Sum not Received"},
+         false,
+         false},
+        {"silence",
+         [](std::uint32_t) { return Answer{}; },
+         "Check Sum not Received",
+         {" Check Sum not Received"},
+         false,
+         false},
+        {"first byte 0x80",
+         [](std::uint32_t) {
+             return Answer{{ByteText("\x80\0\0\0", 4), ms(50)}};
+         },
+         "Requesting Check Sum",
+         {" Problem Receiving Check Sum"},
+         false,
+         true},
         {"answer after the window",
          [](std::uint32_t sum) { return ScriptedInstrument::sumAnswer(sum, ms(6100)); },
-         "Check Sum not Received", {" Check Sum not Received"}, false, false},
+         "Check Sum not Received",
+         {" Check Sum not Received"},
+         false,
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -56,8 +88,8 @@ TEST(ChecksumStage, VerdictFollowsTheAnswer) {
         EXPECT_EQ(rig.instrument.finished, c.finishSent);
         EXPECT_EQ(rig.port.portOpen(), c.portOpenAfter);
         const bool shown = c.finishSent;
-        for (const Label label : {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3,
-                                  Label::lblCheckSum4}) {
+        for (const Label label :
+             {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3, Label::lblCheckSum4}) {
             EXPECT_EQ(rig.view.label(label).visible, shown) << labelName(label);
         }
         if (!c.messages.empty()) {
@@ -110,7 +142,8 @@ TEST(ChecksumStage, RequestComesTwoSecondsAfterTheLastRecordAndFinishAtOnce) {
     EXPECT_GE(request.at - byteUs - lastHanded, ms(2000) - 2);
     EXPECT_LE(request.at - byteUs - lastHanded, ms(2000) + VirtualEventLoop::kHeartbeat);
     // "X" is handed over as soon as the answer is in, and leaves the line before the close.
-    EXPECT_LE(finish.at - request.at, ms(1000) + ms(50) + 2 * byteUs + VirtualEventLoop::kHeartbeat);
+    EXPECT_LE(finish.at - request.at,
+              ms(1000) + ms(50) + 2 * byteUs + VirtualEventLoop::kHeartbeat);
     EXPECT_TRUE(rig.instrument.finished);
 }
 

@@ -28,7 +28,8 @@ TEST(ProgramStage, RecordsFollowTheImageLength) {
         std::size_t length;
         std::size_t records;
     };
-    for (const auto& c : std::vector<Case>{{1, 1}, {kRecord, 1}, {kRecord + 1, 2}, {24 * kRecord, 24}}) {
+    for (const auto& c :
+         std::vector<Case>{{1, 1}, {kRecord, 1}, {kRecord + 1, 2}, {24 * kRecord, 24}}) {
         SCOPED_TRACE(c.length);
         Rig rig;
         const ByteText image = patternBytes(c.length, static_cast<unsigned>(c.length));
@@ -70,8 +71,8 @@ TEST(ProgramStage, EmptyImageSendsNothingButShowsTheLabels) {
     rig.start();
     EXPECT_EQ(programWire(rig), "");
     EXPECT_EQ(rig.update.FileCheckSum, 0u);
-    for (const Label label : {Label::lblBytesTransmitted, Label::lblFileSize, Label::lblBytesT,
-                              Label::lblFileB}) {
+    for (const Label label :
+         {Label::lblBytesTransmitted, Label::lblFileSize, Label::lblBytesT, Label::lblFileB}) {
         EXPECT_TRUE(rig.view.label(label).visible) << labelName(label);
     }
     EXPECT_EQ(rig.view.label(Label::lblBytesT).caption, "");
@@ -114,9 +115,8 @@ TEST(ProgramStage, TransferTakesTheLineTimeAndKeepsTheWindowLive) {
         }
         const auto sent = std::stoul(change.caption);
         const auto& wire = rig.port.wire();
-        const auto lastOnLine = std::count_if(wire.begin(), wire.end(), [&](const WireByte& b) {
-            return b.at <= change.at;
-        });
+        const auto lastOnLine = std::count_if(wire.begin(), wire.end(),
+                                              [&](const WireByte& b) { return b.at <= change.at; });
         const long bootAndCommands = 512 + 1 + 2 * static_cast<long>((sent - 1) / kRecord + 1);
         EXPECT_LE(static_cast<long>(sent) + bootAndCommands - lastOnLine, 1100) << sent;
     }

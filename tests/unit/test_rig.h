@@ -42,8 +42,9 @@ class Rig {
 public:
     Rig()
         : root(fs::temp_directory_path() /
-               ("flashupdate-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
+               ("flashupdate-test-" +
+                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
           executableDir(root / "bin"),
           imageDir(root / "images"),
           update(view, link, timers, executableDir) {

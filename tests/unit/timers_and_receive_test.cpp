@@ -103,9 +103,9 @@ TEST_F(TimersTest, ReceiveEventsReplaceRxDataAndOtherEventsLeaveIt) {
     timers.timer_delay(100);
     EXPECT_EQ(link.RxData, "\x03\x04");
 
-    for (const int code : {comEvSend, comEvCTS, comEvDSR, comEvCD, comEvRing, comEvEOF,
-                           comEventBreak, comEventFrame, comEventOverrun, comEventRxParity,
-                           comEventRxOver, comEventTxFull}) {
+    for (const int code :
+         {comEvSend, comEvCTS, comEvDSR, comEvCD, comEvRing, comEvEOF, comEventBreak, comEventFrame,
+          comEventOverrun, comEventRxParity, comEventRxOver, comEventTxFull}) {
         port.raiseEvent(code);
         EXPECT_EQ(link.RxData, "\x03\x04") << code;
     }
@@ -132,9 +132,9 @@ TEST(LineSettings, ParsesTheTextAndRefusesMalformedOnes) {
     EXPECT_DOUBLE_EQ(slow.secondsPerByte(), 10.0 / 1200);
     EXPECT_DOUBLE_EQ(LineSettings::parse("9600,e,7,2").secondsPerByte(), 11.0 / 9600);
     EXPECT_EQ(LineSettings::parse("9600,O,8,1.5").stopBits, 15);
-    for (const char* bad : {"", "9600", "9600,N,8", "9600,N,8,1,1", "fast,N,8,1", "9600,X,8,1",
-                            "9600,N,9,1", "9600,N,8,3", "-9600,N,8,1", "9600,NN,8,1",
-                            "9600 ,N,8,1"}) {
+    for (const char* bad :
+         {"", "9600", "9600,N,8", "9600,N,8,1,1", "fast,N,8,1", "9600,X,8,1", "9600,N,9,1",
+          "9600,N,8,3", "-9600,N,8,1", "9600,NN,8,1", "9600 ,N,8,1"}) {
         EXPECT_THROW(LineSettings::parse(bad), SerialError) << bad;
     }
 }

@@ -11,9 +11,9 @@ TEST(UpdateDriver, EmptyFileNameResetsResultsAndStopsBeforeThePort) {
     rig.view.setLabelCaption(Label::lblBytesT, " 2048");
     rig.view.setLabelCaption(Label::lblFileB, " 512");
     rig.view.setLabelCaption(Label::lblStatus, "FLASH updated successfully  ");
-    for (const Label label : {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3,
-                              Label::lblCheckSum4, Label::lblBytesTransmitted, Label::lblFileSize,
-                              Label::lblBytesT, Label::lblFileB}) {
+    for (const Label label :
+         {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3, Label::lblCheckSum4,
+          Label::lblBytesTransmitted, Label::lblFileSize, Label::lblBytesT, Label::lblFileB}) {
         rig.view.setLabelVisible(label, true);
     }
     const auto writesBefore = rig.view.visibilityWrites().size();
@@ -67,10 +67,10 @@ TEST(UpdateDriver, DirectoryPathGetsOneSeparator) {
     rig.start();
     rig.view.filFilesPath = "/tmp/";
     rig.start();
-    EXPECT_EQ(rig.messageTexts(), (std::vector<std::string>{
-                                      "Can't find size of /no-such-image-here.img",
-                                      "Can't find size of /tmp/no-such-image-here.img",
-                                      "Can't find size of /tmp/no-such-image-here.img"}));
+    EXPECT_EQ(rig.messageTexts(),
+              (std::vector<std::string>{"Can't find size of /no-such-image-here.img",
+                                        "Can't find size of /tmp/no-such-image-here.img",
+                                        "Can't find size of /tmp/no-such-image-here.img"}));
 }
 
 TEST(UpdateDriver, TypedNameDifferingInCaseIsUsedUnchanged) {
@@ -169,10 +169,10 @@ TEST(UpdateDriver, EachRegionReportsItsOwnMessage) {
         std::string message;  // "Can't open " is followed by the image's path
     };
     const std::vector<Case> cases = {
-        {"Settings", 1, "Error opening Com Port"},        // line set-up at 1200
-        {"Close", 1, "Error opening Com Port"},           // switching to 9600
-        {"Output", 3, "Error opening Com Port"},          // the erase command
-        {"Output", 5, "Can't open "},             // first program record
+        {"Settings", 1, "Error opening Com Port"},              // line set-up at 1200
+        {"Close", 1, "Error opening Com Port"},                 // switching to 9600
+        {"Output", 3, "Error opening Com Port"},                // the erase command
+        {"Output", 5, "Can't open "},                           // first program record
         {"Output", 5 + 16386, " Problem Receiving Check Sum"},  // the checksum request
     };
     for (const auto& c : cases) {
