@@ -1,0 +1,137 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "sim_session.h"
+
+namespace sim_test {
+namespace {
+
+TEST(SimCommandLine, HelpDescribesEveryFaultAndExitsZero) {
+    SimProcess sim({"--help"});
+    ASSERT_EQ(sim.wait_for_exit(), 0);
+    const std::string help = sim.stdout_text();
+    for (const char* name :
+         {"erase-silent", "erase-wrong", "erase-lower", "erase-second", "bad-checksum",
+          "checksum-short", "checksum-split", "checksum-high", "checksum-long", "checksum-silent",
+          "--link", "--transcript", "--erase-ms", "--once", "--paced"}) {
+        EXPECT_NE(help.find(name), std::string::npos) << name << " missing from --help";
+    }
+}
+
+class SimBadCommandLine : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(SimBadCommandLine, IsRefusedWithStatusTwoBeforeAnyDevice) {
+    SimProcess sim(GetParam());
+    ASSERT_EQ(sim.wait_for_exit(), 2);
+    EXPECT_TRUE(sim.events().empty());
+    EXPECT_EQ(sim.device_path(0ms), "");
+    EXPECT_NE(sim.stderr_text(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SimBadCommandLine,
+    testing::Values(
+        std::vector<std::string>{"--bogus"}, std::vector<std::string>{"extra"},
+        std::vector<std::string>{"--fault", "erase-never"}, std::vector<std::string>{"--fault"},
+        std::vector<std::string>{"--erase-ms", "soon"},
+        std::vector<std::string>{"--erase-ms", "-5"}, std::vector<std::string>{"--erase-ms"},
+        std::vector<std::string>{"--link"}, std::vector<std::string>{"--transcript"},
+        std::vector<std::string>{"--once=yes"},
+        std::vector<std::string>{"--fault", "erase-silent", "--fault", "erase-wrong"},
+        std::vector<std::string>{"--fault", "checksum-short", "--fault", "checksum-long"}));
+
+TEST(SimCommandLine, FirstLineNamesTheDeviceTheInstrumentListensOn) {
+    RunningSim sim;
+    ASSERT_TRUE(sim.device.starts_with("/dev/")) << sim.device;
+    {
+        TestPort port(sim.device, kLoaderBaud);
+        port.write({0x12, 0x34});
+    }
+    auto lines = wait_for_transcript(sim.transcript_path, 2, kPatience);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].byte, 0x12);
+    EXPECT_EQ(lines[1].byte, 0x34);
+    EXPECT_TRUE(sim.process.running());
+}
+
+TEST(SimCommandLine, LineIsRawAtCommandSpeedBeforeTheToolSetsItUp) {
+    SimProcess sim({});
+    const std::string device = sim.device_path();
+    ASSERT_FALSE(device.empty());
+    // Opened without configuring anything: a cooked line would echo the tool's
+    // first bytes back or translate them.
+    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    ::close(fd);
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+    EXPECT_EQ(settings.c_lflag & (ECHO | ICANON | ISIG), 0u);
+    EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+    EXPECT_EQ(settings.c_iflag & (ICRNL | IXON), 0u);
+}
+
+class SimStopSignal : public testing::TestWithParam<int> {};
+
+TEST_P(SimStopSignal, ReplacesAnOldLinkAndRemovesItOnTheWayOut) {
+    TempDir dir;
+    const std::string link = dir.path("instrument");
+    ASSERT_EQ(::symlink("/nonexistent/left-over", link.c_str()), 0);
+
+    RunningSim sim({"--link", link});
+    ASSERT_FALSE(sim.device.empty());
+    std::error_code error;
+    EXPECT_EQ(std::filesystem::read_symlink(link, error).string(), sim.device);
+    {
+        TestPort through_link(link, kLoaderBaud);
+        through_link.write({0x5A});
+    }
+    auto lines = wait_for_transcript(sim.transcript_path, 1, kPatience);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].byte, 0x5A);
+
+    sim.process.send_signal(GetParam());
+    EXPECT_EQ(sim.process.wait_for_exit(), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(std::filesystem::symlink_status(link, error)));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link, error)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SimStopSignal, testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST(SimCommandLine, LinkDoesNotReplaceARegularFile) {
+    TempDir dir;
+    const std::string path = dir.path("precious");
+    { std::ofstream(path) << "keep me\n"; }
+
+    SimProcess sim({"--link", path});
+    auto status = sim.wait_for_exit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(*status, 0);
+    EXPECT_NE(sim.stderr_text(), "");
+    std::ifstream file(path);
+    std::string content;
+    std::getline(file, content);
+    EXPECT_EQ(content, "keep me");
+}
+
+TEST(SimCommandLine, OnceExitsOnlyAfterTheSessionEnds) {
+    RunningSim sim({"--once", "--erase-ms", "50"});
+    auto port = start_session(sim);
+    ASSERT_TRUE(port);
+    port->write({'E'});
+    ASSERT_TRUE(expect_bytes(*port, {'E'}));
+    // Neither the loader nor a command other than "X" may end the run.
+    EXPECT_TRUE(sim.process.running());
+    port->write({'X'});
+    EXPECT_EQ(sim.process.wait_for_exit(), 0);
+}
+
+}  // namespace
+}  // namespace sim_test

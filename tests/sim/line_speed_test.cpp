@@ -1,0 +1,110 @@
+#include <span>
+
+#include "sim_session.h"
+
+namespace sim_test {
+namespace {
+
+// Waits until the simulator has taken `count` bytes in all, so that the absence
+// of an event afterwards means something.
+void wait_until_taken(RunningSim& sim, std::size_t count) {
+    ASSERT_EQ(wait_for_transcript(sim.transcript_path, count, kPatience).size(), count);
+}
+
+TEST(SimLineSpeed, BootLoaderAtTheWrongSpeedIsNotTaken) {
+    RunningSim sim({"--erase-ms", "50"});
+    ASSERT_FALSE(sim.device.empty());
+    {
+        TestPort port(sim.device, kCommandBaud);
+        port.write(boot_loader());
+    }
+    wait_until_taken(sim, kLoaderSize);
+    for (const auto& line : read_transcript(sim.transcript_path)) {
+        ASSERT_EQ(line.baud, 9600) << line.text;
+    }
+    EXPECT_EQ(sim.process.wait_for_ignored("at 9600 baud", kLoaderSize), kLoaderSize);
+    EXPECT_FALSE(sim.process.saw_event_starting("boot loader"));
+
+    // Still waiting for a boot loader, so commands go unanswered.
+    {
+        TestPort port(sim.device, kCommandBaud);
+        port.write({'E'});
+        EXPECT_TRUE(expect_silence(port, 800ms));
+    }
+
+    // The right speed then works as usual.
+    auto port = start_session(sim);
+    ASSERT_TRUE(port);
+    port->write({'E'});
+    EXPECT_TRUE(expect_bytes(*port, {'E'}));
+}
+
+TEST(SimLineSpeed, BootLoaderFinishedAtAnotherSpeedIsNotTaken) {
+    RunningSim sim;
+    ASSERT_FALSE(sim.device.empty());
+    const auto loader = boot_loader();
+    {
+        TestPort port(sim.device, kLoaderBaud);
+        port.write(std::span(loader).first(256));
+    }
+    wait_until_taken(sim, 256);
+    ASSERT_TRUE(sim.process.wait_for_event("boot loader sync"));
+    {
+        TestPort port(sim.device, 2400);
+        port.write(std::span(loader).subspan(256));
+    }
+    wait_until_taken(sim, kLoaderSize);
+    EXPECT_EQ(sim.process.wait_for_ignored("at 2400 baud", 256), 256u);
+    EXPECT_FALSE(sim.process.saw_event_starting("boot loader received"));
+
+    auto lines = read_transcript(sim.transcript_path);
+    EXPECT_EQ(lines[255].baud, 1200);
+    EXPECT_EQ(lines[256].baud, 2400);
+}
+
+TEST(SimLineSpeed, CommandsAtTheBootLoaderSpeedAreNotTaken) {
+    RunningSim sim({"--erase-ms", "50"});
+    ASSERT_FALSE(sim.device.empty());
+    {
+        // A tool that forgets to switch speed after the loader.
+        TestPort port(sim.device, kLoaderBaud);
+        port.write(boot_loader());
+        ASSERT_TRUE(sim.process.wait_for_event("boot loader received"));
+        port.write({'E'});
+        EXPECT_TRUE(expect_silence(port, 800ms));
+    }
+    wait_until_taken(sim, kLoaderSize + 1);
+    const auto last = read_transcript(sim.transcript_path).back();
+    EXPECT_EQ(last.baud, 1200);
+    EXPECT_EQ(last.byte, 'E');
+    EXPECT_FALSE(sim.process.saw_event_starting("erase"));
+
+    TestPort port(sim.device, kCommandBaud);
+    port.write({'E'});
+    EXPECT_TRUE(expect_bytes(port, {'E'}));
+}
+
+TEST(SimLineSpeed, RecordBytesAtTheWrongSpeedAreNotSummed) {
+    RunningSim sim({"--erase-ms", "50"});
+    auto port = start_session(sim);
+    ASSERT_TRUE(port);
+    port->write({'P', 0x40});
+    port->write(std::vector<std::uint8_t>(kRecordSize / 2, 0xFF));
+    // The speed is only known while the bytes are taken, so each change waits
+    // until the simulator has them all.
+    wait_until_taken(sim, kLoaderSize + 2 + kRecordSize / 2);
+    port.reset();
+    {
+        TestPort slow(sim.device, 4800);
+        slow.write(std::vector<std::uint8_t>(100, 0x01));
+    }
+    wait_until_taken(sim, kLoaderSize + 2 + kRecordSize / 2 + 100);
+    port = std::make_unique<TestPort>(sim.device, kCommandBaud);
+    port->write(std::vector<std::uint8_t>(kRecordSize / 2, 0xFF));
+    ASSERT_TRUE(sim.process.wait_for_event("record 0x40"));
+    port->write({'C'});
+    EXPECT_TRUE(expect_bytes(*port, big_endian(kSumAllFF)));
+}
+
+}  // namespace
+}  // namespace sim_test

@@ -1,0 +1,166 @@
+#include <fstream>
+#include <span>
+#include <thread>
+
+#include "sim_session.h"
+
+namespace sim_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TEST(SimSession, RunsAToolLikeSessionFromBootLoaderToEnd) {
+    RunningSim sim({"--once", "--erase-ms", "300"});
+    ASSERT_FALSE(sim.device.empty());
+
+    // The tool's pacing: two halves a second apart, then the port is closed.
+    const auto loader = boot_loader();
+    {
+        TestPort port(sim.device, kLoaderBaud);
+        port.write(std::span(loader).first(256));
+        std::this_thread::sleep_for(1000ms);
+        port.write(std::span(loader).subspan(256));
+    }
+    ASSERT_TRUE(sim.process.wait_for_event("boot loader received"));
+
+    TestPort port(sim.device, kCommandBaud);
+    port.write({'E'});
+    ASSERT_TRUE(expect_bytes(port, {'E'}));
+    port.write(program_record(0x40, 0xFF));
+    auto second = program_record_counting(0x48);
+    second.back() = 0x00;  // takes 0xFF off: the sum's low bytes differ from each other
+    port.write(second);
+    port.write({'C'});
+    // 0x3FC000 + 0x1FE000 - 0xFF, most significant byte first.
+    ASSERT_TRUE(expect_bytes(port, {0x00, 0x5F, 0x9F, 0x01}));
+    EXPECT_TRUE(expect_silence(port, 200ms));
+    port.write({'X'});
+    EXPECT_EQ(sim.process.wait_for_exit(), 0);
+
+    const std::vector<std::string> expected{
+        "boot loader sync",   "boot loader received", "erase",       "erased",
+        "answer 45",          "record 0x40",          "record 0x48", "checksum 005F9F01",
+        "answer 00 5F 9F 01", "session end"};
+    EXPECT_EQ(sim.process.events(), expected);
+}
+
+TEST(SimSession, TranscriptHasEveryByteWithTheSpeedItWasSentAt) {
+    RunningSim sim({"--once", "--erase-ms", "50"});
+    { std::ofstream(sim.transcript_path) << "earlier run\n"; }
+
+    auto port = start_session(sim);
+    ASSERT_TRUE(port);
+    port->write({'E'});
+    ASSERT_TRUE(expect_bytes(*port, {'E'}));
+    port->write(program_record(0x40, 0xFF));
+    port->write({'C'});
+    ASSERT_TRUE(expect_bytes(*port, big_endian(kSumAllFF)));
+    port->write({'X'});
+    ASSERT_EQ(sim.process.wait_for_exit(), 0);
+
+    std::vector<std::pair<int, int>> sent;  // baud, byte
+    for (auto byte : boot_loader()) {
+        sent.emplace_back(1200, byte);
+    }
+    for (int byte : {int{'E'}, int{'P'}, 0x40}) {
+        sent.emplace_back(9600, byte);
+    }
+    sent.insert(sent.end(), kRecordSize, {9600, 0xFF});
+    sent.emplace_back(9600, 'C');
+    sent.emplace_back(9600, 'X');
+
+    const auto lines = read_transcript(sim.transcript_path);
+    ASSERT_EQ(lines.size(), 1 + sent.size());
+    EXPECT_EQ(lines[0].text, "earlier run") << "the transcript must be appended to";
+    EXPECT_EQ(lines[1].text.substr(lines[1].text.find(' ')), " 1200 FF");
+    double previous = 0;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const auto& line = lines[i + 1];
+        ASSERT_EQ(std::make_pair(line.baud, line.byte), sent[i])
+            << "transcript line " << i + 2 << ": '" << line.text << "'";
+        ASSERT_GE(line.seconds, previous) << "line " << i + 2 << " goes back in time";
+        previous = line.seconds;
+    }
+    EXPECT_LT(previous, 60.0) << "seconds are counted from the simulator's start";
+}
+
+TEST(SimSession, EraseIsAnsweredAfterTheEraseTimeWhileTheLineIsStillRead) {
+    RunningSim sim({"--erase-ms", "1500"});
+    auto port = start_session(sim);
+    ASSERT_TRUE(port);
+
+    const auto sent = Clock::now();
+    port->write({'E'});
+    port->write({0x00});
+    auto lines = wait_for_transcript(sim.transcript_path, kLoaderSize + 2, kPatience);
+    ASSERT_EQ(lines.size(), kLoaderSize + 2);
+    // Taken off the line well before the erase was over.
+    EXPECT_LT(lines.back().seconds - lines[kLoaderSize].seconds, 1.0);
+
+    ASSERT_TRUE(expect_bytes(*port, {'E'}));
+    EXPECT_GE(Clock::now() - sent, 1450ms);
+    EXPECT_TRUE(sim.process.wait_for_event("ignored 1 byte while erasing: 00"));
+}
+
+TEST(SimSession, NextSessionStartsAfreshAfterX) {
+    RunningSim sim({"--erase-ms", "50"});
+    for (auto [fill, sum] : {std::pair<int, std::uint32_t>{0xFF, kSumAllFF}, {-1, kSumCounting}}) {
+        auto port = start_session(sim);
+        ASSERT_TRUE(port);
+        port->write({'E'});
+        ASSERT_TRUE(expect_bytes(*port, {'E'}));
+        port->write(fill < 0 ? program_record_counting(0x40)
+                             : program_record(0x40, static_cast<std::uint8_t>(fill)));
+        port->write({'C'});
+        ASSERT_TRUE(expect_bytes(*port, big_endian(sum)));
+        port->write({'X'});
+        ASSERT_TRUE(sim.process.wait_for_event("session end"));
+        // Without --once the instrument waits for the tool's next run.
+        EXPECT_TRUE(sim.process.running());
+    }
+    EXPECT_FALSE(sim.process.saw_event_starting("warning"));
+}
+
+TEST(SimSession, BootLoaderCountsFromTheSyncByte) {
+    RunningSim sim;
+    ASSERT_FALSE(sim.device.empty());
+    auto loader = boot_loader();
+    TestPort port(sim.device, kLoaderBaud);
+    port.write({0x00, 0x45, 0x58});
+    port.write(std::span(loader).first(kLoaderSize - 1));
+    ASSERT_EQ(wait_for_transcript(sim.transcript_path, 3 + kLoaderSize - 1, kPatience).size(),
+              3 + kLoaderSize - 1);
+    EXPECT_TRUE(sim.process.wait_for_event("ignored 3 bytes before sync: 00 45 58"));
+    EXPECT_TRUE(sim.process.wait_for_event("boot loader sync"));
+    EXPECT_FALSE(sim.process.saw_event_starting("boot loader received"));
+
+    port.write(std::span(loader).last(1));
+    EXPECT_TRUE(sim.process.wait_for_event("boot loader received"));
+}
+
+TEST(SimSession, OtherBytesAreNotCommands) {
+    RunningSim sim({"--erase-ms", "50"});
+    auto port = start_session(sim);
+    ASSERT_TRUE(port);
+    port->write({'Z', 'e', 0xFF});
+    EXPECT_TRUE(expect_silence(*port, 300ms));
+    EXPECT_TRUE(sim.process.wait_for_event("ignored 3 bytes not a command: 5A 65 FF"));
+    port->write({'E'});
+    EXPECT_TRUE(expect_bytes(*port, {'E'}));
+}
+
+TEST(SimSession, WarnsOfRecordsOutOfOrderOrBeforeAnErase) {
+    RunningSim sim({"--erase-ms", "50"});
+    auto port = start_session(sim);
+    ASSERT_TRUE(port);
+    port->write(program_record(0x48, 0x01));
+    ASSERT_TRUE(sim.process.wait_for_event("warning: block 0x48 where 0x40 was expected"));
+    ASSERT_TRUE(sim.process.wait_for_event("warning: block 0x48 programmed before an erase"));
+    ASSERT_TRUE(sim.process.wait_for_event("record 0x48"));
+    // Still summed: the instrument programs what it is sent.
+    port->write({'C'});
+    EXPECT_TRUE(expect_bytes(*port, {0x00, 0x00, 0x40, 0x00}));
+}
+
+}  // namespace
+}  // namespace sim_test

@@ -1,0 +1,101 @@
+#include "sim_session.h"
+
+#include <cstdio>
+
+namespace sim_test {
+
+std::vector<std::uint8_t> boot_loader() {
+    std::vector<std::uint8_t> loader{0xFF};
+    for (std::size_t i = 1; i < kLoaderSize; ++i) {
+        loader.push_back(static_cast<std::uint8_t>(i * 7));
+    }
+    return loader;
+}
+
+std::vector<std::uint8_t> program_record(std::uint8_t block, std::uint8_t fill) {
+    std::vector<std::uint8_t> record{'P', block};
+    record.resize(2 + kRecordSize, fill);
+    return record;
+}
+
+std::vector<std::uint8_t> program_record_counting(std::uint8_t block) {
+    std::vector<std::uint8_t> record{'P', block};
+    for (std::size_t i = 0; i < kRecordSize; ++i) {
+        record.push_back(static_cast<std::uint8_t>(i));
+    }
+    return record;
+}
+
+std::vector<std::uint8_t> big_endian(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+namespace {
+
+std::vector<std::string> with_transcript(std::vector<std::string> arguments,
+                                         const std::string& path) {
+    arguments.push_back("--transcript");
+    arguments.push_back(path);
+    return arguments;
+}
+
+}  // namespace
+
+RunningSim::RunningSim(std::vector<std::string> arguments)
+    : transcript_path(dir.path("transcript.txt")),
+      process(with_transcript(std::move(arguments), transcript_path)),
+      device(process.device_path()) {}
+
+testing::AssertionResult load_boot_loader(RunningSim& sim) {
+    if (sim.device.empty()) {
+        return testing::AssertionFailure() << "the simulator named no device";
+    }
+    {
+        TestPort port(sim.device, kLoaderBaud);
+        port.write(boot_loader());
+    }
+    if (!sim.process.wait_for_event("boot loader received")) {
+        return testing::AssertionFailure() << "the boot loader was not received";
+    }
+    return testing::AssertionSuccess();
+}
+
+std::unique_ptr<TestPort> start_session(RunningSim& sim) {
+    auto loaded = load_boot_loader(sim);
+    if (!loaded) {
+        ADD_FAILURE() << loaded.message();
+        return nullptr;
+    }
+    return std::make_unique<TestPort>(sim.device, kCommandBaud);
+}
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    for (auto byte : bytes) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%s%02X", text.empty() ? "" : " ", byte);
+        text += digits;
+    }
+    return text.empty() ? "(nothing)" : text;
+}
+
+testing::AssertionResult expect_bytes(TestPort& port, const std::vector<std::uint8_t>& expected,
+                                      Millis timeout) {
+    auto received = port.read(expected.size(), timeout);
+    if (received != expected) {
+        return testing::AssertionFailure()
+               << "expected " << hex(expected) << ", received " << hex(received);
+    }
+    return testing::AssertionSuccess();
+}
+
+testing::AssertionResult expect_silence(TestPort& port, Millis window) {
+    auto received = port.read_for(window);
+    if (!received.empty()) {
+        return testing::AssertionFailure() << "expected silence, received " << hex(received);
+    }
+    return testing::AssertionSuccess();
+}
+
+}  // namespace sim_test

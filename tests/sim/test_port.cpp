@@ -1,0 +1,123 @@
+#include "test_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace sim_test {
+
+namespace {
+
+[[noreturn]] void throw_errno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+speed_t speed_code(int baud) {
+    switch (baud) {
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        default:
+            throw std::invalid_argument("no speed code for " + std::to_string(baud));
+    }
+}
+
+}  // namespace
+
+TestPort::TestPort(const std::string& device, int baud) {
+    fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) {
+        throw_errno("open " + device);
+    }
+    termios settings{};
+    // Like a serial port library: exclusive use while open.
+    if (::ioctl(fd_, TIOCEXCL) < 0 || tcgetattr(fd_, &settings) < 0) {
+        int err = errno;
+        ::close(fd_);
+        errno = err;
+        throw_errno("set up " + device);
+    }
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
+    cfsetispeed(&settings, speed_code(baud));
+    cfsetospeed(&settings, speed_code(baud));
+    if (tcsetattr(fd_, TCSANOW, &settings) < 0) {
+        int err = errno;
+        ::close(fd_);
+        errno = err;
+        throw_errno("tcsetattr " + device);
+    }
+}
+
+TestPort::~TestPort() {
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+}
+
+void TestPort::write(std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            throw_errno("write");
+        }
+        // The simulator drains the pty continuously, so room comes soon.
+        pollfd out{fd_, POLLOUT, 0};
+        ::poll(&out, 1, 1000);
+    }
+}
+
+void TestPort::write(std::initializer_list<std::uint8_t> bytes) {
+    write(std::span(bytes.begin(), bytes.size()));
+}
+
+std::vector<std::uint8_t> TestPort::read(std::size_t count, std::chrono::milliseconds timeout) {
+    std::vector<std::uint8_t> received;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (received.size() < count) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd in{fd_, POLLIN, 0};
+        int ready = ::poll(&in, 1, static_cast<int>(left.count()) + 1);
+        if (ready < 0 && errno != EINTR) {
+            throw_errno("poll");
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        std::uint8_t buffer[256];
+        ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, count - received.size()));
+        if (n > 0) {
+            received.insert(received.end(), buffer, buffer + n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            throw_errno("read");
+        }
+    }
+    return received;
+}
+
+std::vector<std::uint8_t> TestPort::read_for(std::chrono::milliseconds window) {
+    return read(static_cast<std::size_t>(-1), window);
+}
+
+}  // namespace sim_test

@@ -1,0 +1,192 @@
+// instrument-sim: plays the instrument on a pseudo-terminal, so the flash update
+// tool can be run end to end without the hardware.
+
+#include <poll.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <system_error>
+
+#include "device_link.h"
+#include "event_log.h"
+#include "instrument.h"
+#include "options.h"
+#include "pseudo_terminal.h"
+#include "receive_queue.h"
+#include "transcript.h"
+
+namespace instrument_sim {
+namespace {
+
+// Well below anything the tool could notice, yet it saves most wake-ups at 9600 baud.
+constexpr auto kPacedBatching = std::chrono::milliseconds(4);
+
+volatile sig_atomic_t g_stop_requested = 0;
+
+void request_stop(int) {
+    g_stop_requested = 1;
+}
+
+// SIGTERM, SIGINT and SIGHUP stay blocked except inside ppoll, so a stop
+// request can never slip in between checking the flag and going to sleep. All
+// three end the run normally, so the link is always cleaned up.
+sigset_t install_stop_handlers() {
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGHUP);
+    sigset_t while_waiting;
+    sigprocmask(SIG_BLOCK, &stop_signals, &while_waiting);
+    sigdelset(&while_waiting, SIGTERM);
+    sigdelset(&while_waiting, SIGINT);
+    sigdelset(&while_waiting, SIGHUP);
+    return while_waiting;
+}
+
+class PtyAnswerLine : public AnswerLine {
+public:
+    explicit PtyAnswerLine(PseudoTerminal& pty) : pty_(pty) {}
+
+    void send(std::span<const std::uint8_t> bytes) override {
+        ssize_t written = pty_.write(bytes);
+        if (written != static_cast<ssize_t>(bytes.size())) {
+            // Only happens when the tool has left thousands of answers unread.
+            std::fprintf(stderr, "instrument-sim: answer of %zu bytes: %s\n", bytes.size(),
+                         written < 0 ? std::strerror(errno) : "line full, cut short");
+        }
+    }
+
+private:
+    PseudoTerminal& pty_;
+};
+
+timespec time_until(Clock::time_point deadline, Clock::time_point now) {
+    auto left = std::max(deadline - now, Clock::duration::zero());
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
+}
+
+int run(const Options& options) {
+    const Clock::time_point start = Clock::now();
+    const sigset_t while_waiting = install_stop_handlers();
+
+    PseudoTerminal pty;
+    std::optional<DeviceLink> link;
+    if (!options.link_path.empty()) {
+        link.emplace(options.link_path, pty.device_path());
+    }
+    Transcript transcript(options.transcript_path);
+    StdoutEvents events;
+    PtyAnswerLine answers(pty);
+    Instrument instrument({options.erase_time, options.faults}, answers, events);
+    ReceiveQueue queue(options.paced);
+
+    // Whoever started us learns the device from the first line; the link, if
+    // asked for, already exists by then.
+    events.event(pty.device_path());
+
+    std::array<std::uint8_t, 4096> buffer{};
+    while (g_stop_requested == 0) {
+        const Clock::time_point now = Clock::now();
+        // Deadlines that fell between two bytes are met in order, so a late
+        // wake-up cannot make a byte look as if it came during an erase that was
+        // in fact already over.
+        while (auto byte = queue.take_due(now)) {
+            instrument.advance(byte->due);
+            transcript.record(std::chrono::duration<double>(byte->due - start).count(), byte->baud,
+                              byte->value);
+            instrument.receive(byte->value, byte->baud, byte->due);
+            if (options.once && instrument.sessions_ended() > 0) {
+                break;
+            }
+        }
+        instrument.advance(now);
+        // A run of ignored bytes is reported once the line falls quiet, not once
+        // per wake-up, or a paced line would log them one by one.
+        if (!queue.next_due()) {
+            instrument.report_ignored();
+        }
+        transcript.flush();
+        if (options.once && instrument.sessions_ended() > 0) {
+            return 0;
+        }
+
+        std::optional<Clock::time_point> deadline;
+        if (auto next = queue.next_due()) {
+            // Paced bytes are collected a few at a time rather than waking for
+            // each one; they keep their own times in the transcript regardless.
+            deadline = *next + kPacedBatching;
+        }
+        if (auto next = instrument.next_deadline(); next && (!deadline || *next < *deadline)) {
+            deadline = next;
+        }
+        timespec timeout{};
+        if (deadline) {
+            timeout = time_until(*deadline, now);
+        }
+        pollfd line{pty.master_fd(), POLLIN, 0};
+        int ready = ppoll(&line, 1, deadline ? &timeout : nullptr, &while_waiting);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw std::system_error(errno, std::generic_category(), "ppoll");
+        }
+        if ((line.revents & POLLIN) != 0) {
+            // Sampled before the read: the bytes already waiting were sent before
+            // now, and the tool may be about to reopen the port at another speed.
+            const int baud = pty.line_speed();
+            ssize_t n = pty.read(buffer);
+            if (n < 0) {
+                throw std::system_error(errno, std::generic_category(), "read from pty");
+            }
+            queue.arrive(std::span(buffer.data(), static_cast<std::size_t>(n)), baud, Clock::now());
+        } else if ((line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            // Cannot happen while our own descriptor keeps the slave open; carrying
+            // on would only spin.
+            throw std::runtime_error("the pty hung up");
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace instrument_sim
+
+int main(int argc, char** argv) {
+    using instrument_sim::ParsedCommandLine;
+    auto parsed = instrument_sim::parse_command_line(argc, argv);
+    switch (parsed.outcome) {
+        case ParsedCommandLine::Outcome::help:
+            std::fputs(instrument_sim::usage_text().c_str(), stdout);
+            return 0;
+        case ParsedCommandLine::Outcome::usage_error:
+            std::fprintf(stderr, "instrument-sim: %s\nTry 'instrument-sim --help'.\n",
+                         parsed.error.c_str());
+            return 2;
+        case ParsedCommandLine::Outcome::run:
+            break;
+    }
+    try {
+        return instrument_sim::run(parsed.options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "instrument-sim: %s\n", error.what());
+        return 1;
+    }
+}

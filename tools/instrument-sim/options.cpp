@@ -1,0 +1,118 @@
+#include "options.h"
+
+#include <charconv>
+#include <optional>
+#include <string_view>
+
+namespace instrument_sim {
+
+namespace {
+
+// Longer than any erase a real part needs; a typo such as an extra zero should
+// be refused rather than make a test hang for hours.
+constexpr long kMaxEraseMs = 600'000;
+
+std::optional<long> parse_milliseconds(std::string_view text) {
+    long value = 0;
+    const auto* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc{} || ptr != end || value < 0 || value > kMaxEraseMs) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
+    ParsedCommandLine parsed;
+    auto fail = [&parsed](std::string message) {
+        parsed.outcome = ParsedCommandLine::Outcome::usage_error;
+        parsed.error = std::move(message);
+        return parsed;
+    };
+
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        // Both "--name value" and "--name=value" are accepted.
+        std::optional<std::string_view> inline_value;
+        if (auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+            inline_value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+        }
+        auto takes_value = [&](std::string_view& out) {
+            if (inline_value) {
+                out = *inline_value;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        auto is_flag = [&] { return !inline_value.has_value(); };
+
+        std::string_view value;
+        if (arg == "--help" || arg == "-h") {
+            parsed.outcome = ParsedCommandLine::Outcome::help;
+            return parsed;
+        } else if (arg == "--once" && is_flag()) {
+            parsed.options.once = true;
+        } else if (arg == "--paced" && is_flag()) {
+            parsed.options.paced = true;
+        } else if (arg == "--link") {
+            if (!takes_value(value) || value.empty()) {
+                return fail("--link needs a path");
+            }
+            parsed.options.link_path = value;
+        } else if (arg == "--transcript") {
+            if (!takes_value(value) || value.empty()) {
+                return fail("--transcript needs a file name");
+            }
+            parsed.options.transcript_path = value;
+        } else if (arg == "--erase-ms") {
+            if (!takes_value(value)) {
+                return fail("--erase-ms needs a number of milliseconds");
+            }
+            auto ms = parse_milliseconds(value);
+            if (!ms) {
+                return fail("--erase-ms wants 0 to " + std::to_string(kMaxEraseMs) + ", not '" +
+                            std::string(value) + "'");
+            }
+            parsed.options.erase_time = std::chrono::milliseconds(*ms);
+        } else if (arg == "--fault") {
+            if (!takes_value(value)) {
+                return fail("--fault needs a fault name");
+            }
+            std::string error;
+            if (!add_fault(value, parsed.options.faults, error)) {
+                return fail(error);
+            }
+        } else {
+            return fail("unknown option '" + std::string(argv[i]) + "'");
+        }
+    }
+    return parsed;
+}
+
+std::string usage_text() {
+    return "Usage: instrument-sim [options]\n"
+           "Plays the instrument on a pseudo-terminal. The first line on stdout is the\n"
+           "device to open; later lines report what the instrument sees and does.\n"
+           "\n"
+           "Options:\n"
+           "  --link PATH        also make PATH a symlink to the device (removed on exit)\n"
+           "  --transcript FILE  append \"<seconds> <baud> <byte>\" for every byte received\n"
+           "  --erase-ms N       time the erase takes before it is answered (default 300)\n"
+           "  --once             exit after the first session ends\n"
+           "  --paced            take bytes no faster than the line speed would carry them\n"
+           "  --fault NAME       misbehave on purpose; NAME is one of:\n" +
+           fault_help() +
+           "  --help             show this text\n"
+           "\n"
+           "Exit status: 0 after --once or on SIGTERM, SIGINT or SIGHUP; 1 on a system\n"
+           "error; 2 on a bad command line. The link is removed in every case.\n";
+}
+
+}  // namespace instrument_sim
