@@ -1,0 +1,87 @@
+// The real window, started with a command line as a technician would, Start pressed, against the
+// instrument simulator: what the operator sees at the end.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <fstream>
+
+#include "serial/qt_event_loop.h"
+#include "serial/qt_serial_port.h"
+#include "simulator.h"
+#include "ui/frm_main.h"
+#include "ui/message_box_answerer.h"
+
+namespace flashupdate::testing {
+namespace {
+
+void writeFile(const QString& path, std::size_t count, char value) {
+    std::ofstream out(path.toStdString(), std::ios::binary);
+    out << std::string(count, value);
+}
+
+QString labelText(frmMain& window, const char* name) {
+    auto* label = window.findChild<QLabel*>(name);
+    return label != nullptr ? label->text() : QString("<no %1>").arg(name);
+}
+
+bool labelShown(frmMain& window, const char* name) {
+    auto* label = window.findChild<QLabel*>(name);
+    return label != nullptr && !label->isHidden();
+}
+
+TEST(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
+    QTemporaryDir dir;
+    writeFile(dir.filePath("BOOTLOAD.IMG"), 511, '\x5A');
+    // One record of erased flash: both sums are 3FC000.
+    writeFile(dir.filePath("ERASED.IMG"), 16384, '\xFF');
+    Simulator simulator;
+    PortMap map;
+    map.setDevicePath(2, simulator.devicePath());
+    QtEventLoop events;
+    QtSerialPort port(map);
+    frmMain window(events, port, map, dir.path().toStdString(), dir.filePath("ERASED.IMG") + ",2");
+    int ends = 0;
+    window.setEndProgram([&] { ++ends; });
+    window.show();
+    EXPECT_EQ(labelText(window, "lblStatus"), "Sending BootLoader");
+
+    MessageBoxAnswerer answerer;
+    window.findChild<QPushButton*>("cmdStart")->click();
+
+    EXPECT_TRUE(answerer.seen().empty());
+    EXPECT_EQ(labelText(window, "lblStatus"), "FLASH updated successfully  ");
+    EXPECT_EQ(labelText(window, "lblCheckSum3"), "3FC000");
+    EXPECT_EQ(labelText(window, "lblCheckSum4"), "3FC000");
+    EXPECT_EQ(labelText(window, "lblBytesT"), " 16384");
+    EXPECT_EQ(labelText(window, "lblFileB"), " 16384");
+    for (const char* name : {"lblCheckSum1", "lblCheckSum2", "lblCheckSum3", "lblCheckSum4",
+                             "lblBytesTransmitted", "lblFileSize", "lblBytesT", "lblFileB"}) {
+        EXPECT_TRUE(labelShown(window, name)) << name;
+    }
+    EXPECT_FALSE(port.portOpen());
+    EXPECT_EQ(ends, 0);
+}
+
+TEST(WindowE2E, MissingDeviceShowsTheComPortMessage) {
+    QTemporaryDir dir;
+    writeFile(dir.filePath("BOOTLOAD.IMG"), 511, '\x5A');
+    writeFile(dir.filePath("SMALL.IMG"), 10, '\x01');
+    PortMap map;
+    map.setDevicePath(4, dir.filePath("no-such-tty").toStdString());
+    QtEventLoop events;
+    QtSerialPort port(map);
+    frmMain window(events, port, map, dir.path().toStdString(), dir.filePath("SMALL.IMG") + ",7");
+    window.show();
+    MessageBoxAnswerer answerer;
+    window.findChild<QPushButton*>("cmdStart")->click();
+    ASSERT_EQ(answerer.seen().size(), 1u);
+    EXPECT_EQ(answerer.seen()[0].text, "Error opening Com Port");
+    EXPECT_EQ(answerer.seen()[0].title, "Quenlid FLASH Update Program");
+    EXPECT_EQ(answerer.seen()[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(labelText(window, "lblStatus"), "Sending BootLoader");
+}
+
+}  // namespace
+}  // namespace flashupdate::testing

@@ -1,0 +1,128 @@
+// Times complete updates against the instrument simulator: wall time beside the floor (the sum
+// of the waits the procedure prescribes, which no implementation can beat on a line that takes
+// no time, as a pseudo-terminal's), and the program's CPU time as a share of its wall time.
+//
+//   bench-update [--runs N] [--records N]
+#include <sys/resource.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "serial/qt_event_loop.h"
+#include "serial/qt_serial_port.h"
+#include "serial/serial_link.h"
+#include "serial/timers.h"
+#include "update/protocol.h"
+#include "update/update_procedure.h"
+
+namespace {
+
+using namespace flashupdate;
+
+class QuietView final : public UpdateView {
+public:
+    std::string fileNameText() const override { return "BENCH.IMG"; }
+    std::string filesPath() const override { return directory; }
+    std::string filesFileName() const override { return "BENCH.IMG"; }
+    bool comOptionSelected(int port) const override { return port == 1; }
+    void setLabelVisible(Label, bool) override {}
+    void setLabelCaption(Label label, const std::string& caption) override {
+        if (label == Label::lblStatus) {
+            status = caption;
+        }
+    }
+    void showMessage(const std::string& text, MessageIcon) override { messages += text + "; "; }
+
+    std::string directory;
+    std::string status;
+    std::string messages;
+};
+
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void writeBytes(const QString& path, std::size_t count, unsigned seed) {
+    std::ofstream out(path.toStdString(), std::ios::binary);
+    for (std::size_t i = 0; i < count; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        out.put(static_cast<char>(seed >> 16));
+    }
+}
+
+// Every prescribed wait of a successful run, in milliseconds.
+constexpr int kFloorMs = protocol::kBetweenBootHalvesMs + protocol::kBootSettleMs +
+                         protocol::kAfterReopenMs + protocol::kAfterCommandMs +
+                         protocol::kReplyPollMs + protocol::kAfterEraseMs +
+                         protocol::kAfterProgramMs + protocol::kAfterCommandMs;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    int runs = 3;
+    int records = 3;
+    const QStringList arguments = application.arguments();
+    for (int i = 1; i + 1 < arguments.size(); i += 2) {
+        if (arguments[i] == "--runs") {
+            runs = arguments[i + 1].toInt();
+        } else if (arguments[i] == "--records") {
+            records = arguments[i + 1].toInt();
+        }
+    }
+
+    QTemporaryDir dir;
+    writeBytes(dir.filePath("BOOTLOAD.IMG"), 511, 1);
+    writeBytes(dir.filePath("BENCH.IMG"), static_cast<std::size_t>(records) * 16384, 2);
+
+    QProcess simulator;
+    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The erase takes no time of its own, so the floor is the procedure's waits alone.
+    simulator.start(QCoreApplication::applicationDirPath() + "/instrument-sim",
+                    {"--erase-ms", "0"});
+    if (!simulator.waitForStarted() || !simulator.waitForReadyRead(10'000)) {
+        std::fprintf(stderr, "bench-update: instrument-sim does not start\n");
+        return 1;
+    }
+    const std::string device = simulator.readLine().trimmed().toStdString();
+
+    std::printf("%d runs, image of %d records (%d bytes), floor %.3f s\n", runs, records,
+                records * 16384, kFloorMs / 1000.0);
+    std::printf("%4s  %9s  %9s  %9s  %9s  %s\n", "run", "wall s", "floor s", "over s", "CPU %",
+                "verdict");
+    int failures = 0;
+    for (int run = 1; run <= runs; ++run) {
+        PortMap map;
+        map.setDevicePath(1, device);
+        QtEventLoop events;
+        QtSerialPort port(map);
+        SerialLink link(port);
+        Timers timers(events);
+        QuietView view;
+        view.directory = dir.path().toStdString();
+        UpdateProcedure procedure(view, link, timers, dir.path().toStdString());
+
+        const double cpuBefore = cpuSeconds();
+        QElapsedTimer elapsed;
+        elapsed.start();
+        procedure.cmdStart_Click();
+        const double wall = static_cast<double>(elapsed.nsecsElapsed()) / 1e9;
+        const double cpu = cpuSeconds() - cpuBefore;
+        const bool ok = view.status == "FLASH updated successfully  " && view.messages.empty();
+        failures += ok ? 0 : 1;
+        std::printf("%4d  %9.3f  %9.3f  %9.3f  %9.2f  %s\n", run, wall, kFloorMs / 1000.0,
+                    wall - kFloorMs / 1000.0, 100.0 * cpu / wall,
+                    ok ? "updated" : (view.status + " " + view.messages).c_str());
+    }
+    simulator.terminate();
+    simulator.waitForFinished();
+    return failures == 0 ? 0 : 1;
+}
