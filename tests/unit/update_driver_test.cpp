@@ -257,3 +257,31 @@ TEST(UpdateDriver, StartFromInsideAMessageBoxOfTheRunStartsNothing) {
 
 }  // namespace
 }  // namespace flashupdate::testing
+
+namespace flashupdate::testing {
+namespace {
+
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(UpdateDriver, FilesOpenedByAFailingRegionAreClosed) {
+    for (const auto& [operation, nth] :
+         std::vector<std::pair<std::string, int>>{{"Open", 1}, {"Output", 1}, {"Output", 100}}) {
+        SCOPED_TRACE(operation + " #" + std::to_string(nth));
+        Rig rig;
+        rig.selectImage(patternBytes(20000));
+        rig.port.failOn(operation, nth);
+        const auto before = openDescriptors();
+        rig.start();
+        ASSERT_EQ(rig.view.messages().size(), 1u);
+        EXPECT_EQ(openDescriptors(), before);
+    }
+}
+
+}  // namespace
+}  // namespace flashupdate::testing
