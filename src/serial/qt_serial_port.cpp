@@ -109,8 +109,13 @@ void QtSerialPort::setCommPort(int port) {
     if (port < PortMap::kFirstPort || port > PortMap::kLastPort) {
         throw SerialError("no serial port Com" + std::to_string(port));
     }
-    // Another port left open by an earlier run would otherwise fail every later run.
-    if (port != m_commPort && portOpen()) {
+    if (portOpen()) {
+        if (port == m_commPort) {
+            // The same port, left open by an earlier run: it goes on with the settings in force.
+            applyLineSettings();
+            return;
+        }
+        // Another port left open by an earlier run would otherwise fail every later run.
         closeAfterDrain();
     }
     m_commPort = port;

@@ -88,6 +88,14 @@ public:
         }
     }
 
+    // Another program changing the line under the port.
+    void setBaudRate(speed_t speed) {
+        termios settings{};
+        ::tcgetattr(m_slave, &settings);
+        ::cfsetspeed(&settings, speed);
+        ::tcsetattr(m_slave, TCSANOW, &settings);
+    }
+
     int master() const { return m_master; }
 
 private:

@@ -159,8 +159,10 @@ TEST_F(QtSerialPortTest, ManySingleByteWritesArriveCompleteAndInOrder) {
 
 TEST_F(QtSerialPortTest, WritingTheSamePortWhileOpenKeepsItOpen) {
     openAt("9600,N,8,1");
+    pty.setBaudRate(B19200);
     port.setCommPort(1);
     EXPECT_TRUE(port.portOpen());
+    EXPECT_EQ(pty.baudRate(), 9600);
     // Another port closes this one; it is used at the next opening.
     port.setCommPort(2);
     EXPECT_FALSE(port.portOpen());
