@@ -43,8 +43,8 @@ public:
     std::vector<std::string> messages;
 };
 
-inline std::string randomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 random(seed);
+inline std::string randomBytes(std::size_t count, unsigned pattern) {
+    std::mt19937 random(pattern);
     std::string bytes(count, '\0');
     for (auto& byte : bytes) {
         byte = static_cast<char>(random() & 0xFF);

@@ -21,8 +21,8 @@ namespace flashupdate::testing {
 
 namespace fs = std::filesystem;
 
-inline ByteText patternBytes(std::size_t count, unsigned seed = 1) {
-    std::mt19937 random(seed);
+inline ByteText patternBytes(std::size_t count, unsigned pattern = 1) {
+    std::mt19937 random(pattern);
     ByteText bytes(count, '\0');
     for (auto& byte : bytes) {
         byte = static_cast<char>(random() & 0xFF);

@@ -50,11 +50,11 @@ double cpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-void writeBytes(const QString& path, std::size_t count, unsigned seed) {
+void writeBytes(const QString& path, std::size_t count, unsigned pattern) {
     std::ofstream out(path.toStdString(), std::ios::binary);
     for (std::size_t i = 0; i < count; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        out.put(static_cast<char>(seed >> 16));
+        pattern = pattern * 1103515245u + 12345u;
+        out.put(static_cast<char>(pattern >> 16));
     }
 }
 

@@ -7,9 +7,9 @@
 
 namespace {
 
-bool writeSample(const std::string& path, std::size_t length, std::uint32_t seed) {
+bool writeSample(const std::string& path, std::size_t length, std::uint32_t start) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::uint32_t state = seed;
+    std::uint32_t state = start;
     for (std::size_t i = 0; i < length; ++i) {
         state = state * 1664525u + 1013904223u;  // a plain LCG is enough for sample bytes
         out.put(static_cast<char>(state >> 24));
