@@ -31,6 +31,11 @@ private:
     std::function<void()> m_onTick;
 };
 
+// Thrown from a pump by a front end that has to stop a run (Ctrl-C in a terminal). It passes
+// through the procedure's guarded regions, which would otherwise report it as a failure of the
+// step it interrupted; whoever throws it catches it around the run.
+struct StopRequested {};
+
 class EventLoop {
 public:
     virtual ~EventLoop() = default;

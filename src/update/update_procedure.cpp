@@ -64,6 +64,8 @@ bool guarded(UpdateView& view, const std::string& message, Body&& body) {
     try {
         std::forward<Body>(body)();
         return true;
+    } catch (const StopRequested&) {
+        throw;
     } catch (const std::exception& error) {
         std::cerr << "flashupdate: " << message << " (" << error.what() << ")" << std::endl;
     } catch (...) {

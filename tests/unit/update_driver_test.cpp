@@ -285,3 +285,25 @@ TEST(UpdateDriver, FilesOpenedByAFailingRegionAreClosed) {
 
 }  // namespace
 }  // namespace flashupdate::testing
+
+namespace flashupdate::testing {
+namespace {
+
+TEST(UpdateDriver, AStopRequestPassesThroughEveryRegion) {
+    for (const char* stage : {"Erase Command Sent", "Sending Program", "Requesting Check Sum"}) {
+        SCOPED_TRACE(stage);
+        Rig rig;
+        rig.selectImage(patternBytes(20000));
+        rig.loop.setOnPump([&] {
+            if (rig.view.status() == stage) {
+                throw StopRequested{};
+            }
+        });
+        EXPECT_THROW(rig.update.cmdStart_Click(), StopRequested);
+        EXPECT_TRUE(rig.view.messages().empty());
+        EXPECT_FALSE(rig.update.running());
+    }
+}
+
+}  // namespace
+}  // namespace flashupdate::testing
