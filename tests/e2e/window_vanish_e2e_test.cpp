@@ -1,0 +1,66 @@
+// The real window on the real serial layer, the instrument gone in the middle of the transfer as a
+// pulled cable would leave it: the run ends on its own, says so once, and claims nothing.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <fstream>
+#include <random>
+
+#include "serial/qt_event_loop.h"
+#include "serial/qt_serial_port.h"
+#include "simulator.h"
+#include "ui/frm_main.h"
+#include "ui/message_box_answerer.h"
+
+namespace flashupdate::testing {
+namespace {
+
+void writeRandomFile(const QString& path, std::size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(count, '\0');
+    for (auto& byte : bytes) {
+        byte = static_cast<char>(random() & 0xFF);
+    }
+    std::ofstream out(path.toStdString(), std::ios::binary);
+    out << bytes;
+}
+
+TEST(WindowVanishE2E, InstrumentGoneAfterTheFirstRecordEndsTheRunWithCantOpen) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    writeRandomFile(dir.filePath("BOOTLOAD.IMG"), 511, 1);
+    const QString image = dir.filePath("PROG.IMG");
+    // Far more of the image is left after the first record than the line can buffer.
+    writeRandomFile(image, 24 * 16384, 2);
+    Simulator simulator;
+    simulator.killOn("record 0x40");
+    PortMap map;
+    map.setDevicePath(1, simulator.devicePath());
+    QtEventLoop events;
+    QtSerialPort port(map);
+    frmMain window(events, port, map, dir.path().toStdString(), image + ",1");
+    int ends = 0;
+    window.setEndProgram([&] { ++ends; });
+    window.show();
+
+    MessageBoxAnswerer answerer;
+    QElapsedTimer wall;
+    wall.start();
+    window.findChild<QPushButton*>("cmdStart")->click();
+    const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
+
+    ASSERT_EQ(answerer.seen().size(), 1u);
+    EXPECT_EQ(answerer.seen()[0].text, "Can't open " + image);
+    auto* const status = window.findChild<QLabel*>("lblStatus");
+    ASSERT_NE(status, nullptr);
+    EXPECT_NE(status->text(), "FLASH updated successfully  ");
+    EXPECT_EQ(status->text(), "Sending Program");
+    EXPECT_LT(seconds, 40.0);
+    EXPECT_EQ(ends, 0);
+}
+
+}  // namespace
+}  // namespace flashupdate::testing
