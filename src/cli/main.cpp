@@ -1,0 +1,76 @@
+// flashupdate-cli: the window's update procedure from the command line, on one or more ports.
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include "cli/boot_loader_directory.h"
+#include "cli/cli_options.h"
+#include "cli/exit_codes.h"
+#include "cli/json_renderer.h"
+#include "cli/plain_renderer.h"
+#include "cli/port_listing.h"
+#include "cli/port_target.h"
+#include "cli/run_updates.h"
+#include "cli/stop_flag.h"
+#include "cli/terminal_renderer.h"
+
+using namespace flashupdate;
+using namespace flashupdate::cli;
+
+namespace {
+
+int usageError(const std::string& error) {
+    std::cerr << "flashupdate-cli: " << error << "\nTry 'flashupdate-cli --help'." << std::endl;
+    return kUsageError;
+}
+
+std::unique_ptr<Renderer> makeRenderer(bool json, std::vector<std::string> labels) {
+    if (json) {
+        return std::make_unique<JsonRenderer>(std::move(labels), stdout);
+    }
+    if (isatty(fileno(stdout))) {
+        return std::make_unique<TerminalRenderer>(std::move(labels), stdout);
+    }
+    return std::make_unique<PlainRenderer>(std::move(labels), stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+
+    const ParsedOptions parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.error.empty()) {
+        return usageError(parsed.error);
+    }
+    const CliOptions& options = parsed.options;
+    if (options.help) {
+        std::cout << usageText();
+        return kUpdated;
+    }
+    const PortMap environment = PortMap::fromEnvironment();
+    if (options.listPorts) {
+        listPorts(environment, stdout);
+        return kUpdated;
+    }
+
+    const ResolvedTargets resolved = resolveTargets(options.ports, environment);
+    if (!resolved.error.empty()) {
+        return usageError(resolved.error);
+    }
+    std::vector<std::string> labels;
+    for (const PortTarget& target : resolved.targets) {
+        labels.push_back(target.label);
+    }
+
+    installStopHandlers();
+    const BootLoaderDirectory bootLoader(options.bootLoader,
+                                         QCoreApplication::applicationDirPath().toStdString());
+    const auto renderer = makeRenderer(options.json, std::move(labels));
+    return runUpdates(resolved.targets, std::filesystem::absolute(options.image), bootLoader.path(),
+                      *renderer, stopFlag());
+}

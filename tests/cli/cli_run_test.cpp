@@ -1,0 +1,224 @@
+// Whole updates through flashupdate-cli: output, exit status and the bytes on the line.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include "processes.h"
+
+namespace flashupdate::cli::testing {
+namespace {
+
+class CliRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        m_bootLoader = randomBytes(511, 11);
+        writeFile(bootLoaderPath(), m_bootLoader);
+        writeFile(imagePath(), randomBytes(20000, 12));  // two records
+    }
+
+    // Not named BOOTLOAD.IMG, so the tool has to place a copy where the procedure looks.
+    QString bootLoaderPath() const { return m_dir.filePath("loader-v2.bin"); }
+    QString imagePath() const { return m_dir.filePath("PROG.IMG"); }
+
+    QTemporaryDir m_dir;
+    std::string m_bootLoader;
+};
+
+QStringList linesOf(const QString& text) {
+    QStringList lines = text.split('\n');
+    lines.removeAll(QString());
+    return lines;
+}
+
+bool hasLine(const QString& out, const QString& port, const QString& text) {
+    const QRegularExpression line("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[" +
+                                  QRegularExpression::escape(port) + "\\] " +
+                                  QRegularExpression::escape(text) + "$");
+    for (const QString& each : linesOf(out)) {
+        if (line.match(each).hasMatch()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(CliRun, TwoInstrumentsAreUpdatedAtTheSameTime) {
+    SimulatorProcess first;
+    SimulatorProcess second;
+    const CliResult result = runCli({"--bootloader", bootLoaderPath(), "--port", first.devicePath(),
+                                     "--port", second.devicePath(), imagePath()});
+
+    ASSERT_FALSE(result.crashed) << result.err.toStdString();
+    EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
+    for (const QString& port : {first.devicePath(), second.devicePath()}) {
+        EXPECT_TRUE(hasLine(result.out, port, "Sending Boot Loader")) << result.out.toStdString();
+        EXPECT_TRUE(hasLine(result.out, port, "32768 of 32768 bytes sent"));
+        EXPECT_TRUE(hasLine(result.out, port, "FLASH updated successfully  "));
+        EXPECT_TRUE(hasLine(result.out, port, "Updated (exit status 0)"));
+    }
+    // Every line is a log line: nothing for a terminal leaks into a pipe.
+    for (const QString& line : linesOf(result.out)) {
+        EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[[^]]+\\] \\S")
+                        .match(line)
+                        .hasMatch())
+            << line.toStdString();
+    }
+    // One update takes the procedure's waits, about 9 s; one after the other would take 18.
+    EXPECT_LT(result.seconds, 14.0);
+    // The chosen boot loader, not another, went to both instruments.
+    EXPECT_EQ(first.receivedAt(1200), "\xFF" + m_bootLoader);
+    EXPECT_EQ(second.receivedAt(1200), "\xFF" + m_bootLoader);
+}
+
+TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
+    // A boot loader named BOOTLOAD.IMG is used where it lies; a relative image path works.
+    writeFile(m_dir.filePath("BOOTLOAD.IMG"), m_bootLoader);
+    SimulatorProcess simulator;
+    const CliResult result = runCli({"--json", "--bootloader", m_dir.filePath("BOOTLOAD.IMG"),
+                                     "--port", simulator.devicePath(), "PROG.IMG"},
+                                    m_dir.path());
+    ASSERT_FALSE(result.crashed);
+    EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
+
+    QStringList statuses;
+    qint64 lastSent = -1;
+    QJsonObject last;
+    for (const QString& line : linesOf(result.out)) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        last = document.object();
+        EXPECT_EQ(last["port"].toString(), simulator.devicePath());
+        EXPECT_FALSE(last["time"].toString().isEmpty());
+        const QString event = last["event"].toString();
+        if (event == "status") {
+            statuses << last["text"].toString();
+        } else if (event == "progress") {
+            EXPECT_GT(last["sent"].toInteger(), lastSent);
+            EXPECT_EQ(last["total"].toInteger(), 32768);
+            lastSent = last["sent"].toInteger();
+        } else {
+            EXPECT_EQ(event, "result") << line.toStdString();
+        }
+    }
+    EXPECT_EQ(statuses, QStringList({"Sending Boot Loader", "Erase Command Sent", "Memory Erased",
+                                     "Sending Program", "Requesting Check Sum", "DONE ",
+                                     "FLASH updated successfully  "}));
+    EXPECT_EQ(lastSent, 32768);
+    EXPECT_EQ(last["event"].toString(), "result");
+    EXPECT_EQ(last["exit_code"].toInt(), 0);
+    EXPECT_EQ(last["outcome"].toString(), "updated");
+    EXPECT_FALSE(last["erased"].toBool());
+    EXPECT_EQ(simulator.receivedAt(1200), "\xFF" + m_bootLoader);
+}
+
+TEST_F(CliRun, BadChecksumHasItsOwnExitStatus) {
+    SimulatorProcess simulator({"--fault", "bad-checksum"});
+    const CliResult result =
+        runCli({"--bootloader", bootLoaderPath(), "--port", simulator.devicePath(), imagePath()});
+    ASSERT_FALSE(result.crashed);
+    EXPECT_EQ(result.exitCode, 6) << result.out.toStdString();
+    EXPECT_TRUE(hasLine(result.out, simulator.devicePath(),
+                        "FLASH not updated successfully : BAD CHECKSUM"));
+}
+
+TEST_F(CliRun, SilentInstrumentIsNoAnswerWithTheMessageIntact) {
+    SimulatorProcess simulator({"--fault", "erase-silent"});
+    const CliResult result = runCli({"--json", "--bootloader", bootLoaderPath(), "--port",
+                                     simulator.devicePath(), imagePath()});
+    ASSERT_FALSE(result.crashed);
+    EXPECT_EQ(result.exitCode, 5) << result.out.toStdString();
+    QStringList messages;
+    for (const QString& line : linesOf(result.out)) {
+        const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (object["event"].toString() == "message") {
+            messages << object["text"].toString();
+        }
+    }
+    EXPECT_EQ(messages, QStringList({" Programming Error\r\nFLASH not Updated"}));
+}
+
+TEST_F(CliRun, MissingDeviceIsAPortErrorWithItsReason) {
+    const QString device = m_dir.filePath("no-such-tty");
+    const CliResult result =
+        runCli({"--bootloader", bootLoaderPath(), "--port", device, imagePath()});
+    ASSERT_FALSE(result.crashed);
+    EXPECT_EQ(result.exitCode, 4);
+    EXPECT_TRUE(hasLine(result.out, device, "Error opening Com Port")) << result.out.toStdString();
+    EXPECT_TRUE(result.err.contains("cannot open " + device)) << result.err.toStdString();
+}
+
+TEST_F(CliRun, ComNumberUsesTheEnvironmentsMap) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QString device = m_dir.filePath("com3-device");
+    environment.insert("FLASHUPDATE_COM3", device);
+    process.setProcessEnvironment(environment);
+    process.start(FLASHUPDATE_CLI_PATH,
+                  {"--bootloader", bootLoaderPath(), "--port", "3", imagePath()});
+    ASSERT_TRUE(process.waitForFinished(30'000));
+    EXPECT_EQ(process.exitCode(), 4);
+    EXPECT_TRUE(hasLine(QString::fromUtf8(process.readAllStandardOutput()), "Com3",
+                        "Error opening Com Port"));
+    EXPECT_TRUE(QString::fromUtf8(process.readAllStandardError()).contains(device));
+}
+
+TEST_F(CliRun, MissingImageIsAFileError) {
+    const QString missing = m_dir.filePath("NONE.IMG");
+    const CliResult result =
+        runCli({"--bootloader", bootLoaderPath(), "--port", m_dir.filePath("tty"), missing});
+    ASSERT_FALSE(result.crashed);
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_TRUE(hasLine(result.out, m_dir.filePath("tty"), "Can't find size of " + missing))
+        << result.out.toStdString();
+}
+
+TEST_F(CliRun, MissingBootLoaderIsAFileError) {
+    const CliResult result = runCli(
+        {"--bootloader", m_dir.filePath("gone.bin"), "--port", m_dir.filePath("tty"), imagePath()});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_TRUE(hasLine(result.out, m_dir.filePath("tty"), "Can't find Boot Loaders"))
+        << result.out.toStdString();
+}
+
+TEST_F(CliRun, UsageErrorsExitWithTwoAndSendNothing) {
+    const std::vector<QStringList> wrong = {
+        {},
+        {imagePath()},
+        {"--port", "5", imagePath()},
+        {"--port", "0", imagePath()},
+        {"--port"},
+        {"--port", "1", "--colour", imagePath()},
+        {"--port", "1", imagePath(), imagePath()},
+        {"--port", "1", "--port", "1", imagePath()},
+    };
+    for (const QStringList& arguments : wrong) {
+        const CliResult result = runCli(arguments);
+        EXPECT_EQ(result.exitCode, 2) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(result.out.isEmpty()) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(result.err.contains("--help")) << arguments.join(' ').toStdString();
+    }
+    const CliResult help = runCli({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.contains("Exit status"));
+    EXPECT_TRUE(help.out.contains("130"));
+}
+
+TEST_F(CliRun, ListPortsShowsTheComMap) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("FLASHUPDATE_COM2", "/dev/ttyUSB7");
+    process.setProcessEnvironment(environment);
+    process.start(FLASHUPDATE_CLI_PATH, {"--list-ports"});
+    ASSERT_TRUE(process.waitForFinished(30'000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    EXPECT_TRUE(out.contains(QRegularExpression("Com2\\s+/dev/ttyUSB7"))) << out.toStdString();
+}
+
+}  // namespace
+}  // namespace flashupdate::cli::testing
