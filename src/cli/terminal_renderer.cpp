@@ -76,7 +76,9 @@ void TerminalRenderer::log(const UpdateEvent& event, const std::string& text) {
         std::fprintf(m_out, "\x1b[%zuA", m_states.size());
         m_drawn = false;
     }
-    std::fprintf(m_out, "\r\x1b[2K%s [%s] %s\n", clockText(event.time).c_str(),
+    // Clears to the end of the screen: a log line longer than the terminal wraps over the next
+    // live line, which is drawn again below it anyway.
+    std::fprintf(m_out, "\r\x1b[J%s [%s] %s\n", clockText(event.time).c_str(),
                  m_labels.at(event.port).c_str(), text.c_str());
 }
 
