@@ -141,8 +141,8 @@ CliResult runCli(const QStringList& arguments, const QString& workingDirectory) 
     return process.finish();
 }
 
-std::string randomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 random(seed);
+std::string randomBytes(std::size_t count, unsigned pattern) {
+    std::mt19937 random(pattern);
     std::string bytes(count, '\0');
     for (auto& byte : bytes) {
         byte = static_cast<char>(random() & 0xFF);

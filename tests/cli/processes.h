@@ -61,8 +61,8 @@ private:
 
 CliResult runCli(const QStringList& arguments, const QString& workingDirectory = {});
 
-// Random bytes, the same for the same seed.
-std::string randomBytes(std::size_t count, unsigned seed);
+// Random bytes, the same for the same pattern.
+std::string randomBytes(std::size_t count, unsigned pattern);
 void writeFile(const QString& path, const std::string& bytes);
 
 }  // namespace flashupdate::cli::testing

@@ -18,8 +18,8 @@
 namespace flashupdate::testing {
 namespace {
 
-void writeRandomFile(const QString& path, std::size_t count, unsigned seed) {
-    std::mt19937 random(seed);
+void writeRandomFile(const QString& path, std::size_t count, unsigned pattern) {
+    std::mt19937 random(pattern);
     std::string bytes(count, '\0');
     for (auto& byte : bytes) {
         byte = static_cast<char>(random() & 0xFF);

@@ -92,14 +92,14 @@ ByteText sumBytes(std::uint32_t sum) {
 }
 
 TEST(Hardening, GarbageFromTheInstrumentNeverCrashesHangsOrClaimsSuccessFalsely) {
-    constexpr unsigned kSeeds = 300;
+    constexpr unsigned kTrials = 300;
     std::map<std::string, int> seen;
-    for (unsigned seed = 1; seed <= kSeeds; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        std::mt19937 random(seed);
+    for (unsigned trial = 1; trial <= kTrials; ++trial) {
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        std::mt19937 random(trial);
         Rig rig;
         // Up to three records, so that the last one is often partly erased flash.
-        const ByteText image = patternBytes(random() % 40000, seed);
+        const ByteText image = patternBytes(random() % 40000, trial);
         rig.selectImage(image);
         const ByteText trueSum = sumBytes(byteSum(recordsOf(image)));
 
@@ -165,9 +165,9 @@ TEST(Hardening, GarbageFromTheInstrumentNeverCrashesHangsOrClaimsSuccessFalsely)
         EXPECT_FALSE(rig.update.running());
         ++seen[status];
     }
-    // The seeds reach every ending, so the invariants above were tested on each of them.
+    // The trials reach every ending, so the invariants above were tested on each of them.
     for (const auto& [status, messages] : knownEndings()) {
-        EXPECT_GT(seen[status], 0) << "no seed ended in: " << status;
+        EXPECT_GT(seen[status], 0) << "no trial ended in: " << status;
     }
 }
 
