@@ -6,35 +6,23 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <fstream>
-#include <random>
 
+#include "engine_rig.h"
 #include "serial/qt_event_loop.h"
 #include "serial/qt_serial_port.h"
-#include "simulator.h"
 #include "ui/frm_main.h"
 #include "ui/message_box_answerer.h"
 
 namespace flashupdate::testing {
 namespace {
 
-void writeRandomFile(const QString& path, std::size_t count, unsigned pattern) {
-    std::mt19937 random(pattern);
-    std::string bytes(count, '\0');
-    for (auto& byte : bytes) {
-        byte = static_cast<char>(random() & 0xFF);
-    }
-    std::ofstream out(path.toStdString(), std::ios::binary);
-    out << bytes;
-}
-
 TEST(WindowVanishE2E, InstrumentGoneAfterTheFirstRecordEndsTheRunWithCantOpen) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    writeRandomFile(dir.filePath("BOOTLOAD.IMG"), 511, 1);
+    writeFile(dir.filePath("BOOTLOAD.IMG"), randomBytes(511, 1));
     const QString image = dir.filePath("PROG.IMG");
     // Far more of the image is left after the first record than the line can buffer.
-    writeRandomFile(image, 24 * 16384, 2);
+    writeFile(image, randomBytes(24 * 16384, 2));
     Simulator simulator;
     simulator.killOn("record 0x40");
     PortMap map;

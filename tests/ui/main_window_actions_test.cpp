@@ -46,12 +46,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(m_directory.isValid());
         const QString base = m_directory.path();
-        QFile bootLoader(base + "/BOOTLOAD.IMG");
-        ASSERT_TRUE(bootLoader.open(QIODevice::WriteOnly));
-        bootLoader.write(QByteArray(600, '\x5A'));
-        QFile image(base + "/program.img");
-        ASSERT_TRUE(image.open(QIODevice::WriteOnly));
-        image.write(QByteArray(100, '\x01'));
+        WindowRig::writeUpdateFiles(base, 100);
         m_rig = std::make_unique<WindowRig>(base + "/program.img,1", base,
                                             std::filesystem::path(base.toStdString()));
         m_rig->window().show();

@@ -4,7 +4,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -24,12 +23,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(m_directory.isValid());
         const QString base = m_directory.path();
-        QFile bootLoader(base + "/BOOTLOAD.IMG");
-        ASSERT_TRUE(bootLoader.open(QIODevice::WriteOnly));
-        bootLoader.write(QByteArray(600, '\x5A'));
-        QFile image(base + "/program.img");
-        ASSERT_TRUE(image.open(QIODevice::WriteOnly));
-        image.write(QByteArray(3 * 16384, '\x01'));
+        WindowRig::writeUpdateFiles(base, 3 * 16384);
         m_rig = std::make_unique<WindowRig>(base + "/program.img,1", base,
                                             std::filesystem::path(base.toStdString()));
         m_rig->window().show();

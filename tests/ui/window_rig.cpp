@@ -1,5 +1,6 @@
 #include "window_rig.h"
 
+#include <QFile>
 #include <string>
 
 namespace flashupdate::testing {
@@ -10,6 +11,15 @@ PortMap nowherePorts() {
         map.setDevicePath(port, "/nonexistent/flashupdate-test/com" + std::to_string(port));
     }
     return map;
+}
+
+void WindowRig::writeUpdateFiles(const QString& directory, qsizetype imageBytes) {
+    QFile bootLoader(directory + "/BOOTLOAD.IMG");
+    ASSERT_TRUE(bootLoader.open(QIODevice::WriteOnly));
+    bootLoader.write(QByteArray(600, '\x5A'));
+    QFile image(directory + "/program.img");
+    ASSERT_TRUE(image.open(QIODevice::WriteOnly));
+    image.write(QByteArray(imageBytes, '\x01'));
 }
 
 WindowRig::WindowRig(const QString& argumentText, const QString& workingDirectory,

@@ -39,6 +39,10 @@ public:
         const QString& argumentText = {}, const QString& workingDirectory = {},
         const std::filesystem::path& executableDirectory = "/nonexistent/flashupdate-test");
 
+    // A boot loader and "program.img" of imageBytes in directory, for a window that will run an
+    // update from the command line "DIRECTORY/program.img,1".
+    static void writeUpdateFiles(const QString& directory, qsizetype imageBytes);
+
     frmMain& window() { return *m_window; }
     int endCalls() const { return m_endCalls; }
 
