@@ -1,10 +1,10 @@
 #include "serial/qt_serial_port.h"
 
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QSerialPort>
-#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
+#include <thread>
 
 #include "serial/serial_diagnostics.h"
 
@@ -12,19 +12,15 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 namespace flashupdate {
 
 namespace {
 
-// A write that makes no progress for this long has a device that no longer takes data.
-constexpr qint64 kStallMs = 10'000;
 // Closing waits at most this long for written bytes to leave the line.
-constexpr qint64 kCloseDrainLimitMs = 2'000;
-constexpr int kPollSliceMs = 100;
-constexpr int kDrainSleepMs = 5;
-constexpr qint64 kHandOverChunk = 256;
+constexpr auto kCloseDrainLimit = std::chrono::milliseconds(2'000);
 
 QSerialPort::Parity toQtParity(char parity) {
     switch (parity) {
@@ -83,8 +79,87 @@ private:
 
 }  // namespace
 
+// The open device as the pacing sees it. On Unix the bytes go to the descriptor directly, so a
+// full buffer is seen for what it is (EAGAIN) and a write takes exactly what the device takes;
+// elsewhere through Qt's own buffer, which is then kept below the pacing limit.
+class QtSerialPort::Device final : public TransmitDevice {
+public:
+    explicit Device(QtSerialPort& owner) : m_owner(owner) {}
+
+    Nanos now() override { return std::chrono::steady_clock::now().time_since_epoch(); }
+
+    std::size_t handOver(std::string_view bytes) override {
+        QSerialPort& port = *m_owner.m_port;
+#ifdef Q_OS_UNIX
+        const ssize_t written =
+            ::write(static_cast<int>(port.handle()), bytes.data(), bytes.size());
+        if (written >= 0) {
+            return static_cast<std::size_t>(written);
+        }
+        switch (errno) {
+            case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+            case EWOULDBLOCK:
+#endif
+            case EINTR:
+                return 0;
+            case EIO:
+            case ENXIO:
+            case ENODEV:
+            case EBADF:
+                m_owner.markDeviceGone(QStringLiteral("the device has gone away"));
+                m_owner.checkDeviceGone();
+                return 0;
+            default:
+                throw SerialError("write to " + m_owner.devicePath() +
+                                  " failed: " + std::strerror(errno));
+        }
+#else
+        if (port.bytesToWrite() > 0 && !port.flush() && port.bytesToWrite() > 0) {
+            m_owner.checkDeviceGone();
+            return 0;
+        }
+        port.write(bytes.data(), static_cast<qint64>(bytes.size()));
+        port.flush();
+        return bytes.size();
+#endif
+    }
+
+    std::size_t queued() override {
+        return m_owner.deviceQueued();
+    }
+
+    void waitForRoom(Nanos limit) override {
+        const auto milliseconds =
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(limit).count());
+        QSerialPort& port = *m_owner.m_port;
+#ifdef Q_OS_UNIX
+        pollfd descriptor{static_cast<int>(port.handle()), POLLOUT, 0};
+        ::poll(&descriptor, 1, milliseconds);
+#else
+        if (!port.waitForBytesWritten(milliseconds) && port.error() == QSerialPort::TimeoutError) {
+            port.clearError();
+        }
+#endif
+        m_owner.checkDeviceGone();
+    }
+
+    void sleepFor(Nanos duration) override {
+        std::this_thread::sleep_for(duration);
+    }
+
+private:
+    QtSerialPort& m_owner;
+};
+
 QtSerialPort::QtSerialPort(PortMap map, QObject* parent)
-    : QObject(parent), m_map(std::move(map)), m_settings(LineSettings::parse("9600,N,8,1")) {}
+    : QObject(parent),
+      m_map(std::move(map)),
+      m_settings(LineSettings::parse("9600,N,8,1")),
+      m_device(std::make_unique<Device>(*this)),
+      m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
+    m_transmit->setSettings(m_settings);
+}
 
 QtSerialPort::~QtSerialPort() {
     if (m_port && m_port->isOpen()) {
@@ -100,6 +175,7 @@ std::string QtSerialPort::devicePath() const {
 
 void QtSerialPort::setSettings(const std::string& settings) {
     m_settings = LineSettings::parse(settings);
+    m_transmit->setSettings(m_settings);
     if (portOpen()) {
         applyLineSettings();
     }
@@ -163,33 +239,26 @@ void QtSerialPort::setOutBufferCount(int count) {
         throw SerialError("only 0 may be written to the transmit count");
     }
     if (portOpen()) {
+        // Qt's buffer and the kernel's queue (tcflush); what a pseudo-terminal or a bridge has
+        // already passed on is beyond recall.
         m_port->clear(QSerialPort::Output);
-        m_kernelQueued = 0;
+        m_transmit->discard();
     }
 }
 
 int QtSerialPort::outBufferCount() {
     requireOpen("reading the transmit count");
-    m_kernelQueued = kernelQueued();
-    return static_cast<int>(m_port->bytesToWrite() + m_kernelQueued);
+    return static_cast<int>(m_transmit->notCarried());
 }
 
 void QtSerialPort::output(const ByteText& data) {
     requireOpen("writing");
-    const bool idle = m_port->bytesToWrite() == 0;
-    if (m_port->write(data.data(), static_cast<qint64>(data.size())) !=
-        static_cast<qint64>(data.size())) {
+    HoldScope hold(m_holding);
+    try {
+        m_transmit->write(data);
+    } catch (const SerialError& error) {
         checkDeviceGone();
-        throw SerialError("write to " + devicePath() +
-                          " failed: " + m_port->errorString().toStdString());
-    }
-    // Qt hands bytes to the device only when the event queue runs: start a burst, and each
-    // chunk of it, at once, so a command goes out even when nothing pumps after it.
-    if (idle || data.size() > 1 || m_port->bytesToWrite() >= kHandOverChunk) {
-        m_port->flush();
-    }
-    if (m_port->bytesToWrite() + m_kernelQueued > kTransmitLimit) {
-        holdWhileFull();
+        throw SerialError(devicePath() + ": " + error.what());
     }
 }
 
@@ -209,7 +278,7 @@ void QtSerialPort::open() {
     const std::string path = devicePath();
     m_port = std::make_unique<QSerialPort>();
     m_deviceGone = false;
-    m_kernelQueued = 0;
+    m_transmit->discard();
     m_port->setPortName(QString::fromStdString(path));
     if (!m_port->open(QIODevice::ReadWrite)) {
         const std::string reason = m_port->errorString().toStdString();
@@ -259,14 +328,19 @@ void QtSerialPort::requireOpen(const char* operation) const {
     }
 }
 
-void QtSerialPort::checkDeviceGone() {
-    if (!m_deviceGone && m_port && m_port->isOpen()) {
+bool QtSerialPort::hungUp() const {
 #ifdef Q_OS_UNIX
-        pollfd descriptor{static_cast<int>(m_port->handle()), 0, 0};
-        if (::poll(&descriptor, 1, 0) > 0 && (descriptor.revents & (POLLHUP | POLLERR)) != 0) {
-            markDeviceGone(QStringLiteral("the device has gone away"));
-        }
+    pollfd descriptor{static_cast<int>(m_port->handle()), 0, 0};
+    return ::poll(&descriptor, 1, 0) > 0 &&
+           (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+    return false;
 #endif
+}
+
+void QtSerialPort::checkDeviceGone() {
+    if (!m_deviceGone && m_port && m_port->isOpen() && hungUp()) {
+        markDeviceGone(QStringLiteral("the device has gone away"));
     }
     if (m_deviceGone) {
         throw SerialError(devicePath() + ": " + m_goneReason.toStdString());
@@ -324,17 +398,19 @@ void QtSerialPort::onError() {
         case QSerialPort::WriteError:
         case QSerialPort::ResourceError:
 #ifdef Q_OS_UNIX
-        {
-            pollfd descriptor{static_cast<int>(m_port->handle()), 0, 0};
-            const bool hungUp = ::poll(&descriptor, 1, 0) > 0 &&
-                                (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-            if (!hungUp && m_port->error() != QSerialPort::ResourceError) {
+            // A full buffer (EAGAIN on a write) and a read that finds nothing because another
+            // reader was first both come as errors, port still open: they pass. Only a hang-up
+            // means the device is gone; Qt's text for it is a stale one, so say what happened.
+            if (!hungUp()) {
                 m_port->clearError();
                 break;
             }
-        }
+#else
+            if (m_port->error() != QSerialPort::ResourceError) {
+                m_port->clearError();
+                break;
+            }
 #endif
-            // The error text Qt gives for a hang-up is a stale one; say what happened.
             markDeviceGone(QStringLiteral("the device has gone away"));
             break;
         default:
@@ -342,84 +418,33 @@ void QtSerialPort::onError() {
     }
 }
 
-long QtSerialPort::kernelQueued() const {
+std::size_t QtSerialPort::deviceQueued() const {
+    std::size_t queued = m_port ? static_cast<std::size_t>(m_port->bytesToWrite()) : 0;
 #ifdef Q_OS_UNIX
-    int queued = 0;
-    if (m_port && ::ioctl(static_cast<int>(m_port->handle()), TIOCOUTQ, &queued) == 0) {
-        return queued;
+    int kernel = 0;
+    if (m_port && ::ioctl(static_cast<int>(m_port->handle()), TIOCOUTQ, &kernel) == 0 &&
+        kernel > 0) {
+        queued += static_cast<std::size_t>(kernel);
     }
 #endif
-    return 0;
-}
-
-void QtSerialPort::waitForRoom(int milliseconds) {
-    if (m_port->bytesToWrite() > 0) {
-        // Writes the next chunk as soon as the device takes it.
-        if (!m_port->waitForBytesWritten(milliseconds)) {
-            if (m_port->error() == QSerialPort::TimeoutError) {
-                m_port->clearError();
-            }
-            checkDeviceGone();
-        }
-        return;
-    }
-#ifdef Q_OS_UNIX
-    // Only the kernel's queue is full: a terminal reports room once it has drained below 256.
-    pollfd descriptor{static_cast<int>(m_port->handle()), POLLOUT, 0};
-    ::poll(&descriptor, 1, milliseconds);
-    checkDeviceGone();
-#endif
-}
-
-void QtSerialPort::holdWhileFull() {
-    HoldScope hold(m_holding);
-    QElapsedTimer sinceProgress;
-    sinceProgress.start();
-    qint64 lastPending = -1;
-    for (;;) {
-        checkDeviceGone();
-        m_kernelQueued = kernelQueued();
-        const qint64 pending = m_port->bytesToWrite() + m_kernelQueued;
-        if (pending <= kTransmitLimit) {
-            return;
-        }
-        if (lastPending < 0 || pending < lastPending) {
-            sinceProgress.restart();
-        } else if (sinceProgress.elapsed() > kStallMs) {
-            throw SerialError(devicePath() + " takes no more data");
-        }
-        lastPending = pending;
-        waitForRoom(kPollSliceMs);
-    }
+    return queued;
 }
 
 void QtSerialPort::closeAfterDrain() {
     HoldScope hold(m_holding);
-    m_kernelQueued = kernelQueued();
-    const qint64 pending = m_port->bytesToWrite() + m_kernelQueued;
-    const auto lineMs = static_cast<qint64>(pending * m_settings.secondsPerByte() * 1000.0) + 100;
-    const QDeadlineTimer deadline(std::min(lineMs, kCloseDrainLimitMs));
-    // A final command must reach the instrument: Qt would drop what it has not handed over.
-    while (!m_deviceGone && m_port->isOpen() && !deadline.hasExpired()) {
-        if (m_port->bytesToWrite() > 0) {
-            waitForRoom(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
-        } else if (kernelQueued() > 0) {
-#ifdef Q_OS_UNIX
-            ::poll(nullptr, 0, kDrainSleepMs);
-#endif
-        } else {
-            break;
-        }
+    // A final command must reach the instrument before the port lets go of it.
+    if (!m_deviceGone) {
+        m_transmit->drain(kCloseDrainLimit);
     }
-    m_kernelQueued = 0;
 #ifdef Q_OS_UNIX
     // Closing restores the settings the device had before opening; the last bytes in the UART's
     // FIFO (not counted by the kernel) must be out before the speed changes under them.
-    if (!m_deviceGone && kernelQueued() == 0) {
+    if (!m_deviceGone && deviceQueued() == 0) {
         ::tcdrain(static_cast<int>(m_port->handle()));
     }
 #endif
     m_port->close();
+    m_transmit->discard();
 }
 
 }  // namespace flashupdate

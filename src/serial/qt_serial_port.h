@@ -1,9 +1,10 @@
 // The window's serial control on a real device, through Qt SerialPort.
 //
-// Beyond what Qt gives, it keeps the promises the update procedure relies on: writes hold
-// (sleeping) while about 1 KiB waits to be sent, so nothing is ever dropped and the progress
-// shown stays close to the line; the count of bytes not yet sent includes the kernel's queue;
-// closing lets written bytes leave the line first; a device that goes away fails the next
+// Beyond what Qt gives, it keeps the promises the update procedure relies on: writes keep the
+// line's pace (PacedTransmitter), so nothing is ever dropped, a full buffer is waited for and the
+// progress shown follows what the instrument has received, on any transport; the count of bytes
+// not yet sent is what the line has not yet carried; closing lets written bytes leave the line
+// first; only a device that hangs up or fails for good is taken as gone, and it fails the next
 // operation instead of spinning the CPU.
 #pragma once
 
@@ -12,6 +13,7 @@
 #include <memory>
 
 #include "serial/line_settings.h"
+#include "serial/paced_transmitter.h"
 #include "serial/port_map.h"
 #include "serial/serial_port.h"
 
@@ -23,9 +25,6 @@ class QtSerialPort final : public QObject, public SerialPort {
 public:
     explicit QtSerialPort(PortMap map, QObject* parent = nullptr);
     ~QtSerialPort() override;
-
-    // Bytes that may wait to be sent before a write holds.
-    static constexpr int kTransmitLimit = 1024;
 
     void setSettings(const std::string& settings) override;
     void setCommPort(int port) override;
@@ -47,18 +46,19 @@ public:
     std::string devicePath() const;
 
 private:
+    class Device;
+
     void open();
     void closeAfterDrain();
     void applyLineSettings();
     void applyRts();
     void requireOpen(const char* operation) const;
+    bool hungUp() const;
     void checkDeviceGone();
     void markDeviceGone(const QString& reason);
     void onReadyRead();
     void onError();
-    void holdWhileFull();
-    void waitForRoom(int milliseconds);
-    long kernelQueued() const;
+    std::size_t deviceQueued() const;
 
     PortMap m_map;
     std::unique_ptr<QSerialPort> m_port;
@@ -66,7 +66,8 @@ private:
     int m_commPort = 1;
     bool m_rtsEnable = true;
     int m_rThreshold = 0;
-    long m_kernelQueued = 0;
+    std::unique_ptr<Device> m_device;
+    std::unique_ptr<PacedTransmitter> m_transmit;
     bool m_holding = false;
     bool m_receivePosted = false;
     int m_commEvent = 0;

@@ -61,9 +61,7 @@ void sendBootLoader(StageContext& stage, std::unique_ptr<ImageFile>& bootLoader)
                          buffer.size() - protocol::kBootLoaderHalf));
 
     // The loader must be on the line before the speed changes under it.
-    do {
-        stage.timers.events.pumpWait();
-    } while (port.outBufferCount() != 0);
+    stage.waitUntilLineCarriedAll();
     stage.delay(protocol::kBootSettleMs);
     port.setInBufferCount(0);
     stage.link.RxData.clear();

@@ -31,6 +31,10 @@ void verifyChecksum(StageContext& stage) {
     SerialPort& port = stage.port();
     Timer& replyTimer = *stage.timers.Timer3;
 
+    // The pause is the instrument's time to write its last record, which it has only once the
+    // line has carried it: on a transport that queues ahead of the line, a pause counted from
+    // the hand-over would be cut short.
+    stage.waitUntilLineCarriedAll();
     stage.delay(protocol::kAfterProgramMs);
     stage.link.RxData.clear();
     port.setInBufferCount(0);

@@ -25,6 +25,12 @@ struct StageContext {
     void status(const std::string& text) { view.setLabelCaption(Label::lblStatus, text); }
     void pumpOnce() { timers.events.pumpOnce(); }
     void delay(int milliseconds) { timers.timer_delay(milliseconds); }
+    // Keeps the window live until the line has carried every byte written; no time limit.
+    void waitUntilLineCarriedAll() {
+        do {
+            timers.events.pumpWait();
+        } while (port().outBufferCount() != 0);
+    }
 };
 
 // The port the operator chose: Com1 to Com3 by their buttons, otherwise Com4.

@@ -5,6 +5,80 @@
 
 namespace flashupdate::testing {
 
+class FakePort::Device final : public TransmitDevice {
+public:
+    explicit Device(FakePort& port) : m_port(port) {}
+
+    Nanos now() override { return std::chrono::microseconds(m_port.m_loop.now()); }
+
+    std::size_t handOver(std::string_view bytes) override {
+        m_port.settleLine();
+        const std::size_t room = m_port.m_deviceCapacity - m_port.m_pending.size();
+        const std::size_t taken = std::min(room, bytes.size());
+        for (const char c : bytes.substr(0, taken)) {
+            m_port.carry(static_cast<unsigned char>(c));
+        }
+        return taken;
+    }
+
+    std::size_t queued() override {
+        m_port.settleLine();
+        return m_port.m_countsQueue ? m_port.m_pending.size() : 0;
+    }
+
+    void waitForRoom(Nanos limit) override {
+        m_port.settleLine();
+        if (m_port.m_pending.size() < m_port.m_deviceCapacity) {
+            return;
+        }
+        const Micros limitMicros = std::chrono::ceil<std::chrono::microseconds>(limit).count();
+        m_port.m_loop.advance(
+            std::min(limitMicros, m_port.m_pending.front() - m_port.m_loop.now()));
+        m_port.settleLine();
+    }
+
+    void sleepFor(Nanos duration) override {
+        m_port.m_loop.advance(std::chrono::ceil<std::chrono::microseconds>(duration).count());
+    }
+
+private:
+    FakePort& m_port;
+};
+
+FakePort::FakePort(VirtualEventLoop& loop)
+    : m_loop(loop),
+      m_device(std::make_unique<Device>(*this)),
+      m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
+    m_transmit->setSettings(m_settings);
+}
+
+FakePort::~FakePort() = default;
+
+void FakePort::setDeviceBuffer(std::size_t capacity, bool countsQueue) {
+    m_deviceCapacity = capacity;
+    m_countsQueue = countsQueue;
+}
+
+void FakePort::stallLine(Micros from, Micros until) {
+    m_stallFrom = from;
+    m_stallUntil = until;
+}
+
+void FakePort::carry(unsigned char value) {
+    Micros starts = std::max(m_lineFreeAt, m_loop.now());
+    if (starts >= m_stallFrom && starts < m_stallUntil) {
+        starts = m_stallUntil;
+    }
+    const Micros leaves = starts + byteTime();
+    m_lineFreeAt = leaves;
+    m_pending.push_back(leaves);
+    const WireByte byte{leaves, m_settings.baudRate, value, m_commPort};
+    m_wire.push_back(byte);
+    if (m_instrument != nullptr) {
+        m_instrument->onByte(*this, byte);
+    }
+}
+
 void FakePort::record(const std::string& call, const std::string& operation) {
     m_calls.push_back(call);
     const int count = ++m_callCounts[operation];
@@ -37,6 +111,7 @@ void FakePort::settleLine() {
 void FakePort::setSettings(const std::string& settings) {
     record("Settings=" + settings, "Settings");
     m_settings = LineSettings::parse(settings);
+    m_transmit->setSettings(m_settings);
 }
 
 void FakePort::setCommPort(int port) {
@@ -58,12 +133,10 @@ void FakePort::setPortOpen(bool open) {
         return;
     }
     // Closing lets what was written leave the line first, for at most 2 s.
-    settleLine();
-    if (!m_pending.empty()) {
-        m_loop.advance(std::min<Micros>(m_pending.back() - m_loop.now(), 2'000'000));
-    }
+    m_transmit->drain(std::chrono::seconds(2));
     settleLine();
     m_pending.clear();
+    m_transmit->discard();
     m_received.clear();
     m_open = false;
 }
@@ -98,35 +171,20 @@ void FakePort::setOutBufferCount(int count) {
         m_wire.pop_back();
     }
     m_lineFreeAt = m_pending.empty() ? m_loop.now() : m_pending.back();
+    m_transmit->discard();
 }
 
 int FakePort::outBufferCount() {
     record("OutBufferCount?", "OutBufferCount?");
     requireOpen("OutBufferCount");
-    settleLine();
-    return static_cast<int>(m_pending.size());
+    return static_cast<int>(m_transmit->notCarried());
 }
 
 void FakePort::output(const ByteText& data) {
     record(data.size() == 1 ? "Output:" + data : "Output[" + std::to_string(data.size()) + "]",
            "Output");
     requireOpen("Output");
-    for (const char c : data) {
-        settleLine();
-        // Holds, without handling events, until the line has made room.
-        if (static_cast<int>(m_pending.size()) >= kTransmitLimit) {
-            m_loop.advance(m_pending[m_pending.size() - kTransmitLimit] - m_loop.now());
-            settleLine();
-        }
-        const Micros leaves = std::max(m_lineFreeAt, m_loop.now()) + byteTime();
-        m_lineFreeAt = leaves;
-        m_pending.push_back(leaves);
-        const WireByte byte{leaves, m_settings.baudRate, static_cast<unsigned char>(c), m_commPort};
-        m_wire.push_back(byte);
-        if (m_instrument != nullptr) {
-            m_instrument->onByte(*this, byte);
-        }
-    }
+    m_transmit->write(data);
 }
 
 ByteText FakePort::input() {

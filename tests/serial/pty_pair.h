@@ -96,6 +96,16 @@ public:
         ::tcsetattr(m_slave, TCSANOW, &settings);
     }
 
+    // Another program reading the device: takes what has arrived, if anything, within 1 ms.
+    void stealInput() {
+        ::fcntl(m_slave, F_SETFL, ::fcntl(m_slave, F_GETFL) | O_NONBLOCK);
+        pollfd descriptor{m_slave, POLLIN, 0};
+        if (::poll(&descriptor, 1, 1) > 0 && (descriptor.revents & POLLIN) != 0) {
+            char buffer[64];
+            [[maybe_unused]] const auto got = ::read(m_slave, buffer, sizeof buffer);
+        }
+    }
+
     int master() const { return m_master; }
 
 private:

@@ -1,0 +1,76 @@
+// The transmit side of a serial port, kept to the line's own pace.
+//
+// Bytes are handed to the device no faster than the line carries them at the settings in force,
+// at most about kAheadLimit bytes ahead of the line time. That holds on every transport, also on
+// those that hide their queue (pseudo-terminals, network bridges, USB adapters with deep
+// buffers), so the progress a caller shows and the pauses it keeps after its writes follow what
+// the instrument has really received. A device that takes nothing (a full buffer) is waited for,
+// sleeping; only a device that takes nothing for kStallLimit is given up on.
+//
+// Production binds TransmitDevice to the operating system's descriptor; tests bind it to a line
+// on virtual time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string_view>
+
+#include "serial/line_settings.h"
+
+namespace flashupdate {
+
+using Nanos = std::chrono::nanoseconds;
+
+// What the pacing needs from a device. Nothing here handles events.
+class TransmitDevice {
+public:
+    virtual ~TransmitDevice() = default;
+    // A monotonic clock.
+    virtual Nanos now() = 0;
+    // Hands over as much of bytes as the device takes without waiting and returns how much that
+    // was; 0 when its buffer is full. Throws SerialError when the device is gone.
+    virtual std::size_t handOver(std::string_view bytes) = 0;
+    // Bytes the device itself reports as not yet sent; 0 where it cannot tell.
+    virtual std::size_t queued() = 0;
+    // Sleeps until the device may take more bytes, for at most limit. Throws SerialError when
+    // the device is gone.
+    virtual void waitForRoom(Nanos limit) = 0;
+    virtual void sleepFor(Nanos duration) = 0;
+};
+
+class PacedTransmitter {
+public:
+    // Bytes that may be handed over ahead of the line; a single write of this size is taken
+    // whole. Once reached, writing resumes when the line has brought it down to kResumeAt, so a
+    // run of one-byte writes wakes twice a second at 9600 baud rather than for every byte.
+    static constexpr std::size_t kAheadLimit = 1024;
+    static constexpr std::size_t kResumeAt = kAheadLimit / 2;
+    // A device that takes no byte and carries none for this long no longer takes data.
+    static constexpr std::chrono::milliseconds kStallLimit{10'000};
+
+    explicit PacedTransmitter(TransmitDevice& device) : m_device(device) {}
+
+    // The line's speed and format; bytes already handed over keep their place in the reckoning.
+    void setSettings(const LineSettings& settings);
+    // Hands every byte over, in order, holding (sleeping) while the line is kAheadLimit behind
+    // or the device is full. Throws SerialError when the device is gone or stalls.
+    void write(std::string_view bytes);
+    // Bytes the line has not yet carried: by the line time, or by the device's own count when
+    // that is higher.
+    std::size_t notCarried();
+    // Forgets the bytes handed over but not yet carried: they have been discarded.
+    void discard();
+    // Sleeps until the line has carried everything, for at most limit; true when it has.
+    bool drain(Nanos limit);
+
+private:
+    std::size_t notCarriedByLineTime(Nanos now) const;
+    Nanos timeFor(std::size_t bytes) const;
+
+    TransmitDevice& m_device;
+    Nanos m_byteTime{static_cast<Nanos::rep>(1e9 * LineSettings{}.secondsPerByte())};
+    // When the line will have carried the last byte handed over.
+    Nanos m_lineFreeAt{0};
+};
+
+}  // namespace flashupdate
