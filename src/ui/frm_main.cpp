@@ -34,7 +34,15 @@ namespace flashupdate {
 
 namespace {
 
-void endProgramAtOnce() {
+void endProgramAtOnce(SerialPort& comSerial) {
+    // The operator has said stop: nothing still queued may reach the instrument.
+    try {
+        if (comSerial.portOpen()) {
+            comSerial.setOutBufferCount(0);
+        }
+    } catch (const SerialError& error) {
+        std::cerr << "flashupdate: discarding what was queued: " << error.what() << std::endl;
+    }
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
@@ -88,7 +96,7 @@ frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
       m_timers(std::make_unique<Timers>(events)),
       m_procedure(std::make_unique<UpdateProcedure>(*this, *m_link, *m_timers,
                                                     std::move(executableDirectory))),
-      m_endProgram(endProgramAtOnce) {
+      m_endProgram([&comSerial] { endProgramAtOnce(comSerial); }) {
     m_timers->onTimer2 = [this] { cmdStart_Click(); };
     createControls();
     for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {

@@ -51,8 +51,9 @@ public:
     ~frmMain() override;
 
     // What ends the program when Exit is pressed, or when the window is closed during an update:
-    // by default standard output and error are flushed and the process ends at once with status
-    // 0, from inside whatever wait the update is in. Tests put a recorder here.
+    // by default the bytes still queued for the port are discarded, standard output and error
+    // are flushed and the process ends at once with status 0, from inside whatever wait the
+    // update is in. Tests put a recorder here.
     void setEndProgram(std::function<void()> endProgram);
 
     std::string fileNameText() const override;
