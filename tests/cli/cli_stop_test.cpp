@@ -69,7 +69,9 @@ TEST_F(CliStop, InstrumentGoneMidTransferEndsThatUpdateWithoutHanging) {
     SimulatorProcess simulator;
     const QStringList args = arguments(simulator.devicePath(), 24 * 16384);
     CliProcess cli(args);
-    ASSERT_TRUE(simulator.waitForLine("record 0x40", 20'000));
+    // Gone a few seconds into the first record.
+    ASSERT_TRUE(simulator.waitForLine("erased", 20'000));
+    QThread::msleep(4000);
     simulator.killNow();
     const CliResult result = cli.finish(40'000);
 

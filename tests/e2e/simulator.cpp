@@ -1,5 +1,6 @@
 #include "simulator.h"
 
+#include <QTimer>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -36,15 +37,16 @@ void Simulator::kill() {
     }
 }
 
-void Simulator::killOn(const QString& text) {
-    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process, [this, text] {
-        while (m_process.canReadLine()) {
-            if (QString::fromUtf8(m_process.readLine()).startsWith(text)) {
-                m_process.kill();
-                return;
+void Simulator::killOn(const QString& text, int afterMs) {
+    QObject::connect(
+        &m_process, &QProcess::readyReadStandardOutput, &m_process, [this, text, afterMs] {
+            while (m_process.canReadLine()) {
+                if (QString::fromUtf8(m_process.readLine()).startsWith(text)) {
+                    QTimer::singleShot(afterMs, &m_process, [this] { m_process.kill(); });
+                    return;
+                }
             }
-        }
-    });
+        });
 }
 
 std::vector<ReceivedByte> Simulator::transcript() const {

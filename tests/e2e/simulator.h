@@ -30,9 +30,9 @@ public:
     std::vector<double> arrivals(int baud, unsigned char value) const;
 
     void kill();
-    // Ends the simulator as soon as it reports an event line starting with text, as a cable
+    // Ends the simulator afterMs after it reports an event line starting with text, as a cable
     // pulled at that moment would.
-    void killOn(const QString& text);
+    void killOn(const QString& text, int afterMs = 0);
 
 private:
     QTemporaryDir m_dir;

@@ -16,15 +16,15 @@
 namespace flashupdate::testing {
 namespace {
 
-TEST(WindowVanishE2E, InstrumentGoneAfterTheFirstRecordEndsTheRunWithCantOpen) {
+TEST(WindowVanishE2E, InstrumentGoneDuringTheFirstRecordEndsTheRunWithCantOpen) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     writeFile(dir.filePath("BOOTLOAD.IMG"), randomBytes(511, 1));
     const QString image = dir.filePath("PROG.IMG");
-    // Far more of the image is left after the first record than the line can buffer.
+    // Far more of the image is left than the line can buffer.
     writeFile(image, randomBytes(24 * 16384, 2));
     Simulator simulator;
-    simulator.killOn("record 0x40");
+    simulator.killOn("erased", 3000);
     PortMap map;
     map.setDevicePath(1, simulator.devicePath());
     QtEventLoop events;

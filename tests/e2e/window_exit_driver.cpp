@@ -1,0 +1,47 @@
+// The real window in a process of its own, for a test that presses Exit in the middle of an
+// update and watches the program end: Exit ends the process, so it cannot run inside the test.
+//
+//   window-exit-driver DIRECTORY DEVICE IMAGE
+//
+// BOOTLOAD.IMG is taken from DIRECTORY, Com1 is DEVICE, and IMAGE,1 is the command line. Start is
+// pressed at once; a line on standard input presses Exit, through the event queue, as a click
+// would arrive while the update runs.
+#include <QApplication>
+#include <QMetaObject>
+#include <QPushButton>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "serial/qt_event_loop.h"
+#include "serial/qt_serial_port.h"
+#include "ui/frm_main.h"
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::cerr << "usage: window-exit-driver DIRECTORY DEVICE IMAGE\n";
+        return 2;
+    }
+    QApplication application(argc, argv);
+    flashupdate::PortMap map;
+    map.setDevicePath(1, argv[2]);
+    flashupdate::QtEventLoop events;
+    flashupdate::QtSerialPort port(map);
+    flashupdate::frmMain window(events, port, map, argv[1], QString(argv[3]) + ",1");
+    window.show();
+    auto* const start = window.findChild<QPushButton*>("cmdStart");
+    auto* const exit = window.findChild<QPushButton*>("cmdExit");
+    std::thread operatorHand([exit] {
+        std::string line;
+        if (std::getline(std::cin, line)) {
+            QMetaObject::invokeMethod(exit, &QPushButton::click, Qt::QueuedConnection);
+        }
+    });
+    operatorHand.detach();
+    QMetaObject::invokeMethod(start, &QPushButton::click, Qt::QueuedConnection);
+    std::cout << "started" << std::endl;
+    // Reaching the end of the update without Exit is a failure of the test that drives us.
+    QMetaObject::invokeMethod(
+        &application, [] { QCoreApplication::exit(3); }, Qt::QueuedConnection);
+    return QApplication::exec();
+}

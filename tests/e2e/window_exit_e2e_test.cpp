@@ -1,0 +1,65 @@
+// Exit pressed in the real window while a record is on its way to an instrument that takes
+// bytes at the line's real pace: the program ends within one pump of the transfer, and nothing
+// reaches the instrument after that beyond what the line already held.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include "engine_rig.h"
+#include "simulator.h"
+
+namespace flashupdate::testing {
+namespace {
+
+std::size_t bytesAt9600(const Simulator& simulator) {
+    return simulator.receivedAt(9600).size();
+}
+
+TEST(WindowExitE2E, ExitDuringAPacedTransferEndsAtTheNextPumpAndSendsNothingMore) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    writeFile(dir.filePath("BOOTLOAD.IMG"), randomBytes(511, 31));
+    writeFile(dir.filePath("PROG.IMG"), randomBytes(16384, 32));
+    Simulator simulator({"--paced"});
+
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(
+        WINDOW_EXIT_DRIVER_PATH,
+        {dir.path(), QString::fromStdString(simulator.devicePath()), dir.filePath("PROG.IMG")});
+    ASSERT_TRUE(program.waitForReadyRead(20'000));
+
+    // Well inside the first record: about three seconds of data on the line.
+    QElapsedTimer waited;
+    waited.start();
+    while (bytesAt9600(simulator) < 3000) {
+        ASSERT_LT(waited.elapsed(), 60'000) << "the transfer never started";
+        ASSERT_EQ(program.state(), QProcess::Running);
+        QThread::msleep(20);
+    }
+    const std::size_t atClick = bytesAt9600(simulator);
+    QElapsedTimer sinceClick;
+    sinceClick.start();
+    program.write("exit\n");
+    ASSERT_TRUE(program.waitForFinished(10'000));
+    const double endedAfter = static_cast<double>(sinceClick.elapsed()) / 1000.0;
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0) << "3: the update ended without Exit";
+    // A pump comes every 2048 bytes of the transfer, 2.13 s at 9600 baud.
+    EXPECT_LT(endedAfter, 3.5);
+
+    // What the instrument still gets is what the line carried until the end, plus what was
+    // already handed over then: at most about 1 KiB.
+    QThread::msleep(2500);
+    const std::size_t afterEnd = bytesAt9600(simulator);
+    EXPECT_LE(afterEnd - atClick, static_cast<std::size_t>(960 * endedAfter) + 1024 + 64);
+    QThread::msleep(1000);
+    EXPECT_EQ(bytesAt9600(simulator), afterEnd) << "bytes still arriving long after the end";
+    EXPECT_LT(afterEnd, 3u + 16384u) << "the record was finished after all";
+}
+
+}  // namespace
+}  // namespace flashupdate::testing
