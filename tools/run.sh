@@ -39,7 +39,7 @@ case "$mode" in
   demo)
     build build
     link="$PWD/build/demo/com1"
-    build/instrument-sim --link "$link" > build/demo/instrument.log &
+    build/instrument-sim --paced --link "$link" > build/demo/instrument.log &
     simulator=$!
     trap 'kill $simulator 2>/dev/null || true' EXIT
     for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
@@ -58,6 +58,7 @@ case "$mode" in
     ;;
   bench)
     build build
+    build/bench-update --runs 3 --records 1
     build/bench-update --runs 3 --records 3
     ;;
 esac
