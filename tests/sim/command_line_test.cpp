@@ -16,10 +16,10 @@ TEST(SimCommandLine, HelpDescribesEveryFaultAndExitsZero) {
     SimProcess sim({"--help"});
     ASSERT_EQ(sim.wait_for_exit(), 0);
     const std::string help = sim.stdout_text();
-    for (const char* name :
-         {"erase-silent", "erase-wrong", "erase-lower", "erase-second", "bad-checksum",
-          "checksum-short", "checksum-split", "checksum-high", "checksum-long", "checksum-silent",
-          "--link", "--transcript", "--erase-ms", "--once", "--paced"}) {
+    for (const char* name : {"erase-silent", "erase-wrong", "erase-lower", "erase-second",
+                             "bad-checksum", "checksum-short", "checksum-split", "checksum-high",
+                             "checksum-long", "checksum-silent", "--link", "--transcript",
+                             "--erase-ms", "--once", "--paced", "--stall-after", "--stall-ms"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name << " missing from --help";
     }
 }
@@ -44,7 +44,11 @@ INSTANTIATE_TEST_SUITE_P(
         std::vector<std::string>{"--link"}, std::vector<std::string>{"--transcript"},
         std::vector<std::string>{"--once=yes"},
         std::vector<std::string>{"--fault", "erase-silent", "--fault", "erase-wrong"},
-        std::vector<std::string>{"--fault", "checksum-short", "--fault", "checksum-long"}));
+        std::vector<std::string>{"--fault", "checksum-short", "--fault", "checksum-long"},
+        std::vector<std::string>{"--stall-after", "100"},
+        std::vector<std::string>{"--stall-ms", "1000"},
+        std::vector<std::string>{"--stall-after", "0", "--stall-ms", "1000"},
+        std::vector<std::string>{"--stall-after", "100", "--stall-ms", "600001"}));
 
 TEST(SimCommandLine, FirstLineNamesTheDeviceTheInstrumentListensOn) {
     RunningSim sim;

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <thread>
+
 #include "sim_session.h"
 
 namespace sim_test {
@@ -5,50 +8,147 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class SimPacing : public testing::TestWithParam<bool> {};
+struct PacingCase {
+    const char* name;
+    bool paced;
+    int baud;
+    int stop_bits;
+    std::size_t count;
+    double seconds;  // from the first byte to the last, when paced
+};
 
-TEST_P(SimPacing, BytesTakeTheLineTimeOnlyWhenPaced) {
-    const bool paced = GetParam();
-    RunningSim sim(paced ? std::vector<std::string>{"--paced"} : std::vector<std::string>{});
+class SimPacing : public testing::TestWithParam<PacingCase> {};
+
+TEST_P(SimPacing, BytesTakeTheLineTimeOfTheirSpeedAndFormatOnlyWhenPaced) {
+    const PacingCase& c = GetParam();
+    RunningSim sim(c.paced ? std::vector<std::string>{"--paced"} : std::vector<std::string>{});
     ASSERT_FALSE(sim.device.empty());
-    TestPort port(sim.device, kLoaderBaud);
-    // 120 characters at 1200 baud: 10 bits each, 1 second on a real line.
-    port.write(std::vector<std::uint8_t>(120, 0x00));
-    auto lines = wait_for_transcript(sim.transcript_path, 120, kPatience);
-    ASSERT_EQ(lines.size(), 120u);
+    TestPort port(sim.device, c.baud, c.stop_bits);
+    port.write(std::vector<std::uint8_t>(c.count, 0x00));
+    auto lines = wait_for_transcript(sim.transcript_path, c.count, kPatience);
+    ASSERT_EQ(lines.size(), c.count);
     const double span = lines.back().seconds - lines.front().seconds;
-    if (paced) {
-        EXPECT_GE(span, 0.95);
-        EXPECT_LT(span, 3.0);
+    if (c.paced) {
+        // The line is never idle, so the times follow from speed and format alone,
+        // however late the simulator wakes.
+        EXPECT_NEAR(span, c.seconds, 0.03 * c.seconds);
     } else {
         EXPECT_LT(span, 0.5);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SimPacing, testing::Bool(),
-                         [](const auto& info) { return info.param ? "Paced" : "Unpaced"; });
+// Bits per character: start bit, 8 data bits, stop bits.
+INSTANTIATE_TEST_SUITE_P(Modes, SimPacing,
+                         testing::Values(PacingCase{"Unpaced", false, 1200, 1, 120, 0},
+                                         PacingCase{"Paced8N1At9600", true, 9600, 1, 961, 1.0},
+                                         PacingCase{"Paced8N2At1200", true, 1200, 2, 121, 1.1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SimPacing, BytesInFlightCountAtTheSpeedTheyWereSentAt) {
-    // On a real line the UART has sent the loader at 1200 baud even if the tool
-    // reconfigures its port before the last byte has reached the instrument.
+TEST(SimPacedLine, AWriterThatRunsAheadFindsTheLineFull) {
+    RunningSim sim({"--paced"});
+    ASSERT_FALSE(sim.device.empty());
+    TestPort port(sim.device, kCommandBaud);
+    // Far more than a pty holds: at 960 bytes a second the line takes little of it,
+    // while a simulator that empties the pty at once lets all of it through.
+    const std::vector<std::uint8_t> data(256 * 1024, 0x00);
+    const std::size_t taken = port.write_for(data, 300ms);
+    EXPECT_GT(taken, 0u);
+    EXPECT_LT(taken, data.size() / 2);
+}
+
+TEST(SimPacedLine, AnIdleLineDoesNotLetALaterBurstThroughFaster) {
+    RunningSim sim({"--paced"});
+    ASSERT_FALSE(sim.device.empty());
+    TestPort port(sim.device, kCommandBaud);
+    // 0.1 s of line time each, 0.5 s apart: the line idles for about 0.4 s.
+    port.write(std::vector<std::uint8_t>(96, 0x00));
+    std::this_thread::sleep_for(500ms);
+    port.write(std::vector<std::uint8_t>(96, 0x00));
+    auto lines = wait_for_transcript(sim.transcript_path, 192, kPatience);
+    ASSERT_EQ(lines.size(), 192u);
+    EXPECT_GE(lines[96].seconds - lines[95].seconds, 0.35);
+    EXPECT_NEAR(lines[191].seconds - lines[96].seconds, 0.099, 0.01);
+}
+
+TEST(SimPacedLine, BootLoaderIsTakenWhenTheWriterWaitsForTheLineBeforeSwitching) {
     RunningSim sim({"--paced", "--erase-ms", "0"});
     ASSERT_FALSE(sim.device.empty());
     const auto sent = Clock::now();
     {
         TestPort port(sim.device, kLoaderBaud);
         port.write(boot_loader());
-        // Seeing the first byte means the simulator has drained the whole write.
-        ASSERT_TRUE(sim.process.wait_for_event("boot loader sync"));
+        ASSERT_EQ(wait_for_transcript(sim.transcript_path, kLoaderSize, kPatience).size(),
+                  kLoaderSize);
     }
+    // 512 characters at 1200 baud take 4.27 s.
+    EXPECT_GE(Clock::now() - sent, 4000ms);
+    ASSERT_TRUE(sim.process.wait_for_event("boot loader received"));
     TestPort port(sim.device, kCommandBaud);
     // Paced bytes are handed over in small batches: the "C" falls due after the
     // (instant) erase is over and must find it so, however late the batch.
     port.write({'E', 'C'});
-    ASSERT_TRUE(sim.process.wait_for_event("boot loader received"));
-    // 512 characters at 1200 baud take 4.27 s.
-    EXPECT_GE(Clock::now() - sent, 4000ms);
     EXPECT_TRUE(expect_bytes(port, {'E', 0x00, 0x00, 0x00, 0x00}));
 }
+
+TEST(SimPacedLine, BytesStillQueuedCrossAtTheSpeedInForceWhenTheyDo) {
+    RunningSim sim({"--paced"});
+    ASSERT_FALSE(sim.device.empty());
+    {
+        TestPort port(sim.device, kLoaderBaud);
+        port.write(boot_loader());
+        // Far too soon: the loader needs 4.27 s at 1200 baud.
+        std::this_thread::sleep_for(300ms);
+    }
+    TestPort port(sim.device, kCommandBaud);
+    auto lines = wait_for_transcript(sim.transcript_path, kLoaderSize, kPatience);
+    ASSERT_EQ(lines.size(), kLoaderSize);
+    const auto slow = std::ranges::count_if(lines, [](const auto& l) { return l.baud == 1200; });
+    EXPECT_GT(slow, 0);
+    EXPECT_LT(slow, static_cast<long>(kLoaderSize / 2));
+    EXPECT_EQ(lines.back().baud, kCommandBaud);
+    EXPECT_FALSE(sim.process.saw_event_starting("boot loader received"));
+}
+
+class SimStall : public testing::TestWithParam<bool> {};
+
+TEST_P(SimStall, ReadsNothingForAWhileOnceAfterBytesAtCommandSpeedAndLosesNone) {
+    std::vector<std::string> arguments{"--stall-after", "100", "--stall-ms", "1000"};
+    if (GetParam()) {
+        arguments.push_back("--paced");
+    }
+    RunningSim sim(arguments);
+    ASSERT_FALSE(sim.device.empty());
+    constexpr std::size_t kSlow = 30;
+    {
+        // Bytes at another speed do not bring the stall closer.
+        TestPort port(sim.device, kLoaderBaud);
+        port.write(std::vector<std::uint8_t>(kSlow, 0xAA));
+        ASSERT_EQ(wait_for_transcript(sim.transcript_path, kSlow, kPatience).size(), kSlow);
+    }
+    std::vector<std::uint8_t> data(250);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i);
+    }
+    TestPort port(sim.device, kCommandBaud);
+    port.write(data);
+    auto lines = wait_for_transcript(sim.transcript_path, kSlow + data.size(), kPatience);
+    ASSERT_EQ(lines.size(), kSlow + data.size());
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        ASSERT_EQ(lines[kSlow + i].byte, data[i]) << lines[kSlow + i].text;
+        ASSERT_EQ(lines[kSlow + i].baud, kCommandBaud) << lines[kSlow + i].text;
+    }
+    // Times have three decimals, so a gap of exactly 1 s can show as 0.999.
+    const double gap = lines[kSlow + 100].seconds - lines[kSlow + 99].seconds;
+    EXPECT_GE(gap, 0.999);
+    EXPECT_LT(gap, 4.0);
+    EXPECT_TRUE(sim.process.wait_for_event("stall 1000 ms"));
+    EXPECT_TRUE(sim.process.wait_for_event("stall over"));
+    const auto events = sim.process.events();
+    EXPECT_EQ(std::ranges::count(events, std::string("stall 1000 ms")), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SimStall, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Paced" : "Unpaced"; });
 
 }  // namespace
 }  // namespace sim_test

@@ -36,7 +36,7 @@ speed_t speed_code(int baud) {
 
 }  // namespace
 
-TestPort::TestPort(const std::string& device, int baud) {
+TestPort::TestPort(const std::string& device, int baud, int stop_bits) {
     fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
         throw_errno("open " + device);
@@ -52,6 +52,9 @@ TestPort::TestPort(const std::string& device, int baud) {
     cfmakeraw(&settings);
     settings.c_cflag |= CLOCAL | CREAD;
     settings.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
+    if (stop_bits == 2) {
+        settings.c_cflag |= CSTOPB;
+    }
     cfsetispeed(&settings, speed_code(baud));
     cfsetospeed(&settings, speed_code(baud));
     if (tcsetattr(fd_, TCSANOW, &settings) < 0) {
@@ -68,8 +71,22 @@ TestPort::~TestPort() {
 }
 
 void TestPort::write(std::span<const std::uint8_t> bytes) {
+    // A paced simulator makes room only as fast as the line carries bytes.
+    for (std::size_t done = 0; done < bytes.size();) {
+        done += write_for(bytes.subspan(done), std::chrono::seconds(1));
+    }
+}
+
+std::size_t TestPort::write_for(std::span<const std::uint8_t> bytes,
+                                std::chrono::milliseconds window) {
+    const auto deadline = std::chrono::steady_clock::now() + window;
     std::size_t done = 0;
     while (done < bytes.size()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
         ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
@@ -78,10 +95,10 @@ void TestPort::write(std::span<const std::uint8_t> bytes) {
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             throw_errno("write");
         }
-        // The simulator drains the pty continuously, so room comes soon.
         pollfd out{fd_, POLLOUT, 0};
-        ::poll(&out, 1, 1000);
+        ::poll(&out, 1, static_cast<int>(left.count()) + 1);
     }
+    return done;
 }
 
 void TestPort::write(std::initializer_list<std::uint8_t> bytes) {

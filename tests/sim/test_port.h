@@ -8,18 +8,21 @@
 
 namespace sim_test {
 
-// Opens the simulator's device the way a serial tool would: exclusive, raw, 8N1,
-// at a chosen speed. Written here from scratch on purpose.
+// Opens the simulator's device the way a serial tool would: exclusive, raw, 8N1
+// or 8N2, at a chosen speed. Written here from scratch on purpose. (A pty forces
+// 8 data bits without parity, so the stop bits are all of the format it keeps.)
 class TestPort {
 public:
     // Throws std::system_error when the device cannot be opened or set up.
-    TestPort(const std::string& device, int baud);
+    TestPort(const std::string& device, int baud, int stop_bits = 1);
     ~TestPort();
     TestPort(const TestPort&) = delete;
     TestPort& operator=(const TestPort&) = delete;
 
     void write(std::span<const std::uint8_t> bytes);
     void write(std::initializer_list<std::uint8_t> bytes);
+    // As much as the line takes within `window`; returns how many bytes that was.
+    std::size_t write_for(std::span<const std::uint8_t> bytes, std::chrono::milliseconds window);
 
     // Up to `count` bytes, returning early once that many arrived.
     std::vector<std::uint8_t> read(std::size_t count, std::chrono::milliseconds timeout);

@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,13 +18,11 @@
 #include "options.h"
 #include "pseudo_terminal.h"
 #include "receive_queue.h"
+#include "serial_line.h"
 #include "transcript.h"
 
 namespace instrument_sim {
 namespace {
-
-// Well below anything the tool could notice, yet it saves most wake-ups at 9600 baud.
-constexpr auto kPacedBatching = std::chrono::milliseconds(4);
 
 volatile sig_atomic_t g_stop_requested = 0;
 
@@ -95,13 +92,13 @@ int run(const Options& options) {
     StdoutEvents events;
     PtyAnswerLine answers(pty);
     Instrument instrument({options.erase_time, options.faults}, answers, events);
-    ReceiveQueue queue(options.paced);
+    ReceiveQueue queue;
+    SerialLine line({options.paced, options.stall}, pty, queue, events);
 
     // Whoever started us learns the device from the first line; the link, if
     // asked for, already exists by then.
     events.event(pty.device_path());
 
-    std::array<std::uint8_t, 4096> buffer{};
     while (g_stop_requested == 0) {
         const Clock::time_point now = Clock::now();
         // Deadlines that fell between two bytes are met in order, so a late
@@ -117,9 +114,10 @@ int run(const Options& options) {
             }
         }
         instrument.advance(now);
+        line.advance(now);
         // A run of ignored bytes is reported once the line falls quiet, not once
-        // per wake-up, or a paced line would log them one by one.
-        if (!queue.next_due()) {
+        // per wake-up, or a paced line would log them a few at a time.
+        if (!queue.next_due() && !line.busy()) {
             instrument.report_ignored();
         }
         transcript.flush();
@@ -133,35 +131,30 @@ int run(const Options& options) {
             // each one; they keep their own times in the transcript regardless.
             deadline = *next + kPacedBatching;
         }
-        if (auto next = instrument.next_deadline(); next && (!deadline || *next < *deadline)) {
-            deadline = next;
+        for (auto next : {instrument.next_deadline(), line.next_deadline()}) {
+            if (next && (!deadline || *next < *deadline)) {
+                deadline = next;
+            }
         }
         timespec timeout{};
         if (deadline) {
             timeout = time_until(*deadline, now);
         }
-        pollfd line{pty.master_fd(), POLLIN, 0};
-        int ready = ppoll(&line, 1, deadline ? &timeout : nullptr, &while_waiting);
+        pollfd input{pty.master_fd(), static_cast<short>(line.wants_input() ? POLLIN : 0), 0};
+        int ready = ppoll(&input, 1, deadline ? &timeout : nullptr, &while_waiting);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             throw std::system_error(errno, std::generic_category(), "ppoll");
         }
-        if ((line.revents & POLLIN) != 0) {
-            // Sampled before the read: the bytes already waiting were sent before
-            // now, and the tool may be about to reopen the port at another speed.
-            const int baud = pty.line_speed();
-            ssize_t n = pty.read(buffer);
-            if (n < 0) {
-                throw std::system_error(errno, std::generic_category(), "read from pty");
-            }
-            queue.arrive(std::span(buffer.data(), static_cast<std::size_t>(n)), baud, Clock::now());
-        } else if ((line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        const bool readable = (input.revents & POLLIN) != 0;
+        if (!readable && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             // Cannot happen while our own descriptor keeps the slave open; carrying
             // on would only spin.
             throw std::runtime_error("the pty hung up");
         }
+        line.take(Clock::now(), readable);
     }
     return 0;
 }

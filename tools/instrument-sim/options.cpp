@@ -9,17 +9,25 @@ namespace instrument_sim {
 namespace {
 
 // Longer than any erase a real part needs; a typo such as an extra zero should
-// be refused rather than make a test hang for hours.
+// be refused rather than make a test hang for hours. Stalls are held to the same.
 constexpr long kMaxEraseMs = 600'000;
+// Far more than any image the instrument can hold, so a typo is caught rather
+// than leaving a stall that never comes.
+constexpr long kMaxStallAfter = 100'000'000;
 
-std::optional<long> parse_milliseconds(std::string_view text) {
+std::optional<long> parse_number(std::string_view text, long min, long max) {
     long value = 0;
     const auto* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc{} || ptr != end || value < 0 || value > kMaxEraseMs) {
+    if (ec != std::errc{} || ptr != end || value < min || value > max) {
         return std::nullopt;
     }
     return value;
+}
+
+std::string out_of_range(std::string_view option, long min, long max, std::string_view value) {
+    return std::string(option) + " wants " + std::to_string(min) + " to " + std::to_string(max) +
+           ", not '" + std::string(value) + "'";
 }
 
 }  // namespace
@@ -32,6 +40,8 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
         return parsed;
     };
 
+    std::optional<long> stall_after;
+    std::optional<long> stall_ms;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         // Both "--name value" and "--name=value" are accepted.
@@ -75,12 +85,27 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
             if (!takes_value(value)) {
                 return fail("--erase-ms needs a number of milliseconds");
             }
-            auto ms = parse_milliseconds(value);
+            auto ms = parse_number(value, 0, kMaxEraseMs);
             if (!ms) {
-                return fail("--erase-ms wants 0 to " + std::to_string(kMaxEraseMs) + ", not '" +
-                            std::string(value) + "'");
+                return fail(out_of_range(arg, 0, kMaxEraseMs, value));
             }
             parsed.options.erase_time = std::chrono::milliseconds(*ms);
+        } else if (arg == "--stall-after") {
+            if (!takes_value(value)) {
+                return fail("--stall-after needs a number of bytes");
+            }
+            stall_after = parse_number(value, 1, kMaxStallAfter);
+            if (!stall_after) {
+                return fail(out_of_range(arg, 1, kMaxStallAfter, value));
+            }
+        } else if (arg == "--stall-ms") {
+            if (!takes_value(value)) {
+                return fail("--stall-ms needs a number of milliseconds");
+            }
+            stall_ms = parse_number(value, 1, kMaxEraseMs);
+            if (!stall_ms) {
+                return fail(out_of_range(arg, 1, kMaxEraseMs, value));
+            }
         } else if (arg == "--fault") {
             if (!takes_value(value)) {
                 return fail("--fault needs a fault name");
@@ -92,6 +117,12 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
         } else {
             return fail("unknown option '" + std::string(argv[i]) + "'");
         }
+    }
+    if (stall_after.has_value() != stall_ms.has_value()) {
+        return fail("--stall-after and --stall-ms go together");
+    }
+    if (stall_after) {
+        parsed.options.stall = Stall{*stall_after, std::chrono::milliseconds(*stall_ms)};
     }
     return parsed;
 }
@@ -106,7 +137,14 @@ std::string usage_text() {
            "  --transcript FILE  append \"<seconds> <baud> <byte>\" for every byte received\n"
            "  --erase-ms N       time the erase takes before it is answered (default 300)\n"
            "  --once             exit after the first session ends\n"
-           "  --paced            take bytes no faster than the line speed would carry them\n"
+           "  --paced            read bytes no faster than the line carries them at the speed\n"
+           "                     and format set on the device; unread bytes stay queued, so a\n"
+           "                     writer that runs ahead finds the line full. A byte is heard\n"
+           "                     at the speed in force when it has crossed the line\n"
+           "  --stall-after N    once N bytes have been received at 9600 baud, counted from\n"
+           "                     the start of the simulator and across sessions, read\n"
+           "                     nothing for --stall-ms milliseconds; happens once\n"
+           "  --stall-ms N       length of that stall, 1 to 600000; the two go together\n"
            "  --fault NAME       misbehave on purpose; NAME is one of:\n" +
            fault_help() +
            "  --help             show this text\n"

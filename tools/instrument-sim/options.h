@@ -1,9 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "faults.h"
+#include "serial_line.h"
 
 namespace instrument_sim {
 
@@ -13,6 +15,7 @@ struct Options {
     std::chrono::milliseconds erase_time{300};
     bool once = false;
     bool paced = false;
+    std::optional<Stall> stall;
     Faults faults;
 };
 

@@ -1,6 +1,7 @@
 #include "pseudo_terminal.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -121,13 +122,40 @@ PseudoTerminal::~PseudoTerminal() {
     ::close(master_fd_);
 }
 
-int PseudoTerminal::line_speed() const {
+LineFormat PseudoTerminal::line_format() const {
     termios settings{};
     if (tcgetattr(slave_fd_, &settings) < 0) {
+        return LineFormat{};
+    }
+    // Linux ptys force 8 data bits without parity, so today only the stop bits
+    // vary; the rest is read all the same, so the count stays right wherever the
+    // slave keeps them.
+    int data_bits = 8;
+    switch (settings.c_cflag & CSIZE) {
+        case CS5:
+            data_bits = 5;
+            break;
+        case CS6:
+            data_bits = 6;
+            break;
+        case CS7:
+            data_bits = 7;
+            break;
+        default:
+            break;
+    }
+    const int parity_bits = (settings.c_cflag & PARENB) != 0 ? 1 : 0;
+    const int stop_bits = (settings.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    // The speed the tool transmits at is what decides how the instrument hears it.
+    return LineFormat{baud_of(cfgetospeed(&settings)), 1 + data_bits + parity_bits + stop_bits};
+}
+
+std::size_t PseudoTerminal::waiting() const {
+    int count = 0;
+    if (::ioctl(master_fd_, FIONREAD, &count) < 0 || count < 0) {
         return 0;
     }
-    // The speed the tool transmits at is what decides how the instrument hears it.
-    return baud_of(cfgetospeed(&settings));
+    return static_cast<std::size_t>(count);
 }
 
 ssize_t PseudoTerminal::read(std::span<std::uint8_t> buffer) {

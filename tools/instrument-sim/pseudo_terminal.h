@@ -2,11 +2,19 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
 namespace instrument_sim {
+
+// How the tool has set up the line: what decides how fast it carries bytes and at
+// which speed the instrument hears them.
+struct LineFormat {
+    int baud = 0;  // 0 when it cannot be told
+    int bits_per_character = 10;
+};
 
 // The instrument's end of the serial line: the master side of a pty, whose slave
 // the tool opens as if it were a serial port.
@@ -27,8 +35,11 @@ public:
     const std::string& device_path() const { return device_path_; }
     int master_fd() const { return master_fd_; }
 
-    // Baud rate the tool has set on the slave right now; 0 when it cannot be told.
-    int line_speed() const;
+    // As the tool has set the slave right now.
+    LineFormat line_format() const;
+
+    // Bytes the tool has written that are ready to be read.
+    std::size_t waiting() const;
 
     // Never blocks: returns 0 when nothing is waiting, -1 with errno on error.
     ssize_t read(std::span<std::uint8_t> buffer);

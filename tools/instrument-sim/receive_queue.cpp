@@ -1,32 +1,13 @@
 #include "receive_queue.h"
 
-#include <algorithm>
-
 namespace instrument_sim {
 
-namespace {
-
-Clock::duration character_time(int baud) {
-    if (baud <= 0) {
-        return Clock::duration::zero();
-    }
-    // Start bit, eight data bits, stop bit.
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(10'000'000'000LL) /
-                                                       baud);
-}
-
-}  // namespace
-
-void ReceiveQueue::arrive(std::span<const std::uint8_t> bytes, int baud, Clock::time_point now) {
+void ReceiveQueue::arrive(std::span<const std::uint8_t> bytes, int baud,
+                          Clock::time_point first_due, Clock::duration spacing) {
+    Clock::time_point due = first_due;
     for (std::uint8_t value : bytes) {
-        Clock::time_point due = now;
-        if (paced_) {
-            // A line that has been idle carries the next byte from now on; a busy
-            // one only once the bytes ahead of it are through.
-            line_free_ = std::max(line_free_, now) + character_time(baud);
-            due = line_free_;
-        }
         waiting_.push_back(ReceivedByte{value, baud, due});
+        due += spacing;
     }
 }
 

@@ -12,22 +12,19 @@ using Clock = std::chrono::steady_clock;
 
 struct ReceivedByte {
     std::uint8_t value;
-    int baud;               // speed in force on the line when the byte was written
-    Clock::time_point due;  // when the instrument gets to see it
+    int baud;               // speed in force on the line when the byte crossed it
+    Clock::time_point due;  // when its last bit has crossed: the instrument sees it then
 };
 
-// Holds bytes between the pty and the instrument.
-//
-// Bytes are always drained from the pty at once, because the speed they were sent
-// at can only be told at that moment: the tool may close the port and reopen it at
-// another speed right after writing. When paced, each byte is then handed on no
-// sooner than the line could have finished carrying it (8N1: ten bit times), as if
-// it had crossed a real line; otherwise it is handed on immediately.
+// Holds bytes taken off the line until the instrument is due to see them. A paced
+// line takes a few bytes ahead of time to save wake-ups; they must still reach the
+// instrument in step with its own deadlines, such as the end of an erase.
 class ReceiveQueue {
 public:
-    explicit ReceiveQueue(bool paced) : paced_(paced) {}
-
-    void arrive(std::span<const std::uint8_t> bytes, int baud, Clock::time_point now);
+    // Bytes that crossed one after another: the first at `first_due`, each later one
+    // `spacing` after the one before.
+    void arrive(std::span<const std::uint8_t> bytes, int baud, Clock::time_point first_due,
+                Clock::duration spacing);
 
     // The oldest byte whose time has come, if any.
     std::optional<ReceivedByte> take_due(Clock::time_point now);
@@ -35,8 +32,6 @@ public:
     std::optional<Clock::time_point> next_due() const;
 
 private:
-    bool paced_;
-    Clock::time_point line_free_{};  // end of the last byte on the simulated line
     std::deque<ReceivedByte> waiting_;
 };
 

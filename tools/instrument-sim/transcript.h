@@ -7,7 +7,7 @@
 namespace instrument_sim {
 
 // Every byte the instrument received, one line each:
-//   <seconds since start, 3 decimals> <baud in force when it was sent> <byte, 2 hex digits>
+//   <seconds since start, 3 decimals> <baud in force when it crossed the line> <byte, 2 hex digits>
 // Appended, so several runs can share one file, and flushed in batches so a test
 // can read it while the simulator is still running.
 class Transcript {
