@@ -10,8 +10,10 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "cli/time_left.h"
@@ -37,6 +39,8 @@ public:
     void setLabelCaption(Label label, const std::string& caption) override {
         if (label == Label::lblStatus) {
             status = caption;
+        } else if (label == Label::lblBytesT && onProgress) {
+            onProgress(std::stol(caption));
         }
     }
     void showMessage(const std::string& text, MessageIcon) override { messages += text + "; "; }
@@ -44,7 +48,19 @@ public:
     std::string directory;
     std::string status;
     std::string messages;
+    std::function<void(long)> onProgress;
 };
+
+// Bytes the instrument has received at 9600 baud so far, from the simulator's transcript.
+long receivedAtCommandSpeed(const QString& transcript) {
+    std::ifstream in(transcript.toStdString());
+    std::string line;
+    long count = 0;
+    while (std::getline(in, line)) {
+        count += line.find(" 9600 ") != std::string::npos ? 1 : 0;
+    }
+    return count;
+}
 
 double cpuSeconds() {
     rusage usage{};
@@ -90,8 +106,9 @@ int main(int argc, char** argv) {
     QProcess simulator;
     simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // The erase takes no time of its own, so the floor is the procedure's waits and the line.
+    const QString transcript = dir.filePath("transcript.txt");
     simulator.start(QCoreApplication::applicationDirPath() + "/instrument-sim",
-                    {"--erase-ms", "0", "--paced"});
+                    {"--erase-ms", "0", "--paced", "--transcript", transcript});
     if (!simulator.waitForStarted() || !simulator.waitForReadyRead(10'000)) {
         std::fprintf(stderr, "bench-update: instrument-sim does not start\n");
         return 1;
@@ -101,8 +118,9 @@ int main(int argc, char** argv) {
     const double floor = floorSeconds(records);
     std::printf("%d runs, image of %d records (%d bytes), floor %.3f s\n", runs, records,
                 records * 16384, floor);
-    std::printf("%4s  %9s  %9s  %9s  %9s  %s\n", "run", "wall s", "floor s", "over s", "CPU %",
-                "verdict");
+    // Lead: how many data bytes the progress shown was ahead of what the instrument had.
+    std::printf("%4s  %9s  %9s  %9s  %9s  %9s  %s\n", "run", "wall s", "floor s", "over s", "CPU %",
+                "lead B", "verdict");
     int failures = 0;
     for (int run = 1; run <= runs; ++run) {
         PortMap map;
@@ -114,6 +132,14 @@ int main(int argc, char** argv) {
         QuietView view;
         view.directory = dir.path().toStdString();
         UpdateProcedure procedure(view, link, timers, dir.path().toStdString());
+        // Every record but the current one has its command and block number on the line too.
+        const long before = receivedAtCommandSpeed(transcript);
+        long lead = 0;
+        view.onProgress = [&](long shown) {
+            const long records = (shown - 1) / static_cast<long>(protocol::kRecordBytes) + 1;
+            const long data = receivedAtCommandSpeed(transcript) - before - 1 - 2 * records;
+            lead = std::max(lead, shown - data);
+        };
 
         const double cpuBefore = cpuSeconds();
         QElapsedTimer elapsed;
@@ -123,8 +149,8 @@ int main(int argc, char** argv) {
         const double cpu = cpuSeconds() - cpuBefore;
         const bool ok = view.status == "FLASH updated successfully  " && view.messages.empty();
         failures += ok ? 0 : 1;
-        std::printf("%4d  %9.3f  %9.3f  %9.3f  %9.2f  %s\n", run, wall, floor, wall - floor,
-                    100.0 * cpu / wall,
+        std::printf("%4d  %9.3f  %9.3f  %9.3f  %9.2f  %9ld  %s\n", run, wall, floor, wall - floor,
+                    100.0 * cpu / wall, lead,
                     ok ? "updated" : (view.status + " " + view.messages).c_str());
     }
     simulator.terminate();
