@@ -2,6 +2,9 @@
 // instrument simulator: what the operator sees at the end.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -31,12 +34,20 @@ bool labelShown(frmMain& window, const char* name) {
     return label != nullptr && !label->isHidden();
 }
 
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 TEST(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     QTemporaryDir dir;
     writeFile(dir.filePath("BOOTLOAD.IMG"), 511, '\x5A');
     // One record of erased flash: both sums are 3FC000.
     writeFile(dir.filePath("ERASED.IMG"), 16384, '\xFF');
-    Simulator simulator;
+    // An instrument that takes bytes at the real pace of the line.
+    Simulator simulator({"--paced"});
     PortMap map;
     map.setDevicePath(2, simulator.devicePath());
     QtEventLoop events;
@@ -48,9 +59,18 @@ TEST(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     EXPECT_EQ(labelText(window, "lblStatus"), "Sending BootLoader");
 
     MessageBoxAnswerer answerer;
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
     window.findChild<QPushButton*>("cmdStart")->click();
+    const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
+    const double cpu = cpuSeconds() - cpuBefore;
 
     EXPECT_TRUE(answerer.seen().empty());
+    EXPECT_EQ(simulator.receivedAt(1200), "\xFF" + std::string(511, '\x5A'));
+    EXPECT_TRUE(simulator.receivedAt(9600) == "EP\x40" + std::string(16384, '\xFF') + "CX");
+    // The window sleeps while the line works.
+    EXPECT_LT(cpu / seconds, 0.05) << cpu << " s of CPU in " << seconds << " s";
     EXPECT_EQ(labelText(window, "lblStatus"), "FLASH updated successfully  ");
     EXPECT_EQ(labelText(window, "lblCheckSum3"), "3FC000");
     EXPECT_EQ(labelText(window, "lblCheckSum4"), "3FC000");
