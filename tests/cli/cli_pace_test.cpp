@@ -1,23 +1,16 @@
 // flashupdate-cli against an instrument that takes bytes at the line's real pace, as one behind
 // a slow line, a bridge or a virtual machine's serial port does.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include "processes.h"
+#include "support/cpu_time.h"
 
 namespace flashupdate::cli::testing {
 namespace {
-
-double childrenCpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_CHILDREN, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 TEST(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
     QTemporaryDir dir;
@@ -28,10 +21,10 @@ TEST(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
     writeFile(dir.filePath("PROG.IMG"), image);
     SimulatorProcess simulator({"--paced"});
 
-    const double cpuBefore = childrenCpuSeconds();
+    const double cpuBefore = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN);
     const CliResult result = runCli({"--json", "--bootloader", dir.filePath("BOOTLOAD.IMG"),
                                      "--port", simulator.devicePath(), dir.filePath("PROG.IMG")});
-    const double cpu = childrenCpuSeconds() - cpuBefore;
+    const double cpu = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
 
     ASSERT_FALSE(result.crashed);
     EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();

@@ -2,8 +2,6 @@
 // instrument simulator: what the operator sees at the end.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
@@ -13,6 +11,7 @@
 #include "serial/qt_event_loop.h"
 #include "serial/qt_serial_port.h"
 #include "simulator.h"
+#include "support/cpu_time.h"
 #include "ui/frm_main.h"
 #include "ui/message_box_answerer.h"
 
@@ -32,13 +31,6 @@ QString labelText(frmMain& window, const char* name) {
 bool labelShown(frmMain& window, const char* name) {
     auto* label = window.findChild<QLabel*>(name);
     return label != nullptr && !label->isHidden();
-}
-
-double cpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 TEST(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {

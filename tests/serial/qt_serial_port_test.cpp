@@ -1,7 +1,6 @@
 // The serial control on real pseudo-terminals: bytes unchanged both ways, receive events, line
 // settings, the bounded transmit queue, closing, and devices that are missing, busy or gone.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <QElapsedTimer>
 #include <atomic>
@@ -12,16 +11,10 @@
 #include "serial/qt_serial_port.h"
 #include "serial/serial_link.h"
 #include "serial/timers.h"
+#include "support/cpu_time.h"
 
 namespace flashupdate::testing {
 namespace {
-
-double cpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 class QtSerialPortTest : public ::testing::Test {
 protected:
