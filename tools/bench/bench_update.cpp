@@ -39,7 +39,7 @@ public:
     void setLabelCaption(Label label, const std::string& caption) override {
         if (label == Label::lblStatus) {
             status = caption;
-        } else if (label == Label::lblBytesT && onProgress) {
+        } else if (label == Label::lblBytesT && !caption.empty() && onProgress) {
             onProgress(std::stol(caption));
         }
     }
