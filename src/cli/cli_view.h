@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/event_queue.h"
+#include "update/update_result.h"
 #include "update/update_view.h"
 
 namespace flashupdate::cli {
@@ -25,11 +26,12 @@ public:
     void setLabelVisible(Label label, bool visible) override;
     void setLabelCaption(Label label, const std::string& caption) override;
     void showMessage(const std::string& text, MessageIcon icon) override;
+    // Through the renderer, so it never breaks a live line. Called from the update's thread.
+    void diagnostic(const std::string& text) override;
 
     const std::string& lastStatus() const { return m_lastStatus; }
-    const std::vector<std::string>& messages() const { return m_messages; }
-    // The instrument's memory has been erased in this run.
-    bool eraseReached() const { return m_eraseReached; }
+    // The run's own account, which progress is taken from rather than from the captions.
+    void follow(const UpdateResult& result) { m_result = &result; }
 
 private:
     UpdateEvent event(EventKind kind) const;
@@ -37,11 +39,9 @@ private:
     std::size_t m_port;
     int m_comNumber;
     std::filesystem::path m_image;
-    std::uint64_t m_total = 0;
+    const UpdateResult* m_result = nullptr;
     EventQueue& m_events;
     std::string m_lastStatus;
-    std::vector<std::string> m_messages;
-    bool m_eraseReached = false;
 };
 
 }  // namespace flashupdate::cli

@@ -1,9 +1,10 @@
 // The exit status of flashupdate-cli, and how the end of one update maps onto it.
 #pragma once
 
-#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "update/update_result.h"
 
 namespace flashupdate::cli {
 
@@ -23,9 +24,8 @@ struct Verdict {
     std::string outcome;  // a short name: "updated", "bad-checksum", ...
 };
 
-// Judges an update that ran to its end by the window's messages and last status.
-Verdict judge(const std::vector<std::string>& messages, const std::string& lastStatus,
-              const std::filesystem::path& image);
+// The exit status and short name for how an update ended.
+Verdict verdictOf(const UpdateResult& result);
 
 // With several ports: a stop wins, otherwise the first port on the command line that failed.
 int combinedExitCode(const std::vector<int>& perPort, bool anyStopped);

@@ -16,6 +16,8 @@ const char* kindName(EventKind kind) {
             return "progress";
         case EventKind::Message:
             return "message";
+        case EventKind::Diagnostic:
+            return "diagnostic";
         case EventKind::Result:
             return "result";
     }
@@ -41,10 +43,11 @@ void JsonRenderer::show(const UpdateEvent& event) {
             line += ",\"text\":" + jsonString(event.text);
             break;
         case EventKind::Message:
+        case EventKind::Diagnostic:
             line += ",\"text\":" + jsonString(event.text);
             break;
         case EventKind::Progress: {
-            const auto percent = event.total == 0 ? 0 : event.sent * 100 / event.total;
+            const auto percent = percentSent(event.sent, event.total);
             const auto left = timeLeft(m_stages[event.port], event.sent, event.total);
             line += ",\"sent\":" + std::to_string(event.sent) +
                     ",\"total\":" + std::to_string(event.total) +
@@ -52,13 +55,23 @@ void JsonRenderer::show(const UpdateEvent& event) {
                     ",\"seconds_left\":" + std::to_string((left.count() + 999) / 1000);
             break;
         }
-        case EventKind::Result:
+        case EventKind::Result: {
+            const UpdateResult& result = event.result;
             line += ",\"outcome\":" + jsonString(event.outcome) +
                     ",\"exit_code\":" + std::to_string(event.exitCode) +
-                    ",\"stage\":" + jsonString(event.stage) +
-                    ",\"stopped\":" + boolText(event.stopped) +
-                    ",\"erased\":" + boolText(event.erased) + ",\"text\":" + jsonString(event.text);
+                    ",\"stage\":" + jsonString(nameOf(result.stage)) +
+                    ",\"cause\":" + jsonString(nameOf(result.cause)) +
+                    ",\"stopped\":" + boolText(result.cause == UpdateResult::Cause::Stopped) +
+                    ",\"erased\":" + jsonString(nameOf(result.erased)) +
+                    ",\"bytes_announced\":" + std::to_string(result.bytesAnnounced) +
+                    ",\"bytes_sent\":" + std::to_string(result.bytesSent) +
+                    ",\"sha256\":" + (event.sha256.empty() ? "null" : jsonString(event.sha256)) +
+                    ",\"started\":" + jsonString(isoText(event.started)) +
+                    ",\"ended\":" + jsonString(isoText(event.time)) +
+                    ",\"reason\":" + jsonString(result.reason) +
+                    ",\"text\":" + jsonString(event.text);
             break;
+        }
     }
     line += "}\n";
     std::fputs(line.c_str(), m_out);

@@ -7,7 +7,6 @@
 #include <iostream>
 #include <memory>
 
-#include "cli/boot_loader_directory.h"
 #include "cli/cli_options.h"
 #include "cli/exit_codes.h"
 #include "cli/json_renderer.h"
@@ -17,6 +16,7 @@
 #include "cli/run_updates.h"
 #include "cli/stop_flag.h"
 #include "cli/terminal_renderer.h"
+#include "update/update_procedure.h"
 
 using namespace flashupdate;
 using namespace flashupdate::cli;
@@ -68,9 +68,19 @@ int main(int argc, char** argv) {
     }
 
     installStopHandlers();
-    const BootLoaderDirectory bootLoader(options.bootLoader,
-                                         QCoreApplication::applicationDirPath().toStdString());
+    // Without a choice, the boot loader next to this program, as for the window.
+    const std::filesystem::path bootLoader =
+        options.bootLoader
+            ? std::filesystem::absolute(*options.bootLoader)
+            : std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) /
+                  UpdateProcedure::kBootLoaderName;
     const auto renderer = makeRenderer(options.json, std::move(labels));
-    return runUpdates(resolved.targets, std::filesystem::absolute(options.image), bootLoader.path(),
-                      *renderer, stopFlag());
+    const int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image),
+                                  bootLoader, *renderer, stopFlag());
+    // A closed or full output never stops an update, but it is not a success either.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::cerr << "flashupdate-cli: writing the output failed" << std::endl;
+        return status == kUpdated ? kOtherFailure : status;
+    }
+    return status;
 }

@@ -13,25 +13,24 @@ void PlainRenderer::show(const UpdateEvent& event) {
         case EventKind::Status:
             line(event, event.text);
             break;
-        case EventKind::Message: {
+        case EventKind::Message:
             // A message box's lines each become a line of the log.
-            std::size_t start = 0;
-            for (;;) {
-                const std::size_t end = event.text.find("\r\n", start);
-                line(event, event.text.substr(start, end - start));
-                if (end == std::string::npos) {
-                    break;
-                }
-                start = end + 2;
+            for (const std::string& text : messageLines(event.text)) {
+                line(event, text);
             }
             break;
-        }
         case EventKind::Progress:
             // One line a record keeps a log readable.
             if (event.sent % protocol::kRecordBytes == 0 || event.sent == event.total) {
                 line(event, std::to_string(event.sent) + " of " + std::to_string(event.total) +
                                 " bytes sent");
             }
+            break;
+        case EventKind::Diagnostic:
+            // For whoever debugs the line; the log on standard output stays the window's words.
+            std::fflush(m_out);
+            std::fprintf(stderr, "flashupdate-cli: [%s] %s\n", m_labels.at(event.port).c_str(),
+                         event.text.c_str());
             break;
         case EventKind::Result:
             line(event, event.text + " (exit status " + std::to_string(event.exitCode) + ")");

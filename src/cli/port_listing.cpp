@@ -17,11 +17,8 @@ void listPorts(const PortMap& map, std::FILE* out) {
         if (!info.description().isEmpty()) {
             line += "  " + info.description().toStdString();
         }
-        if (info.hasVendorIdentifier() && info.hasProductIdentifier()) {
-            char ids[32];
-            std::snprintf(ids, sizeof ids, "  (USB %04x:%04x)", info.vendorIdentifier(),
-                          info.productIdentifier());
-            line += ids;
+        if (const std::string ids = usbIds(info); !ids.empty()) {
+            line += "  (" + ids + ")";
         }
         std::fprintf(out, "%s\n", line.c_str());
     }

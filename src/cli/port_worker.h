@@ -16,8 +16,7 @@ namespace flashupdate::cli {
 class PortWorker final : public QThread {
 public:
     PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
-               std::filesystem::path bootLoaderDirectory, EventQueue& events,
-               const std::atomic<bool>& stop);
+               std::filesystem::path bootLoader, EventQueue& events, const std::atomic<bool>& stop);
 
 protected:
     void run() override;
@@ -26,7 +25,7 @@ private:
     std::size_t m_index;
     PortTarget m_target;
     std::filesystem::path m_image;
-    std::filesystem::path m_bootLoaderDirectory;
+    std::filesystem::path m_bootLoader;
     EventQueue& m_events;
     const std::atomic<bool>& m_stop;
 };

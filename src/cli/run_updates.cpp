@@ -15,13 +15,13 @@ constexpr std::chrono::milliseconds kRedrawInterval(250);
 }  // namespace
 
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const std::filesystem::path& bootLoaderDirectory, Renderer& renderer,
+               const std::filesystem::path& bootLoader, Renderer& renderer,
                const std::atomic<bool>& stop) {
     EventQueue events;
     std::vector<std::unique_ptr<PortWorker>> workers;
     for (std::size_t i = 0; i < targets.size(); ++i) {
         workers.push_back(
-            std::make_unique<PortWorker>(i, targets[i], image, bootLoaderDirectory, events, stop));
+            std::make_unique<PortWorker>(i, targets[i], image, bootLoader, events, stop));
         workers.back()->start();
     }
 
@@ -37,7 +37,7 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
             renderer.show(event);
             if (event.kind == EventKind::Result) {
                 codes.at(event.port) = event.exitCode;
-                anyStopped = anyStopped || event.stopped;
+                anyStopped = anyStopped || event.result.cause == UpdateResult::Cause::Stopped;
                 ++ended;
             }
         }

@@ -12,7 +12,7 @@ namespace flashupdate::cli {
 
 // Returns the exit status for the whole run.
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const std::filesystem::path& bootLoaderDirectory, Renderer& renderer,
+               const std::filesystem::path& bootLoader, Renderer& renderer,
                const std::atomic<bool>& stop);
 
 }  // namespace flashupdate::cli

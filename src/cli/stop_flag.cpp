@@ -26,6 +26,12 @@ void installStopHandlers() {
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal stops the run as cleanly as Ctrl-C, so the port is let go and the
+    // temporary state removed.
+    sigaction(SIGHUP, &action, nullptr);
+    // A closed output (| head) must not end an update halfway: writes fail instead, and the
+    // exit status says so at the end.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace flashupdate::cli

@@ -1,4 +1,5 @@
-// Ctrl-C and SIGTERM ask every running update to stop at its next pump of the event queue.
+// Ctrl-C, SIGTERM and SIGHUP ask every running update to stop at its next pump of the event
+// queue. SIGPIPE is ignored: a closed output never stops an update.
 #pragma once
 
 #include <atomic>

@@ -40,22 +40,18 @@ void TerminalRenderer::show(const UpdateEvent& event) {
             state.since = std::chrono::steady_clock::now();
             log(event, event.text);
             break;
-        case EventKind::Message: {
-            std::size_t start = 0;
-            for (;;) {
-                const std::size_t end = event.text.find("\r\n", start);
-                log(event, event.text.substr(start, end - start));
-                if (end == std::string::npos) {
-                    break;
-                }
-                start = end + 2;
+        case EventKind::Message:
+            for (const std::string& text : messageLines(event.text)) {
+                log(event, text);
             }
             break;
-        }
         case EventKind::Progress:
             state.sent = event.sent;
             state.total = event.total;
             state.since = std::chrono::steady_clock::now();
+            break;
+        case EventKind::Diagnostic:
+            log(event, event.text);
             break;
         case EventKind::Result:
             state.ended = true;
@@ -105,7 +101,7 @@ std::string TerminalRenderer::liveLine(std::size_t port) const {
         return line + state.result;
     }
     line += state.stage.empty() ? "starting" : trimmedRight(state.stage);
-    const auto percent = state.total == 0 ? 0 : state.sent * 100 / state.total;
+    const auto percent = percentSent(state.sent, state.total);
     line += "  " + std::to_string(state.sent) + "/" + std::to_string(state.total) + " bytes  " +
             std::to_string(percent) + "%";
     if (!state.stage.empty()) {

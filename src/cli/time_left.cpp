@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "serial/line_settings.h"
 #include "update/protocol.h"
 #include "update/texts.h"
 
@@ -12,19 +13,16 @@ namespace {
 using std::chrono::milliseconds;
 namespace protocol = flashupdate::protocol;
 
-// 10 bits a byte on the line: start, 8 data, stop.
-constexpr std::uint64_t kCommandBytesPerSecond = 9600 / 10;
-constexpr std::uint64_t kBootBytesPerSecond = 1200 / 10;
-
-milliseconds lineTime(std::uint64_t bytes, std::uint64_t bytesPerSecond) {
-    return milliseconds(bytes * 1000 / bytesPerSecond);
+milliseconds lineTime(std::uint64_t bytes, const char* settings) {
+    const double seconds =
+        static_cast<double>(bytes) * LineSettings::parse(settings).secondsPerByte();
+    return milliseconds(static_cast<milliseconds::rep>(seconds * 1000));
 }
 
 // The records still to send, each with its command and block number.
 milliseconds transferTime(std::uint64_t sent, std::uint64_t total) {
     const std::uint64_t left = total > sent ? total - sent : 0;
-    const std::uint64_t records = (left + protocol::kRecordBytes - 1) / protocol::kRecordBytes;
-    return lineTime(left + 2 * records, kCommandBytesPerSecond);
+    return lineTime(left + 2 * protocol::recordsFor(left), protocol::kCommandSettings);
 }
 
 const milliseconds kAfterTransfer(protocol::kAfterProgramMs + protocol::kAfterCommandMs);
@@ -39,7 +37,7 @@ std::chrono::milliseconds timeLeft(const std::string& stage, std::uint64_t sent,
         // The second half is queued while the first is still on the line, so the line time
         // covers the wait between them.
         const milliseconds boot =
-            std::max(lineTime(1 + protocol::kBootLoaderBytes, kBootBytesPerSecond),
+            std::max(lineTime(1 + protocol::kBootLoaderBytes, protocol::kBootLoaderSettings),
                      milliseconds(protocol::kBetweenBootHalvesMs));
         return boot + milliseconds(protocol::kBootSettleMs + protocol::kAfterReopenMs) +
                kEraseWaits + transferTime(0, total) + kAfterTransfer;
@@ -57,11 +55,6 @@ std::chrono::milliseconds timeLeft(const std::string& stage, std::uint64_t sent,
         return milliseconds(protocol::kAfterCommandMs);
     }
     return milliseconds(0);
-}
-
-std::uint64_t recordBytesFor(std::uint64_t imageLength) {
-    return (imageLength + protocol::kRecordBytes - 1) / protocol::kRecordBytes *
-           protocol::kRecordBytes;
 }
 
 }  // namespace flashupdate::cli

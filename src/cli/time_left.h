@@ -13,7 +13,4 @@ namespace flashupdate::cli {
 std::chrono::milliseconds timeLeft(const std::string& stage, std::uint64_t sent,
                                    std::uint64_t total);
 
-// The bytes the transfer sends for an image of this length: whole records.
-std::uint64_t recordBytesFor(std::uint64_t imageLength);
-
 }  // namespace flashupdate::cli

@@ -6,9 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "update/update_result.h"
+
 namespace flashupdate::cli {
 
-enum class EventKind { Status, Progress, Message, Result };
+// Diagnostic: the system's reason behind a failure, for whoever debugs the line.
+enum class EventKind { Status, Progress, Message, Diagnostic, Result };
 
 struct UpdateEvent {
     std::size_t port = 0;  // index into the ports of the command line
@@ -23,10 +26,10 @@ struct UpdateEvent {
 
     // Result.
     int exitCode = 0;
-    bool stopped = false;
-    bool erased = false;
-    std::string stage;  // the last status text
-    std::string outcome;
+    std::string outcome;  // a short name: "updated", "bad-checksum", ...
+    UpdateResult result;  // the procedure's own account of the run
+    std::string sha256;   // of the image as the run read it; empty when it was not read
+    std::chrono::system_clock::time_point started;
 };
 
 }  // namespace flashupdate::cli

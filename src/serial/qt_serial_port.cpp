@@ -1,19 +1,11 @@
 #include "serial/qt_serial_port.h"
 
 #include <QSerialPort>
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 #include <thread>
 
+#include "serial/line_probes.h"
 #include "serial/serial_diagnostics.h"
-
-#ifdef Q_OS_UNIX
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
 
 namespace flashupdate {
 
@@ -79,9 +71,7 @@ private:
 
 }  // namespace
 
-// The open device as the pacing sees it. On Unix the bytes go to the descriptor directly, so a
-// full buffer is seen for what it is (EAGAIN) and a write takes exactly what the device takes;
-// elsewhere through Qt's own buffer, which is then kept below the pacing limit.
+// The open device as the pacing sees it.
 class QtSerialPort::Device final : public TransmitDevice {
 public:
     explicit Device(QtSerialPort& owner) : m_owner(owner) {}
@@ -89,64 +79,27 @@ public:
     Nanos now() override { return std::chrono::steady_clock::now().time_since_epoch(); }
 
     std::size_t handOver(std::string_view bytes) override {
-        QSerialPort& port = *m_owner.m_port;
-#ifdef Q_OS_UNIX
-        const ssize_t written =
-            ::write(static_cast<int>(port.handle()), bytes.data(), bytes.size());
-        if (written >= 0) {
-            return static_cast<std::size_t>(written);
+        const probes::WriteOutcome outcome = probes::writeNow(*m_owner.m_port, bytes);
+        if (outcome.gone) {
+            m_owner.markDeviceGone(QStringLiteral("the device has gone away"));
         }
-        switch (errno) {
-            case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-            case EWOULDBLOCK:
-#endif
-            case EINTR:
-                return 0;
-            case EIO:
-            case ENXIO:
-            case ENODEV:
-            case EBADF:
-                m_owner.markDeviceGone(QStringLiteral("the device has gone away"));
-                m_owner.checkDeviceGone();
-                return 0;
-            default:
-                throw SerialError("write to " + m_owner.devicePath() +
-                                  " failed: " + std::strerror(errno));
+        m_owner.checkDeviceGone();
+        if (!outcome.error.empty()) {
+            throw SerialError("write to " + m_owner.devicePath() + " failed: " + outcome.error);
         }
-#else
-        if (port.bytesToWrite() > 0 && !port.flush() && port.bytesToWrite() > 0) {
-            m_owner.checkDeviceGone();
-            return 0;
-        }
-        port.write(bytes.data(), static_cast<qint64>(bytes.size()));
-        port.flush();
-        return bytes.size();
-#endif
+        return outcome.taken;
     }
 
-    std::size_t queued() override {
-        return m_owner.deviceQueued();
-    }
+    std::size_t queued() override { return probes::transmitQueued(*m_owner.m_port); }
 
     void waitForRoom(Nanos limit) override {
-        const auto milliseconds =
-            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(limit).count());
-        QSerialPort& port = *m_owner.m_port;
-#ifdef Q_OS_UNIX
-        pollfd descriptor{static_cast<int>(port.handle()), POLLOUT, 0};
-        ::poll(&descriptor, 1, milliseconds);
-#else
-        if (!port.waitForBytesWritten(milliseconds) && port.error() == QSerialPort::TimeoutError) {
-            port.clearError();
-        }
-#endif
+        probes::waitWritable(
+            *m_owner.m_port,
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(limit).count()));
         m_owner.checkDeviceGone();
     }
 
-    void sleepFor(Nanos duration) override {
-        std::this_thread::sleep_for(duration);
-    }
+    void sleepFor(Nanos duration) override { std::this_thread::sleep_for(duration); }
 
 private:
     QtSerialPort& m_owner;
@@ -156,6 +109,8 @@ QtSerialPort::QtSerialPort(PortMap map, QObject* parent)
     : QObject(parent),
       m_map(std::move(map)),
       m_settings(LineSettings::parse("9600,N,8,1")),
+      m_diagnostics(
+          [](const std::string& text) { std::cerr << "flashupdate: " << text << std::endl; }),
       m_device(std::make_unique<Device>(*this)),
       m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
     m_transmit->setSettings(m_settings);
@@ -283,8 +238,8 @@ void QtSerialPort::open() {
     if (!m_port->open(QIODevice::ReadWrite)) {
         const std::string reason = m_port->errorString().toStdString();
         const std::string remedy = remedyForOpenFailure(path, classify(*m_port));
-        std::cerr << "flashupdate: cannot open " << path << ": " << reason
-                  << (remedy.empty() ? "" : "\n  " + remedy) << std::endl;
+        m_diagnostics("cannot open " + path + ": " + reason +
+                      (remedy.empty() ? "" : "\n  " + remedy));
         m_port.reset();
         throw SerialError("cannot open " + path + ": " + reason);
     }
@@ -328,18 +283,8 @@ void QtSerialPort::requireOpen(const char* operation) const {
     }
 }
 
-bool QtSerialPort::hungUp() const {
-#ifdef Q_OS_UNIX
-    pollfd descriptor{static_cast<int>(m_port->handle()), 0, 0};
-    return ::poll(&descriptor, 1, 0) > 0 &&
-           (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-#else
-    return false;
-#endif
-}
-
 void QtSerialPort::checkDeviceGone() {
-    if (!m_deviceGone && m_port && m_port->isOpen() && hungUp()) {
+    if (!m_deviceGone && m_port && m_port->isOpen() && probes::hungUp(*m_port)) {
         markDeviceGone(QStringLiteral("the device has gone away"));
     }
     if (m_deviceGone) {
@@ -353,7 +298,7 @@ void QtSerialPort::markDeviceGone(const QString& reason) {
     }
     m_deviceGone = true;
     m_goneReason = reason;
-    std::cerr << "flashupdate: " << devicePath() << ": " << reason.toStdString() << std::endl;
+    m_diagnostics(devicePath() + ": " + reason.toStdString());
     // Closing from inside the port's own signal is not safe; the queue closes it next pass,
     // which also stops its notifier reporting the hang-up over and over.
     QSerialPort* gone = m_port.get();
@@ -397,37 +342,20 @@ void QtSerialPort::onError() {
         case QSerialPort::ReadError:
         case QSerialPort::WriteError:
         case QSerialPort::ResourceError:
-#ifdef Q_OS_UNIX
             // A full buffer (EAGAIN on a write) and a read that finds nothing because another
             // reader was first both come as errors, port still open: they pass. Only a hang-up
             // means the device is gone; Qt's text for it is a stale one, so say what happened.
-            if (!hungUp()) {
+            // Where the system cannot tell a hang-up, a resource error is taken as one.
+            if (!probes::hungUp(*m_port) &&
+                (probes::canTellHangUps() || m_port->error() != QSerialPort::ResourceError)) {
                 m_port->clearError();
                 break;
             }
-#else
-            if (m_port->error() != QSerialPort::ResourceError) {
-                m_port->clearError();
-                break;
-            }
-#endif
             markDeviceGone(QStringLiteral("the device has gone away"));
             break;
         default:
             break;
     }
-}
-
-std::size_t QtSerialPort::deviceQueued() const {
-    std::size_t queued = m_port ? static_cast<std::size_t>(m_port->bytesToWrite()) : 0;
-#ifdef Q_OS_UNIX
-    int kernel = 0;
-    if (m_port && ::ioctl(static_cast<int>(m_port->handle()), TIOCOUTQ, &kernel) == 0 &&
-        kernel > 0) {
-        queued += static_cast<std::size_t>(kernel);
-    }
-#endif
-    return queued;
 }
 
 void QtSerialPort::closeAfterDrain() {
@@ -436,13 +364,11 @@ void QtSerialPort::closeAfterDrain() {
     if (!m_deviceGone) {
         m_transmit->drain(kCloseDrainLimit);
     }
-#ifdef Q_OS_UNIX
     // Closing restores the settings the device had before opening; the last bytes in the UART's
     // FIFO (not counted by the kernel) must be out before the speed changes under them.
-    if (!m_deviceGone && deviceQueued() == 0) {
-        ::tcdrain(static_cast<int>(m_port->handle()));
+    if (!m_deviceGone && probes::transmitQueued(*m_port) == 0) {
+        probes::drainTransmitter(*m_port);
     }
-#endif
     m_port->close();
     m_transmit->discard();
 }

@@ -10,7 +10,9 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "serial/line_settings.h"
 #include "serial/paced_transmitter.h"
@@ -42,6 +44,11 @@ public:
     int commEvent() const override;
 
     const PortMap& portMap() const { return m_map; }
+    // Where the reasons behind failures go (a device that cannot be opened, with the remedy, or
+    // one that has gone away); standard error unless a front end routes them.
+    void setDiagnostics(std::function<void(const std::string&)> diagnostics) {
+        m_diagnostics = std::move(diagnostics);
+    }
     // The device the next opening uses.
     std::string devicePath() const;
 
@@ -53,12 +60,10 @@ private:
     void applyLineSettings();
     void applyRts();
     void requireOpen(const char* operation) const;
-    bool hungUp() const;
     void checkDeviceGone();
     void markDeviceGone(const QString& reason);
     void onReadyRead();
     void onError();
-    std::size_t deviceQueued() const;
 
     PortMap m_map;
     std::unique_ptr<QSerialPort> m_port;
@@ -66,6 +71,7 @@ private:
     int m_commPort = 1;
     bool m_rtsEnable = true;
     int m_rThreshold = 0;
+    std::function<void(const std::string&)> m_diagnostics;
     std::unique_ptr<Device> m_device;
     std::unique_ptr<PacedTransmitter> m_transmit;
     bool m_holding = false;

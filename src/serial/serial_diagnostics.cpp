@@ -1,6 +1,7 @@
 #include "serial/serial_diagnostics.h"
 
 #include <QSerialPortInfo>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -8,6 +9,16 @@
 namespace flashupdate {
 
 namespace fs = std::filesystem;
+
+std::string usbIds(const QSerialPortInfo& info) {
+    if (!info.hasVendorIdentifier() || !info.hasProductIdentifier()) {
+        return {};
+    }
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "USB %04x:%04x", info.vendorIdentifier(),
+                  info.productIdentifier());
+    return ids;
+}
 
 std::string describeDevice(const std::string& devicePath) {
     std::string text = devicePath;
@@ -21,11 +32,8 @@ std::string describeDevice(const std::string& devicePath) {
         if (!info.description().isEmpty()) {
             text += ": " + info.description().toStdString();
         }
-        if (info.hasVendorIdentifier() && info.hasProductIdentifier()) {
-            char ids[32];
-            std::snprintf(ids, sizeof ids, " (USB %04x:%04x)", info.vendorIdentifier(),
-                          info.productIdentifier());
-            text += ids;
+        if (const std::string ids = usbIds(info); !ids.empty()) {
+            text += " (" + ids + ")";
         }
         break;
     }

@@ -4,7 +4,12 @@
 
 #include <string>
 
+class QSerialPortInfo;
+
 namespace flashupdate {
+
+// "USB 0403:6001" for a USB adapter; empty when the system knows no vendor and product.
+std::string usbIds(const QSerialPortInfo& info);
 
 // "/dev/ttyUSB0: FT232R USB UART (USB 0403:6001)", or only the path when the system knows
 // nothing more about the device.

@@ -47,8 +47,9 @@ void verifyChecksum(StageContext& stage) {
     // The answer must come as one chunk of four bytes or more; each receive event replaces
     // RxData, so a split answer is never complete.
     for (;;) {
-        stage.timers.events.pumpWait();
+        stage.pumpWait();
         if (!replyTimer.enabled()) {
+            stage.end(UpdateResult::Cause::NoAnswer, texts::kCheckSumNotReceivedBox);
             stage.status(texts::kCheckSumNotReceived);
             stage.pumpOnce();
             stage.view.showMessage(texts::kCheckSumNotReceivedBox, MessageIcon::Exclamation);
@@ -73,10 +74,13 @@ void verifyChecksum(StageContext& stage) {
     stage.view.setLabelCaption(Label::lblCheckSum3, hexText(stage.fileCheckSum));
     stage.view.setLabelCaption(Label::lblCheckSum4, hexText(static_cast<std::uint32_t>(deviceSum)));
 
+    stage.result.stage = UpdateResult::Stage::Done;
     if (static_cast<std::int64_t>(stage.fileCheckSum) == deviceSum) {
+        stage.end(UpdateResult::Cause::None, texts::kUpdatedSuccessfully);
         stage.status(texts::kUpdatedSuccessfully);
         stage.pumpOnce();
     } else {
+        stage.end(UpdateResult::Cause::BadChecksum, texts::kBadChecksum);
         stage.status(texts::kNotUpdatedSuccessfully);
         stage.view.showMessage(texts::kBadChecksum, MessageIcon::None);
         stage.pumpOnce();

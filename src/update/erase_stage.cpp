@@ -15,6 +15,10 @@ Attempt eraseAttempt(StageContext& stage) {
     Timer& replyTimer = *stage.timers.Timer3;
     port.setInBufferCount(0);
     stage.link.RxData.clear();
+    // From here on the instrument may be erasing, whether or not its answer is ever read.
+    if (stage.result.erased == UpdateResult::Erased::No) {
+        stage.result.erased = UpdateResult::Erased::Maybe;
+    }
     port.output(ByteText(1, protocol::kEraseCommand));
     stage.delay(protocol::kAfterCommandMs);
 
@@ -53,9 +57,11 @@ bool eraseMemory(StageContext& stage) {
         }
         stage.status(texts::kFlashNotUpdated);
         if (attempt == Attempt::NoAnswer) {
+            stage.end(UpdateResult::Cause::NoAnswer, texts::kProgrammingError);
             stage.view.showMessage(texts::kProgrammingError, MessageIcon::Exclamation);
             stage.status(texts::kFlashNotUpdated);
         } else {
+            stage.end(UpdateResult::Cause::NoAnswer, texts::kEndOfEraseNotDetected);
             stage.view.showMessage(texts::kEndOfEraseNotDetected, MessageIcon::Exclamation);
         }
         stage.port().setPortOpen(false);
@@ -63,6 +69,7 @@ bool eraseMemory(StageContext& stage) {
         return false;
     }
 
+    stage.result.erased = UpdateResult::Erased::Yes;
     stage.status(texts::kMemoryErased);
     stage.delay(protocol::kAfterEraseMs);
     stage.port().setInBufferCount(0);

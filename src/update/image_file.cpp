@@ -72,6 +72,13 @@ std::uintmax_t fileLength(const fs::path& path) {
     return length;
 }
 
+std::vector<unsigned char> readWholeFile(const fs::path& path, std::uintmax_t limit) {
+    ImageFile file(path);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(std::min(file.length(), limit)));
+    file.readAt(0, bytes);
+    return bytes;
+}
+
 namespace {
 bool isHiddenName(const fs::path& path) {
     const auto name = path.filename().string();

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <span>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace flashupdate {
 
@@ -42,6 +44,10 @@ private:
 
 // Length of a named file; throws FileError when it cannot be had (missing, a directory).
 std::uintmax_t fileLength(const std::filesystem::path& path);
+
+// The bytes of a file, read in one go, but no more than limit of them. Throws FileError when the
+// file cannot be opened or read.
+std::vector<unsigned char> readWholeFile(const std::filesystem::path& path, std::uintmax_t limit);
 
 // Whether a search among ordinary files finds the name: a directory or a hidden file of that name
 // does not count. A failing search (other than the name being absent) throws FileError.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -8,10 +9,6 @@
 namespace flashupdate {
 
 namespace {
-
-std::uintmax_t recordCount(std::uintmax_t length) {
-    return (length + protocol::kRecordBytes - 1) / protocol::kRecordBytes;
-}
 
 // The block number travels as one byte; past 0xF8 it does not fit, and wrapping to 0 would make
 // the instrument overwrite its first block.
@@ -25,10 +22,9 @@ char blockNumberByte(int blockNumber) {
 
 }  // namespace
 
-void sendProgram(StageContext& stage, const std::filesystem::path& programPath,
+void sendProgram(StageContext& stage, std::span<const unsigned char> image,
                  const std::string& sizeText) {
-    ImageFile image(programPath);
-    const std::uintmax_t records = recordCount(image.length());
+    const std::uintmax_t records = protocol::recordsFor(image.size());
 
     for (const Label label :
          {Label::lblBytesTransmitted, Label::lblFileSize, Label::lblBytesT, Label::lblFileB}) {
@@ -45,11 +41,15 @@ void sendProgram(StageContext& stage, const std::filesystem::path& programPath,
         blockNumber += protocol::kBlockNumberStep;
 
         // The last record is always full: past the end of the image it carries erased flash.
-        image.readAt(k * protocol::kRecordBytes, record);
+        const auto start = std::min<std::size_t>(k * protocol::kRecordBytes, image.size());
+        const auto inImage = image.subspan(start).first(
+            std::min<std::size_t>(protocol::kRecordBytes, image.size() - start));
+        std::ranges::fill(std::ranges::copy(inImage, record.begin()).out, record.end(),
+                          protocol::kErasedByte);
         for (const unsigned char byte : record) {
             port.output(ByteText(1, static_cast<char>(byte)));
             stage.fileCheckSum += byte;
-            ++position;
+            stage.result.bytesSent = ++position;
             if (position % protocol::kProgressStep == 0) {
                 stage.pumpOnce();
                 stage.view.setLabelCaption(Label::lblBytesT, numberText(position));

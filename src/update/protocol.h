@@ -28,6 +28,10 @@ inline constexpr int kBlockNumberStep = 8;
 // Block numbers travel as one byte: 0x40 + 8 * 23 = 0xF8 is the last that fits.
 inline constexpr int kMaxRecords = 24;
 inline constexpr std::uintmax_t kMaxImageBytes = kMaxRecords * kRecordBytes;  // 393,216
+// Records an image of this length makes: the last one is filled up with erased flash.
+constexpr std::uintmax_t recordsFor(std::uintmax_t imageLength) {
+    return (imageLength + kRecordBytes - 1) / kRecordBytes;
+}
 // Progress is shown, and the window kept live, after every this many data bytes.
 inline constexpr std::size_t kProgressStep = 2048;
 // Erased flash reads 0xFF: what a record carries past the end of the image.

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "serial/serial_link.h"
 #include "serial/timers.h"
 #include "update/image_file.h"
+#include "update/update_result.h"
 #include "update/update_view.h"
 
 namespace flashupdate {
@@ -20,15 +22,23 @@ struct StageContext {
     SerialLink& link;
     Timers& timers;
     std::uint32_t& fileCheckSum;
+    UpdateResult& result;
 
     SerialPort& port() { return link.comSerial; }
     void status(const std::string& text) { view.setLabelCaption(Label::lblStatus, text); }
+    // The run ends here without a failure of any step: the instrument's answer decided it.
+    void end(UpdateResult::Cause cause, const std::string& reason) {
+        result.cause = cause;
+        result.reason = reason;
+    }
     void pumpOnce() { timers.events.pumpOnce(); }
+    // One pass of a wait loop: sleeps until the next event when none is pending.
+    void pumpWait() { timers.events.pumpWait(); }
     void delay(int milliseconds) { timers.timer_delay(milliseconds); }
     // Keeps the window live until the line has carried every byte written; no time limit.
     void waitUntilLineCarriedAll() {
         do {
-            timers.events.pumpWait();
+            pumpWait();
         } while (port().outBufferCount() != 0);
     }
 };
@@ -45,7 +55,7 @@ void sendBootLoader(StageContext& stage, std::unique_ptr<ImageFile>& bootLoader)
 bool eraseMemory(StageContext& stage);
 
 // Sends the image in program records, adding every data byte into the file checksum.
-void sendProgram(StageContext& stage, const std::filesystem::path& programPath,
+void sendProgram(StageContext& stage, std::span<const unsigned char> image,
                  const std::string& sizeText);
 
 // Asks for the instrument's checksum, finishes the session and gives the verdict.

@@ -39,6 +39,10 @@ public:
     // Modal, OK only, captioned with the application's title; returns when OK is pressed.
     // Texts may hold a carriage return and line feed between lines.
     virtual void showMessage(const std::string& text, MessageIcon icon) = 0;
+
+    // The system's reason behind a failure, for whoever debugs the line; never shown in the
+    // window. By default it goes to standard error.
+    virtual void diagnostic(const std::string& text);
 };
 
 }  // namespace flashupdate

@@ -3,6 +3,7 @@
 
 #include "cli/json_text.h"
 #include "cli/time_left.h"
+#include "update/protocol.h"
 
 namespace flashupdate::cli {
 namespace {
@@ -28,17 +29,25 @@ TEST(TimeLeft, EarlierStagesCountEveryWaitAhead) {
     EXPECT_EQ(timeLeft("FLASH updated successfully  ", 16384, 16384), milliseconds(0));
 }
 
-TEST(TimeLeft, RecordBytesAreWholeRecords) {
-    EXPECT_EQ(recordBytesFor(1), 16384u);
-    EXPECT_EQ(recordBytesFor(16384), 16384u);
-    EXPECT_EQ(recordBytesFor(16385), 32768u);
-    EXPECT_EQ(recordBytesFor(0), 0u);
+TEST(Records, AnImageMakesWholeRecords) {
+    EXPECT_EQ(protocol::recordsFor(1), 1u);
+    EXPECT_EQ(protocol::recordsFor(16384), 1u);
+    EXPECT_EQ(protocol::recordsFor(16385), 2u);
+    EXPECT_EQ(protocol::recordsFor(0), 0u);
 }
 
 TEST(JsonText, MessageTextsSurviveEscaping) {
     EXPECT_EQ(jsonString(" Programming Error\r\nFLASH not Updated"),
               "\" Programming Error\\r\\nFLASH not Updated\"");
     EXPECT_EQ(jsonString("a\"b\\c\x01"), "\"a\\\"b\\\\c\\u0001\"");
+}
+
+TEST(JsonText, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+    // A Latin-1 file name, a stray continuation byte, an overlong slash, a surrogate and a cut
+    // sequence; well-formed UTF-8 around them is kept.
+    EXPECT_EQ(jsonString("M\xFCller-\xC3\xA9-\x80-\xC0\xAF-\xED\xA0\x80-\xE2\x82"),
+              "\"M\\ufffdller-\xC3\xA9-\\ufffd-\\ufffd\\ufffd-\\ufffd\\ufffd\\ufffd-"
+              "\\ufffd\\ufffd\"");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Whole updates through flashupdate-cli: output, exit status and the bytes on the line.
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -113,7 +115,20 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
     EXPECT_EQ(last["event"].toString(), "result");
     EXPECT_EQ(last["exit_code"].toInt(), 0);
     EXPECT_EQ(last["outcome"].toString(), "updated");
-    EXPECT_FALSE(last["erased"].toBool());
+    // The run's own account: erased and then programmed, every announced byte sent, and the
+    // image it read named by its hash.
+    EXPECT_EQ(last["stage"].toString(), "done");
+    EXPECT_EQ(last["cause"].toString(), "none");
+    EXPECT_EQ(last["erased"].toString(), "yes");
+    EXPECT_EQ(last["bytes_announced"].toInteger(), 16384);
+    EXPECT_EQ(last["bytes_sent"].toInteger(), 16384);
+    EXPECT_EQ(last["reason"].toString(), "FLASH updated successfully  ");
+    EXPECT_EQ(last["sha256"].toString(),
+              QCryptographicHash::hash(QByteArray::fromStdString(randomBytes(10000, 12)),
+                                       QCryptographicHash::Sha256)
+                  .toHex());
+    EXPECT_LE(QDateTime::fromString(last["started"].toString(), Qt::ISODateWithMs),
+              QDateTime::fromString(last["ended"].toString(), Qt::ISODateWithMs));
     EXPECT_EQ(simulator.receivedAt(1200), "\xFF" + m_bootLoader);
 }
 
@@ -184,6 +199,36 @@ TEST_F(CliRun, MissingBootLoaderIsAFileError) {
     EXPECT_EQ(result.exitCode, 3);
     EXPECT_TRUE(hasLine(result.out, m_dir.filePath("tty"), "Can't find Boot Loaders"))
         << result.out.toStdString();
+    EXPECT_TRUE(result.err.contains(m_dir.filePath("gone.bin"))) << result.err.toStdString();
+}
+
+TEST_F(CliRun, JsonStaysValidUtf8ForNamesThatAreNot) {
+    // A Latin-1 name that does not exist: its path comes back in the message. Qt would re-encode
+    // an argument, so the shell makes the raw byte.
+    QProcess process;
+    process.start("sh",
+                  {"-c", "exec \"$0\" --json --port \"$1\" \"$(printf '%s/PR\\326G.IMG' \"$2\")\"",
+                   FLASHUPDATE_CLI_PATH, m_dir.filePath("tty"), m_dir.path()});
+    ASSERT_TRUE(process.waitForFinished(30'000));
+    EXPECT_EQ(process.exitCode(), 3);
+    const QList<QByteArray> lines = process.readAllStandardOutput().split('\n');
+    int messages = 0;
+    for (const QByteArray& line : lines) {
+        if (line.isEmpty()) {
+            continue;
+        }
+        // Invalid UTF-8 would not survive the round trip unchanged.
+        EXPECT_EQ(QString::fromUtf8(line).toUtf8(), line) << line.toStdString();
+        QJsonParseError error{};
+        const QJsonObject event = QJsonDocument::fromJson(line, &error).object();
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        if (event["event"].toString() == "message") {
+            ++messages;
+            EXPECT_TRUE(event["text"].toString().startsWith("Can't find size of "));
+            EXPECT_TRUE(event["text"].toString().endsWith(QStringLiteral("PR\uFFFDG.IMG")));
+        }
+    }
+    EXPECT_EQ(messages, 1);
 }
 
 TEST_F(CliRun, UsageErrorsExitWithTwoAndSendNothing) {

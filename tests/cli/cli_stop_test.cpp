@@ -46,40 +46,52 @@ TEST_F(CliStop, CtrlCAfterTheEraseStopsAndSaysTheInstrumentIsErased) {
     }
 }
 
-TEST_F(CliStop, CtrlCBeforeTheEraseSaysTheInstrumentIsNotErased) {
-    SimulatorProcess simulator;
-    CliProcess cli(arguments(simulator.devicePath(), 20000));
-    ASSERT_TRUE(simulator.waitForLine("boot loader sync", 20'000));
-    ::kill(static_cast<pid_t>(cli.pid()), SIGTERM);
-    const CliResult result = cli.finish(20'000);
+TEST_F(CliStop, TermOrHangUpBeforeTheEraseSaysTheInstrumentIsNotErased) {
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        SimulatorProcess simulator;
+        CliProcess cli(arguments(simulator.devicePath(), 20000));
+        ASSERT_TRUE(simulator.waitForLine("boot loader sync", 20'000));
+        ::kill(static_cast<pid_t>(cli.pid()), signal);
+        const CliResult result = cli.finish(20'000);
 
-    ASSERT_FALSE(result.crashed);
-    EXPECT_EQ(result.exitCode, 130);
-    EXPECT_TRUE(
-        result.out.contains("Stopped at \"Sending Boot Loader\"; the instrument is not "
-                            "erased"))
-        << result.out.toStdString();
-    QThread::msleep(500);
-    for (const QString& line : simulator.lines()) {
-        EXPECT_FALSE(line.startsWith("erase")) << line.toStdString();
+        ASSERT_FALSE(result.crashed);
+        EXPECT_EQ(result.exitCode, 130);
+        EXPECT_TRUE(
+            result.out.contains("Stopped at \"Sending Boot Loader\"; the instrument is not "
+                                "erased"))
+            << result.out.toStdString();
+        QThread::msleep(500);
+        for (const QString& line : simulator.lines()) {
+            EXPECT_FALSE(line.startsWith("erase")) << line.toStdString();
+        }
     }
 }
 
-TEST_F(CliStop, InstrumentGoneMidTransferEndsThatUpdateWithoutHanging) {
-    SimulatorProcess simulator;
-    const QStringList args = arguments(simulator.devicePath(), 24 * 16384);
-    CliProcess cli(args);
-    // Gone a few seconds into the first record.
-    ASSERT_TRUE(simulator.waitForLine("erased", 20'000));
-    QThread::msleep(4000);
-    simulator.killNow();
-    const CliResult result = cli.finish(40'000);
+TEST_F(CliStop, AClosedOrFullOutputNeverStopsTheUpdate) {
+    SimulatorProcess closedReader;
+    SimulatorProcess fullDisk;
+    // The shell's own pipe into "head -1", whose end closes after the first line.
+    QProcess headed;
+    headed.start("bash",
+                 QStringList{"-c", "\"$0\" \"$@\" | head -1 >/dev/null; exit ${PIPESTATUS[0]}",
+                             FLASHUPDATE_CLI_PATH}
+                     << arguments(closedReader.devicePath(), 9000));
+    QProcess full;
+    full.setStandardOutputFile("/dev/full");
+    full.start(FLASHUPDATE_CLI_PATH, arguments(fullDisk.devicePath(), 9000));
 
-    ASSERT_FALSE(result.crashed) << "hung or crashed";
-    EXPECT_EQ(result.exitCode, 4) << result.out.toStdString();
-    EXPECT_TRUE(result.out.contains("[" + simulator.devicePath() + "] Can't open " + args.last()))
-        << result.out.toStdString();
-    EXPECT_TRUE(result.out.contains("left erased")) << result.out.toStdString();
+    for (QProcess* process : {&headed, &full}) {
+        ASSERT_TRUE(process->waitForFinished(120'000));
+        EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
+        // The update ran to its end; only the output failed (a SIGPIPE would show as 141).
+        EXPECT_EQ(process->exitCode(), 1) << process->readAllStandardError().toStdString();
+    }
+    for (SimulatorProcess* simulator : {&closedReader, &fullDisk}) {
+        const std::string received = simulator->receivedAt(9600);
+        EXPECT_EQ(received.size(), 3u + 16384u + 2u);
+        EXPECT_TRUE(received.ends_with("CX"));
+    }
 }
 
 }  // namespace

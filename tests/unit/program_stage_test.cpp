@@ -82,23 +82,6 @@ TEST(ProgramStage, EmptyImageSendsNothingButShowsTheLabels) {
     EXPECT_EQ(rig.view.status(), "FLASH updated successfully  ");
 }
 
-TEST(ProgramStage, ImageGrownPast24RecordsStopsAtTheBlockNumberThatDoesNotFit) {
-    Rig rig;
-    const auto path = rig.selectImage(ByteText(24 * kRecord, '\x01'));
-    // It grows after Start has checked its size.
-    rig.loop.setOnPump([&] {
-        if (rig.view.status() == "Memory Erased") {
-            Rig::writeFile(path, ByteText(24 * kRecord + 1, '\x01'));
-        }
-    });
-    rig.start();
-    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"Can't open " + path.string()});
-    EXPECT_EQ(rig.instrument.blockNumbers.size(), 24u);
-    EXPECT_EQ(rig.instrument.blockNumbers.back(), 0xF8);
-    // The 25th record's "P" went out; nothing after it.
-    EXPECT_EQ(rig.port.wire().back().value, 'P');
-}
-
 TEST(ProgramStage, TransferTakesTheLineTimeAndKeepsTheWindowLive) {
     Rig rig;
     rig.selectImage(patternBytes(2 * kRecord));

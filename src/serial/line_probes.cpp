@@ -1,0 +1,109 @@
+#include "serial/line_probes.h"
+
+#include <QSerialPort>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace flashupdate::probes {
+
+#ifdef Q_OS_UNIX
+
+namespace {
+int descriptorOf(QSerialPort& port) {
+    return static_cast<int>(port.handle());
+}
+}  // namespace
+
+bool canTellHangUps() {
+    return true;
+}
+
+bool hungUp(QSerialPort& port) {
+    pollfd descriptor{descriptorOf(port), 0, 0};
+    return ::poll(&descriptor, 1, 0) > 0 &&
+           (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+std::size_t transmitQueued(QSerialPort& port) {
+    auto queued = static_cast<std::size_t>(port.bytesToWrite());
+    int kernel = 0;
+    if (::ioctl(descriptorOf(port), TIOCOUTQ, &kernel) == 0 && kernel > 0) {
+        queued += static_cast<std::size_t>(kernel);
+    }
+    return queued;
+}
+
+void waitWritable(QSerialPort& port, int milliseconds) {
+    pollfd descriptor{descriptorOf(port), POLLOUT, 0};
+    ::poll(&descriptor, 1, milliseconds);
+}
+
+void drainTransmitter(QSerialPort& port) {
+    ::tcdrain(descriptorOf(port));
+}
+
+WriteOutcome writeNow(QSerialPort& port, std::string_view bytes) {
+    const ssize_t written = ::write(descriptorOf(port), bytes.data(), bytes.size());
+    if (written >= 0) {
+        return {static_cast<std::size_t>(written), false, {}};
+    }
+    switch (errno) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EINTR:
+            return {};
+        case EIO:
+        case ENXIO:
+        case ENODEV:
+        case EBADF:
+            return {0, true, {}};
+        default:
+            return {0, false, std::strerror(errno)};
+    }
+}
+
+#else
+
+bool canTellHangUps() {
+    return false;
+}
+
+bool hungUp(QSerialPort&) {
+    return false;
+}
+
+std::size_t transmitQueued(QSerialPort& port) {
+    return static_cast<std::size_t>(port.bytesToWrite());
+}
+
+void waitWritable(QSerialPort& port, int milliseconds) {
+    if (!port.waitForBytesWritten(milliseconds) && port.error() == QSerialPort::TimeoutError) {
+        port.clearError();
+    }
+}
+
+void drainTransmitter(QSerialPort&) {}
+
+// Through Qt's own buffer, which the pacing keeps small.
+WriteOutcome writeNow(QSerialPort& port, std::string_view bytes) {
+    if (port.bytesToWrite() > 0 && !port.flush() && port.bytesToWrite() > 0) {
+        return {};
+    }
+    port.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    port.flush();
+    return {bytes.size(), false, {}};
+}
+
+#endif
+
+}  // namespace flashupdate::probes

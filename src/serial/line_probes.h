@@ -1,0 +1,39 @@
+// What the operating system tells of an open serial device beyond what Qt does: whether it has
+// hung up, how much its transmit queue holds, waits on it, and writes that never wait. Every
+// system-specific call of the serial layer is here; where a system has no such call, the probe
+// answers "nothing known" or falls back on Qt.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+class QSerialPort;
+
+namespace flashupdate::probes {
+
+// Whether hungUp() can tell at all on this system.
+bool canTellHangUps();
+// The device hung up or its descriptor is no longer valid (POLLHUP, POLLERR, POLLNVAL).
+bool hungUp(QSerialPort& port);
+
+// Bytes written and not yet sent: Qt's buffer and the system's transmit queue (TIOCOUTQ).
+std::size_t transmitQueued(QSerialPort& port);
+
+// Sleeps until the device may take more bytes, for at most milliseconds.
+void waitWritable(QSerialPort& port, int milliseconds);
+
+// Waits until the transmit queue and the UART's own FIFO are empty (tcdrain).
+void drainTransmitter(QSerialPort& port);
+
+struct WriteOutcome {
+    std::size_t taken = 0;  // 0 when the device's buffer is full
+    bool gone = false;      // EIO, ENXIO, ENODEV or EBADF: the device is no longer there
+    std::string error;      // any other failure, in the system's words
+};
+
+// Hands bytes to the device without waiting. On Unix they go to the descriptor directly, so a
+// full buffer shows for what it is (EAGAIN) and exactly what the device took is known.
+WriteOutcome writeNow(QSerialPort& port, std::string_view bytes);
+
+}  // namespace flashupdate::probes

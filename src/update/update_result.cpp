@@ -1,0 +1,53 @@
+#include "update/update_result.h"
+
+namespace flashupdate {
+
+const char* nameOf(UpdateResult::Stage stage) {
+    switch (stage) {
+        case UpdateResult::Stage::Checks:
+            return "checks";
+        case UpdateResult::Stage::BootLoader:
+            return "boot-loader";
+        case UpdateResult::Stage::Erase:
+            return "erase";
+        case UpdateResult::Stage::Program:
+            return "program";
+        case UpdateResult::Stage::Checksum:
+            return "checksum";
+        case UpdateResult::Stage::Done:
+            return "done";
+    }
+    return "?";
+}
+
+const char* nameOf(UpdateResult::Cause cause) {
+    switch (cause) {
+        case UpdateResult::Cause::None:
+            return "none";
+        case UpdateResult::Cause::File:
+            return "file";
+        case UpdateResult::Cause::Port:
+            return "port";
+        case UpdateResult::Cause::NoAnswer:
+            return "no-answer";
+        case UpdateResult::Cause::BadChecksum:
+            return "bad-checksum";
+        case UpdateResult::Cause::Stopped:
+            return "stopped";
+    }
+    return "?";
+}
+
+const char* nameOf(UpdateResult::Erased erased) {
+    switch (erased) {
+        case UpdateResult::Erased::No:
+            return "no";
+        case UpdateResult::Erased::Maybe:
+            return "maybe";
+        case UpdateResult::Erased::Yes:
+            return "yes";
+    }
+    return "?";
+}
+
+}  // namespace flashupdate

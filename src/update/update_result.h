@@ -1,0 +1,35 @@
+// How a run of the update procedure ended, for front ends that act on it (an exit status, a log,
+// a JSON line) without reading back the texts shown to the operator.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace flashupdate {
+
+struct UpdateResult {
+    // The part of the procedure the run had reached.
+    enum class Stage { Checks, BootLoader, Erase, Program, Checksum, Done };
+    enum class Cause { None, File, Port, NoAnswer, BadChecksum, Stopped };
+    // Maybe: the erase command went out but its answer was never read.
+    enum class Erased { No, Maybe, Yes };
+
+    Stage stage = Stage::Checks;
+    Cause cause = Cause::None;
+    Erased erased = Erased::No;
+    // Data bytes of the records the image makes, and those handed to the line.
+    std::uint64_t bytesAnnounced = 0;
+    std::uint64_t bytesSent = 0;
+    // What the operator was told, and the system's reason behind it where there is one.
+    std::string reason;
+
+    bool updated() const { return stage == Stage::Done && cause == Cause::None; }
+};
+
+// Names for logs and JSON: "checks", "boot-loader", "erase", "program", "checksum", "done";
+// "none", "file", "port", "no-answer", "bad-checksum", "stopped"; "no", "maybe", "yes".
+const char* nameOf(UpdateResult::Stage stage);
+const char* nameOf(UpdateResult::Cause cause);
+const char* nameOf(UpdateResult::Erased erased);
+
+}  // namespace flashupdate
