@@ -7,15 +7,10 @@
 #include <iostream>
 #include <memory>
 
-#include "cli/cli_options.h"
-#include "cli/exit_codes.h"
-#include "cli/json_renderer.h"
-#include "cli/plain_renderer.h"
-#include "cli/port_listing.h"
-#include "cli/port_target.h"
-#include "cli/run_updates.h"
-#include "cli/stop_flag.h"
-#include "cli/terminal_renderer.h"
+#include "cli/options.h"
+#include "cli/outcome.h"
+#include "cli/renderers.h"
+#include "cli/running.h"
 #include "update/update_procedure.h"
 
 using namespace flashupdate;

@@ -1,8 +1,7 @@
 // The arithmetic and escaping behind the live line and the JSON stream.
 #include <gtest/gtest.h>
 
-#include "cli/json_text.h"
-#include "cli/time_left.h"
+#include "cli/text_formats.h"
 #include "update/protocol.h"
 
 namespace flashupdate::cli {

@@ -16,7 +16,7 @@
 #include <functional>
 #include <string>
 
-#include "cli/time_left.h"
+#include "cli/text_formats.h"
 #include "serial/qt_event_loop.h"
 #include "serial/qt_serial_port.h"
 #include "serial/serial_link.h"

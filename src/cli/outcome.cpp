@@ -1,4 +1,4 @@
-#include "cli/exit_codes.h"
+#include "cli/outcome.h"
 
 namespace flashupdate::cli {
 

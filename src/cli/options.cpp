@@ -1,6 +1,13 @@
-#include "cli/cli_options.h"
+#include "cli/options.h"
 
-#include "cli/exit_codes.h"
+#include <system_error>
+
+#include <QSerialPortInfo>
+#include <algorithm>
+#include <filesystem>
+
+#include "cli/outcome.h"
+#include "serial/serial_diagnostics.h"
 
 namespace flashupdate::cli {
 
@@ -108,6 +115,78 @@ std::string usageText() {
                "update cleanly and tells whether the instrument is left erased.\n"
                "\n") +
            exitCodeHelp();
+}
+
+namespace {
+
+bool allDigits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(),
+                                        [](unsigned char c) { return c >= '0' && c <= '9'; });
+}
+
+// Symlinks such as the simulator's --link name the same device as their target.
+std::string sameDeviceKey(const std::string& path) {
+    std::error_code error;
+    const auto canonical = std::filesystem::weakly_canonical(path, error);
+    return error ? path : canonical.string();
+}
+
+}  // namespace
+
+ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const PortMap& environment) {
+    ResolvedTargets resolved;
+    for (const std::string& port : ports) {
+        PortTarget target;
+        if (allDigits(port)) {
+            const int number = port.size() > 2 ? 0 : std::stoi(port);
+            if (number < PortMap::kFirstPort || number > PortMap::kLastPort) {
+                resolved.error = "port " + port + " is not 1 to 4 nor a device path";
+                return resolved;
+            }
+            target.label = "Com" + std::to_string(number);
+            target.map = environment;
+            target.comNumber = number;
+            target.devicePath = environment.devicePath(number);
+        } else {
+            // A device of its own: its update has a map of its own with the device as Com1.
+            target.label = port;
+            target.map.setDevicePath(1, port);
+            target.comNumber = 1;
+            target.devicePath = port;
+        }
+        for (const PortTarget& earlier : resolved.targets) {
+            if (sameDeviceKey(earlier.devicePath) == sameDeviceKey(target.devicePath)) {
+                resolved.error = "port " + port + " names the device of " + earlier.label +
+                                 " again (" + target.devicePath + ")";
+                return resolved;
+            }
+        }
+        resolved.targets.push_back(std::move(target));
+    }
+    return resolved;
+}
+
+void listPorts(const PortMap& map, std::FILE* out) {
+    const auto ports = QSerialPortInfo::availablePorts();
+    std::fprintf(out, "Serial devices:\n");
+    if (ports.isEmpty()) {
+        std::fprintf(out, "  none found\n");
+    }
+    for (const QSerialPortInfo& info : ports) {
+        std::string line = "  " + info.systemLocation().toStdString();
+        if (!info.description().isEmpty()) {
+            line += "  " + info.description().toStdString();
+        }
+        if (const std::string ids = usbIds(info); !ids.empty()) {
+            line += "  (" + ids + ")";
+        }
+        std::fprintf(out, "%s\n", line.c_str());
+    }
+    std::fprintf(out, "\nPorts (FLASHUPDATE_COM1 to FLASHUPDATE_COM4 override them):\n");
+    for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
+        std::fprintf(out, "  %d  Com%d  %s\n", port, port,
+                     describeDevice(map.devicePath(port)).c_str());
+    }
 }
 
 }  // namespace flashupdate::cli

@@ -1,12 +1,13 @@
-#include "cli/port_worker.h"
+#include "cli/running.h"
 
 #include <QCryptographicHash>
 #include <chrono>
+#include <csignal>
 #include <exception>
+#include <memory>
 
-#include "cli/cli_view.h"
-#include "cli/exit_codes.h"
-#include "cli/stopping_event_loop.h"
+#include "cli/outcome.h"
+#include "cli/view.h"
 #include "serial/qt_event_loop.h"
 #include "serial/qt_serial_port.h"
 #include "serial/serial_link.h"
@@ -14,6 +15,61 @@
 #include "update/update_procedure.h"
 
 namespace flashupdate::cli {
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+extern "C" void onStopSignal(int) {
+    g_stop.store(true);
+}
+
+}  // namespace
+
+const std::atomic<bool>& stopFlag() {
+    return g_stop;
+}
+
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal stops the run as cleanly as Ctrl-C: nothing more is sent and the port is
+    // let go.
+    sigaction(SIGHUP, &action, nullptr);
+    // A closed output (| head) must not end an update halfway: writes fail instead, and the
+    // exit status says so at the end.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+StoppingEventLoop::StoppingEventLoop(EventLoop& inner, const std::atomic<bool>& stop)
+    : m_inner(inner), m_stop(stop) {}
+
+std::unique_ptr<Timer> StoppingEventLoop::createTimer() {
+    return m_inner.createTimer();
+}
+
+void StoppingEventLoop::pumpOnce() {
+    throwIfStopped();
+    m_inner.pumpOnce();
+}
+
+void StoppingEventLoop::pumpWait() {
+    throwIfStopped();
+    m_inner.pumpWait();
+    // A signal wakes the sleeping dispatcher; nothing more should be sent after it.
+    throwIfStopped();
+}
+
+void StoppingEventLoop::throwIfStopped() const {
+    if (m_stop.load()) {
+        throw StopRequested{};
+    }
+}
 
 namespace {
 
@@ -115,6 +171,45 @@ void PortWorker::run() {
     }
     result.time = std::chrono::system_clock::now();
     m_events.push(std::move(result));
+}
+
+namespace {
+// How often live output is redrawn while nothing happens (the time left counts down).
+constexpr std::chrono::milliseconds kRedrawInterval(250);
+}  // namespace
+
+int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
+               const std::filesystem::path& bootLoader, Renderer& renderer,
+               const std::atomic<bool>& stop) {
+    EventQueue events;
+    std::vector<std::unique_ptr<PortWorker>> workers;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        workers.push_back(
+            std::make_unique<PortWorker>(i, targets[i], image, bootLoader, events, stop));
+        workers.back()->start();
+    }
+
+    std::vector<int> codes(targets.size(), kOtherFailure);
+    bool anyStopped = false;
+    std::size_t ended = 0;
+    while (ended < targets.size()) {
+        const auto arrived = events.take(kRedrawInterval);
+        if (arrived.empty()) {
+            renderer.tick();
+        }
+        for (const UpdateEvent& event : arrived) {
+            renderer.show(event);
+            if (event.kind == EventKind::Result) {
+                codes.at(event.port) = event.exitCode;
+                anyStopped = anyStopped || event.result.cause == UpdateResult::Cause::Stopped;
+                ++ended;
+            }
+        }
+    }
+    for (auto& worker : workers) {
+        worker->wait();
+    }
+    return combinedExitCode(codes, anyStopped);
 }
 
 }  // namespace flashupdate::cli

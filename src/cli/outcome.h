@@ -1,4 +1,4 @@
-// The exit status of flashupdate-cli, and how the end of one update maps onto it.
+// The exit status of flashupdate-cli, from the typed result of each update.
 #pragma once
 
 #include <string>

@@ -1,0 +1,245 @@
+#include "cli/renderers.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "cli/text_formats.h"
+#include "update/protocol.h"
+
+namespace flashupdate::cli {
+
+std::vector<std::string> messageLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find("\r\n", start);
+        lines.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) {
+            return lines;
+        }
+        start = end + 2;
+    }
+}
+
+std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total) {
+    return total == 0 ? 0 : sent * 100 / total;
+}
+
+PlainRenderer::PlainRenderer(std::vector<std::string> portLabels, std::FILE* out)
+    : m_labels(std::move(portLabels)), m_out(out) {}
+
+void PlainRenderer::show(const UpdateEvent& event) {
+    switch (event.kind) {
+        case EventKind::Status:
+            line(event, event.text);
+            break;
+        case EventKind::Message:
+            // A message box's lines each become a line of the log.
+            for (const std::string& text : messageLines(event.text)) {
+                line(event, text);
+            }
+            break;
+        case EventKind::Progress:
+            // One line a record keeps a log readable.
+            if (event.sent % protocol::kRecordBytes == 0 || event.sent == event.total) {
+                line(event, std::to_string(event.sent) + " of " + std::to_string(event.total) +
+                                " bytes sent");
+            }
+            break;
+        case EventKind::Diagnostic:
+            // For whoever debugs the line; the log on standard output stays the window's words.
+            std::fflush(m_out);
+            std::fprintf(stderr, "flashupdate-cli: [%s] %s\n", m_labels.at(event.port).c_str(),
+                         event.text.c_str());
+            break;
+        case EventKind::Result:
+            line(event, event.text + " (exit status " + std::to_string(event.exitCode) + ")");
+            break;
+    }
+}
+
+void PlainRenderer::line(const UpdateEvent& event, const std::string& text) {
+    std::fprintf(m_out, "%s [%s] %s\n", clockText(event.time).c_str(),
+                 m_labels.at(event.port).c_str(), text.c_str());
+    std::fflush(m_out);
+}
+
+namespace {
+
+// A live line that wraps would throw the cursor arithmetic off, so lines are cut to the width.
+std::size_t terminalWidth(std::FILE* out) {
+    winsize size{};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1) {
+        return size.ws_col - 1;
+    }
+    return 79;
+}
+
+std::string trimmedRight(std::string text) {
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+}  // namespace
+
+TerminalRenderer::TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out)
+    : m_labels(std::move(portLabels)), m_states(m_labels.size()), m_out(out) {}
+
+void TerminalRenderer::show(const UpdateEvent& event) {
+    PortState& state = m_states.at(event.port);
+    switch (event.kind) {
+        case EventKind::Status:
+            state.stage = event.text;
+            state.total = event.total;
+            state.since = std::chrono::steady_clock::now();
+            log(event, event.text);
+            break;
+        case EventKind::Message:
+            for (const std::string& text : messageLines(event.text)) {
+                log(event, text);
+            }
+            break;
+        case EventKind::Progress:
+            state.sent = event.sent;
+            state.total = event.total;
+            state.since = std::chrono::steady_clock::now();
+            break;
+        case EventKind::Diagnostic:
+            log(event, event.text);
+            break;
+        case EventKind::Result:
+            state.ended = true;
+            state.result = event.text;
+            log(event, event.text + " (exit status " + std::to_string(event.exitCode) + ")");
+            break;
+    }
+    drawLiveLines();
+}
+
+void TerminalRenderer::tick() {
+    drawLiveLines();
+}
+
+void TerminalRenderer::log(const UpdateEvent& event, const std::string& text) {
+    if (m_drawn) {
+        // Back to the top of the live lines; the log line takes the first one's place.
+        std::fprintf(m_out, "\x1b[%zuA", m_states.size());
+        m_drawn = false;
+    }
+    // Clears to the end of the screen: a log line longer than the terminal wraps over the next
+    // live line, which is drawn again below it anyway.
+    std::fprintf(m_out, "\r\x1b[J%s [%s] %s\n", clockText(event.time).c_str(),
+                 m_labels.at(event.port).c_str(), text.c_str());
+}
+
+void TerminalRenderer::drawLiveLines() {
+    if (m_drawn) {
+        std::fprintf(m_out, "\x1b[%zuA", m_states.size());
+    }
+    const std::size_t width = terminalWidth(m_out);
+    for (std::size_t port = 0; port < m_states.size(); ++port) {
+        std::string line = liveLine(port);
+        if (line.size() > width) {
+            line.resize(width);
+        }
+        std::fprintf(m_out, "\r\x1b[2K%s\n", line.c_str());
+    }
+    m_drawn = true;
+    std::fflush(m_out);
+}
+
+std::string TerminalRenderer::liveLine(std::size_t port) const {
+    const PortState& state = m_states[port];
+    std::string line = m_labels[port] + "  ";
+    if (state.ended) {
+        return line + state.result;
+    }
+    line += state.stage.empty() ? "starting" : trimmedRight(state.stage);
+    const auto percent = percentSent(state.sent, state.total);
+    line += "  " + std::to_string(state.sent) + "/" + std::to_string(state.total) + " bytes  " +
+            std::to_string(percent) + "%";
+    if (!state.stage.empty()) {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - state.since);
+        const auto left = std::max(std::chrono::milliseconds(0),
+                                   timeLeft(state.stage, state.sent, state.total) - elapsed);
+        line += "  " + minutesSecondsText(left) + " left";
+    }
+    return line;
+}
+
+namespace {
+
+const char* kindName(EventKind kind) {
+    switch (kind) {
+        case EventKind::Status:
+            return "status";
+        case EventKind::Progress:
+            return "progress";
+        case EventKind::Message:
+            return "message";
+        case EventKind::Diagnostic:
+            return "diagnostic";
+        case EventKind::Result:
+            return "result";
+    }
+    return "unknown";
+}
+
+const char* boolText(bool value) {
+    return value ? "true" : "false";
+}
+
+}  // namespace
+
+JsonRenderer::JsonRenderer(std::vector<std::string> portLabels, std::FILE* out)
+    : m_labels(std::move(portLabels)), m_stages(m_labels.size()), m_out(out) {}
+
+void JsonRenderer::show(const UpdateEvent& event) {
+    std::string line = "{\"time\":" + jsonString(isoText(event.time)) +
+                       ",\"port\":" + jsonString(m_labels.at(event.port)) +
+                       ",\"event\":" + jsonString(kindName(event.kind));
+    switch (event.kind) {
+        case EventKind::Status:
+            m_stages[event.port] = event.text;
+            line += ",\"text\":" + jsonString(event.text);
+            break;
+        case EventKind::Message:
+        case EventKind::Diagnostic:
+            line += ",\"text\":" + jsonString(event.text);
+            break;
+        case EventKind::Progress: {
+            const auto percent = percentSent(event.sent, event.total);
+            const auto left = timeLeft(m_stages[event.port], event.sent, event.total);
+            line += ",\"sent\":" + std::to_string(event.sent) +
+                    ",\"total\":" + std::to_string(event.total) +
+                    ",\"percent\":" + std::to_string(percent) +
+                    ",\"seconds_left\":" + std::to_string((left.count() + 999) / 1000);
+            break;
+        }
+        case EventKind::Result: {
+            const UpdateResult& result = event.result;
+            line += ",\"outcome\":" + jsonString(event.outcome) +
+                    ",\"exit_code\":" + std::to_string(event.exitCode) +
+                    ",\"stage\":" + jsonString(nameOf(result.stage)) +
+                    ",\"cause\":" + jsonString(nameOf(result.cause)) +
+                    ",\"stopped\":" + boolText(result.cause == UpdateResult::Cause::Stopped) +
+                    ",\"erased\":" + jsonString(nameOf(result.erased)) +
+                    ",\"bytes_announced\":" + std::to_string(result.bytesAnnounced) +
+                    ",\"bytes_sent\":" + std::to_string(result.bytesSent) +
+                    ",\"sha256\":" + (event.sha256.empty() ? "null" : jsonString(event.sha256)) +
+                    ",\"started\":" + jsonString(isoText(event.started)) +
+                    ",\"ended\":" + jsonString(isoText(event.time)) +
+                    ",\"reason\":" + jsonString(result.reason) +
+                    ",\"text\":" + jsonString(event.text);
+            break;
+        }
+    }
+    line += "}\n";
+    std::fputs(line.c_str(), m_out);
+    std::fflush(m_out);
+}
+
+}  // namespace flashupdate::cli

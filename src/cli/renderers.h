@@ -1,0 +1,83 @@
+// Turning the updates' events into output: timestamped lines for a pipe or a log, live lines
+// on a terminal, or one JSON object a line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/view.h"
+
+namespace flashupdate::cli {
+
+// Turns the updates' events into output. Only the main thread calls it.
+// The lines of a message box's text, which has "\r\n" between them.
+std::vector<std::string> messageLines(const std::string& text);
+
+// Whole percent of the bytes to send that have been sent; 0 while nothing is to be sent.
+std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total);
+
+class Renderer {
+public:
+    virtual ~Renderer() = default;
+    virtual void show(const UpdateEvent& event) = 0;
+    // Called while no event arrives, for output that changes with time alone.
+    virtual void tick() {}
+};
+
+// Output for logs and pipes: one line per event, "HH:MM:SS.mmm [PORT] text", written at once.
+class PlainRenderer final : public Renderer {
+public:
+    PlainRenderer(std::vector<std::string> portLabels, std::FILE* out);
+    void show(const UpdateEvent& event) override;
+
+private:
+    void line(const UpdateEvent& event, const std::string& text);
+
+    std::vector<std::string> m_labels;
+    std::FILE* m_out;
+};
+
+// Output for an operator at a terminal: statuses and messages scroll by as log lines, and
+// below them each port keeps one live line (stage, bytes, percent, time left) redrawn in place.
+class TerminalRenderer final : public Renderer {
+public:
+    TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out);
+    void show(const UpdateEvent& event) override;
+    void tick() override;
+
+private:
+    struct PortState {
+        std::string stage;
+        std::uint64_t sent = 0;
+        std::uint64_t total = 0;
+        std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+        bool ended = false;
+        std::string result;
+    };
+
+    void log(const UpdateEvent& event, const std::string& text);
+    void drawLiveLines();
+    std::string liveLine(std::size_t port) const;
+
+    std::vector<std::string> m_labels;
+    std::vector<PortState> m_states;
+    std::FILE* m_out;
+    bool m_drawn = false;
+};
+
+// Output for programs: one JSON object per event and line, written at once.
+class JsonRenderer final : public Renderer {
+public:
+    JsonRenderer(std::vector<std::string> portLabels, std::FILE* out);
+    void show(const UpdateEvent& event) override;
+
+private:
+    std::vector<std::string> m_labels;
+    std::vector<std::string> m_stages;
+    std::FILE* m_out;
+};
+
+}  // namespace flashupdate::cli

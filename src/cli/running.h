@@ -1,0 +1,72 @@
+// Running the updates: one thread a port, each with its own pump, serial port and procedure,
+// its events rendered by the main thread, which alone writes the output; and the stop that
+// Ctrl-C, SIGTERM or SIGHUP asks for.
+#pragma once
+
+#include <QThread>
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <vector>
+
+#include "cli/options.h"
+#include "cli/renderers.h"
+#include "cli/view.h"
+#include "serial/event_loop.h"
+
+namespace flashupdate::cli {
+
+// Ctrl-C, SIGTERM and SIGHUP ask every running update to stop at its next pump of the event
+// queue. SIGPIPE is ignored: a closed output never stops an update.
+// Set from the signal handler; read by the update threads.
+const std::atomic<bool>& stopFlag();
+
+// The first signal asks for a clean stop; a second one ends the program the usual way, for an
+// operator who does not want to wait for the port to close.
+void installStopHandlers();
+
+// An event pump that ends the run it serves once a stop has been asked for. Every wait of the
+// procedure is a loop of pumps, so a stop is seen within one heartbeat of a wait, or after the
+// current 2048 bytes of a transfer.
+class StoppingEventLoop final : public EventLoop {
+public:
+    StoppingEventLoop(EventLoop& inner, const std::atomic<bool>& stop);
+
+    std::unique_ptr<Timer> createTimer() override;
+    void pumpOnce() override;
+    void pumpWait() override;
+
+private:
+    void throwIfStopped() const;
+
+    EventLoop& m_inner;
+    const std::atomic<bool>& m_stop;
+};
+
+// One port's update in a thread of its own. Its event pump, serial port, timers and procedure
+// are made inside the thread, so their Qt objects belong to it and one port's waits never hold
+// up another's.
+class PortWorker final : public QThread {
+public:
+    PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
+               std::filesystem::path bootLoader, EventQueue& events, const std::atomic<bool>& stop);
+
+protected:
+    void run() override;
+
+private:
+    std::size_t m_index;
+    PortTarget m_target;
+    std::filesystem::path m_image;
+    std::filesystem::path m_bootLoader;
+    EventQueue& m_events;
+    const std::atomic<bool>& m_stop;
+};
+
+// Runs one update per port at the same time and renders their events as they come.
+// Returns the exit status for the whole run.
+int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
+               const std::filesystem::path& bootLoader, Renderer& renderer,
+               const std::atomic<bool>& stop);
+
+}  // namespace flashupdate::cli

@@ -1,0 +1,189 @@
+#include "cli/text_formats.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
+#include "serial/line_settings.h"
+#include "update/protocol.h"
+#include "update/texts.h"
+
+namespace flashupdate::cli {
+
+namespace {
+
+std::string formatted(std::chrono::system_clock::time_point time, const char* format, bool zone) {
+    const auto since = time.time_since_epoch();
+    const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char head[64];
+    std::strftime(head, sizeof head, format, &local);
+    char text[96];
+    if (zone) {
+        char offset[16];
+        std::strftime(offset, sizeof offset, "%z", &local);
+        std::snprintf(text, sizeof text, "%s.%03d%s", head, static_cast<int>(millis), offset);
+    } else {
+        std::snprintf(text, sizeof text, "%s.%03d", head, static_cast<int>(millis));
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string clockText(std::chrono::system_clock::time_point time) {
+    return formatted(time, "%H:%M:%S", false);
+}
+
+std::string isoText(std::chrono::system_clock::time_point time) {
+    return formatted(time, "%Y-%m-%dT%H:%M:%S", true);
+}
+
+std::string minutesSecondsText(std::chrono::milliseconds duration) {
+    // Rounded up, so "0:00" shows only when nothing is left.
+    const long long seconds = (duration.count() + 999) / 1000;
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld", seconds / 60, seconds % 60);
+    return text;
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of text, or 0 when there is none (a stray
+// continuation byte, an overlong form, a surrogate, a code point past U+10FFFF, a cut sequence).
+std::size_t utf8SequenceLength(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t length = utf8SequenceLength(rest);
+        if (length == 0) {
+            // File names need not be UTF-8; a JSON reader must still get valid text.
+            quoted += "\\ufffd";
+            rest.remove_prefix(1);
+            continue;
+        }
+        if (length > 1) {
+            quoted.append(rest.substr(0, length));
+            rest.remove_prefix(length);
+            continue;
+        }
+        const char c = rest.front();
+        rest.remove_prefix(1);
+        switch (c) {
+            case '"':
+                quoted += "\\\"";
+                break;
+            case '\\':
+                quoted += "\\\\";
+                break;
+            case '\n':
+                quoted += "\\n";
+                break;
+            case '\r':
+                quoted += "\\r";
+                break;
+            case '\t':
+                quoted += "\\t";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                                  static_cast<unsigned>(static_cast<unsigned char>(c)));
+                    quoted += escaped;
+                } else {
+                    quoted += c;
+                }
+        }
+    }
+    quoted += '"';
+    return quoted;
+}
+
+namespace {
+
+using std::chrono::milliseconds;
+namespace protocol = flashupdate::protocol;
+
+milliseconds lineTime(std::uint64_t bytes, const char* settings) {
+    const double seconds =
+        static_cast<double>(bytes) * LineSettings::parse(settings).secondsPerByte();
+    return milliseconds(static_cast<milliseconds::rep>(seconds * 1000));
+}
+
+// The records still to send, each with its command and block number.
+milliseconds transferTime(std::uint64_t sent, std::uint64_t total) {
+    const std::uint64_t left = total > sent ? total - sent : 0;
+    return lineTime(left + 2 * protocol::recordsFor(left), protocol::kCommandSettings);
+}
+
+const milliseconds kAfterTransfer(protocol::kAfterProgramMs + protocol::kAfterCommandMs);
+const milliseconds kEraseWaits(protocol::kAfterCommandMs + protocol::kReplyPollMs +
+                               protocol::kAfterEraseMs);
+
+}  // namespace
+
+std::chrono::milliseconds timeLeft(const std::string& stage, std::uint64_t sent,
+                                   std::uint64_t total) {
+    if (stage == texts::kSendingBootLoader) {
+        // The second half is queued while the first is still on the line, so the line time
+        // covers the wait between them.
+        const milliseconds boot =
+            std::max(lineTime(1 + protocol::kBootLoaderBytes, protocol::kBootLoaderSettings),
+                     milliseconds(protocol::kBetweenBootHalvesMs));
+        return boot + milliseconds(protocol::kBootSettleMs + protocol::kAfterReopenMs) +
+               kEraseWaits + transferTime(0, total) + kAfterTransfer;
+    }
+    if (stage == texts::kEraseCommandSent) {
+        return kEraseWaits + transferTime(0, total) + kAfterTransfer;
+    }
+    if (stage == texts::kMemoryErased) {
+        return milliseconds(protocol::kAfterEraseMs) + transferTime(0, total) + kAfterTransfer;
+    }
+    if (stage == texts::kSendingProgram) {
+        return transferTime(sent, total) + kAfterTransfer;
+    }
+    if (stage == texts::kRequestingCheckSum) {
+        return milliseconds(protocol::kAfterCommandMs);
+    }
+    return milliseconds(0);
+}
+
+}  // namespace flashupdate::cli

@@ -1,0 +1,30 @@
+// Plain formatting behind the output: clock times, JSON strings, and the time an update still
+// takes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace flashupdate::cli {
+
+// Local times as the output writes them.
+// "14:03:27.045"
+std::string clockText(std::chrono::system_clock::time_point time);
+// "2024-05-17T14:03:27.045+0200"
+std::string isoText(std::chrono::system_clock::time_point time);
+// "1:05" for a duration left; hours run on as minutes.
+std::string minutesSecondsText(std::chrono::milliseconds duration);
+
+// A JSON string literal, for texts that hold carriage returns, line feeds and quotes. Bytes that
+// are not UTF-8 (a file name may hold any) become U+FFFD, so the output is always valid JSON.
+std::string jsonString(const std::string& text);
+
+// How long an update still takes: the line time of what is left to send plus the fixed waits
+// of the procedure still ahead, from the stage it is in.
+// stage: the last status text; sent and total: data bytes of the records. The estimate holds
+// from the moment the stage or the count was last reported.
+std::chrono::milliseconds timeLeft(const std::string& stage, std::uint64_t sent,
+                                   std::uint64_t total);
+
+}  // namespace flashupdate::cli

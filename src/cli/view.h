@@ -1,0 +1,88 @@
+// The window as one port's update sees it, and the events it hands to the main thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "update/update_result.h"
+#include "update/update_view.h"
+
+namespace flashupdate::cli {
+
+// What a port's update reports to the main thread, which alone writes to the terminal.
+// Diagnostic: the system's reason behind a failure, for whoever debugs the line.
+enum class EventKind { Status, Progress, Message, Diagnostic, Result };
+
+struct UpdateEvent {
+    std::size_t port = 0;  // index into the ports of the command line
+    EventKind kind = EventKind::Status;
+    std::chrono::system_clock::time_point time = std::chrono::system_clock::now();
+    // Status and Message: the window's text, unchanged. Result: a sentence for the operator.
+    std::string text;
+
+    // Progress: data bytes sent, of the records' bytes to send.
+    std::uint64_t sent = 0;
+    std::uint64_t total = 0;
+
+    // Result.
+    int exitCode = 0;
+    std::string outcome;  // a short name: "updated", "bad-checksum", ...
+    UpdateResult result;  // the procedure's own account of the run
+    std::string sha256;   // of the image as the run read it; empty when it was not read
+    std::chrono::system_clock::time_point started;
+};
+
+// Hands events from the update threads to the main thread. The main thread sleeps on it; it
+// wakes for an event or when its time-out passes (to redraw a count-down).
+class EventQueue {
+public:
+    void push(UpdateEvent event);
+    // Everything queued, waiting up to timeout for the first event.
+    std::vector<UpdateEvent> take(std::chrono::milliseconds timeout);
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_arrived;
+    std::deque<UpdateEvent> m_events;
+};
+
+// The window as one port's update sees it: the image and the port are chosen up front, and
+// whatever the window would show becomes an event for the main thread.
+class CliView final : public UpdateView {
+public:
+    // image: an absolute path.
+    CliView(std::size_t port, int comNumber, std::filesystem::path image, EventQueue& events);
+
+    std::string fileNameText() const override;
+    std::string filesPath() const override;
+    std::string filesFileName() const override;
+    bool comOptionSelected(int port) const override;
+    void setLabelVisible(Label label, bool visible) override;
+    void setLabelCaption(Label label, const std::string& caption) override;
+    void showMessage(const std::string& text, MessageIcon icon) override;
+    // Through the renderer, so it never breaks a live line. Called from the update's thread.
+    void diagnostic(const std::string& text) override;
+
+    const std::string& lastStatus() const { return m_lastStatus; }
+    // The run's own account, which progress is taken from rather than from the captions.
+    void follow(const UpdateResult& result) { m_result = &result; }
+
+private:
+    UpdateEvent event(EventKind kind) const;
+
+    std::size_t m_port;
+    int m_comNumber;
+    std::filesystem::path m_image;
+    const UpdateResult* m_result = nullptr;
+    EventQueue& m_events;
+    std::string m_lastStatus;
+};
+
+}  // namespace flashupdate::cli
