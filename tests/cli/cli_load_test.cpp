@@ -34,7 +34,7 @@ TEST_F(CliLoad, StallLongerThanTheLineBufferLosesNoByteAndIsNoLostDevice) {
     // pseudo-terminal holds, so writes meet a full buffer and wait.
     SimulatorProcess simulator({"--paced", "--stall-after", "2000", "--stall-ms", "20000"});
     const CliResult result =
-        runCli({"--bootloader", loaderPath(), "--port", simulator.devicePath(), image(20000)});
+        runCli({"--bootloader", loaderPath(), "--port", simulator.device(), image(20000)});
 
     ASSERT_FALSE(result.crashed);
     EXPECT_FALSE(result.out.contains("Can't open")) << result.out.toStdString();
@@ -60,7 +60,7 @@ TEST_F(CliLoad, SixteenPacedInstrumentsOnBusyCoresAreAllUpdated) {
     QStringList arguments{"--bootloader", loaderPath()};
     for (int i = 0; i < 16; ++i) {
         simulators.push_back(std::make_unique<SimulatorProcess>(QStringList{"--paced"}));
-        arguments << "--port" << simulators.back()->devicePath();
+        arguments << "--port" << simulators.back()->device();
     }
     arguments << image(5000);
     const CliResult result = runCli(arguments);

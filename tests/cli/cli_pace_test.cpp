@@ -23,7 +23,7 @@ TEST(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
 
     const double cpuBefore = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN);
     const CliResult result = runCli({"--json", "--bootloader", dir.filePath("BOOTLOAD.IMG"),
-                                     "--port", simulator.devicePath(), dir.filePath("PROG.IMG")});
+                                     "--port", simulator.device(), dir.filePath("PROG.IMG")});
     const double cpu = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
 
     ASSERT_FALSE(result.crashed);

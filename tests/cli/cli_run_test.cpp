@@ -51,12 +51,12 @@ bool hasLine(const QString& out, const QString& port, const QString& text) {
 TEST_F(CliRun, TwoInstrumentsAreUpdatedAtTheSameTime) {
     SimulatorProcess first;
     SimulatorProcess second;
-    const CliResult result = runCli({"--bootloader", bootLoaderPath(), "--port", first.devicePath(),
-                                     "--port", second.devicePath(), imagePath()});
+    const CliResult result = runCli({"--bootloader", bootLoaderPath(), "--port", first.device(),
+                                     "--port", second.device(), imagePath()});
 
     ASSERT_FALSE(result.crashed) << result.err.toStdString();
     EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
-    for (const QString& port : {first.devicePath(), second.devicePath()}) {
+    for (const QString& port : {first.device(), second.device()}) {
         EXPECT_TRUE(hasLine(result.out, port, "Sending Boot Loader")) << result.out.toStdString();
         EXPECT_TRUE(hasLine(result.out, port, "16384 of 16384 bytes sent"));
         EXPECT_TRUE(hasLine(result.out, port, "FLASH updated successfully  "));
@@ -82,7 +82,7 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
     writeFile(m_dir.filePath("BOOTLOAD.IMG"), m_bootLoader);
     SimulatorProcess simulator;
     const CliResult result = runCli({"--json", "--bootloader", m_dir.filePath("BOOTLOAD.IMG"),
-                                     "--port", simulator.devicePath(), "PROG.IMG"},
+                                     "--port", simulator.device(), "PROG.IMG"},
                                     m_dir.path());
     ASSERT_FALSE(result.crashed);
     EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
@@ -95,7 +95,7 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
         const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
         ASSERT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
         last = document.object();
-        EXPECT_EQ(last["port"].toString(), simulator.devicePath());
+        EXPECT_EQ(last["port"].toString(), simulator.device());
         EXPECT_FALSE(last["time"].toString().isEmpty());
         const QString event = last["event"].toString();
         if (event == "status") {
@@ -135,17 +135,17 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
 TEST_F(CliRun, BadChecksumHasItsOwnExitStatus) {
     SimulatorProcess simulator({"--fault", "bad-checksum"});
     const CliResult result =
-        runCli({"--bootloader", bootLoaderPath(), "--port", simulator.devicePath(), imagePath()});
+        runCli({"--bootloader", bootLoaderPath(), "--port", simulator.device(), imagePath()});
     ASSERT_FALSE(result.crashed);
     EXPECT_EQ(result.exitCode, 6) << result.out.toStdString();
-    EXPECT_TRUE(hasLine(result.out, simulator.devicePath(),
-                        "FLASH not updated successfully : BAD CHECKSUM"));
+    EXPECT_TRUE(
+        hasLine(result.out, simulator.device(), "FLASH not updated successfully : BAD CHECKSUM"));
 }
 
 TEST_F(CliRun, SilentInstrumentIsNoAnswerWithTheMessageIntact) {
     SimulatorProcess simulator({"--fault", "erase-silent"});
-    const CliResult result = runCli({"--json", "--bootloader", bootLoaderPath(), "--port",
-                                     simulator.devicePath(), imagePath()});
+    const CliResult result = runCli(
+        {"--json", "--bootloader", bootLoaderPath(), "--port", simulator.device(), imagePath()});
     ASSERT_FALSE(result.crashed);
     EXPECT_EQ(result.exitCode, 5) << result.out.toStdString();
     QStringList messages;

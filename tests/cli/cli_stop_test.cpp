@@ -27,7 +27,7 @@ protected:
 
 TEST_F(CliStop, CtrlCAfterTheEraseStopsAndSaysTheInstrumentIsErased) {
     SimulatorProcess simulator;
-    CliProcess cli(arguments(simulator.devicePath(), 20000));
+    CliProcess cli(arguments(simulator.device(), 20000));
     // The tool counts the memory erased once it has read the instrument's answer.
     ASSERT_TRUE(simulator.waitForLine("erased", 20'000));
     ASSERT_TRUE(cli.waitForOutput("] Memory Erased", 10'000));
@@ -50,7 +50,7 @@ TEST_F(CliStop, TermOrHangUpBeforeTheEraseSaysTheInstrumentIsNotErased) {
     for (const int signal : {SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         SimulatorProcess simulator;
-        CliProcess cli(arguments(simulator.devicePath(), 20000));
+        CliProcess cli(arguments(simulator.device(), 20000));
         ASSERT_TRUE(simulator.waitForLine("boot loader sync", 20'000));
         ::kill(static_cast<pid_t>(cli.pid()), signal);
         const CliResult result = cli.finish(20'000);
@@ -76,10 +76,10 @@ TEST_F(CliStop, AClosedOrFullOutputNeverStopsTheUpdate) {
     headed.start("bash",
                  QStringList{"-c", "\"$0\" \"$@\" | head -1 >/dev/null; exit ${PIPESTATUS[0]}",
                              FLASHUPDATE_CLI_PATH}
-                     << arguments(closedReader.devicePath(), 9000));
+                     << arguments(closedReader.device(), 9000));
     QProcess full;
     full.setStandardOutputFile("/dev/full");
-    full.start(FLASHUPDATE_CLI_PATH, arguments(fullDisk.devicePath(), 9000));
+    full.start(FLASHUPDATE_CLI_PATH, arguments(fullDisk.device(), 9000));
 
     for (QProcess* process : {&headed, &full}) {
         ASSERT_TRUE(process->waitForFinished(120'000));

@@ -1,39 +1,17 @@
-// The processes the tests drive: instrument simulators and flashupdate-cli itself.
+// flashupdate-cli as a process the tests drive; the simulators come from the shared support.
 #pragma once
 
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+
 #include <string>
 #include <vector>
+#include "support/simulator_process.h"
 
 namespace flashupdate::cli::testing {
 
-class SimulatorProcess {
-public:
-    explicit SimulatorProcess(const QStringList& options = {});
-    ~SimulatorProcess();
-    SimulatorProcess(const SimulatorProcess&) = delete;
-    SimulatorProcess& operator=(const SimulatorProcess&) = delete;
-
-    QString devicePath() const { return m_devicePath; }
-    // Reads event lines until one starts with prefix; false after timeoutMs without it.
-    bool waitForLine(const QString& prefix, int timeoutMs);
-    // Every event line so far, the device line excepted.
-    QStringList lines();
-    // The bytes received at the given speed, from the transcript.
-    std::string receivedAt(int baud) const;
-    void killNow();
-
-private:
-    void readLines();
-
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    QString m_devicePath;
-    QStringList m_lines;
-    int m_consumed = 0;
-};
+using flashupdate::testing::SimulatorProcess;
 
 struct CliResult {
     int exitCode = -1;

@@ -6,7 +6,7 @@ namespace flashupdate::testing {
 namespace {
 
 TEST_F(EngineE2E, MultiRecordImageIsFlashedAndVerified) {
-    Simulator simulator;
+    SimulatorProcess simulator;
     const std::string image = randomBytes(16384 + 100, 2);
     const double wall = update(simulator, image);
 
@@ -52,7 +52,7 @@ TEST_F(EngineE2E, MultiRecordImageIsFlashedAndVerified) {
 }
 
 TEST_F(EngineE2E, SilentInstrumentGetsTwoEraseCommandsSixSecondsApart) {
-    Simulator simulator({"--fault", "erase-silent"});
+    SimulatorProcess simulator({"--fault", "erase-silent"});
     update(simulator, randomBytes(100, 3));
     EXPECT_EQ(view.messages, std::vector<std::string>{" Programming Error\r\nFLASH not Updated"});
     EXPECT_EQ(view.captions[Label::lblStatus], "FLASH not Updated");
@@ -64,7 +64,7 @@ TEST_F(EngineE2E, SilentInstrumentGetsTwoEraseCommandsSixSecondsApart) {
 }
 
 TEST_F(EngineE2E, BadChecksumIsReportedAfterFinishing) {
-    Simulator simulator({"--fault", "bad-checksum"});
+    SimulatorProcess simulator({"--fault", "bad-checksum"});
     update(simulator, randomBytes(1000, 4));
     EXPECT_EQ(view.messages,
               std::vector<std::string>{"FLASH not updated successfully : BAD CHECKSUM"});
@@ -78,7 +78,7 @@ TEST_F(EngineE2E, BadChecksumIsReportedAfterFinishing) {
 }
 
 TEST_F(EngineE2E, InstrumentVanishingMidTransferEndsTheRunWithoutHanging) {
-    Simulator simulator;
+    SimulatorProcess simulator;
     // Gone during the first record: far more of the image is left than the line can buffer.
     simulator.killOn("erased", 3000);
     const double wall = update(simulator, randomBytes(24 * 16384, 5));

@@ -14,7 +14,7 @@
 #include "serial/qt_serial_port.h"
 #include "serial/serial_link.h"
 #include "serial/timers.h"
-#include "simulator.h"
+#include "support/simulator_process.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate::testing {
@@ -66,7 +66,7 @@ protected:
     }
 
     // Runs one update against a simulator; returns the wall time in seconds.
-    double update(Simulator& simulator, const std::string& image) {
+    double update(SimulatorProcess& simulator, const std::string& image) {
         writeFile(m_dir.filePath("PROG.IMG"), image);
         PortMap map;
         map.setDevicePath(1, simulator.devicePath());

@@ -18,7 +18,7 @@ class FaultModes : public EngineE2E, public ::testing::WithParamInterface<FaultC
 
 TEST_P(FaultModes, EndAsTheOperatorExpects) {
     const FaultCase& c = GetParam();
-    Simulator simulator({"--fault", c.fault, "--erase-ms", "50"});
+    SimulatorProcess simulator({"--fault", c.fault, "--erase-ms", "50"});
     update(simulator, randomBytes(10000, 9));
     EXPECT_EQ(view.captions[Label::lblStatus], c.status);
     if (std::string(c.message).empty()) {

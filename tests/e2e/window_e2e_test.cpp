@@ -10,8 +10,8 @@
 
 #include "serial/qt_event_loop.h"
 #include "serial/qt_serial_port.h"
-#include "simulator.h"
 #include "support/cpu_time.h"
+#include "support/simulator_process.h"
 #include "ui/frm_main.h"
 #include "ui/message_box_answerer.h"
 
@@ -39,7 +39,7 @@ TEST(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     // One record of erased flash: both sums are 3FC000.
     writeFile(dir.filePath("ERASED.IMG"), 16384, '\xFF');
     // An instrument that takes bytes at the real pace of the line.
-    Simulator simulator({"--paced"});
+    SimulatorProcess simulator({"--paced"});
     PortMap map;
     map.setDevicePath(2, simulator.devicePath());
     QtEventLoop events;

@@ -9,12 +9,12 @@
 #include <QThread>
 
 #include "engine_rig.h"
-#include "simulator.h"
+#include "support/simulator_process.h"
 
 namespace flashupdate::testing {
 namespace {
 
-std::size_t bytesAt9600(const Simulator& simulator) {
+std::size_t bytesAt9600(const SimulatorProcess& simulator) {
     return simulator.receivedAt(9600).size();
 }
 
@@ -23,7 +23,7 @@ TEST(WindowExitE2E, ExitDuringAPacedTransferEndsAtTheNextPumpAndSendsNothingMore
     ASSERT_TRUE(dir.isValid());
     writeFile(dir.filePath("BOOTLOAD.IMG"), randomBytes(511, 31));
     writeFile(dir.filePath("PROG.IMG"), randomBytes(16384, 32));
-    Simulator simulator({"--paced"});
+    SimulatorProcess simulator({"--paced"});
 
     QProcess program;
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -23,7 +23,7 @@ TEST(WindowVanishE2E, InstrumentGoneDuringTheFirstRecordEndsTheRunWithCantOpen) 
     const QString image = dir.filePath("PROG.IMG");
     // Far more of the image is left than the line can buffer.
     writeFile(image, randomBytes(24 * 16384, 2));
-    Simulator simulator;
+    SimulatorProcess simulator;
     simulator.killOn("erased", 3000);
     PortMap map;
     map.setDevicePath(1, simulator.devicePath());
