@@ -37,7 +37,10 @@ std::size_t PacedTransmitter::notCarriedByLineTime(Nanos now) const {
 }
 
 std::size_t PacedTransmitter::notCarried() {
-    const Nanos now = m_device.now();
+    return notCarriedAt(m_device.now());
+}
+
+std::size_t PacedTransmitter::notCarriedAt(Nanos now) {
     return std::max(notCarriedByLineTime(now), m_device.queued());
 }
 
@@ -88,7 +91,7 @@ bool PacedTransmitter::drain(Nanos limit) {
     const Nanos deadline = m_device.now() + limit;
     for (;;) {
         const Nanos now = m_device.now();
-        const std::size_t pending = std::max(notCarriedByLineTime(now), m_device.queued());
+        const std::size_t pending = notCarriedAt(now);
         if (pending == 0) {
             return true;
         }

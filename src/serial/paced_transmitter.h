@@ -65,6 +65,7 @@ public:
 
 private:
     std::size_t notCarriedByLineTime(Nanos now) const;
+    std::size_t notCarriedAt(Nanos now);
     Nanos timeFor(std::size_t bytes) const;
 
     TransmitDevice& m_device;
