@@ -3,14 +3,19 @@
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 
+#include "cli/dry_run.h"
 #include "cli/options.h"
 #include "cli/outcome.h"
 #include "cli/renderers.h"
 #include "cli/running.h"
+#include "serial/port_settings.h"
+#include "serial/serial_devices.h"
+#include "update/program_version.h"
 #include "update/update_procedure.h"
 
 using namespace flashupdate;
@@ -27,7 +32,10 @@ std::unique_ptr<Renderer> makeRenderer(bool json, std::vector<std::string> label
     if (json) {
         return std::make_unique<JsonRenderer>(std::move(labels), stdout);
     }
-    if (isatty(fileno(stdout))) {
+    // Live lines need a terminal that can move the cursor; a dumb one gets the plain lines.
+    const char* term = std::getenv("TERM");
+    const bool dumb = term == nullptr || *term == '\0' || std::string(term) == "dumb";
+    if (isatty(fileno(stdout)) && !dumb) {
         return std::make_unique<TerminalRenderer>(std::move(labels), stdout);
     }
     return std::make_unique<PlainRenderer>(std::move(labels), stdout);
@@ -47,13 +55,18 @@ int main(int argc, char** argv) {
         std::cout << usageText();
         return kUpdated;
     }
-    const PortMap environment = PortMap::fromEnvironment();
+    if (options.version) {
+        std::cout << versionText("flashupdate-cli");
+        return kUpdated;
+    }
+    const PortMap map = loadPortMap();
+    const std::vector<SerialDeviceInfo> devices = listSerialDevices();
     if (options.listPorts) {
-        listPorts(environment, stdout);
+        listPorts(map, devices, portSettingsPath().toStdString(), options.json, stdout);
         return kUpdated;
     }
 
-    const ResolvedTargets resolved = resolveTargets(options.ports, environment);
+    const ResolvedTargets resolved = resolveTargets(options.ports, map, devices);
     if (!resolved.error.empty()) {
         return usageError(resolved.error);
     }
@@ -69,6 +82,10 @@ int main(int argc, char** argv) {
             ? std::filesystem::absolute(*options.bootLoader)
             : std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) /
                   UpdateProcedure::kBootLoaderName;
+    if (options.dryRun) {
+        return dryRun(resolved.targets, std::filesystem::absolute(options.image), bootLoader,
+                      options.json, stdout);
+    }
     const auto renderer = makeRenderer(options.json, std::move(labels));
     const int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image),
                                   bootLoader, *renderer, stopFlag());

@@ -2,11 +2,12 @@
 
 #include <system_error>
 
-#include <QSerialPortInfo>
 #include <algorithm>
 #include <filesystem>
 
 #include "cli/outcome.h"
+#include "cli/text_formats.h"
+#include "serial/serial_devices.h"
 #include "serial/serial_diagnostics.h"
 
 namespace flashupdate::cli {
@@ -36,6 +37,26 @@ bool isOption(const std::string& argument, const std::string& name) {
     return argument == name || argument.starts_with(name + "=");
 }
 
+// The short form of an option with a value: "-p 3" and "-p3".
+bool takeShortValue(const std::vector<std::string>& arguments, std::size_t& i, std::string& value,
+                    std::string& error) {
+    const std::string& argument = arguments[i];
+    if (argument.size() > 2) {
+        value = argument.substr(2);
+        return true;
+    }
+    if (i + 1 < arguments.size() && !arguments[i + 1].empty()) {
+        value = arguments[++i];
+        return true;
+    }
+    error = argument + " needs a value";
+    return false;
+}
+
+bool isShortOption(const std::string& argument, char letter) {
+    return argument.size() >= 2 && argument[0] == '-' && argument[1] == letter;
+}
+
 }  // namespace
 
 ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
@@ -53,17 +74,25 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
             return parsed;
+        } else if (argument == "--version" || argument == "-V") {
+            options.version = true;
+            return parsed;
         } else if (argument == "--list-ports") {
             options.listPorts = true;
-        } else if (argument == "--json") {
+        } else if (argument == "--json" || argument == "-j") {
             options.json = true;
-        } else if (isOption(argument, "--port")) {
-            if (!takeValue(arguments, i, "--port", value, parsed.error)) {
+        } else if (argument == "--dry-run" || argument == "-n") {
+            options.dryRun = true;
+        } else if (isOption(argument, "--port") || isShortOption(argument, 'p')) {
+            if (!(argument[1] == 'p' ? takeShortValue(arguments, i, value, parsed.error)
+                                     : takeValue(arguments, i, "--port", value, parsed.error))) {
                 return parsed;
             }
             options.ports.push_back(value);
-        } else if (isOption(argument, "--bootloader")) {
-            if (!takeValue(arguments, i, "--bootloader", value, parsed.error)) {
+        } else if (isOption(argument, "--bootloader") || isShortOption(argument, 'b')) {
+            if (!(argument[1] == 'b'
+                      ? takeShortValue(arguments, i, value, parsed.error)
+                      : takeValue(arguments, i, "--bootloader", value, parsed.error))) {
                 return parsed;
             }
             if (options.bootLoader) {
@@ -77,6 +106,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
         }
     }
     if (options.listPorts) {
+        if (options.dryRun || !options.ports.empty() || !images.empty()) {
+            parsed.error = "--list-ports takes no port, image or --dry-run";
+        }
         return parsed;
     }
     if (images.size() != 1) {
@@ -93,22 +125,34 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
 
 std::string usageText() {
     return std::string(
-               "Usage: flashupdate-cli [--bootloader FILE] --port PORT [--port PORT...] [--json] "
-               "IMAGE\n"
-               "       flashupdate-cli --list-ports\n"
+               "Usage: flashupdate-cli [OPTION...] --port PORT [--port PORT...] IMAGE\n"
+               "       flashupdate-cli --list-ports [--json]\n"
                "\n"
                "Rewrites the FLASH program memory of the instrument on each PORT with IMAGE,\n"
                "as the flashupdate window does. Several ports are updated at the same time.\n"
                "\n"
                "Options:\n"
-               "  --port PORT        1 to 4 for Com1 to Com4 (FLASHUPDATE_COM1 to\n"
-               "                     FLASHUPDATE_COM4 override their devices), or a device\n"
-               "                     path such as /dev/ttyUSB0; may be repeated\n"
-               "  --bootloader FILE  the boot loader to load (default: BOOTLOAD.IMG next to\n"
-               "                     this program)\n"
-               "  --json             one JSON object per line per event, for programs\n"
-               "  --list-ports       list the serial devices and the Com1 to Com4 map\n"
-               "  --help             show this text\n"
+               "  -p, --port PORT        where an instrument is, one of:\n"
+               "                           1 to 4 for Com1 to Com4 of the window's map;\n"
+               "                           a device path such as /dev/ttyUSB0;\n"
+               "                           a stable alias under /dev/serial/by-id;\n"
+               "                           usb:VID:PID or usb:VID:PID:SERIAL for the one USB\n"
+               "                           adapter with those numbers (see --list-ports).\n"
+               "                         May be repeated.\n"
+               "  -b, --bootloader FILE  the boot loader to load (default: BOOTLOAD.IMG next\n"
+               "                         to this program)\n"
+               "  -n, --dry-run          read the image and the boot loader and open and close\n"
+               "                         each port, sending nothing; tell what an update would\n"
+               "                         send and how long it would take\n"
+               "  -j, --json             one JSON object per line, for programs\n"
+               "      --list-ports       list the serial devices and the Com1 to Com4 map\n"
+               "  -h, --help             show this text\n"
+               "  -V, --version          show the version\n"
+               "\n"
+               "Com1 to Com4 are /dev/ttyS0 to /dev/ttyS3 unless the settings file\n"
+               "~/.config/Quenlid/flashupdate.conf names other devices (keys Com1 to Com4 under\n"
+               "[General]); FLASHUPDATE_COM1 to FLASHUPDATE_COM4 in the environment override\n"
+               "both. Opening a serial port needs membership of the dialout group.\n"
                "\n"
                "On a terminal each port has a live progress line; otherwise every status\n"
                "and message is written as \"HH:MM:SS.mmm [PORT] text\". Ctrl-C stops every\n"
@@ -133,7 +177,8 @@ std::string sameDeviceKey(const std::string& path) {
 
 }  // namespace
 
-ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const PortMap& environment) {
+ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const PortMap& map,
+                               const std::vector<SerialDeviceInfo>& devices) {
     ResolvedTargets resolved;
     for (const std::string& port : ports) {
         PortTarget target;
@@ -144,15 +189,20 @@ ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const Port
                 return resolved;
             }
             target.label = "Com" + std::to_string(number);
-            target.map = environment;
+            target.map = map;
             target.comNumber = number;
-            target.devicePath = environment.devicePath(number);
+            target.devicePath = map.devicePath(number);
         } else {
+            const PortNameResolution named = resolvePortName(port, devices);
+            if (!named.error.empty()) {
+                resolved.error = named.error;
+                return resolved;
+            }
             // A device of its own: its update has a map of its own with the device as Com1.
             target.label = port;
-            target.map.setDevicePath(1, port);
+            target.map.setDevicePath(1, named.devicePath);
             target.comNumber = 1;
-            target.devicePath = port;
+            target.devicePath = named.devicePath;
         }
         for (const PortTarget& earlier : resolved.targets) {
             if (sameDeviceKey(earlier.devicePath) == sameDeviceKey(target.devicePath)) {
@@ -166,26 +216,57 @@ ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const Port
     return resolved;
 }
 
-void listPorts(const PortMap& map, std::FILE* out) {
-    const auto ports = QSerialPortInfo::availablePorts();
+void listPorts(const PortMap& map, const std::vector<SerialDeviceInfo>& devices,
+               const std::string& settingsPath, bool json, std::FILE* out) {
+    if (json) {
+        std::string text = "{\"devices\":[";
+        for (const SerialDeviceInfo& device : devices) {
+            const std::string ids = vidPidText(device);
+            text += std::string(&device == &devices.front() ? "" : ",") +
+                    "{\"path\":" + jsonString(device.path) + ",\"by_id\":" +
+                    (device.byIdPath.empty() ? "null" : jsonString(device.byIdPath)) +
+                    ",\"description\":" + jsonString(device.description) +
+                    ",\"manufacturer\":" + jsonString(device.manufacturer) +
+                    ",\"serial_number\":" + jsonString(device.serialNumber) +
+                    ",\"vid_pid\":" + (ids.empty() ? "null" : jsonString(ids)) + "}";
+        }
+        text += "],\"settings_file\":" + jsonString(settingsPath) + ",\"ports\":[";
+        for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
+            const std::string path = map.devicePath(port);
+            text += std::string(port == PortMap::kFirstPort ? "" : ",") +
+                    "{\"port\":" + std::to_string(port) + ",\"name\":\"Com" + std::to_string(port) +
+                    "\",\"device\":" + jsonString(path) +
+                    ",\"source\":" + jsonString(nameOf(map.source(port))) +
+                    ",\"exists\":" + (devicePresent(path) ? "true" : "false") + "}";
+        }
+        std::fprintf(out, "%s]}\n", text.c_str());
+        return;
+    }
     std::fprintf(out, "Serial devices:\n");
-    if (ports.isEmpty()) {
+    if (devices.empty()) {
         std::fprintf(out, "  none found\n");
     }
-    for (const QSerialPortInfo& info : ports) {
-        std::string line = "  " + info.systemLocation().toStdString();
-        if (!info.description().isEmpty()) {
-            line += "  " + info.description().toStdString();
+    for (const SerialDeviceInfo& device : devices) {
+        std::string line = "  " + device.path;
+        for (const std::string& detail : {device.description, device.manufacturer}) {
+            if (!detail.empty()) {
+                line += "  " + detail;
+            }
         }
-        if (const std::string ids = usbIds(info); !ids.empty()) {
-            line += "  (" + ids + ")";
+        if (const std::string ids = vidPidText(device); !ids.empty()) {
+            line += "  usb:" + ids + (device.serialNumber.empty() ? "" : ":" + device.serialNumber);
+        }
+        if (!device.byIdPath.empty()) {
+            line += "\n    " + device.byIdPath;
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
-    std::fprintf(out, "\nPorts (FLASHUPDATE_COM1 to FLASHUPDATE_COM4 override them):\n");
+    std::fprintf(out, "\nPorts (from %s, then FLASHUPDATE_COM1 to FLASHUPDATE_COM4):\n",
+                 settingsPath.c_str());
     for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
-        std::fprintf(out, "  %d  Com%d  %s\n", port, port,
-                     describeDevice(map.devicePath(port)).c_str());
+        const std::string path = map.devicePath(port);
+        std::fprintf(out, "  %d  Com%d  %s  (%s%s)\n", port, port, describeDevice(path).c_str(),
+                     nameOf(map.source(port)), devicePresent(path) ? "" : ", missing");
     }
 }
 

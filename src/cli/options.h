@@ -1,5 +1,6 @@
 // The command line of flashupdate-cli: its options, the ports they name (a Com number of the
-// window's map or a device path), and --list-ports.
+// window's map, a device path, a /dev/serial/by-id alias or usb:VID:PID[:SERIAL]), and
+// --list-ports.
 #pragma once
 
 #include <cstdio>
@@ -8,14 +9,17 @@
 #include <vector>
 
 #include "serial/port_map.h"
+#include "serial/port_names.h"
 
 namespace flashupdate::cli {
 
 // The command line of flashupdate-cli.
 struct CliOptions {
     bool help = false;
+    bool version = false;
     bool listPorts = false;
     bool json = false;
+    bool dryRun = false;
     std::optional<std::string> bootLoader;
     std::vector<std::string> ports;
     std::string image;
@@ -30,9 +34,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments);
 
 std::string usageText();
 
-// Where one update goes: a Com number of the window's map, or a device path given outright.
+// Where one update goes: a Com number of the window's map, or a device named outright.
 struct PortTarget {
-    std::string label;       // how the output names the port: "Com2", "/dev/ttyUSB0"
+    std::string label;       // how the output names the port: "Com2", "/dev/ttyUSB0", "usb:..."
     PortMap map;             // the map this port's update opens through
     int comNumber = 1;       // the button the update "selects"
     std::string devicePath;  // for spotting the same device named twice
@@ -43,9 +47,13 @@ struct ResolvedTargets {
     std::string error;  // a usage error; empty when every PORT is usable
 };
 
-ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const PortMap& environment);
+// Names other than a Com number are resolved against devices, the serial devices present.
+ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const PortMap& map,
+                               const std::vector<SerialDeviceInfo>& devices);
 
-// --list-ports: the serial devices the system knows and where Com1 to Com4 point.
-void listPorts(const PortMap& map, std::FILE* out);
+// --list-ports: the serial devices present and where Com1 to Com4 point, as lines for a reader
+// or as one JSON object.
+void listPorts(const PortMap& map, const std::vector<SerialDeviceInfo>& devices,
+               const std::string& settingsPath, bool json, std::FILE* out);
 
 }  // namespace flashupdate::cli

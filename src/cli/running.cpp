@@ -112,6 +112,8 @@ std::string resultText(const UpdateResult& outcome, const Verdict& verdict,
     return "Not updated (" + verdict.outcome + ")" + memory;
 }
 
+}  // namespace
+
 std::string sha256Of(const std::vector<unsigned char>& bytes) {
     return QCryptographicHash::hash(
                QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
@@ -119,8 +121,6 @@ std::string sha256Of(const std::vector<unsigned char>& bytes) {
         .toHex()
         .toStdString();
 }
-
-}  // namespace
 
 PortWorker::PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
                        std::filesystem::path bootLoader, EventQueue& events,

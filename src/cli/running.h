@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "cli/options.h"
@@ -62,6 +63,9 @@ private:
     EventQueue& m_events;
     const std::atomic<bool>& m_stop;
 };
+
+// Hex SHA-256 of an image as a run read it.
+std::string sha256Of(const std::vector<unsigned char>& bytes);
 
 // Runs one update per port at the same time and renders their events as they come.
 // Returns the exit status for the whole run.

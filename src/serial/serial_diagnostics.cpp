@@ -102,13 +102,15 @@ std::string remedyForOpenFailure(const std::string& devicePath, OpenFailure fail
         case OpenFailure::Missing:
 #ifdef __linux__
             if (devicePath.find("ttyUSB") != std::string::npos ||
-                devicePath.find("ttyACM") != std::string::npos) {
+                devicePath.find("ttyACM") != std::string::npos ||
+                devicePath.find("/dev/serial/") != std::string::npos) {
                 return "Check that the USB adapter is plugged in. If it vanishes as soon as it is "
                        "plugged in, brltty may claim it (dmesg shows \"claimed by ... brltty\"): "
                        "remove brltty or disable its udev rule.";
             }
-            return "Check the cable and the device name; FLASHUPDATE_COM1 to FLASHUPDATE_COM4 "
-                   "name another device for a port.";
+            return "Check the cable and the device name. Com1 to Com4 can name other devices in "
+                   "~/.config/Quenlid/flashupdate.conf (see flashupdate --help); "
+                   "flashupdate-cli --list-ports shows the devices present.";
 #else
             return "Check that the port exists and the adapter is plugged in.";
 #endif

@@ -4,9 +4,11 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QThread>
 
 #include "processes.h"
 
@@ -241,6 +243,9 @@ TEST_F(CliRun, UsageErrorsExitWithTwoAndSendNothing) {
         {"--port", "1", "--colour", imagePath()},
         {"--port", "1", imagePath(), imagePath()},
         {"--port", "1", "--port", "1", imagePath()},
+        {"-p", "COM1", imagePath()},
+        {"-p", "usb:0403:6001:NO-SUCH-SERIAL", imagePath()},
+        {"--list-ports", "-p", "1"},
     };
     for (const QStringList& arguments : wrong) {
         const CliResult result = runCli(arguments);
@@ -252,18 +257,69 @@ TEST_F(CliRun, UsageErrorsExitWithTwoAndSendNothing) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("Exit status"));
     EXPECT_TRUE(help.out.contains("130"));
+    const CliResult version = runCli({"-V"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(version.out.startsWith("flashupdate-cli 2.")) << version.out.toStdString();
 }
 
-TEST_F(CliRun, ListPortsShowsTheComMap) {
+TEST_F(CliRun, ListPortsJsonTellsWhereEachComEntryComesFromAndWhetherItExists) {
+    // The settings file names Com2 and Com3; the environment overrides Com2 with a device that
+    // is there; Com4 stays the platform's default.
+    const QString configHome = m_dir.filePath("config");
+    QDir().mkpath(configHome + "/Quenlid");
+    writeFile(configHome + "/Quenlid/flashupdate.conf",
+              "[General]\nCom2=/dev/nowhere-settings\nCom3=" +
+                  m_dir.filePath("gone").toStdString() + "\n");
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("FLASHUPDATE_COM2", "/dev/ttyUSB7");
+    environment.insert("XDG_CONFIG_HOME", configHome);
+    environment.insert("FLASHUPDATE_COM2", imagePath());
+    environment.remove("FLASHUPDATE_COM3");
+    environment.remove("FLASHUPDATE_COM4");
     process.setProcessEnvironment(environment);
-    process.start(FLASHUPDATE_CLI_PATH, {"--list-ports"});
+    process.start(FLASHUPDATE_CLI_PATH, {"--list-ports", "-j"});
     ASSERT_TRUE(process.waitForFinished(30'000));
     EXPECT_EQ(process.exitCode(), 0);
-    const QString out = QString::fromUtf8(process.readAllStandardOutput());
-    EXPECT_TRUE(out.contains(QRegularExpression("Com2\\s+/dev/ttyUSB7"))) << out.toStdString();
+    QJsonParseError error;
+    const QJsonObject listing =
+        QJsonDocument::fromJson(process.readAllStandardOutput(), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    EXPECT_TRUE(listing["devices"].isArray());
+    EXPECT_EQ(listing["settings_file"].toString(), configHome + "/Quenlid/flashupdate.conf");
+    const QJsonArray ports = listing["ports"].toArray();
+    ASSERT_EQ(ports.size(), 4);
+    EXPECT_EQ(ports[1]["device"].toString(), imagePath());
+    EXPECT_EQ(ports[1]["source"].toString(), "environment");
+    EXPECT_TRUE(ports[1]["exists"].toBool());
+    EXPECT_EQ(ports[2]["device"].toString(), m_dir.filePath("gone"));
+    EXPECT_EQ(ports[2]["source"].toString(), "settings file");
+    EXPECT_FALSE(ports[2]["exists"].toBool());
+    EXPECT_EQ(ports[3]["name"].toString(), "Com4");
+    EXPECT_EQ(ports[3]["source"].toString(), "default");
+}
+
+TEST_F(CliRun, DryRunOpensEveryPortAndSendsNothing) {
+    SimulatorProcess instrument;
+    const QString missing = m_dir.filePath("no-such-tty");
+    const CliResult result = runCli({"--dry-run", "-b", bootLoaderPath(), "-p", instrument.device(),
+                                     "-p", missing, imagePath()});
+    ASSERT_FALSE(result.crashed) << result.err.toStdString();
+    // The port that does not open decides the status, as it would stop that update.
+    EXPECT_EQ(result.exitCode, 4) << result.out.toStdString();
+    EXPECT_TRUE(result.out.contains("[" + instrument.device() + "] " + instrument.device() +
+                                    " opens; an update would send 1 record (16384 bytes), about "
+                                    "0:30 on the line"))
+        << result.out.toStdString();
+    EXPECT_TRUE(result.out.contains("[" + missing + "] cannot open " + missing))
+        << result.out.toStdString();
+
+    const CliResult noLoader =
+        runCli({"-n", "-b", m_dir.filePath("gone.bin"), "-p", instrument.device(), imagePath()});
+    EXPECT_EQ(noLoader.exitCode, 3) << noLoader.out.toStdString();
+
+    // Anything sent would have reached the simulator by now.
+    QThread::msleep(500);
+    EXPECT_TRUE(instrument.transcript().empty());
 }
 
 }  // namespace

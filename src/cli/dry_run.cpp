@@ -1,0 +1,129 @@
+#include "cli/dry_run.h"
+
+#include <string>
+
+#include "cli/outcome.h"
+#include "cli/running.h"
+#include "cli/text_formats.h"
+#include "serial/qt_serial_port.h"
+#include "update/image_file.h"
+#include "update/protocol.h"
+#include "update/texts.h"
+
+namespace flashupdate::cli {
+
+namespace {
+
+struct FileCheck {
+    std::vector<unsigned char> image;
+    std::string error;  // empty when an update could start with these files
+};
+
+FileCheck checkFiles(const std::filesystem::path& imagePath,
+                     const std::filesystem::path& bootLoaderPath) {
+    FileCheck check;
+    try {
+        if (fileLength(imagePath) > protocol::kMaxImageBytes) {
+            check.error = texts::kFileTooLarge + textFromPath(imagePath);
+            return check;
+        }
+        check.image = readWholeFile(imagePath, protocol::kMaxImageBytes + 1);
+        if (check.image.size() > protocol::kMaxImageBytes) {
+            check.error = texts::kFileTooLarge + textFromPath(imagePath);
+            return check;
+        }
+    } catch (const FileError& error) {
+        check.error = texts::kCantOpen + textFromPath(imagePath) + " (" + error.what() + ")";
+        return check;
+    }
+    try {
+        if (!FileExits(bootLoaderPath)) {
+            check.error = "no boot loader at " + textFromPath(bootLoaderPath);
+            return check;
+        }
+        ImageFile bootLoader(bootLoaderPath);
+    } catch (const FileError& error) {
+        check.error = "cannot open the boot loader " + textFromPath(bootLoaderPath) + " (" +
+                      error.what() + ")";
+    }
+    return check;
+}
+
+// Opens the port the way an update does and closes it again at once; empty when that worked.
+std::string tryPort(const PortTarget& target, std::string& diagnostics) {
+    QtSerialPort port(target.map);
+    port.setDiagnostics([&](const std::string& text) { diagnostics += text; });
+    try {
+        port.setCommPort(target.comNumber);
+        port.setPortOpen(true);
+        port.setPortOpen(false);
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return {};
+}
+
+}  // namespace
+
+int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
+           const std::filesystem::path& bootLoader, bool json, std::FILE* out) {
+    const FileCheck files = checkFiles(image, bootLoader);
+    const std::uint64_t records = protocol::recordsFor(files.image.size());
+    const std::uint64_t bytes = records * protocol::kRecordBytes;
+    const auto duration = timeLeft(texts::kSendingBootLoader, 0, bytes);
+    const std::string sha256 = files.error.empty() ? sha256Of(files.image) : std::string();
+    if (json) {
+        std::fprintf(out,
+                     "{\"event\":\"dry-run-files\",\"image\":%s,\"boot_loader\":%s,\"ok\":%s,"
+                     "\"error\":%s,\"image_bytes\":%zu,\"sha256\":%s}\n",
+                     jsonString(textFromPath(image)).c_str(),
+                     jsonString(textFromPath(bootLoader)).c_str(),
+                     files.error.empty() ? "true" : "false",
+                     files.error.empty() ? "null" : jsonString(files.error).c_str(),
+                     files.image.size(), sha256.empty() ? "null" : jsonString(sha256).c_str());
+    } else if (files.error.empty()) {
+        std::fprintf(out, "Image %s: %zu bytes, sha256 %s\nBoot loader %s: readable\n",
+                     textFromPath(image).c_str(), files.image.size(), sha256.c_str(),
+                     textFromPath(bootLoader).c_str());
+    } else {
+        std::fprintf(out, "%s\n", files.error.c_str());
+    }
+
+    bool portFailed = false;
+    for (const PortTarget& target : targets) {
+        std::string diagnostics;
+        const std::string failure = tryPort(target, diagnostics);
+        portFailed = portFailed || !failure.empty();
+        if (json) {
+            std::fprintf(
+                out,
+                "{\"event\":\"dry-run-port\",\"port\":%s,\"device\":%s,\"opened\":%s,"
+                "\"error\":%s,\"records\":%llu,\"bytes\":%llu,\"seconds\":%.1f}\n",
+                jsonString(target.label).c_str(), jsonString(target.devicePath).c_str(),
+                failure.empty() ? "true" : "false",
+                failure.empty() ? "null"
+                                : jsonString(diagnostics.empty() ? failure : diagnostics).c_str(),
+                static_cast<unsigned long long>(records), static_cast<unsigned long long>(bytes),
+                static_cast<double>(duration.count()) / 1000.0);
+        } else if (!failure.empty()) {
+            std::fprintf(out, "[%s] %s\n", target.label.c_str(),
+                         (diagnostics.empty() ? failure : diagnostics).c_str());
+        } else {
+            std::fprintf(out,
+                         "[%s] %s opens; an update would send %llu record%s (%llu bytes), "
+                         "about %s on the line\n",
+                         target.label.c_str(), target.devicePath.c_str(),
+                         static_cast<unsigned long long>(records), records == 1 ? "" : "s",
+                         static_cast<unsigned long long>(bytes),
+                         minutesSecondsText(duration).c_str());
+        }
+    }
+    // An update checks its files before it opens a port.
+    const int status = !files.error.empty() ? kFileError : portFailed ? kPortError : kUpdated;
+    if (json) {
+        std::fprintf(out, "{\"event\":\"dry-run-result\",\"exit_code\":%d}\n", status);
+    }
+    return status;
+}
+
+}  // namespace flashupdate::cli

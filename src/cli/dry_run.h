@@ -1,0 +1,20 @@
+// --dry-run: everything an update checks before it sends its first byte, for every port at once,
+// so a technician finds a wrong image, a missing boot loader or a port that will not open before
+// any instrument is touched.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+#include "cli/options.h"
+
+namespace flashupdate::cli {
+
+// Reads the image and the boot loader, opens and closes each port (sending nothing), and reports
+// what an update would send to each and how long it would take on the line. Returns the exit
+// status the update would start from: a file error before a port error before success.
+int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
+           const std::filesystem::path& bootLoader, bool json, std::FILE* out);
+
+}  // namespace flashupdate::cli

@@ -1,0 +1,151 @@
+#include "serial/port_names.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+
+namespace flashupdate {
+
+namespace {
+
+constexpr const char* kByIdDirectory = "/dev/serial/by-id/";
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::vector<std::string> splitAtColons(const std::string& text) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t colon; (colon = text.find(':', start)) != std::string::npos;
+         start = colon + 1) {
+        parts.push_back(text.substr(start, colon - start));
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+std::optional<std::uint16_t> hexNumber(const std::string& text) {
+    if (text.empty() || text.size() > 4) {
+        return std::nullopt;
+    }
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+bool looksLikeVidPid(const std::string& name) {
+    const auto parts = splitAtColons(name);
+    return parts.size() == 2 && parts[0].size() == 4 && parts[1].size() == 4 &&
+           hexNumber(parts[0]) && hexNumber(parts[1]);
+}
+
+bool looksLikeWindowsPort(const std::string& name) {
+    const std::string lower = lowered(name);
+    return lower.size() > 3 && lower.starts_with("com") &&
+           std::all_of(lower.begin() + 3, lower.end(),
+                       [](unsigned char c) { return std::isdigit(c) != 0; });
+}
+
+std::string whatIsPresent(const std::vector<SerialDeviceInfo>& devices) {
+    if (devices.empty()) {
+        return "no serial device is present";
+    }
+    std::string text = "present:";
+    for (const SerialDeviceInfo& device : devices) {
+        text += " " + device.path;
+        if (const std::string ids = vidPidText(device); !ids.empty()) {
+            text += " (usb:" + ids +
+                    (device.serialNumber.empty() ? "" : ":" + device.serialNumber) + ")";
+        }
+        text += device.path == devices.back().path ? "" : ",";
+    }
+    return text;
+}
+
+// The path a match is opened by: its stable alias where it has one.
+std::string pathToOpen(const SerialDeviceInfo& device) {
+    return device.byIdPath.empty() ? device.path : device.byIdPath;
+}
+
+PortNameResolution fromUsbIds(const std::string& name,
+                              const std::vector<SerialDeviceInfo>& devices) {
+    const auto parts = splitAtColons(name.substr(4));
+    const auto vendor = parts.size() >= 2 ? hexNumber(parts[0]) : std::nullopt;
+    const auto product = parts.size() >= 2 ? hexNumber(parts[1]) : std::nullopt;
+    if (!vendor || !product || parts.size() > 3 || (parts.size() == 3 && parts[2].empty())) {
+        return {{}, name + " is not usb:VID:PID or usb:VID:PID:SERIAL, with VID and PID in hex"};
+    }
+    std::vector<const SerialDeviceInfo*> matches;
+    for (const SerialDeviceInfo& device : devices) {
+        if (device.vendorId == vendor && device.productId == product &&
+            (parts.size() < 3 || device.serialNumber == parts[2])) {
+            matches.push_back(&device);
+        }
+    }
+    if (matches.size() == 1) {
+        return {pathToOpen(*matches.front()), {}};
+    }
+    if (matches.empty()) {
+        return {{}, "no serial device matches " + name + "; " + whatIsPresent(devices)};
+    }
+    std::string error = name + " matches " + std::to_string(matches.size()) + " devices:";
+    for (const SerialDeviceInfo* match : matches) {
+        error += " " + match->path +
+                 (match->serialNumber.empty()
+                      ? " (no serial number)"
+                      : " (usb:" + vidPidText(*match) + ":" + match->serialNumber + ")");
+    }
+    return {{}, error + "; name one by its serial number or its device path"};
+}
+
+}  // namespace
+
+std::string vidPidText(const SerialDeviceInfo& device) {
+    if (!device.vendorId || !device.productId) {
+        return {};
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", *device.vendorId, *device.productId);
+    return text;
+}
+
+PortNameResolution resolvePortName(const std::string& name,
+                                   const std::vector<SerialDeviceInfo>& devices) {
+    if (lowered(name).starts_with("usb:")) {
+        return fromUsbIds(name, devices);
+    }
+    const bool underById = name.starts_with(kByIdDirectory);
+    const bool bareName = name.find('/') == std::string::npos;
+    if (underById || bareName) {
+        const std::string alias = underById ? name : kByIdDirectory + name;
+        for (const SerialDeviceInfo& device : devices) {
+            if (device.byIdPath == alias) {
+                return {alias, {}};
+            }
+        }
+        if (underById) {
+            return {{}, "no serial device " + name + "; " + whatIsPresent(devices)};
+        }
+    }
+#ifndef _WIN32
+    if (looksLikeWindowsPort(name)) {
+        return {{},
+                name +
+                    " is a Windows name: give 1 to 4 for Com1 to Com4, or a device path such as "
+                    "/dev/ttyUSB0 or /dev/serial/by-id/..., or usb:VID:PID (see --list-ports)"};
+    }
+#endif
+    if (looksLikeVidPid(name)) {
+        return {{}, name + " looks like a USB vendor and product: write usb:" + name};
+    }
+    return {name, {}};
+}
+
+}  // namespace flashupdate

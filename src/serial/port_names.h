@@ -1,0 +1,40 @@
+// Names a technician may give a port besides a device path: the stable alias a USB adapter has
+// under /dev/serial/by-id, or "usb:VID:PID[:SERIAL]". They are resolved against a listing of the
+// serial devices present, which tests can fake.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace flashupdate {
+
+// One serial device the system knows.
+struct SerialDeviceInfo {
+    std::string path;      // "/dev/ttyUSB0"
+    std::string byIdPath;  // "/dev/serial/by-id/usb-FTDI_..."; empty when udev made none
+    std::string description;
+    std::string manufacturer;
+    std::string serialNumber;
+    std::optional<std::uint16_t> vendorId;
+    std::optional<std::uint16_t> productId;
+};
+
+// "0403:6001"; empty without both numbers.
+std::string vidPidText(const SerialDeviceInfo& device);
+
+struct PortNameResolution {
+    std::string devicePath;  // what to open; empty on an error
+    std::string error;       // a sentence for the technician
+};
+
+// What a port name means:
+// - "usb:0403:6001" or "usb:0403:6001:A9XK3LQD": the one device with those numbers (and serial);
+// - "/dev/serial/by-id/NAME", or NAME alone: the device of that alias;
+// - any other path: itself, untouched.
+// Names that cannot mean a device here ("COM1" on Linux, "0403:6001") get a hint.
+PortNameResolution resolvePortName(const std::string& name,
+                                   const std::vector<SerialDeviceInfo>& devices);
+
+}  // namespace flashupdate

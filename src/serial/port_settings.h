@@ -1,0 +1,24 @@
+// The settings file that maps Com1 to Com4 to devices, for the window and flashupdate-cli alike:
+// ~/.config/Quenlid/flashupdate.conf on Linux (under $XDG_CONFIG_HOME when that is set), with
+// one key per port:
+//
+//   [General]
+//   Com1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XK3LQD-if00-port0
+//   Com2=/dev/ttyUSB1
+#pragma once
+
+#include <QString>
+
+#include "serial/port_map.h"
+
+namespace flashupdate {
+
+QString portSettingsPath();
+
+// Com1 to Com4 as the file at path names them; nothing for a file that is missing or unreadable.
+PortMap::Entries readPortSettings(const QString& path);
+
+// The settings file's map with FLASHUPDATE_COM1 to FLASHUPDATE_COM4 over it.
+PortMap loadPortMap();
+
+}  // namespace flashupdate

@@ -1,0 +1,38 @@
+#include "ui/program_help.h"
+
+namespace flashupdate {
+
+std::string windowHelpText() {
+    return "Usage: flashupdate [IMAGE,PORT]\n"
+           "\n"
+           "Rewrites the FLASH program memory of a Quenlid instrument over a serial line: the\n"
+           "window loads the boot loader, erases the memory, sends the program image and\n"
+           "compares the instrument's checksum with its own.\n"
+           "\n"
+           "IMAGE,PORT chooses the image file and the port (1 to 4 for Com1 to Com4) before\n"
+           "the window opens, leaving only Start to press. Without it the operator chooses\n"
+           "both in the window.\n"
+           "\n"
+           "Options:\n"
+           "  --help             show this text\n"
+           "  --version          show the version\n"
+           "\n"
+           "Ports:\n"
+           "  Com1 to Com4 are /dev/ttyS0 to /dev/ttyS3 unless the settings file\n"
+           "  ~/.config/Quenlid/flashupdate.conf names other devices, one key per port:\n"
+           "    [General]\n"
+           "    Com1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XK3LQD-if00-port0\n"
+           "  The environment variables FLASHUPDATE_COM1 to FLASHUPDATE_COM4 override it.\n"
+           "  Resting the pointer on a port's button shows its device and whether it is\n"
+           "  present. Opening a serial port needs membership of the dialout group.\n"
+           "\n"
+           "Files:\n"
+           "  BOOTLOAD.IMG next to the program: the boot loader, from the instrument's maker.\n"
+           "  ~/.local/state/flashupdate/flashupdate.log: every update with its outcome, and\n"
+           "  why a port could not be opened with what to do about it.\n"
+           "\n"
+           "See also flashupdate-cli(1), which updates one or more instruments without a\n"
+           "window.\n";
+}
+
+}  // namespace flashupdate

@@ -1,0 +1,10 @@
+// What "flashupdate --help" prints.
+#pragma once
+
+#include <string>
+
+namespace flashupdate {
+
+std::string windowHelpText();
+
+}  // namespace flashupdate
