@@ -126,7 +126,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
 std::string usageText() {
     return std::string(
                "Usage: flashupdate-cli [OPTION...] --port PORT [--port PORT...] IMAGE\n"
-               "       flashupdate-cli --list-ports [--json]\n"
+               "  or:  flashupdate-cli --list-ports [--json]\n"
                "\n"
                "Rewrites the FLASH program memory of the instrument on each PORT with IMAGE,\n"
                "as the flashupdate window does. Several ports are updated at the same time.\n"

@@ -17,22 +17,18 @@ std::string windowHelpText() {
            "  --help             show this text\n"
            "  --version          show the version\n"
            "\n"
-           "Ports:\n"
-           "  Com1 to Com4 are /dev/ttyS0 to /dev/ttyS3 unless the settings file\n"
-           "  ~/.config/Quenlid/flashupdate.conf names other devices, one key per port:\n"
-           "    [General]\n"
-           "    Com1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XK3LQD-if00-port0\n"
-           "  The environment variables FLASHUPDATE_COM1 to FLASHUPDATE_COM4 override it.\n"
-           "  Resting the pointer on a port's button shows its device and whether it is\n"
-           "  present. Opening a serial port needs membership of the dialout group.\n"
+           "Com1 to Com4 are /dev/ttyS0 to /dev/ttyS3 unless the settings file\n"
+           "~/.config/Quenlid/flashupdate.conf names other devices, with keys Com1 to Com4\n"
+           "under [General], such as\n"
+           "Com1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XK3LQD-if00-port0. The\n"
+           "environment variables FLASHUPDATE_COM1 to FLASHUPDATE_COM4 override it. Resting\n"
+           "the pointer on a port's button shows its device and whether it is present.\n"
+           "Opening a serial port needs membership of the dialout group.\n"
            "\n"
-           "Files:\n"
-           "  BOOTLOAD.IMG next to the program: the boot loader, from the instrument's maker.\n"
-           "  ~/.local/state/flashupdate/flashupdate.log: every update with its outcome, and\n"
-           "  why a port could not be opened with what to do about it.\n"
-           "\n"
-           "See also flashupdate-cli(1), which updates one or more instruments without a\n"
-           "window.\n";
+           "The boot loader, BOOTLOAD.IMG from the instrument's maker, lies next to the\n"
+           "program. Every update with its outcome, and why a port could not be opened with\n"
+           "what to do about it, is appended to ~/.local/state/flashupdate/flashupdate.log\n"
+           "(under $XDG_STATE_HOME when that is set).\n";
 }
 
 }  // namespace flashupdate
