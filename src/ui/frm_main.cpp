@@ -3,7 +3,9 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -15,9 +17,9 @@
 #include <iostream>
 #include <utility>
 
+#include "serial/port_settings.h"
 #include "serial/qt_event_loop.h"
 #include "serial/qt_serial_port.h"
-#include "serial/serial_diagnostics.h"
 #include "serial/serial_link.h"
 #include "serial/timers.h"
 #include "ui/command_line.h"
@@ -28,6 +30,8 @@
 #include "ui/frm_about.h"
 #include "ui/main_window_texts.h"
 #include "ui/path_conversion.h"
+#include "ui/port_tooltip.h"
+#include "update/stages.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate {
@@ -67,7 +71,7 @@ QString displayText(const char* text) {
 // The system's event loop and serial port, in this order, for the production window.
 struct frmMain::OwnedSeams {
     QtEventLoop events;
-    QtSerialPort comSerial{PortMap::fromEnvironment()};
+    QtSerialPort comSerial{loadPortMap()};
 };
 
 frmMain::frmMain(const QString& argumentText, QWidget* parent)
@@ -91,17 +95,23 @@ frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
                  QWidget* parent, std::unique_ptr<OwnedSeams>&& owned)
     : QMainWindow(parent),
       m_owned(std::move(owned)),
+      m_log(m_owned ? RunLog(runLogPath()) : RunLog()),
       m_portMap(std::move(portMap)),
+      m_settingsPath(portSettingsPath()),
       m_link(std::make_unique<SerialLink>(comSerial)),
       m_timers(std::make_unique<Timers>(events)),
       m_procedure(std::make_unique<UpdateProcedure>(*this, *m_link, *m_timers,
                                                     std::move(executableDirectory))),
       m_endProgram([&comSerial] { endProgramAtOnce(comSerial); }) {
+    if (m_owned) {
+        // Why a device would not open, with the remedy, belongs in the log next to the run.
+        m_owned->comSerial.setDiagnostics([this](const std::string& text) { diagnostic(text); });
+    }
     m_timers->onTimer2 = [this] { cmdStart_Click(); };
     createControls();
     for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
-        m_optCom[port - 1]->setToolTip(
-            QString::fromStdString(describeDevice(m_portMap.devicePath(port))));
+        refreshPortToolTip(port);
+        m_optCom[port - 1]->installEventFilter(this);
     }
     connectHandlers();
     Form_Load(argumentText);
@@ -113,6 +123,12 @@ frmMain::~frmMain() {
     for (QObject* const list :
          std::initializer_list<QObject*>{m_drvDrive, m_dirDirectory, m_filFiles}) {
         list->disconnect(this);
+    }
+    // The port outlives the log and the rest of the window; what it says while closing goes to
+    // standard error only.
+    if (m_owned) {
+        m_owned->comSerial.setDiagnostics(
+            [](const std::string& text) { std::cerr << "flashupdate: " << text << std::endl; });
     }
 }
 
@@ -173,11 +189,57 @@ void frmMain::openAtStart(const QString& workingDirectory) {
 }
 
 void frmMain::cmdStart_Click() {
+    // Start pressed inside one of the run's own waits starts nothing, so there is nothing to log.
+    if (m_procedure->running()) {
+        return;
+    }
+    // Taken as the procedure takes it, before the run: the operator may change it during the run.
+    m_run = RunRecord{};
+    m_run.port = chosenPort(*this);
+    m_run.devicePath = m_portMap.devicePath(m_run.port);
+    m_runLogged = false;
     m_procedure->cmdStart_Click();
+    logRun({});
 }
 
 void frmMain::cmdExit_Click() {
+    logRun(QStringLiteral("Exit"));
     m_endProgram();
+}
+
+void frmMain::logRun(const QString& endedBy) {
+    if (m_runLogged) {
+        return;
+    }
+    m_runLogged = true;
+    m_run.result = m_procedure->result();
+    // Logged absolute, so the line still says which file it was when read elsewhere.
+    if (!m_run.result.imagePath.empty()) {
+        m_run.imagePath = QDir::toNativeSeparators(
+            QFileInfo(QString::fromStdString(m_run.result.imagePath)).absoluteFilePath());
+    }
+    m_run.endedBy = endedBy;
+    if (!m_procedure->image().empty()) {
+        m_run.imageSha256 = sha256Hex(m_procedure->image());
+    }
+    m_log.append(runLine(m_run));
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    // Asked afresh each time: adapters come and go while the window is open.
+    if (event->type() == QEvent::ToolTip) {
+        for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
+            if (watched == m_optCom[port - 1]) {
+                refreshPortToolTip(port);
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void frmMain::refreshPortToolTip(int port) {
+    m_optCom[port - 1]->setToolTip(
+        portToolTip(port, m_portMap, m_settingsPath, probeDevice(m_portMap.devicePath(port))));
 }
 
 void frmMain::ABout_Click() {
@@ -188,7 +250,7 @@ void frmMain::drvDrive_Change() {
     try {
         m_dirDirectory->setPath(m_drvDrive->currentDirectory());
     } catch (const DirectoryReadError& error) {
-        std::cerr << "flashupdate: " << error.what() << std::endl;
+        diagnostic(error.what());
         QMessageBox box(QMessageBox::Warning, QString::fromUtf8(texts::kDriveErrorTitle),
                         QString::fromUtf8(texts::kDriveError), QMessageBox::Ok, this);
         box.exec();
@@ -216,8 +278,8 @@ void frmMain::filFiles_Click() {
 }
 
 void frmMain::reportUnreadableDirectory(const QString& path, const QString& reason) {
-    std::cerr << "flashupdate: cannot read directory " << QFile::encodeName(path).toStdString()
-              << ": " << reason.toStdString() << std::endl;
+    diagnostic("cannot read directory " + QFile::encodeName(path).toStdString() + ": " +
+               reason.toStdString());
     m_lblStatus->setText(QString::fromUtf8(texts::kCannotReadDirectory) +
                          QDir::toNativeSeparators(path));
     m_lblStatus->setVisible(true);
@@ -227,6 +289,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
     // A run is suspended in one of its waits below this event: the window cannot go and leave it
     // driving the port, and it cannot be unwound, so the program ends as Exit ends it.
     if (m_procedure->running()) {
+        logRun(QStringLiteral("closing the window"));
         m_endProgram();
     }
     QMainWindow::closeEvent(event);
@@ -255,6 +318,12 @@ void frmMain::setLabelVisible(Label which, bool visible) {
 
 void frmMain::setLabelCaption(Label which, const std::string& caption) {
     label(which)->setText(displayText(caption));
+    // The sums exactly as the operator saw them, for the run's line in the log.
+    if (which == Label::lblCheckSum3) {
+        m_run.fileCheckSum = caption;
+    } else if (which == Label::lblCheckSum4) {
+        m_run.deviceCheckSum = caption;
+    }
 }
 
 void frmMain::showMessage(const std::string& text, MessageIcon icon) {
@@ -263,6 +332,11 @@ void frmMain::showMessage(const std::string& text, MessageIcon icon) {
                     this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+void frmMain::diagnostic(const std::string& text) {
+    UpdateView::diagnostic(text);
+    m_log.append(QString::fromStdString(text));
 }
 
 QLabel* frmMain::label(Label which) const {

@@ -16,9 +16,11 @@
 #include <string>
 
 #include "serial/port_map.h"
+#include "ui/run_log.h"
 #include "update/update_view.h"
 
 class QCloseEvent;
+class QEvent;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -40,11 +42,13 @@ class frmMain final : public QMainWindow, public UpdateView {
     Q_OBJECT
 
 public:
-    // On the system's serial ports (Com1 to Com4 as the environment maps them) and Qt's event
-    // loop. argumentText is the command line after the program's name.
+    // On the system's serial ports (Com1 to Com4 as the settings file and the environment map
+    // them) and Qt's event loop, logging to runLogPath(). argumentText is the command line after
+    // the program's name.
     explicit frmMain(const QString& argumentText, QWidget* parent = nullptr);
     // On the given event loop and port, which must outlive the window. BOOTLOAD.IMG is sought in
-    // executableDirectory; portMap only names the devices in the port buttons' tooltips.
+    // executableDirectory; portMap only names the devices in the port buttons' tooltips and
+    // the log, which gets nothing until setLogPath().
     frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
             std::filesystem::path executableDirectory, const QString& argumentText,
             QWidget* parent = nullptr);
@@ -55,6 +59,8 @@ public:
     // are flushed and the process ends at once with status 0, from inside whatever wait the
     // update is in. Tests put a recorder here.
     void setEndProgram(std::function<void()> endProgram);
+    // Where runs and diagnostics are appended; an empty path logs nothing.
+    void setLogPath(const QString& path) { m_log = RunLog(path); }
 
     std::string fileNameText() const override;
     std::string filesPath() const override;
@@ -63,9 +69,13 @@ public:
     void setLabelVisible(Label label, bool visible) override;
     void setLabelCaption(Label label, const std::string& caption) override;
     void showMessage(const std::string& text, MessageIcon icon) override;
+    // To standard error and the log.
+    void diagnostic(const std::string& text) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Rewrites a port button's tooltip whenever the pointer comes to rest on it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct OwnedSeams;
@@ -91,16 +101,24 @@ private:
     void openAtStart(const QString& workingDirectory);
     // Says so in the status line, and leaves every list where it is.
     void reportUnreadableDirectory(const QString& path, const QString& reason);
+    void refreshPortToolTip(int port);
+    // Logs the run in progress or just ended, once; endedBy names what ends the program during it.
+    void logRun(const QString& endedBy);
 
     QLabel* label(Label which) const;
 
     // Declared in the order of creation: the event loop and port first, the procedure last.
     std::unique_ptr<OwnedSeams> m_owned;
+    RunLog m_log;
     PortMap m_portMap;
+    QString m_settingsPath;
     std::unique_ptr<SerialLink> m_link;
     std::unique_ptr<Timers> m_timers;
     std::unique_ptr<UpdateProcedure> m_procedure;
     std::function<void()> m_endProgram;
+    // The run in progress or the last one, filled in as it goes.
+    RunRecord m_run;
+    bool m_runLogged = true;
 
     DriveListBox* m_drvDrive = nullptr;
     QGroupBox* m_frame1 = nullptr;

@@ -124,6 +124,7 @@ void UpdateProcedure::run() {
     // in the list is placed in the list's directory.
     const std::string programPath =
         fileName == m_view.filesFileName() ? directoryPath + fileName : fileName;
+    m_result.imagePath = programPath;
 
     std::uintmax_t length = 0;
     if (!guarded(m_view, m_result, Cause::File, texts::kCantFindSizeOf + programPath,

@@ -22,6 +22,8 @@ struct UpdateResult {
     std::uint64_t bytesSent = 0;
     // What the operator was told, and the system's reason behind it where there is one.
     std::string reason;
+    // The image as the run named it; empty when no file was chosen.
+    std::string imagePath;
 
     bool updated() const { return stage == Stage::Done && cause == Cause::None; }
 };

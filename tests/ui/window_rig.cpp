@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <string>
+#include <utility>
 
 namespace flashupdate::testing {
 
@@ -23,9 +24,9 @@ void WindowRig::writeUpdateFiles(const QString& directory, qsizetype imageBytes)
 }
 
 WindowRig::WindowRig(const QString& argumentText, const QString& workingDirectory,
-                     const std::filesystem::path& executableDirectory)
+                     const std::filesystem::path& executableDirectory, PortMap ports)
     : m_workingDirectory(workingDirectory),
-      m_window(std::make_unique<frmMain>(events, port, nowherePorts(), executableDirectory,
+      m_window(std::make_unique<frmMain>(events, port, std::move(ports), executableDirectory,
                                          argumentText)) {
     m_window->setEndProgram([this] { ++m_endCalls; });
 }

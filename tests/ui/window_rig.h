@@ -16,6 +16,9 @@
 
 namespace flashupdate::testing {
 
+// Ports that lead nowhere: nothing in these tests may reach a real device.
+PortMap nowherePorts();
+
 // Changes the process's working directory for its lifetime.
 class WorkingDirectory {
 public:
@@ -34,10 +37,12 @@ private:
 
 class WindowRig {
 public:
-    // An empty workingDirectory keeps the test process's own.
+    // An empty workingDirectory keeps the test process's own. ports only names the devices the
+    // buttons' tooltips describe; every opening goes to the fake port.
     explicit WindowRig(
         const QString& argumentText = {}, const QString& workingDirectory = {},
-        const std::filesystem::path& executableDirectory = "/nonexistent/flashupdate-test");
+        const std::filesystem::path& executableDirectory = "/nonexistent/flashupdate-test",
+        PortMap ports = nowherePorts());
 
     // A boot loader and "program.img" of imageBytes in directory, for a window that will run an
     // update from the command line "DIRECTORY/program.img,1".
@@ -61,8 +66,5 @@ private:
     std::unique_ptr<frmMain> m_window;
     int m_endCalls = 0;
 };
-
-// Ports that lead nowhere: nothing in these tests may reach a real device.
-PortMap nowherePorts();
 
 }  // namespace flashupdate::testing

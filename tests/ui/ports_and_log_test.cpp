@@ -1,0 +1,177 @@
+// How the window finds its ports and keeps its log: the settings file names devices and the
+// environment overrides it, resting on a port button asks afresh what is there, and a run appends
+// its reason and outcome to the log while the message box stays as it is.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QHelpEvent>
+#include <QProcessEnvironment>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QToolTip>
+
+#include "message_box_answerer.h"
+#include "serial/port_settings.h"
+#include "ui/port_tooltip.h"
+#include "ui/run_log.h"
+#include "update/protocol.h"
+#include "window_rig.h"
+
+namespace flashupdate::testing {
+namespace {
+
+TEST(PortSettings, environmentOverridesTheSettingsFileWhichOverridesTheDefault) {
+    QTemporaryDir config;
+    QFile file(config.filePath(QStringLiteral("flashupdate.conf")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nCom1=/dev/serial/by-id/usb-adapter\nCom2=/dev/ttyUSB1\n");
+    file.close();
+    qunsetenv("FLASHUPDATE_COM1");
+    qputenv("FLASHUPDATE_COM2", "/dev/pts/7");
+    qputenv("FLASHUPDATE_COM3", "");  // names nothing: the default stands
+    const PortMap map = PortMap::fromSettingsAndEnvironment(readPortSettings(file.fileName()));
+    qunsetenv("FLASHUPDATE_COM2");
+    qunsetenv("FLASHUPDATE_COM3");
+
+    EXPECT_EQ(map.devicePath(1), "/dev/serial/by-id/usb-adapter");
+    EXPECT_EQ(map.source(1), PortSource::SettingsFile);
+    EXPECT_EQ(map.devicePath(2), "/dev/pts/7");
+    EXPECT_EQ(map.source(2), PortSource::Environment);
+    EXPECT_EQ(map.devicePath(3), PortMap().devicePath(3));
+    EXPECT_EQ(map.source(3), PortSource::Default);
+}
+
+TEST(PortToolTip, saysTheDeviceWhereItsNameComesFromAndWhetherItIsThere) {
+    PortMap map;
+    map.setDevicePath(2, "/dev/ttyUSB0", PortSource::SettingsFile);
+    map.setDevicePath(3, "/dev/pts/7", PortSource::Environment);
+    const QString settings = QDir::homePath() + QStringLiteral("/.config/Quenlid/flashupdate.conf");
+    EXPECT_EQ(portToolTip(2, map, settings, {"/dev/ttyUSB0: FT232R USB UART", true}),
+              QStringLiteral("/dev/ttyUSB0: FT232R USB UART\n"
+                             "From the settings file ~/.config/Quenlid/flashupdate.conf\nPresent"));
+    EXPECT_EQ(portToolTip(3, map, settings, {"/dev/pts/7", false}),
+              QStringLiteral("/dev/pts/7\nFrom the environment variable FLASHUPDATE_COM3\n"
+                             "Not present now"));
+    EXPECT_EQ(portToolTip(1, map, QStringLiteral("/etc/flashupdate.conf"), {"/dev/ttyS0", false}),
+              QStringLiteral("/dev/ttyS0\nThe default (not named in /etc/flashupdate.conf)\n"
+                             "Not present now"));
+}
+
+TEST(PortToolTip, restingOnAButton_asksAgainWhetherTheDeviceIsThere) {
+    QTemporaryDir devices;
+    const QString device = devices.filePath(QStringLiteral("ttyUSB9"));
+    PortMap map = nowherePorts();
+    map.setDevicePath(2, device.toStdString(), PortSource::SettingsFile);
+    WindowRig rig({}, {}, "/nonexistent/flashupdate-test", map);
+    auto* const com2 = rig.control<QRadioButton>("optCom2");
+    const auto rest = [com2] {
+        QHelpEvent event(QEvent::ToolTip, QPoint(2, 2), com2->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(com2, &event);
+        QToolTip::hideText();
+        return com2->toolTip();
+    };
+
+    EXPECT_TRUE(rest().endsWith(QStringLiteral("\nNot present now")));
+    QFile plugged(device);
+    ASSERT_TRUE(plugged.open(QIODevice::WriteOnly));
+    EXPECT_EQ(rest(), device + QStringLiteral("\nFrom the settings file ") +
+                          homeRelative(portSettingsPath()) + QStringLiteral("\nPresent"));
+}
+
+TEST(RunLogPath, underXdgStateHomeWhenAbsoluteOtherwiseUnderHome) {
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("HOME"), QStringLiteral("/home/tech"));
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), QStringLiteral("relative/state"));
+    EXPECT_EQ(runLogPath(environment),
+              QStringLiteral("/home/tech/.local/state/flashupdate/flashupdate.log"));
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), QStringLiteral("/var/lib/tech/"));
+    EXPECT_EQ(runLogPath(environment), QStringLiteral("/var/lib/tech/flashupdate/flashupdate.log"));
+}
+
+// The log's lines, each checked for its time stamp and cut after it.
+QStringList loggedEvents(const QString& path) {
+    static const QRegularExpression stamp(
+        QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d )"));
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly | QIODevice::Text)) << path.toStdString();
+    QStringList events;
+    for (const QString& line : QString::fromUtf8(file.readAll()).split('\n')) {
+        if (line.isEmpty()) {
+            continue;
+        }
+        EXPECT_TRUE(stamp.match(line).hasMatch()) << line.toStdString();
+        events << line.section(QLatin1Char(' '), 1);
+    }
+    return events;
+}
+
+TEST(RunLog, appendsOneStampedLinePerEventWithTheRemedyFoldedIn) {
+    QTemporaryDir state;
+    const QString path = state.filePath(QStringLiteral("flashupdate/flashupdate.log"));
+    RunLog(path).append(QStringLiteral("first"));
+    RunLog(path).append(QStringLiteral("cannot open /dev/ttyUSB0: Permission denied\n  Join."));
+    EXPECT_EQ(loggedEvents(path),
+              QStringList({QStringLiteral("first"),
+                           QStringLiteral("cannot open /dev/ttyUSB0: Permission denied; Join.")}));
+}
+
+// A run from "DIRECTORY/program.img,1" whose port will not open.
+class LoggedRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WindowRig::writeUpdateFiles(m_directory.path(), 100);
+        m_rig = std::make_unique<WindowRig>(m_directory.filePath("program.img") + ",1",
+                                            m_directory.path(), m_directory.path().toStdString());
+        m_rig->port.failOn("Open");
+    }
+
+    void startExpectingTheUsualBox() {
+        MessageBoxAnswerer answerer;
+        m_rig->control<QPushButton>("cmdStart")->click();
+        ASSERT_EQ(answerer.seen().size(), 1u);
+        EXPECT_EQ(answerer.seen()[0].text, QStringLiteral("Error opening Com Port"));
+    }
+
+    QTemporaryDir m_directory;
+    std::unique_ptr<WindowRig> m_rig;
+};
+
+TEST_F(LoggedRun, portThatWillNotOpen_logsTheReasonThenTheRunsOutcome) {
+    const QString logPath = m_directory.filePath("state/flashupdate/flashupdate.log");
+    m_rig->window().setLogPath(logPath);
+    startExpectingTheUsualBox();
+
+    const QString reason = QStringLiteral("Error opening Com Port (injected failure of Open)");
+    const QByteArray sha256 =
+        QCryptographicHash::hash(QByteArray(100, '\x01'), QCryptographicHash::Sha256).toHex();
+    EXPECT_EQ(
+        loggedEvents(logPath),
+        QStringList({reason, QStringLiteral("Com1 /nonexistent/flashupdate-test/com1 update "
+                                            "%1 sha256 %2: failed at boot-loader (port): "
+                                            "%3; instrument not erased, 0 of %4 bytes sent")
+                                 .arg(QDir::toNativeSeparators(m_directory.filePath("program.img")),
+                                      QString::fromLatin1(sha256), reason)
+                                 .arg(protocol::kRecordBytes)}));
+}
+
+TEST_F(LoggedRun, logThatCannotBeWritten_isNotedOnceAndTheRunEndsAsBefore) {
+    // A file where the log's directory would go: no directory, whoever runs the test.
+    QFile blocker(m_directory.filePath("state"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    m_rig->window().setLogPath(m_directory.filePath("state/flashupdate/flashupdate.log"));
+
+    ::testing::internal::CaptureStderr();
+    startExpectingTheUsualBox();
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    const auto noted = errors.find("cannot write the log");
+    EXPECT_NE(noted, std::string::npos) << errors;
+    EXPECT_EQ(errors.find("cannot write the log", noted + 1), std::string::npos) << errors;
+}
+
+}  // namespace
+}  // namespace flashupdate::testing
