@@ -1,6 +1,6 @@
 // libFuzzer target for the number reader: any bytes at all must read without a crash, an
 // exception or undefined behaviour, and the result must obey the rules that do not depend on which
-// number was read. Built and run by run.sh next to it.
+// number was read. Built by CMakeLists.txt and run by run.sh next to it.
 #include "ui/number_reader.h"
 
 #include <cmath>

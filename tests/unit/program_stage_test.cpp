@@ -51,8 +51,10 @@ TEST(ProgramStage, RecordsFollowTheImageLength) {
         const auto counts = captions(rig, Label::lblBytesT);
         ASSERT_EQ(counts.size(), 1 + c.records * 8);  // the reset at Start comes first
         EXPECT_EQ(counts[1], " 2048");
-        EXPECT_EQ(counts.back(), " " + std::to_string(c.records * kRecord));
-        EXPECT_EQ(rig.view.label(Label::lblFileB).caption, " " + std::to_string(c.length));
+        // Appended rather than " " + ...: inserting in front trips GCC 12's false -Wrestrict.
+        EXPECT_EQ(counts.back(), std::string(" ").append(std::to_string(c.records * kRecord)));
+        EXPECT_EQ(rig.view.label(Label::lblFileB).caption,
+                  std::string(" ").append(std::to_string(c.length)));
     }
 }
 
