@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine: installs what is missing, builds, and then
 #   demo   starts the instrument simulator and the window with a sample image chosen
-#   test   runs every test, then again built with AddressSanitizer and UBSan, then the fuzzer
+#   test   checks the formatting, builds with clang and runs the fuzzer, runs every test, makes
+#          and checks the Debian package, then runs the tests again built with AddressSanitizer
+#          and UBSan
 #   bench  times complete updates against the simulator
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +16,8 @@ case "$mode" in
 esac
 
 packages=(cmake make g++ qt6-base-dev qt6-serialport-dev libgtest-dev fonts-liberation
-          clang libclang-rt-dev)
+          clang libclang-rt-dev clang-format dpkg-dev help2man lintian desktop-file-utils
+          appstream)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
@@ -29,15 +32,27 @@ if ((${#missing[@]})); then
 fi
 
 jobs=$(nproc)
-build() {  # build DIR [cmake options...]
+configure() {  # configure DIR [cmake options...]; later options win over the defaults here
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLASHUPDATE_WERROR=ON "$@" >/dev/null
 }
+build() {  # build DIR [cmake options...]
+  configure "$@"
+  cmake --build "$1" -j"$jobs"
+}
+# Built as Debian builds its packages: optimised, with the distribution's hardening flags, whose
+# extra warnings are errors here like any other. Passed on every configure, not through the
+# environment, so that a build directory configured earlier takes them too.
+# Every hardening feature, as lintian expects of a package (bind-now included).
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+ldflags="$(dpkg-buildflags --get LDFLAGS)"
+hardened=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="$cxxflags"
+          -DCMAKE_EXE_LINKER_FLAGS="$ldflags")
 
 case "$mode" in
   demo)
-    build build
+    build build "${hardened[@]}"
     link="$PWD/build/demo/com1"
     build/instrument-sim --paced --link "$link" > build/demo/instrument.log &
     simulator=$!
@@ -51,16 +66,29 @@ case "$mode" in
     # The end-to-end tests spend their time waiting for the line, not on the CPU: run more of
     # them at once than there are cores.
     tests_at_once=$((jobs * 3))
-    tests/fuzz/run.sh build-fuzz 20
-    build build
+    if ! git ls-files -z -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' \
+        'tools/*.h' | xargs -0 clang-format --dry-run --Werror; then
+      echo "Not formatted as .clang-format asks: run clang-format -i on the files above." >&2
+      exit 1
+    fi
+    # The second compiler sees other mistakes. Only its warnings count, so only the programs a
+    # user runs are built, without debug information (-g0; the fuzzer keeps its own -g).
+    configure build-clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="$cxxflags -g0" \
+      -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_CXX_COMPILER=clang++ -DFLASHUPDATE_TESTS=OFF \
+      -DFLASHUPDATE_FUZZ=ON
+    cmake --build build-clang -j"$jobs" --target flashupdate flashupdate-cli number_reader_fuzz
+    tests/fuzz/run.sh build-clang 20
+    build build "${hardened[@]}"
     (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$tests_at_once" -LE bench)
+    # The package made from the tested build, checked as Debian checks packages.
+    tools/check-package.sh build
     build build-asan -DFLASHUPDATE_SANITIZE=ON
     (cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
       LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --output-on-failure -j"$tests_at_once" -LE 'bench|faults|slow')
     ;;
   bench)
-    build build
+    build build "${hardened[@]}"
     build/bench-update --runs 3 --records 1
     build/bench-update --runs 3 --records 3
     ;;
