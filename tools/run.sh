@@ -71,18 +71,33 @@ case "$mode" in
       echo "Not formatted as .clang-format asks: run clang-format -i on the files above." >&2
       exit 1
     fi
-    # The second compiler sees other mistakes. Only its warnings count, so only the programs a
-    # user runs are built, without debug information (-g0; the fuzzer keeps its own -g).
-    configure build-clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="$cxxflags -g0" \
-      -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_CXX_COMPILER=clang++ -DFLASHUPDATE_TESTS=OFF \
-      -DFLASHUPDATE_FUZZ=ON
-    cmake --build build-clang -j"$jobs" --target flashupdate flashupdate-cli number_reader_fuzz
-    tests/fuzz/run.sh build-clang 20
     build build "${hardened[@]}"
+    # The plain tests mostly wait for the line, so the other builds compile meanwhile, at a lower
+    # priority than the tests. The second compiler sees other mistakes; only its warnings count,
+    # so only the programs a user runs are built, without debug information (-g0; the fuzzer
+    # keeps its own -g).
+    background_log=$PWD/build/other-builds.log
+    (
+      configure build-clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="$cxxflags -g0" \
+        -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_CXX_COMPILER=clang++ \
+        -DFLASHUPDATE_TESTS=OFF -DFLASHUPDATE_FUZZ=ON
+      nice -n 10 cmake --build build-clang -j"$jobs" \
+        --target flashupdate flashupdate-cli number_reader_fuzz
+      configure build-asan -DFLASHUPDATE_SANITIZE=ON
+      nice -n 10 cmake --build build-asan -j"$jobs"
+    ) > "$background_log" 2>&1 &
+    background=$!
+    trap 'kill "$background" 2>/dev/null || true' EXIT
     (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$tests_at_once" -LE bench)
     # The package made from the tested build, checked as Debian checks packages.
     tools/check-package.sh build
-    build build-asan -DFLASHUPDATE_SANITIZE=ON
+    if ! wait "$background"; then
+      cat "$background_log" >&2
+      echo "The Clang or the sanitizer build failed (log above)." >&2
+      exit 1
+    fi
+    echo "Clang and sanitizer builds: done (log in $background_log)."
+    tests/fuzz/run.sh build-clang 20
     (cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
       LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --output-on-failure -j"$tests_at_once" -LE 'bench|faults|slow')
