@@ -72,8 +72,8 @@ case "$mode" in
       exit 1
     fi
     build build "${hardened[@]}"
-    # The plain tests mostly wait for the line, so the other builds compile meanwhile, at a lower
-    # priority than the tests. The second compiler sees other mistakes; only its warnings count,
+    # The plain tests mostly wait for the line, so the other builds compile and the fuzzer runs
+    # meanwhile, at a lower priority than the tests. The second compiler sees other mistakes; only its warnings count,
     # so only the programs a user runs are built, without debug information (-g0; the fuzzer
     # keeps its own -g).
     background_log=$PWD/build/other-builds.log
@@ -83,6 +83,7 @@ case "$mode" in
         -DFLASHUPDATE_TESTS=OFF -DFLASHUPDATE_FUZZ=ON
       nice -n 10 cmake --build build-clang -j"$jobs" \
         --target flashupdate flashupdate-cli number_reader_fuzz
+      nice -n 10 tests/fuzz/run.sh build-clang 20
       configure build-asan -DFLASHUPDATE_SANITIZE=ON
       nice -n 10 cmake --build build-asan -j"$jobs"
     ) > "$background_log" 2>&1 &
@@ -93,11 +94,11 @@ case "$mode" in
     tools/check-package.sh build
     if ! wait "$background"; then
       cat "$background_log" >&2
-      echo "The Clang or the sanitizer build failed (log above)." >&2
+      echo "The Clang build, the fuzzer or the sanitizer build failed (log above)." >&2
       exit 1
     fi
-    echo "Clang and sanitizer builds: done (log in $background_log)."
-    tests/fuzz/run.sh build-clang 20
+    grep -E '^(Done|stat::number_of_executed_units)' "$background_log" || true
+    echo "Clang build, fuzzer and sanitizer build: done (log in $background_log)."
     (cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
       LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --output-on-failure -j"$tests_at_once" -LE 'bench|faults|slow')
