@@ -73,9 +73,9 @@ case "$mode" in
     fi
     build build "${hardened[@]}"
     # The plain tests mostly wait for the line, so the other builds compile and the fuzzer runs
-    # meanwhile, at a lower priority than the tests. The second compiler sees other mistakes; only its warnings count,
-    # so only the programs a user runs are built, without debug information (-g0; the fuzzer
-    # keeps its own -g).
+    # meanwhile, at a lower priority than the tests. The second compiler sees other mistakes;
+    # only its warnings count, so only the programs a user runs are built, without debug
+    # information (-g0; the fuzzer keeps its own -g).
     background_log=$PWD/build/other-builds.log
     (
       configure build-clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="$cxxflags -g0" \
