@@ -29,7 +29,6 @@ std::int32_t deviceCheckSum(const ByteText& answer) {
 
 void verifyChecksum(StageContext& stage) {
     SerialPort& port = stage.port();
-    Timer& replyTimer = *stage.timers.Timer3;
 
     // The pause is the instrument's time to write its last record, which it has only once the
     // line has carried it: on a transport that queues ahead of the line, a pause counted from
@@ -42,27 +41,21 @@ void verifyChecksum(StageContext& stage) {
     port.output(ByteText(1, protocol::kChecksumCommand));
     stage.delay(protocol::kAfterCommandMs);
 
-    replyTimer.setInterval(protocol::kReplyWindowMs);
-    replyTimer.setEnabled(true);
     // The answer must come as one chunk of four bytes or more; each receive event replaces
     // RxData, so a split answer is never complete.
-    for (;;) {
-        stage.pumpWait();
-        if (!replyTimer.enabled()) {
-            stage.end(UpdateResult::Cause::NoAnswer, texts::kCheckSumNotReceivedBox);
-            stage.status(texts::kCheckSumNotReceived);
-            stage.pumpOnce();
-            stage.view.showMessage(texts::kCheckSumNotReceivedBox, MessageIcon::Exclamation);
-            port.setPortOpen(false);
-            return;
-        }
-        if (stage.link.RxData.size() >= protocol::kChecksumAnswerBytes) {
-            break;
-        }
+    const bool answered = stage.awaitReply(
+        true, [&] { return stage.link.RxData.size() >= protocol::kChecksumAnswerBytes; });
+    if (!answered) {
+        stage.end(UpdateResult::Cause::NoAnswer, texts::kCheckSumNotReceivedBox);
+        stage.status(texts::kCheckSumNotReceived);
+        stage.pumpOnce();
+        stage.view.showMessage(texts::kCheckSumNotReceivedBox, MessageIcon::Exclamation);
+        port.setPortOpen(false);
+        return;
     }
-    replyTimer.setEnabled(false);
 
     const std::int32_t deviceSum = deviceCheckSum(stage.link.RxData);
+    stage.result.deviceCheckSum = static_cast<std::uint32_t>(deviceSum);
     port.output(ByteText(1, protocol::kFinishCommand));
     port.setPortOpen(false);
 
@@ -74,7 +67,7 @@ void verifyChecksum(StageContext& stage) {
     stage.view.setLabelCaption(Label::lblCheckSum3, hexText(stage.fileCheckSum));
     stage.view.setLabelCaption(Label::lblCheckSum4, hexText(static_cast<std::uint32_t>(deviceSum)));
 
-    stage.result.stage = UpdateResult::Stage::Done;
+    stage.enter(UpdateResult::Stage::Done);
     if (static_cast<std::int64_t>(stage.fileCheckSum) == deviceSum) {
         stage.end(UpdateResult::Cause::None, texts::kUpdatedSuccessfully);
         stage.status(texts::kUpdatedSuccessfully);

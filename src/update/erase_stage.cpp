@@ -12,7 +12,6 @@ enum class Attempt { Erased, NoAnswer, WrongAnswer };
 // a reply split over two receive events is judged on its last part.
 Attempt eraseAttempt(StageContext& stage) {
     SerialPort& port = stage.port();
-    Timer& replyTimer = *stage.timers.Timer3;
     port.setInBufferCount(0);
     stage.link.RxData.clear();
     // From here on the instrument may be erasing, whether or not its answer is ever read.
@@ -22,19 +21,14 @@ Attempt eraseAttempt(StageContext& stage) {
     port.output(ByteText(1, protocol::kEraseCommand));
     stage.delay(protocol::kAfterCommandMs);
 
-    replyTimer.setInterval(protocol::kReplyWindowMs);
-    replyTimer.setEnabled(true);
-    for (;;) {
-        stage.pumpOnce();
-        if (!replyTimer.enabled()) {
-            return Attempt::NoAnswer;
-        }
+    // Polled every 100 ms, so the chunk judged is the one present at that moment.
+    const bool answered = stage.awaitReply(false, [&] {
         stage.delay(protocol::kReplyPollMs);
-        if (!stage.link.RxData.empty()) {
-            break;
-        }
+        return !stage.link.RxData.empty();
+    });
+    if (!answered) {
+        return Attempt::NoAnswer;
     }
-    replyTimer.setEnabled(false);
     stage.pumpOnce();
     return stage.link.RxData.find(protocol::kEraseAnswer) != ByteText::npos ? Attempt::Erased
                                                                             : Attempt::WrongAnswer;
@@ -70,6 +64,7 @@ bool eraseMemory(StageContext& stage) {
     }
 
     stage.result.erased = UpdateResult::Erased::Yes;
+    stage.view.progress(Progress::MemoryErased, stage.result);
     stage.status(texts::kMemoryErased);
     stage.delay(protocol::kAfterEraseMs);
     stage.port().setInBufferCount(0);

@@ -54,9 +54,11 @@ void sendProgram(StageContext& stage, std::span<const unsigned char> image,
                 stage.pumpOnce();
                 stage.view.setLabelCaption(Label::lblBytesT, numberText(position));
                 stage.view.setLabelCaption(Label::lblFileB, sizeText);
+                stage.view.progress(Progress::BytesSent, stage.result);
             }
         }
     }
+    stage.result.fileCheckSum = stage.fileCheckSum;
 }
 
 }  // namespace flashupdate

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -12,6 +13,7 @@
 #include "serial/serial_link.h"
 #include "serial/timers.h"
 #include "update/image_file.h"
+#include "update/protocol.h"
 #include "update/update_result.h"
 #include "update/update_view.h"
 
@@ -26,6 +28,11 @@ struct StageContext {
 
     SerialPort& port() { return link.comSerial; }
     void status(const std::string& text) { view.setLabelCaption(Label::lblStatus, text); }
+    // The run moves on to the next stage; a front end that follows it is told.
+    void enter(UpdateResult::Stage next) {
+        result.stage = next;
+        view.progress(Progress::StageEntered, result);
+    }
     // The run ends here without a failure of any step: the instrument's answer decided it.
     void end(UpdateResult::Cause cause, const std::string& reason) {
         result.cause = cause;
@@ -40,6 +47,29 @@ struct StageContext {
         do {
             pumpWait();
         } while (port().outBufferCount() != 0);
+    }
+    // The reply window: Timer3 runs for 5000 ms while passes are made, each one pump (a sleeping
+    // one when sleepBetween, else one that only handles what is pending), then a look at
+    // whether the window has closed, then answered(). Returns true once answered() says the
+    // answer is in, false when the window closed first.
+    bool awaitReply(bool sleepBetween, const std::function<bool()>& answered) {
+        Timer& replyTimer = *timers.Timer3;
+        replyTimer.setInterval(protocol::kReplyWindowMs);
+        replyTimer.setEnabled(true);
+        for (;;) {
+            if (sleepBetween) {
+                pumpWait();
+            } else {
+                pumpOnce();
+            }
+            if (!replyTimer.enabled()) {
+                return false;
+            }
+            if (answered()) {
+                replyTimer.setEnabled(false);
+                return true;
+            }
+        }
     }
 };
 

@@ -7,6 +7,7 @@
 #include "update/image_file.h"
 #include "update/number_text.h"
 #include "update/protocol.h"
+#include "update/run_files.h"
 #include "update/stages.h"
 #include "update/texts.h"
 
@@ -63,8 +64,17 @@ void UpdateProcedure::cmdStart_Click() {
 
 namespace {
 
-// Runs body; a failure inside shows the region's message and ends the run with the given
-// cause. The system's reason goes to the view's diagnostics for whoever debugs the line.
+// A failure of a step: the message is shown and the run ends with the given cause. The system's
+// reason goes to the view's diagnostics for whoever debugs the line.
+void fail(UpdateView& view, UpdateResult& result, UpdateResult::Cause cause,
+          const std::string& message, const std::string& reason) {
+    result.cause = cause;
+    result.reason = reason.empty() ? message : message + " (" + reason + ")";
+    view.diagnostic(result.reason);
+    view.showMessage(message, MessageIcon::None);
+}
+
+// Runs body; a failure inside shows the region's message and ends the run with the given cause.
 template <typename Body>
 bool guarded(UpdateView& view, UpdateResult& result, UpdateResult::Cause cause,
              const std::string& message, Body&& body) {
@@ -82,10 +92,7 @@ bool guarded(UpdateView& view, UpdateResult& result, UpdateResult::Cause cause,
         reason = error.what();
     } catch (...) {
     }
-    result.cause = cause;
-    result.reason = reason.empty() ? message : message + " (" + reason + ")";
-    view.diagnostic(result.reason);
-    view.showMessage(message, MessageIcon::None);
+    fail(view, result, cause, message, reason);
     return false;
 }
 
@@ -126,54 +133,46 @@ void UpdateProcedure::run() {
         fileName == m_view.filesFileName() ? directoryPath + fileName : fileName;
     m_result.imagePath = programPath;
 
-    std::uintmax_t length = 0;
-    if (!guarded(m_view, m_result, Cause::File, texts::kCantFindSizeOf + programPath,
-                 [&] { length = fileLength(pathFromText(programPath)); })) {
-        return;
+    ImageCheck image = readImage(pathFromText(programPath));
+    switch (image.problem) {
+        case ImageCheck::Problem::None:
+            break;
+        case ImageCheck::Problem::NoLength:
+            fail(m_view, m_result, Cause::File, texts::kCantFindSizeOf + programPath, image.reason);
+            return;
+        case ImageCheck::Problem::Unreadable:
+            // Refused with the transfer's own words before the instrument has been touched.
+            fail(m_view, m_result, Cause::File, texts::kCantOpen + programPath, image.reason);
+            return;
+        case ImageCheck::Problem::TooLarge:
+            refuse(m_view, m_result, Cause::File, texts::kFileTooLarge + programPath);
+            return;
     }
-    // The image is read once, here: the size shown, the records sent and the sum all come from
-    // this one reading, whatever happens to the file afterwards. One that cannot be read is
-    // refused with the transfer's own words before the instrument has been touched.
-    if (length <= protocol::kMaxImageBytes &&
-        !guarded(m_view, m_result, Cause::File, texts::kCantOpen + programPath, [&] {
-            m_image = readWholeFile(pathFromText(programPath), protocol::kMaxImageBytes + 1);
-        })) {
-        return;
-    }
-    // Block numbers run out after 24 records: a larger image would have the instrument erased
-    // and then fail halfway.
-    if (length > protocol::kMaxImageBytes || m_image.size() > protocol::kMaxImageBytes) {
-        refuse(m_view, m_result, Cause::File, texts::kFileTooLarge + programPath);
-        return;
-    }
+    m_image = std::move(image.bytes);
     const std::string sizeText = numberText(m_image.size());
     m_result.bytesAnnounced = protocol::recordsFor(m_image.size()) * protocol::kRecordBytes;
 
-    // Owned here so that a failing region still closes the file.
-    std::unique_ptr<ImageFile> bootLoader;
-    bool bootLoaderFound = false;
-    if (!guarded(m_view, m_result, Cause::File, texts::kCantOpenBootLoader, [&] {
-            bootLoaderFound = FileExits(m_bootLoaderPath);
-            if (bootLoaderFound) {
-                bootLoader = std::make_unique<ImageFile>(m_bootLoaderPath);
-            }
-        })) {
-        return;
-    }
-    if (!bootLoaderFound) {
-        refuse(m_view, m_result, Cause::File, texts::kCantFindBootLoaders);
-        m_result.reason +=
-            " (" + textFromPath(m_bootLoaderPath) + ": no ordinary, visible file of that name)";
-        m_view.diagnostic(m_result.reason);
-        return;
+    BootLoaderCheck bootLoader = openBootLoader(m_bootLoaderPath);
+    switch (bootLoader.problem) {
+        case BootLoaderCheck::Problem::None:
+            break;
+        case BootLoaderCheck::Problem::Unreadable:
+            fail(m_view, m_result, Cause::File, texts::kCantOpenBootLoader, bootLoader.reason);
+            return;
+        case BootLoaderCheck::Problem::Missing:
+            refuse(m_view, m_result, Cause::File, texts::kCantFindBootLoaders);
+            m_result.reason +=
+                " (" + textFromPath(m_bootLoaderPath) + ": no ordinary, visible file of that name)";
+            m_view.diagnostic(m_result.reason);
+            return;
     }
 
     StageContext stage{m_view, m_link, m_timers, FileCheckSum, m_result};
     bool erased = false;
-    m_result.stage = Stage::BootLoader;
+    stage.enter(Stage::BootLoader);
     if (!guarded(m_view, m_result, Cause::Port, texts::kErrorOpeningComPort, [&] {
-            sendBootLoader(stage, bootLoader);
-            m_result.stage = Stage::Erase;
+            sendBootLoader(stage, bootLoader.file);
+            stage.enter(Stage::Erase);
             erased = eraseMemory(stage);
         })) {
         return;
@@ -181,12 +180,12 @@ void UpdateProcedure::run() {
     if (!erased) {
         return;
     }
-    m_result.stage = Stage::Program;
+    stage.enter(Stage::Program);
     if (!guarded(m_view, m_result, Cause::Port, texts::kCantOpen + programPath,
                  [&] { sendProgram(stage, m_image, sizeText); })) {
         return;
     }
-    m_result.stage = Stage::Checksum;
+    stage.enter(Stage::Checksum);
     // An answer that is not a checksum (one too large to be one) is no answer.
     guarded(m_view, m_result, Cause::NoAnswer, texts::kProblemReceivingCheckSum,
             [&] { verifyChecksum(stage); });

@@ -50,4 +50,16 @@ const char* nameOf(UpdateResult::Erased erased) {
     return "?";
 }
 
+const char* memoryText(UpdateResult::Erased erased) {
+    switch (erased) {
+        case UpdateResult::Erased::No:
+            break;
+        case UpdateResult::Erased::Maybe:
+            return "the instrument may be erased: update it again before use";
+        case UpdateResult::Erased::Yes:
+            return "the instrument is left erased: update it again before use";
+    }
+    return "the instrument is not erased";
+}
+
 }  // namespace flashupdate

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace flashupdate {
@@ -20,6 +21,10 @@ struct UpdateResult {
     // Data bytes of the records the image makes, and those handed to the line.
     std::uint64_t bytesAnnounced = 0;
     std::uint64_t bytesSent = 0;
+    // The exact sum of the data bytes sent, once the transfer has ended; the instrument's sum,
+    // once its answer has been read. The window shows both in hexadecimal (hexText).
+    std::optional<std::uint32_t> fileCheckSum;
+    std::optional<std::uint32_t> deviceCheckSum;
     // What the operator was told, and the system's reason behind it where there is one.
     std::string reason;
     // The image as the run named it; empty when no file was chosen.
@@ -33,5 +38,11 @@ struct UpdateResult {
 const char* nameOf(UpdateResult::Stage stage);
 const char* nameOf(UpdateResult::Cause cause);
 const char* nameOf(UpdateResult::Erased erased);
+
+// What the operator must know of the instrument's memory after a run that did not update it:
+// "the instrument is not erased", "the instrument may be erased: update it again before use"
+// (the erase command went out, its answer was never read), "the instrument is left erased:
+// update it again before use".
+const char* memoryText(UpdateResult::Erased erased);
 
 }  // namespace flashupdate

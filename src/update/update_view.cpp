@@ -4,6 +4,8 @@
 
 namespace flashupdate {
 
+void UpdateView::progress(Progress, const UpdateResult&) {}
+
 void UpdateView::diagnostic(const std::string& text) {
     std::cerr << "flashupdate: " << text << std::endl;
 }

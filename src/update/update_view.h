@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "update/update_result.h"
+
 namespace flashupdate {
 
 // The labels the procedure writes, named as on the window.
@@ -20,6 +22,13 @@ enum class Label {
 };
 
 enum class MessageIcon { None, Exclamation };
+
+// What has just moved on in a run, reported beside the captions.
+enum class Progress {
+    StageEntered,  // the run's stage is the one it has just entered
+    MemoryErased,  // the instrument has answered the erase command: its memory is erased
+    BytesSent,     // lblBytesT has just been given the run's bytes sent
+};
 
 class UpdateView {
 public:
@@ -39,6 +48,11 @@ public:
     // Modal, OK only, captioned with the application's title; returns when OK is pressed.
     // Texts may hold a carriage return and line feed between lines.
     virtual void showMessage(const std::string& text, MessageIcon icon) = 0;
+
+    // Typed progress, for a front end that acts on how far a run has come (an estimate of the
+    // time left, a log) rather than reading back the texts it was shown: run is the run's own
+    // account at that moment. The window needs none of it; by default nothing happens.
+    virtual void progress(Progress what, const UpdateResult& run);
 
     // The system's reason behind a failure, for whoever debugs the line; never shown in the
     // window. By default it goes to standard error.
