@@ -6,8 +6,9 @@
 #include "cli/running.h"
 #include "cli/text_formats.h"
 #include "serial/qt_serial_port.h"
-#include "update/image_file.h"
+#include "ui/run_log.h"
 #include "update/protocol.h"
+#include "update/run_files.h"
 #include "update/texts.h"
 
 namespace flashupdate::cli {
@@ -19,32 +20,34 @@ struct FileCheck {
     std::string error;  // empty when an update could start with these files
 };
 
+// The update's own checks, worded for a report rather than a message box.
 FileCheck checkFiles(const std::filesystem::path& imagePath,
                      const std::filesystem::path& bootLoaderPath) {
     FileCheck check;
-    try {
-        if (fileLength(imagePath) > protocol::kMaxImageBytes) {
+    ImageCheck image = readImage(imagePath);
+    switch (image.problem) {
+        case ImageCheck::Problem::None:
+            check.image = std::move(image.bytes);
+            break;
+        case ImageCheck::Problem::NoLength:
+        case ImageCheck::Problem::Unreadable:
+            check.error = texts::kCantOpen + textFromPath(imagePath) + " (" + image.reason + ")";
+            return check;
+        case ImageCheck::Problem::TooLarge:
             check.error = texts::kFileTooLarge + textFromPath(imagePath);
             return check;
-        }
-        check.image = readWholeFile(imagePath, protocol::kMaxImageBytes + 1);
-        if (check.image.size() > protocol::kMaxImageBytes) {
-            check.error = texts::kFileTooLarge + textFromPath(imagePath);
-            return check;
-        }
-    } catch (const FileError& error) {
-        check.error = texts::kCantOpen + textFromPath(imagePath) + " (" + error.what() + ")";
-        return check;
     }
-    try {
-        if (!FileExits(bootLoaderPath)) {
+    const BootLoaderCheck bootLoader = openBootLoader(bootLoaderPath);
+    switch (bootLoader.problem) {
+        case BootLoaderCheck::Problem::None:
+            break;
+        case BootLoaderCheck::Problem::Missing:
             check.error = "no boot loader at " + textFromPath(bootLoaderPath);
-            return check;
-        }
-        ImageFile bootLoader(bootLoaderPath);
-    } catch (const FileError& error) {
-        check.error = "cannot open the boot loader " + textFromPath(bootLoaderPath) + " (" +
-                      error.what() + ")";
+            break;
+        case BootLoaderCheck::Problem::Unreadable:
+            check.error = "cannot open the boot loader " + textFromPath(bootLoaderPath) + " (" +
+                          bootLoader.reason + ")";
+            break;
     }
     return check;
 }
@@ -70,8 +73,10 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
     const FileCheck files = checkFiles(image, bootLoader);
     const std::uint64_t records = protocol::recordsFor(files.image.size());
     const std::uint64_t bytes = records * protocol::kRecordBytes;
-    const auto duration = timeLeft(texts::kSendingBootLoader, 0, bytes);
-    const std::string sha256 = files.error.empty() ? sha256Of(files.image) : std::string();
+    const auto duration =
+        timeLeft(UpdateResult::Stage::BootLoader, UpdateResult::Erased::No, 0, bytes);
+    const std::string sha256 =
+        files.error.empty() ? sha256Hex(files.image).toStdString() : std::string();
     if (json) {
         std::fprintf(out,
                      "{\"event\":\"dry-run-files\",\"image\":%s,\"boot_loader\":%s,\"ok\":%s,"

@@ -41,13 +41,17 @@ void PlainRenderer::show(const UpdateEvent& event) {
                 line(event, text);
             }
             break;
-        case EventKind::Progress:
+        case EventKind::Progress: {
             // One line a record keeps a log readable.
-            if (event.sent % protocol::kRecordBytes == 0 || event.sent == event.total) {
-                line(event, std::to_string(event.sent) + " of " + std::to_string(event.total) +
-                                " bytes sent");
+            const UpdateResult& run = event.result;
+            if (event.progress == Progress::BytesSent &&
+                (run.bytesSent % protocol::kRecordBytes == 0 ||
+                 run.bytesSent == run.bytesAnnounced)) {
+                line(event, std::to_string(run.bytesSent) + " of " +
+                                std::to_string(run.bytesAnnounced) + " bytes sent");
             }
             break;
+        }
         case EventKind::Diagnostic:
             // For whoever debugs the line; the log on standard output stays the window's words.
             std::fflush(m_out);
@@ -91,9 +95,7 @@ void TerminalRenderer::show(const UpdateEvent& event) {
     PortState& state = m_states.at(event.port);
     switch (event.kind) {
         case EventKind::Status:
-            state.stage = event.text;
-            state.total = event.total;
-            state.since = std::chrono::steady_clock::now();
+            state.status = event.text;
             log(event, event.text);
             break;
         case EventKind::Message:
@@ -102,8 +104,7 @@ void TerminalRenderer::show(const UpdateEvent& event) {
             }
             break;
         case EventKind::Progress:
-            state.sent = event.sent;
-            state.total = event.total;
+            state.run = event.result;
             state.since = std::chrono::steady_clock::now();
             break;
         case EventKind::Diagnostic:
@@ -156,15 +157,17 @@ std::string TerminalRenderer::liveLine(std::size_t port) const {
     if (state.ended) {
         return line + state.result;
     }
-    line += state.stage.empty() ? "starting" : trimmedRight(state.stage);
-    const auto percent = percentSent(state.sent, state.total);
-    line += "  " + std::to_string(state.sent) + "/" + std::to_string(state.total) + " bytes  " +
-            std::to_string(percent) + "%";
-    if (!state.stage.empty()) {
+    const UpdateResult& run = state.run;
+    line += state.status.empty() ? "starting" : trimmedRight(state.status);
+    const auto percent = percentSent(run.bytesSent, run.bytesAnnounced);
+    line += "  " + std::to_string(run.bytesSent) + "/" + std::to_string(run.bytesAnnounced) +
+            " bytes  " + std::to_string(percent) + "%";
+    if (run.stage != UpdateResult::Stage::Checks) {
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - state.since);
-        const auto left = std::max(std::chrono::milliseconds(0),
-                                   timeLeft(state.stage, state.sent, state.total) - elapsed);
+        const auto left =
+            std::max(std::chrono::milliseconds(0),
+                     timeLeft(run.stage, run.erased, run.bytesSent, run.bytesAnnounced) - elapsed);
         line += "  " + minutesSecondsText(left) + " left";
     }
     return line;
@@ -195,15 +198,18 @@ const char* boolText(bool value) {
 }  // namespace
 
 JsonRenderer::JsonRenderer(std::vector<std::string> portLabels, std::FILE* out)
-    : m_labels(std::move(portLabels)), m_stages(m_labels.size()), m_out(out) {}
+    : m_labels(std::move(portLabels)), m_out(out) {}
 
 void JsonRenderer::show(const UpdateEvent& event) {
+    // A stage entered or the erase answered changes no number a program reads; the counts do.
+    if (event.kind == EventKind::Progress && event.progress != Progress::BytesSent) {
+        return;
+    }
     std::string line = "{\"time\":" + jsonString(isoText(event.time)) +
                        ",\"port\":" + jsonString(m_labels.at(event.port)) +
                        ",\"event\":" + jsonString(kindName(event.kind));
     switch (event.kind) {
         case EventKind::Status:
-            m_stages[event.port] = event.text;
             line += ",\"text\":" + jsonString(event.text);
             break;
         case EventKind::Message:
@@ -211,10 +217,11 @@ void JsonRenderer::show(const UpdateEvent& event) {
             line += ",\"text\":" + jsonString(event.text);
             break;
         case EventKind::Progress: {
-            const auto percent = percentSent(event.sent, event.total);
-            const auto left = timeLeft(m_stages[event.port], event.sent, event.total);
-            line += ",\"sent\":" + std::to_string(event.sent) +
-                    ",\"total\":" + std::to_string(event.total) +
+            const UpdateResult& run = event.result;
+            const auto percent = percentSent(run.bytesSent, run.bytesAnnounced);
+            const auto left = timeLeft(run.stage, run.erased, run.bytesSent, run.bytesAnnounced);
+            line += ",\"sent\":" + std::to_string(run.bytesSent) +
+                    ",\"total\":" + std::to_string(run.bytesAnnounced) +
                     ",\"percent\":" + std::to_string(percent) +
                     ",\"seconds_left\":" + std::to_string((left.count() + 999) / 1000);
             break;

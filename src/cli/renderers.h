@@ -50,9 +50,9 @@ public:
 
 private:
     struct PortState {
-        std::string stage;
-        std::uint64_t sent = 0;
-        std::uint64_t total = 0;
+        std::string status;  // the last status text, shown as the window shows it
+        UpdateResult run;    // the run's account with its last progress
+        // When that progress came, which the estimate of the time left counts from.
         std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
         bool ended = false;
         std::string result;
@@ -76,7 +76,6 @@ public:
 
 private:
     std::vector<std::string> m_labels;
-    std::vector<std::string> m_stages;
     std::FILE* m_out;
 };
 

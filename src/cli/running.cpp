@@ -1,6 +1,5 @@
 #include "cli/running.h"
 
-#include <QCryptographicHash>
 #include <chrono>
 #include <csignal>
 #include <exception>
@@ -12,6 +11,7 @@
 #include "serial/qt_serial_port.h"
 #include "serial/serial_link.h"
 #include "serial/timers.h"
+#include "ui/run_log.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate::cli {
@@ -83,20 +83,6 @@ void releasePort(QtSerialPort& port, CliView& view) {
     }
 }
 
-// What the operator must know of the instrument's memory after a run that did not update it.
-std::string memoryText(UpdateResult::Erased erased) {
-    switch (erased) {
-        case UpdateResult::Erased::Yes:
-            return "the instrument is left erased: update it again before use";
-        case UpdateResult::Erased::Maybe:
-            // The erase command went out; its answer was never read.
-            return "the instrument may be erased: update it again before use";
-        case UpdateResult::Erased::No:
-            break;
-    }
-    return "the instrument is not erased";
-}
-
 std::string resultText(const UpdateResult& outcome, const Verdict& verdict,
                        const std::string& lastStatus) {
     if (verdict.exitCode == kUpdated) {
@@ -107,20 +93,13 @@ std::string resultText(const UpdateResult& outcome, const Verdict& verdict,
             lastStatus.empty() ? "before the first stage" : "at \"" + lastStatus + "\"";
         return "Stopped " + stage + "; " + memoryText(outcome.erased);
     }
-    const std::string memory =
-        outcome.erased == UpdateResult::Erased::No ? "" : "; " + memoryText(outcome.erased);
+    const std::string memory = outcome.erased == UpdateResult::Erased::No
+                                   ? std::string()
+                                   : std::string("; ") + memoryText(outcome.erased);
     return "Not updated (" + verdict.outcome + ")" + memory;
 }
 
 }  // namespace
-
-std::string sha256Of(const std::vector<unsigned char>& bytes) {
-    return QCryptographicHash::hash(
-               QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
-               QCryptographicHash::Sha256)
-        .toHex()
-        .toStdString();
-}
 
 PortWorker::PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
                        std::filesystem::path bootLoader, EventQueue& events,
@@ -142,7 +121,6 @@ void PortWorker::run() {
     port.setDiagnostics([&view](const std::string& text) { view.diagnostic(text); });
     UpdateProcedure procedure(view, link, timers, m_bootLoader.parent_path());
     procedure.setBootLoaderPath(m_bootLoader);
-    view.follow(procedure.result());
 
     UpdateEvent result;
     result.port = m_index;
@@ -167,7 +145,7 @@ void PortWorker::run() {
     result.text = failure.empty() ? resultText(result.result, verdict, view.lastStatus())
                                   : result.result.reason;
     if (!procedure.image().empty() || result.result.stage != UpdateResult::Stage::Checks) {
-        result.sha256 = sha256Of(procedure.image());
+        result.sha256 = sha256Hex(procedure.image()).toStdString();
     }
     result.time = std::chrono::system_clock::now();
     m_events.push(std::move(result));

@@ -64,9 +64,6 @@ private:
     const std::atomic<bool>& m_stop;
 };
 
-// Hex SHA-256 of an image as a run read it.
-std::string sha256Of(const std::vector<unsigned char>& bytes);
-
 // Runs one update per port at the same time and renders their events as they come.
 // Returns the exit status for the whole run.
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,

@@ -7,7 +7,6 @@
 
 #include "serial/line_settings.h"
 #include "update/protocol.h"
-#include "update/texts.h"
 
 namespace flashupdate::cli {
 
@@ -160,28 +159,31 @@ const milliseconds kEraseWaits(protocol::kAfterCommandMs + protocol::kReplyPollM
 
 }  // namespace
 
-std::chrono::milliseconds timeLeft(const std::string& stage, std::uint64_t sent,
-                                   std::uint64_t total) {
-    if (stage == texts::kSendingBootLoader) {
-        // The second half is queued while the first is still on the line, so the line time
-        // covers the wait between them.
-        const milliseconds boot =
-            std::max(lineTime(1 + protocol::kBootLoaderBytes, protocol::kBootLoaderSettings),
-                     milliseconds(protocol::kBetweenBootHalvesMs));
-        return boot + milliseconds(protocol::kBootSettleMs + protocol::kAfterReopenMs) +
-               kEraseWaits + transferTime(0, total) + kAfterTransfer;
-    }
-    if (stage == texts::kEraseCommandSent) {
-        return kEraseWaits + transferTime(0, total) + kAfterTransfer;
-    }
-    if (stage == texts::kMemoryErased) {
-        return milliseconds(protocol::kAfterEraseMs) + transferTime(0, total) + kAfterTransfer;
-    }
-    if (stage == texts::kSendingProgram) {
-        return transferTime(sent, total) + kAfterTransfer;
-    }
-    if (stage == texts::kRequestingCheckSum) {
-        return milliseconds(protocol::kAfterCommandMs);
+std::chrono::milliseconds timeLeft(UpdateResult::Stage stage, UpdateResult::Erased erased,
+                                   std::uint64_t sent, std::uint64_t total) {
+    using Stage = UpdateResult::Stage;
+    switch (stage) {
+        case Stage::Checks:
+        case Stage::BootLoader: {
+            // The second half is queued while the first is still on the line, so the line time
+            // covers the wait between them.
+            const milliseconds boot =
+                std::max(lineTime(1 + protocol::kBootLoaderBytes, protocol::kBootLoaderSettings),
+                         milliseconds(protocol::kBetweenBootHalvesMs));
+            return boot + milliseconds(protocol::kBootSettleMs + protocol::kAfterReopenMs) +
+                   kEraseWaits + transferTime(0, total) + kAfterTransfer;
+        }
+        case Stage::Erase:
+            // Once the instrument has answered, only the pause after the erase is left of it.
+            return (erased == UpdateResult::Erased::Yes ? milliseconds(protocol::kAfterEraseMs)
+                                                        : kEraseWaits) +
+                   transferTime(0, total) + kAfterTransfer;
+        case Stage::Program:
+            return transferTime(sent, total) + kAfterTransfer;
+        case Stage::Checksum:
+            return kAfterTransfer;
+        case Stage::Done:
+            break;
     }
     return milliseconds(0);
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "update/update_result.h"
+
 namespace flashupdate::cli {
 
 // Local times as the output writes them.
@@ -21,10 +23,10 @@ std::string minutesSecondsText(std::chrono::milliseconds duration);
 std::string jsonString(const std::string& text);
 
 // How long an update still takes: the line time of what is left to send plus the fixed waits
-// of the procedure still ahead, from the stage it is in.
-// stage: the last status text; sent and total: data bytes of the records. The estimate holds
-// from the moment the stage or the count was last reported.
-std::chrono::milliseconds timeLeft(const std::string& stage, std::uint64_t sent,
-                                   std::uint64_t total);
+// of the procedure still ahead, from the stage it is in (and, while erasing, whether the
+// instrument has answered). sent and total: data bytes of the records. The estimate holds from
+// the moment the run entered the stage or last reported a count.
+std::chrono::milliseconds timeLeft(UpdateResult::Stage stage, UpdateResult::Erased erased,
+                                   std::uint64_t sent, std::uint64_t total);
 
 }  // namespace flashupdate::cli

@@ -48,11 +48,14 @@ void CliView::setLabelCaption(Label label, const std::string& caption) {
         UpdateEvent status = event(EventKind::Status);
         status.text = caption;
         m_events.push(std::move(status));
-    } else if (label == Label::lblBytesT && !caption.empty() && m_result != nullptr) {
-        UpdateEvent progress = event(EventKind::Progress);
-        progress.sent = m_result->bytesSent;
-        m_events.push(std::move(progress));
     }
+}
+
+void CliView::progress(Progress what, const UpdateResult& run) {
+    UpdateEvent progress = event(EventKind::Progress);
+    progress.progress = what;
+    progress.result = run;
+    m_events.push(std::move(progress));
 }
 
 void CliView::showMessage(const std::string& text, MessageIcon) {
@@ -71,7 +74,6 @@ UpdateEvent CliView::event(EventKind kind) const {
     UpdateEvent made;
     made.port = m_port;
     made.kind = kind;
-    made.total = m_result != nullptr ? m_result->bytesAnnounced : 0;
     return made;
 }
 

@@ -27,14 +27,14 @@ struct UpdateEvent {
     // Status and Message: the window's text, unchanged. Result: a sentence for the operator.
     std::string text;
 
-    // Progress: data bytes sent, of the records' bytes to send.
-    std::uint64_t sent = 0;
-    std::uint64_t total = 0;
+    // Progress: what moved on.
+    Progress progress = Progress::StageEntered;
+    // Progress and Result: the procedure's own account of the run at that moment.
+    UpdateResult result;
 
     // Result.
     int exitCode = 0;
     std::string outcome;  // a short name: "updated", "bad-checksum", ...
-    UpdateResult result;  // the procedure's own account of the run
     std::string sha256;   // of the image as the run read it; empty when it was not read
     std::chrono::system_clock::time_point started;
 };
@@ -67,12 +67,12 @@ public:
     void setLabelVisible(Label label, bool visible) override;
     void setLabelCaption(Label label, const std::string& caption) override;
     void showMessage(const std::string& text, MessageIcon icon) override;
+    void progress(Progress what, const UpdateResult& run) override;
     // Through the renderer, so it never breaks a live line. Called from the update's thread.
     void diagnostic(const std::string& text) override;
 
+    // The status line as the window would show it now, for the operator's account of a stop.
     const std::string& lastStatus() const { return m_lastStatus; }
-    // The run's own account, which progress is taken from rather than from the captions.
-    void follow(const UpdateResult& result) { m_result = &result; }
 
 private:
     UpdateEvent event(EventKind kind) const;
@@ -80,7 +80,6 @@ private:
     std::size_t m_port;
     int m_comNumber;
     std::filesystem::path m_image;
-    const UpdateResult* m_result = nullptr;
     EventQueue& m_events;
     std::string m_lastStatus;
 };

@@ -318,12 +318,6 @@ void frmMain::setLabelVisible(Label which, bool visible) {
 
 void frmMain::setLabelCaption(Label which, const std::string& caption) {
     label(which)->setText(displayText(caption));
-    // The sums exactly as the operator saw them, for the run's line in the log.
-    if (which == Label::lblCheckSum3) {
-        m_run.fileCheckSum = caption;
-    } else if (which == Label::lblCheckSum4) {
-        m_run.deviceCheckSum = caption;
-    }
 }
 
 void frmMain::showMessage(const std::string& text, MessageIcon icon) {

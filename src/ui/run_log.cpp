@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "update/number_text.h"
+
 namespace flashupdate {
 
 namespace {
@@ -36,18 +38,6 @@ QString foldLines(const QString& text) {
         }
     }
     return lines.join(QStringLiteral("; "));
-}
-
-const char* erasedWords(UpdateResult::Erased erased) {
-    switch (erased) {
-        case UpdateResult::Erased::No:
-            return "not erased";
-        case UpdateResult::Erased::Maybe:
-            return "perhaps erased";
-        case UpdateResult::Erased::Yes:
-            return "erased";
-    }
-    return "perhaps erased";
 }
 
 }  // namespace
@@ -107,18 +97,22 @@ QString runLine(const RunRecord& run) {
             line += QStringLiteral(": ") + QString::fromStdString(result.reason);
         }
     }
-    if (!result.updated()) {
-        line += QStringLiteral("; instrument ") + erasedWords(result.erased);
-    }
     if (result.bytesAnnounced > 0 || result.bytesSent > 0) {
         line += QStringLiteral(", %1 of %2 bytes sent")
                     .arg(result.bytesSent)
                     .arg(result.bytesAnnounced);
     }
-    if (!run.fileCheckSum.empty()) {
-        line += QStringLiteral(", checksum %1 (instrument %2)")
-                    .arg(QString::fromStdString(run.fileCheckSum),
-                         QString::fromStdString(run.deviceCheckSum));
+    // In hexadecimal, as the window shows them.
+    if (result.fileCheckSum) {
+        line +=
+            QStringLiteral(", checksum ") + QString::fromStdString(hexText(*result.fileCheckSum));
+        if (result.deviceCheckSum) {
+            line += QStringLiteral(" (instrument %1)")
+                        .arg(QString::fromStdString(hexText(*result.deviceCheckSum)));
+        }
+    }
+    if (!result.updated()) {
+        line += QStringLiteral("; ") + memoryText(result.erased);
     }
     return line;
 }

@@ -35,16 +35,14 @@ struct RunRecord {
     QString imagePath;
     // Of the bytes the run read; empty when it read none.
     QByteArray imageSha256;
-    // The sums the window showed, when the run got as far as comparing them.
-    std::string fileCheckSum;
-    std::string deviceCheckSum;
     UpdateResult result;
     // What ended the program in the middle of the run ("Exit"); empty when the run ended itself.
     QString endedBy;
 };
 
 // "Com1 /dev/ttyUSB0 update /home/tech/FW.IMG sha256 ab12...: updated, 32768 of 32768 bytes
-// sent, checksum 003FC000 (instrument 003FC000)"
+// sent, checksum 7F8000 (instrument 7F8000)"; a run that did not update the instrument ends with
+// what is left of its memory.
 QString runLine(const RunRecord& run);
 
 class RunLog {

@@ -22,7 +22,6 @@
 #include "serial/serial_link.h"
 #include "serial/timers.h"
 #include "update/protocol.h"
-#include "update/texts.h"
 #include "update/update_procedure.h"
 
 namespace {
@@ -79,7 +78,7 @@ void writeBytes(const QString& path, std::size_t count, unsigned pattern) {
 
 // A whole successful run on the line: what the command-line flasher expects at its start.
 double floorSeconds(int records) {
-    const auto floor = cli::timeLeft(texts::kSendingBootLoader, 0,
+    const auto floor = cli::timeLeft(UpdateResult::Stage::BootLoader, UpdateResult::Erased::No, 0,
                                      static_cast<std::uint64_t>(records) * protocol::kRecordBytes);
     return static_cast<double>(floor.count()) / 1000.0;
 }
