@@ -72,6 +72,23 @@ private:
     PseudoTerminal& pty_;
 };
 
+// Every event line comes after the transcript holds the bytes received before it, so that
+// whoever waits for "session end" finds the "X" recorded.
+class TranscriptFirstEvents : public EventSink {
+public:
+    TranscriptFirstEvents(Transcript& transcript, EventSink& next)
+        : transcript_(transcript), next_(next) {}
+
+    void event(std::string_view line) override {
+        transcript_.flush();
+        next_.event(line);
+    }
+
+private:
+    Transcript& transcript_;
+    EventSink& next_;
+};
+
 timespec time_until(Clock::time_point deadline, Clock::time_point now) {
     auto left = std::max(deadline - now, Clock::duration::zero());
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
@@ -89,7 +106,8 @@ int run(const Options& options) {
         link.emplace(options.link_path, pty.device_path());
     }
     Transcript transcript(options.transcript_path);
-    StdoutEvents events;
+    StdoutEvents stdout_events;
+    TranscriptFirstEvents events(transcript, stdout_events);
     PtyAnswerLine answers(pty);
     Instrument instrument({options.erase_time, options.faults}, answers, events);
     ReceiveQueue queue;
