@@ -8,24 +8,28 @@ namespace flashupdate::cli {
 namespace {
 
 using std::chrono::milliseconds;
+using Stage = UpdateResult::Stage;
+using Erased = UpdateResult::Erased;
 
 TEST(TimeLeft, AfterTheLastRecordOnlyTheClosingWaitsRemain) {
-    EXPECT_EQ(timeLeft("Sending Program", 49152, 49152), milliseconds(3000));
+    EXPECT_EQ(timeLeft(Stage::Program, Erased::Yes, 49152, 49152), milliseconds(3000));
+    EXPECT_EQ(timeLeft(Stage::Checksum, Erased::Yes, 49152, 49152), milliseconds(3000));
 }
 
 TEST(TimeLeft, RecordsLeftGoAtNineHundredSixtyBytesASecond) {
     // One record left: its command, block number and 16384 data bytes.
-    EXPECT_EQ(timeLeft("Sending Program", 32768, 49152), milliseconds(16386 * 1000 / 960 + 3000));
+    EXPECT_EQ(timeLeft(Stage::Program, Erased::Yes, 32768, 49152),
+              milliseconds(16386 * 1000 / 960 + 3000));
 }
 
 TEST(TimeLeft, EarlierStagesCountEveryWaitAhead) {
-    const auto erasing = timeLeft("Erase Command Sent", 0, 16384);
-    const auto erased = timeLeft("Memory Erased", 0, 16384);
-    const auto booting = timeLeft("Sending Boot Loader", 0, 16384);
+    const auto erasing = timeLeft(Stage::Erase, Erased::Maybe, 0, 16384);
+    const auto erased = timeLeft(Stage::Erase, Erased::Yes, 0, 16384);
+    const auto booting = timeLeft(Stage::BootLoader, Erased::No, 0, 16384);
     EXPECT_EQ(erasing - erased, milliseconds(1000 + 100));
     // 512 boot bytes at 120 bytes a second, then 2 s to start and 1 s after the reopening.
     EXPECT_EQ(booting - erasing, milliseconds(512 * 1000 / 120 + 3000));
-    EXPECT_EQ(timeLeft("FLASH updated successfully  ", 16384, 16384), milliseconds(0));
+    EXPECT_EQ(timeLeft(Stage::Done, Erased::Yes, 16384, 16384), milliseconds(0));
 }
 
 TEST(Records, AnImageMakesWholeRecords) {

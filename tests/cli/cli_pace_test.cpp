@@ -28,9 +28,10 @@ TEST(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
 
     ASSERT_FALSE(result.crashed);
     EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
-    EXPECT_EQ(simulator.receivedAt(1200), "\xFF" + loader);
-    const std::string record = image + std::string(16384 - image.size(), '\xFF');
-    EXPECT_TRUE(simulator.receivedAt(9600) == "EP\x40" + record + "CX");
+    EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + loader);
+    const std::string expected =
+        "EP\x40" + image + std::string(16384 - image.size(), '\xFF') + "CX";
+    EXPECT_TRUE(simulator.receivedAt(9600, expected.size()) == expected);
     // The program sleeps while the line works.
     EXPECT_LT(cpu / result.seconds, 0.05) << cpu << " s of CPU in " << result.seconds << " s";
 

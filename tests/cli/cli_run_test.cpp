@@ -72,11 +72,11 @@ TEST_F(CliRun, TwoInstrumentsAreUpdatedAtTheSameTime) {
             << line.toStdString();
     }
     // One update takes the procedure's waits and the line time, about 26 s; one after the other
-    // would take 52.
-    EXPECT_LT(result.seconds, 40.0);
+    // would take 52. The bound leaves room for a busy machine.
+    EXPECT_LT(result.seconds, 48.0);
     // The chosen boot loader, not another, went to both instruments.
-    EXPECT_EQ(first.receivedAt(1200), "\xFF" + m_bootLoader);
-    EXPECT_EQ(second.receivedAt(1200), "\xFF" + m_bootLoader);
+    EXPECT_EQ(first.receivedAt(1200, 512), "\xFF" + m_bootLoader);
+    EXPECT_EQ(second.receivedAt(1200, 512), "\xFF" + m_bootLoader);
 }
 
 TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
@@ -131,7 +131,7 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
                   .toHex());
     EXPECT_LE(QDateTime::fromString(last["started"].toString(), Qt::ISODateWithMs),
               QDateTime::fromString(last["ended"].toString(), Qt::ISODateWithMs));
-    EXPECT_EQ(simulator.receivedAt(1200), "\xFF" + m_bootLoader);
+    EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + m_bootLoader);
 }
 
 TEST_F(CliRun, BadChecksumHasItsOwnExitStatus) {
@@ -318,7 +318,7 @@ TEST_F(CliRun, DryRunOpensEveryPortAndSendsNothing) {
     EXPECT_EQ(noLoader.exitCode, 3) << noLoader.out.toStdString();
 
     // Anything sent would have reached the simulator by now.
-    QThread::msleep(500);
+    QThread::msleep(flashupdate::testing::kStragglersMs);
     EXPECT_TRUE(instrument.transcript().empty());
 }
 

@@ -39,7 +39,7 @@ TEST_F(CliStop, CtrlCAfterTheEraseStopsAndSaysTheInstrumentIsErased) {
     EXPECT_TRUE(result.out.contains("Stopped at \"Memory Erased\"")) << result.out.toStdString();
     EXPECT_TRUE(result.out.contains("left erased")) << result.out.toStdString();
     // Nothing was sent after the stop: the instrument never saw a record or a checksum request.
-    QThread::msleep(500);
+    QThread::msleep(flashupdate::testing::kStragglersMs);
     for (const QString& line : simulator.lines()) {
         EXPECT_FALSE(line.startsWith("record")) << line.toStdString();
         EXPECT_FALSE(line.startsWith("checksum")) << line.toStdString();
@@ -61,7 +61,7 @@ TEST_F(CliStop, TermOrHangUpBeforeTheEraseSaysTheInstrumentIsNotErased) {
             result.out.contains("Stopped at \"Sending Boot Loader\"; the instrument is not "
                                 "erased"))
             << result.out.toStdString();
-        QThread::msleep(500);
+        QThread::msleep(flashupdate::testing::kStragglersMs);
         for (const QString& line : simulator.lines()) {
             EXPECT_FALSE(line.startsWith("erase")) << line.toStdString();
         }
@@ -88,7 +88,7 @@ TEST_F(CliStop, AClosedOrFullOutputNeverStopsTheUpdate) {
         EXPECT_EQ(process->exitCode(), 1) << process->readAllStandardError().toStdString();
     }
     for (SimulatorProcess* simulator : {&closedReader, &fullDisk}) {
-        const std::string received = simulator->receivedAt(9600);
+        const std::string received = simulator->receivedAt(9600, 3 + 16384 + 2);
         EXPECT_EQ(received.size(), 3u + 16384u + 2u);
         EXPECT_TRUE(received.ends_with("CX"));
     }

@@ -3,9 +3,6 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <algorithm>
-#include <fstream>
-#include <random>
-#include <sstream>
 #include <stdexcept>
 
 namespace flashupdate::cli::testing {
@@ -62,20 +59,6 @@ CliResult CliProcess::finish(int timeoutMs) {
 CliResult runCli(const QStringList& arguments, const QString& workingDirectory) {
     CliProcess process(arguments, workingDirectory);
     return process.finish();
-}
-
-std::string randomBytes(std::size_t count, unsigned pattern) {
-    std::mt19937 random(pattern);
-    std::string bytes(count, '\0');
-    for (auto& byte : bytes) {
-        byte = static_cast<char>(random() & 0xFF);
-    }
-    return bytes;
-}
-
-void writeFile(const QString& path, const std::string& bytes) {
-    std::ofstream out(path.toStdString(), std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace flashupdate::cli::testing

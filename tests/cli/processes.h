@@ -11,7 +11,9 @@
 
 namespace flashupdate::cli::testing {
 
+using flashupdate::testing::randomBytes;
 using flashupdate::testing::SimulatorProcess;
+using flashupdate::testing::writeFile;
 
 struct CliResult {
     int exitCode = -1;
@@ -38,9 +40,5 @@ private:
 };
 
 CliResult runCli(const QStringList& arguments, const QString& workingDirectory = {});
-
-// Random bytes, the same for the same pattern.
-std::string randomBytes(std::size_t count, unsigned pattern);
-void writeFile(const QString& path, const std::string& bytes);
 
 }  // namespace flashupdate::cli::testing

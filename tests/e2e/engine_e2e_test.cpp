@@ -10,8 +10,8 @@ TEST_F(EngineE2E, MultiRecordImageIsFlashedAndVerified) {
     const std::string image = randomBytes(16384 + 100, 2);
     const double wall = update(simulator, image);
 
-    EXPECT_TRUE(view.messages.empty());
-    EXPECT_EQ(view.captions[Label::lblStatus], "FLASH updated successfully  ");
+    EXPECT_TRUE(view.messages().empty());
+    EXPECT_EQ(view.status(), "FLASH updated successfully  ");
     std::uint32_t sum = 0;
     std::string padded = image + std::string(2 * 16384 - image.size(), '\xFF');
     for (const char c : padded) {
@@ -19,14 +19,20 @@ TEST_F(EngineE2E, MultiRecordImageIsFlashedAndVerified) {
     }
     char hex[16];
     std::snprintf(hex, sizeof hex, "%X", sum);
-    EXPECT_EQ(view.captions[Label::lblCheckSum3], hex);
-    EXPECT_EQ(view.captions[Label::lblCheckSum4], hex);
-    EXPECT_EQ(view.captions[Label::lblBytesT], " 32768");
-    EXPECT_EQ(view.captions[Label::lblFileB], " " + std::to_string(image.size()));
+    EXPECT_EQ(view.caption(Label::lblCheckSum3), hex);
+    EXPECT_EQ(view.caption(Label::lblCheckSum4), hex);
+    // The front ends read the sums from the result, not from the captions.
+    EXPECT_EQ(result.fileCheckSum, sum);
+    EXPECT_EQ(result.deviceCheckSum, sum);
+    EXPECT_EQ(view.caption(Label::lblBytesT), " 32768");
+    // Appended, not prefixed: GCC 12 warns falsely (-Wrestrict) on a literal + string here.
+    std::string fileBytes = " ";
+    fileBytes += std::to_string(image.size());
+    EXPECT_EQ(view.caption(Label::lblFileB), fileBytes);
     EXPECT_FALSE(portOpenAfter);
 
     // On the line: the boot loader at 1200 baud, everything else at 9600.
-    const std::string boot = simulator.receivedAt(1200);
+    const std::string boot = simulator.receivedAt(1200, 512);
     const std::string bootExpected = "\xFF" + m_bootLoader;
     const auto bootMismatch =
         std::mismatch(boot.begin(), boot.end(), bootExpected.begin(), bootExpected.end());
@@ -40,7 +46,7 @@ TEST_F(EngineE2E, MultiRecordImageIsFlashedAndVerified) {
         expected += padded.substr(static_cast<std::size_t>(k) * 16384, 16384);
     }
     expected += "CX";
-    const std::string received = simulator.receivedAt(9600);
+    const std::string received = simulator.receivedAt(9600, expected.size());
     const auto mismatch =
         std::mismatch(received.begin(), received.end(), expected.begin(), expected.end());
     EXPECT_TRUE(received == expected)
@@ -48,29 +54,33 @@ TEST_F(EngineE2E, MultiRecordImageIsFlashedAndVerified) {
         << received.size() << "/" << expected.size();
     // The fixed waits take 1 + 2 + 1 + 1 + 1 + 2 + 1 s, the records 2 x 17.07 s on the line.
     EXPECT_GE(wall, 9.0 + 34.1);
-    EXPECT_LT(wall, 60.0);
+    // Bounded only against a wait taken twice: the machine may be busy.
+    EXPECT_LT(wall, 90.0);
 }
 
 TEST_F(EngineE2E, SilentInstrumentGetsTwoEraseCommandsSixSecondsApart) {
     SimulatorProcess simulator({"--fault", "erase-silent"});
     update(simulator, randomBytes(100, 3));
-    EXPECT_EQ(view.messages, std::vector<std::string>{" Programming Error\r\nFLASH not Updated"});
-    EXPECT_EQ(view.captions[Label::lblStatus], "FLASH not Updated");
+    EXPECT_EQ(view.messageTexts(),
+              std::vector<std::string>{" Programming Error\r\nFLASH not Updated"});
+    EXPECT_EQ(view.status(), "FLASH not Updated");
     EXPECT_FALSE(portOpenAfter);
-    const auto erases = simulator.arrivals(9600, 'E');
+    const auto erases = simulator.arrivals(9600, 'E', 2);
     ASSERT_EQ(erases.size(), 2u);
+    // The transcript holds line times, so a busy machine delays both alike.
     EXPECT_NEAR(erases[1] - erases[0], 6.0, 0.8);
-    EXPECT_EQ(simulator.receivedAt(9600), "EE");
+    EXPECT_EQ(simulator.receivedAt(9600, 2), "EE");
 }
 
 TEST_F(EngineE2E, BadChecksumIsReportedAfterFinishing) {
     SimulatorProcess simulator({"--fault", "bad-checksum"});
     update(simulator, randomBytes(1000, 4));
-    EXPECT_EQ(view.messages,
+    EXPECT_EQ(view.messageTexts(),
               std::vector<std::string>{"FLASH not updated successfully : BAD CHECKSUM"});
-    EXPECT_EQ(view.captions[Label::lblStatus], "FLASH not updated successfully ");
-    EXPECT_NE(view.captions[Label::lblCheckSum3], view.captions[Label::lblCheckSum4]);
-    const std::string received = simulator.receivedAt(9600);
+    EXPECT_EQ(view.status(), "FLASH not updated successfully ");
+    EXPECT_NE(view.caption(Label::lblCheckSum3), view.caption(Label::lblCheckSum4));
+    ASSERT_TRUE(simulator.waitForSessionEnd());
+    const std::string received = simulator.receivedSoFar(9600);
     ASSERT_FALSE(received.empty());
     // "X" reached the instrument although the port was closed right after it.
     EXPECT_EQ(received.back(), 'X');
@@ -82,9 +92,9 @@ TEST_F(EngineE2E, InstrumentVanishingMidTransferEndsTheRunWithoutHanging) {
     // Gone during the first record: far more of the image is left than the line can buffer.
     simulator.killOn("erased", 3000);
     const double wall = update(simulator, randomBytes(24 * 16384, 5));
-    ASSERT_EQ(view.messages.size(), 1u);
-    EXPECT_EQ(view.messages[0], "Can't open " + m_dir.filePath("PROG.IMG").toStdString());
-    EXPECT_EQ(view.captions[Label::lblStatus], "Sending Program");
+    EXPECT_EQ(view.messageTexts(),
+              std::vector<std::string>{"Can't open " + m_dir.filePath("PROG.IMG").toStdString()});
+    EXPECT_EQ(view.status(), "Sending Program");
     EXPECT_LT(wall, 40.0);
 }
 

@@ -20,11 +20,11 @@ TEST_P(FaultModes, EndAsTheOperatorExpects) {
     const FaultCase& c = GetParam();
     SimulatorProcess simulator({"--fault", c.fault, "--erase-ms", "50"});
     update(simulator, randomBytes(10000, 9));
-    EXPECT_EQ(view.captions[Label::lblStatus], c.status);
+    EXPECT_EQ(view.status(), c.status);
     if (std::string(c.message).empty()) {
-        EXPECT_TRUE(view.messages.empty());
+        EXPECT_TRUE(view.messages().empty());
     } else {
-        EXPECT_EQ(view.messages, std::vector<std::string>{c.message});
+        EXPECT_EQ(view.messageTexts(), std::vector<std::string>{c.message});
     }
     // Every ending but the checksum's error exit closes the port.
     EXPECT_EQ(portOpenAfter, std::string(c.fault) == "checksum-high");

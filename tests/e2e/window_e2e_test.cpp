@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <fstream>
 
 #include "serial/qt_event_loop.h"
 #include "serial/qt_serial_port.h"
@@ -17,11 +16,6 @@
 
 namespace flashupdate::testing {
 namespace {
-
-void writeFile(const QString& path, std::size_t count, char value) {
-    std::ofstream out(path.toStdString(), std::ios::binary);
-    out << std::string(count, value);
-}
 
 QString labelText(frmMain& window, const char* name) {
     auto* label = window.findChild<QLabel*>(name);
@@ -35,9 +29,9 @@ bool labelShown(frmMain& window, const char* name) {
 
 TEST(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     QTemporaryDir dir;
-    writeFile(dir.filePath("BOOTLOAD.IMG"), 511, '\x5A');
+    writeFile(dir.filePath("BOOTLOAD.IMG"), std::string(511, '\x5A'));
     // One record of erased flash: both sums are 3FC000.
-    writeFile(dir.filePath("ERASED.IMG"), 16384, '\xFF');
+    writeFile(dir.filePath("ERASED.IMG"), std::string(16384, '\xFF'));
     // An instrument that takes bytes at the real pace of the line.
     SimulatorProcess simulator({"--paced"});
     PortMap map;
@@ -59,8 +53,9 @@ TEST(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     const double cpu = cpuSeconds() - cpuBefore;
 
     EXPECT_TRUE(answerer.seen().empty());
-    EXPECT_EQ(simulator.receivedAt(1200), "\xFF" + std::string(511, '\x5A'));
-    EXPECT_TRUE(simulator.receivedAt(9600) == "EP\x40" + std::string(16384, '\xFF') + "CX");
+    EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + std::string(511, '\x5A'));
+    const std::string expected = "EP\x40" + std::string(16384, '\xFF') + "CX";
+    EXPECT_TRUE(simulator.receivedAt(9600, expected.size()) == expected);
     // The window sleeps while the line works.
     EXPECT_LT(cpu / seconds, 0.05) << cpu << " s of CPU in " << seconds << " s";
     EXPECT_EQ(labelText(window, "lblStatus"), "FLASH updated successfully  ");
@@ -78,8 +73,8 @@ TEST(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
 
 TEST(WindowE2E, MissingDeviceShowsTheComPortMessage) {
     QTemporaryDir dir;
-    writeFile(dir.filePath("BOOTLOAD.IMG"), 511, '\x5A');
-    writeFile(dir.filePath("SMALL.IMG"), 10, '\x01');
+    writeFile(dir.filePath("BOOTLOAD.IMG"), std::string(511, '\x5A'));
+    writeFile(dir.filePath("SMALL.IMG"), std::string(10, '\x01'));
     PortMap map;
     map.setDevicePath(4, dir.filePath("no-such-tty").toStdString());
     QtEventLoop events;

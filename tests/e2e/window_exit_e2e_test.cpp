@@ -8,14 +8,13 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include "engine_rig.h"
 #include "support/simulator_process.h"
 
 namespace flashupdate::testing {
 namespace {
 
 std::size_t bytesAt9600(const SimulatorProcess& simulator) {
-    return simulator.receivedAt(9600).size();
+    return simulator.receivedSoFar(9600).size();
 }
 
 TEST(WindowExitE2E, ExitDuringAPacedTransferEndsAtTheNextPumpAndSendsNothingMore) {
@@ -48,14 +47,16 @@ TEST(WindowExitE2E, ExitDuringAPacedTransferEndsAtTheNextPumpAndSendsNothingMore
     const double endedAfter = static_cast<double>(sinceClick.elapsed()) / 1000.0;
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0) << "3: the update ended without Exit";
-    // A pump comes every 2048 bytes of the transfer, 2.13 s at 9600 baud.
-    EXPECT_LT(endedAfter, 3.5);
+    // A pump comes every 2048 bytes of the transfer, 2.13 s at 9600 baud; the rest of the record
+    // would take 14 s. The bound leaves room for a busy machine.
+    EXPECT_LT(endedAfter, 6.0);
 
     // What the instrument still gets is what the line carried until the end, plus what was
-    // already handed over then: at most about 1 KiB.
+    // already handed over then: at most about 1 KiB, and half a second of line for a simulator
+    // that was behind with its reading when the click was counted.
     QThread::msleep(2500);
     const std::size_t afterEnd = bytesAt9600(simulator);
-    EXPECT_LE(afterEnd - atClick, static_cast<std::size_t>(960 * endedAfter) + 1024 + 64);
+    EXPECT_LE(afterEnd - atClick, static_cast<std::size_t>(960 * endedAfter) + 1024 + 480);
     QThread::msleep(1000);
     EXPECT_EQ(bytesAt9600(simulator), afterEnd) << "bytes still arriving long after the end";
     EXPECT_LT(afterEnd, 3u + 16384u) << "the record was finished after all";

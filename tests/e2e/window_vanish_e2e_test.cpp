@@ -7,9 +7,9 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
-#include "engine_rig.h"
 #include "serial/qt_event_loop.h"
 #include "serial/qt_serial_port.h"
+#include "support/simulator_process.h"
 #include "ui/frm_main.h"
 #include "ui/message_box_answerer.h"
 

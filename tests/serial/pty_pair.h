@@ -6,12 +6,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
+
+#include "support/transcript.h"
 
 namespace flashupdate::testing {
 
@@ -54,7 +58,7 @@ public:
     }
 
     // Reads until count bytes have come or the time is up.
-    std::string receive(std::size_t count, int timeoutMs = 5000) {
+    std::string receive(std::size_t count, int timeoutMs = kPatienceMs) {
         std::string bytes;
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -70,6 +74,24 @@ public:
             }
         }
         return bytes;
+    }
+
+    // Waits until count bytes sent to the port have reached the device and wait there unread,
+    // so a test can act on input the port has not yet taken; false if they have not in time.
+    bool waitUntilArrived(std::size_t count, int timeoutMs = kPatienceMs) const {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            int waiting = 0;
+            if (::ioctl(m_slave, FIONREAD, &waiting) == 0 &&
+                static_cast<std::size_t>(waiting) >= count) {
+                return true;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 
     // The speed the port set on the line.

@@ -57,7 +57,7 @@ TEST(SimCommandLine, FirstLineNamesTheDeviceTheInstrumentListensOn) {
         TestPort port(sim.device, kLoaderBaud);
         port.write({0x12, 0x34});
     }
-    auto lines = wait_for_transcript(sim.transcript_path, 2, kPatience);
+    auto lines = waitForTranscript(sim.transcript_path, 2, kPatience);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].byte, 0x12);
     EXPECT_EQ(lines[1].byte, 0x34);
@@ -96,7 +96,7 @@ TEST_P(SimStopSignal, ReplacesAnOldLinkAndRemovesItOnTheWayOut) {
         TestPort through_link(link, kLoaderBaud);
         through_link.write({0x5A});
     }
-    auto lines = wait_for_transcript(sim.transcript_path, 1, kPatience);
+    auto lines = waitForTranscript(sim.transcript_path, 1, kPatience);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].byte, 0x5A);
 

@@ -8,7 +8,7 @@ namespace {
 // Waits until the simulator has taken `count` bytes in all, so that the absence
 // of an event afterwards means something.
 void wait_until_taken(RunningSim& sim, std::size_t count) {
-    ASSERT_EQ(wait_for_transcript(sim.transcript_path, count, kPatience).size(), count);
+    ASSERT_EQ(waitForTranscript(sim.transcript_path, count, kPatience).size(), count);
 }
 
 TEST(SimLineSpeed, BootLoaderAtTheWrongSpeedIsNotTaken) {
@@ -19,7 +19,7 @@ TEST(SimLineSpeed, BootLoaderAtTheWrongSpeedIsNotTaken) {
         port.write(boot_loader());
     }
     wait_until_taken(sim, kLoaderSize);
-    for (const auto& line : read_transcript(sim.transcript_path)) {
+    for (const auto& line : readTranscript(sim.transcript_path)) {
         ASSERT_EQ(line.baud, 9600) << line.text;
     }
     EXPECT_EQ(sim.process.wait_for_ignored("at 9600 baud", kLoaderSize), kLoaderSize);
@@ -29,7 +29,7 @@ TEST(SimLineSpeed, BootLoaderAtTheWrongSpeedIsNotTaken) {
     {
         TestPort port(sim.device, kCommandBaud);
         port.write({'E'});
-        EXPECT_TRUE(expect_silence(port, 800ms));
+        EXPECT_TRUE(expect_silence(port, kStragglers));
     }
 
     // The right speed then works as usual.
@@ -57,7 +57,7 @@ TEST(SimLineSpeed, BootLoaderFinishedAtAnotherSpeedIsNotTaken) {
     EXPECT_EQ(sim.process.wait_for_ignored("at 2400 baud", 256), 256u);
     EXPECT_FALSE(sim.process.saw_event_starting("boot loader received"));
 
-    auto lines = read_transcript(sim.transcript_path);
+    auto lines = readTranscript(sim.transcript_path);
     EXPECT_EQ(lines[255].baud, 1200);
     EXPECT_EQ(lines[256].baud, 2400);
 }
@@ -71,10 +71,10 @@ TEST(SimLineSpeed, CommandsAtTheBootLoaderSpeedAreNotTaken) {
         port.write(boot_loader());
         ASSERT_TRUE(sim.process.wait_for_event("boot loader received"));
         port.write({'E'});
-        EXPECT_TRUE(expect_silence(port, 800ms));
+        EXPECT_TRUE(expect_silence(port, kStragglers));
     }
     wait_until_taken(sim, kLoaderSize + 1);
-    const auto last = read_transcript(sim.transcript_path).back();
+    const auto last = readTranscript(sim.transcript_path).back();
     EXPECT_EQ(last.baud, 1200);
     EXPECT_EQ(last.byte, 'E');
     EXPECT_FALSE(sim.process.saw_event_starting("erase"));

@@ -67,7 +67,8 @@ SimProcess::~SimProcess() {
     // that a sanitizer build of it had nothing to report.
     if (!exit_status_ && running()) {
         ::kill(pid_, SIGTERM);
-        auto status = wait_for_exit(5s);
+        // A busy machine may take its time to run the simulator's way out; a hang still shows.
+        auto status = wait_for_exit(kPatience);
         if (!status) {
             ::kill(pid_, SIGKILL);
             wait_for_exit(5s);

@@ -11,14 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include "support/transcript.h"
+
 namespace sim_test {
 
 using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
 
-// Long enough for a loaded machine or a sanitizer build; waits return as soon as
-// what they wait for happens, so a generous bound costs nothing when all is well.
-constexpr Millis kPatience = 10s;
+using flashupdate::testing::kPatience;
+// What a check that nothing comes (no answer, no more bytes) waits.
+inline constexpr Millis kStragglers{flashupdate::testing::kStragglersMs};
 
 // A running instrument-sim with its stdout and stderr collected line by line.
 class SimProcess {

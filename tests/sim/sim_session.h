@@ -8,10 +8,14 @@
 #include <vector>
 
 #include "sim_process.h"
+#include "support/transcript.h"
 #include "test_port.h"
-#include "transcript_file.h"
 
 namespace sim_test {
+
+using flashupdate::testing::readTranscript;
+using flashupdate::testing::TranscriptLine;
+using flashupdate::testing::waitForTranscript;
 
 constexpr int kLoaderBaud = 1200;
 constexpr int kCommandBaud = 9600;

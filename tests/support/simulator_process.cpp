@@ -3,8 +3,6 @@
 #include <QDeadlineTimer>
 #include <QTimer>
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace flashupdate::testing {
@@ -12,7 +10,8 @@ namespace flashupdate::testing {
 SimulatorProcess::SimulatorProcess(const QStringList& options) {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(INSTRUMENT_SIM_PATH, QStringList(options)
-                                             << "--transcript" << m_dir.filePath("transcript.txt"));
+                                             << "--transcript"
+                                             << QString::fromStdString(transcriptPath()));
     if (!m_process.waitForStarted(10'000)) {
         throw std::runtime_error("instrument-sim does not start");
     }
@@ -71,41 +70,35 @@ QStringList SimulatorProcess::lines() {
     return m_lines;
 }
 
-std::vector<ReceivedByte> SimulatorProcess::transcript() const {
-    std::vector<ReceivedByte> bytes;
-    std::ifstream in(m_dir.filePath("transcript.txt").toStdString());
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        ReceivedByte byte{};
-        unsigned value = 0;
-        fields >> byte.seconds >> byte.baud >> std::hex >> value;
-        if (fields) {
-            byte.value = static_cast<unsigned char>(value);
-            bytes.push_back(byte);
-        }
-    }
-    return bytes;
+std::string SimulatorProcess::transcriptPath() const {
+    return m_dir.filePath("transcript.txt").toStdString();
 }
 
-std::string SimulatorProcess::receivedAt(int baud) const {
-    std::string bytes;
-    for (const auto& byte : transcript()) {
-        if (byte.baud == baud) {
-            bytes += static_cast<char>(byte.value);
-        }
-    }
-    return bytes;
+std::vector<TranscriptLine> SimulatorProcess::transcript() const {
+    return readTranscript(transcriptPath());
 }
 
-std::vector<double> SimulatorProcess::arrivals(int baud, unsigned char value) const {
-    std::vector<double> times;
-    for (const auto& byte : transcript()) {
-        if (byte.baud == baud && byte.value == value) {
-            times.push_back(byte.seconds);
+std::string SimulatorProcess::receivedAt(int baud, std::size_t count, int timeoutMs) const {
+    return bytesAt(waitForTranscript(
+                       transcriptPath(),
+                       [&](const auto& lines) { return bytesAt(lines, baud).size() >= count; },
+                       std::chrono::milliseconds(timeoutMs)),
+                   baud);
+}
+
+std::vector<double> SimulatorProcess::arrivals(int baud, unsigned char value,
+                                               std::size_t count) const {
+    const auto matching = [&](const std::vector<TranscriptLine>& lines) {
+        std::vector<double> times;
+        for (const auto& line : lines) {
+            if (line.baud == baud && line.byte == value) {
+                times.push_back(line.seconds);
+            }
         }
-    }
-    return times;
+        return times;
+    };
+    return matching(waitForTranscript(
+        transcriptPath(), [&](const auto& lines) { return matching(lines).size() >= count; }));
 }
 
 void SimulatorProcess::killNow() {

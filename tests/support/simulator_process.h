@@ -4,18 +4,22 @@
 #pragma once
 
 #include <QProcess>
+#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "support/test_files.h"
+#include "support/transcript.h"
 
 namespace flashupdate::testing {
 
-struct ReceivedByte {
-    double seconds;
-    int baud;
-    unsigned char value;
-};
+// writeFile for the paths Qt hands out.
+inline void writeFile(const QString& path, std::string_view bytes) {
+    writeFile(std::filesystem::path(path.toStdString()), bytes);
+}
 
 class SimulatorProcess {
 public:
@@ -32,11 +36,20 @@ public:
     // Every event line so far, the device line excepted.
     QStringList lines();
 
-    std::vector<ReceivedByte> transcript() const;
-    // The bytes received at the given speed.
-    std::string receivedAt(int baud) const;
-    // Times at which the given byte arrived at the given speed.
-    std::vector<double> arrivals(int baud, unsigned char value) const;
+    // Waits until the instrument has ended a session ("X" received); every byte before it is
+    // in the transcript by then.
+    bool waitForSessionEnd(int timeoutMs = kPatienceMs) {
+        return waitForLine("session end", timeoutMs);
+    }
+
+    // What the transcript holds now, for a test that watches it grow or checks that nothing came.
+    std::vector<TranscriptLine> transcript() const;
+    // The bytes received at the given speed once at least count of them are recorded, or what
+    // is recorded when timeoutMs has passed without that.
+    std::string receivedAt(int baud, std::size_t count, int timeoutMs = kPatienceMs) const;
+    std::string receivedSoFar(int baud) const { return bytesAt(transcript(), baud); }
+    // Times at which the given byte arrived at the given speed, once count of them have.
+    std::vector<double> arrivals(int baud, unsigned char value, std::size_t count) const;
 
     // Ends the simulator at once, as a cable pulled now would.
     void killNow();
@@ -46,6 +59,7 @@ public:
 
 private:
     void readLines();
+    std::string transcriptPath() const;
 
     QTemporaryDir m_dir;
     QProcess m_process;

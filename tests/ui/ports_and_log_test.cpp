@@ -120,6 +120,25 @@ TEST(RunLog, appendsOneStampedLinePerEventWithTheRemedyFoldedIn) {
                            QStringLiteral("cannot open /dev/ttyUSB0: Permission denied; Join.")}));
 }
 
+TEST(RunLog, runLineTakesBothSumsFromTheResultAndEndsWithWhatIsLeftOfTheMemory) {
+    RunRecord run;
+    run.port = 2;
+    run.devicePath = "/dev/ttyUSB0";
+    run.imagePath = QStringLiteral("/srv/P.IMG");
+    run.result.stage = UpdateResult::Stage::Done;
+    run.result.cause = UpdateResult::Cause::BadChecksum;
+    run.result.erased = UpdateResult::Erased::Yes;
+    run.result.reason = "FLASH not updated successfully : BAD CHECKSUM";
+    run.result.bytesAnnounced = run.result.bytesSent = 16384;
+    run.result.fileCheckSum = 0x3FC000;
+    run.result.deviceCheckSum = 0xA;
+    EXPECT_EQ(runLine(run), QStringLiteral("Com2 /dev/ttyUSB0 update /srv/P.IMG: failed "
+                                           "(bad-checksum): FLASH not updated successfully : BAD "
+                                           "CHECKSUM, 16384 of 16384 bytes sent, checksum 3FC000 "
+                                           "(instrument A); the instrument is left erased: update "
+                                           "it again before use"));
+}
+
 // A run from "DIRECTORY/program.img,1" whose port will not open.
 class LoggedRun : public ::testing::Test {
 protected:
@@ -153,7 +172,7 @@ TEST_F(LoggedRun, portThatWillNotOpen_logsTheReasonThenTheRunsOutcome) {
         loggedEvents(logPath),
         QStringList({reason, QStringLiteral("Com1 /nonexistent/flashupdate-test/com1 update "
                                             "%1 sha256 %2: failed at boot-loader (port): "
-                                            "%3; instrument not erased, 0 of %4 bytes sent")
+                                            "%3, 0 of %4 bytes sent; the instrument is not erased")
                                  .arg(QDir::toNativeSeparators(m_directory.filePath("program.img")),
                                       QString::fromLatin1(sha256), reason)
                                  .arg(protocol::kRecordBytes)}));

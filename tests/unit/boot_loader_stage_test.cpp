@@ -24,12 +24,12 @@ TEST(BootLoaderStage, SendsSyncByteAndFirst511BytesInTwoHalves) {
         ByteText file;
         ByteText expected;  // what follows the added 0xFF
     };
-    const ByteText longFile = patternBytes(2000, 3);
+    const ByteText longFile = randomBytes(2000, 3);
     ByteText allValues;
     for (int i = 0; i < 511; ++i) {
         allValues += static_cast<char>((i * 37 + 128) & 0xFF);
     }
-    const ByteText shortFile = patternBytes(100, 4);
+    const ByteText shortFile = randomBytes(100, 4);
     const std::vector<Case> cases = {
         {"longer file: only the first 511 bytes", longFile, longFile.substr(0, 511)},
         {"byte values 0 and 128 to 255 unchanged", allValues, allValues},
@@ -39,8 +39,8 @@ TEST(BootLoaderStage, SendsSyncByteAndFirst511BytesInTwoHalves) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        Rig::writeFile(rig.executableDir / "BOOTLOAD.IMG", c.file);
-        rig.selectImage(patternBytes(10));
+        writeFile(rig.executableDir / "BOOTLOAD.IMG", c.file);
+        rig.selectImage(randomBytes(10));
         rig.start();
         EXPECT_EQ(rig.wireAt(1200), "\xFF" + c.expected);
         EXPECT_EQ(rig.instrument.bootLoader.size(), 512u);
@@ -56,7 +56,7 @@ TEST(BootLoaderStage, SendsSyncByteAndFirst511BytesInTwoHalves) {
 
 TEST(BootLoaderStage, LineSetUpAndSwitchHappenInOrder) {
     Rig rig;
-    rig.selectImage(patternBytes(10));
+    rig.selectImage(randomBytes(10));
     rig.view.selectedPort = 3;
     rig.start();
     const auto& calls = rig.port.calls();
@@ -75,7 +75,7 @@ TEST(BootLoaderStage, LineSetUpAndSwitchHappenInOrder) {
 
 TEST(BootLoaderStage, WaitsAsTheInstrumentNeeds) {
     Rig rig;
-    rig.selectImage(patternBytes(10));
+    rig.selectImage(randomBytes(10));
     rig.start();
     const auto& wire = rig.port.wire();
     const double byteUs = 10.0 / 1200 * 1e6;
@@ -93,7 +93,7 @@ TEST(BootLoaderStage, WaitsAsTheInstrumentNeeds) {
 
 TEST(BootLoaderStage, WhateverTheInstrumentSaysMeanwhileIsDiscarded) {
     Rig rig;
-    rig.selectImage(patternBytes(10));
+    rig.selectImage(randomBytes(10));
     rig.instrument.eraseAnswers = {{}};  // silent: the erase stage must not see the chatter
     rig.port.reply("E noise", ms(500));
     rig.port.reply("EEEE", ms(3000));
@@ -104,7 +104,7 @@ TEST(BootLoaderStage, WhateverTheInstrumentSaysMeanwhileIsDiscarded) {
 
 TEST(BootLoaderStage, StatusShowsBeforeTheFirstByteAndStays) {
     Rig rig;
-    rig.selectImage(patternBytes(10));
+    rig.selectImage(randomBytes(10));
     rig.view.setLabelVisible(Label::lblStatus, false);
     rig.port.failOn("Close");  // the switch to 9600 fails
     rig.start();

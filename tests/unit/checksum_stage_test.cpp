@@ -79,7 +79,7 @@ TEST(ChecksumStage, VerdictFollowsTheAnswer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        rig.selectImage(patternBytes(5000));
+        rig.selectImage(randomBytes(5000));
         rig.instrument.checksumAnswer = c.answer;
         rig.start();
         EXPECT_EQ(rig.view.status(), c.status);
@@ -87,6 +87,9 @@ TEST(ChecksumStage, VerdictFollowsTheAnswer) {
         EXPECT_EQ(rig.instrument.checksumRequests, 1);
         EXPECT_EQ(rig.instrument.finished, c.finishSent);
         EXPECT_EQ(rig.port.portOpen(), c.portOpenAfter);
+        // The result has the file's sum once the transfer is over, the instrument's once read.
+        EXPECT_EQ(rig.update.result().fileCheckSum, rig.instrument.dataSum);
+        EXPECT_EQ(rig.update.result().deviceCheckSum.has_value(), c.finishSent);
         const bool shown = c.finishSent;
         for (const Label label :
              {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3, Label::lblCheckSum4}) {
@@ -115,6 +118,8 @@ TEST(ChecksumStage, BadChecksumShowsBothSumsAfterFinishing) {
     EXPECT_TRUE(finishedBeforeBox);
     EXPECT_EQ(rig.view.label(Label::lblCheckSum3).caption, "3FC000");
     EXPECT_EQ(rig.view.label(Label::lblCheckSum4).caption, "3FC001");
+    EXPECT_EQ(rig.update.result().fileCheckSum, 0x3FC000u);
+    EXPECT_EQ(rig.update.result().deviceCheckSum, 0x3FC001u);
     const auto history = rig.view.statusHistory();
     EXPECT_EQ(std::vector<std::string>(history.end() - 3, history.end()),
               (std::vector<std::string>{"Requesting Check Sum", "DONE ",
@@ -123,7 +128,7 @@ TEST(ChecksumStage, BadChecksumShowsBothSumsAfterFinishing) {
 
 TEST(ChecksumStage, RequestComesTwoSecondsAfterTheLineCarriedTheLastRecordAndFinishAtOnce) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     rig.start();
     const auto& wire = rig.port.wire();
     ASSERT_GE(wire.size(), 3u);
@@ -145,7 +150,7 @@ TEST(ChecksumStage, RequestComesTwoSecondsAfterTheLineCarriedTheLastRecordAndFin
 
 TEST(ChecksumStage, TimeOutComesFiveSecondsAfterTheWindowOpens) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     rig.instrument.checksumAnswer = [](std::uint32_t) { return Answer{}; };
     rig.start();
     const Micros requested = rig.port.wire().back().at;

@@ -54,7 +54,7 @@ TEST(EraseStage, OutcomeFollowsTheAnswersOfBothAttempts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        rig.selectImage(patternBytes(100));
+        rig.selectImage(randomBytes(100));
         rig.instrument.eraseAnswers = c.answers;
         rig.start();
         EXPECT_EQ(rig.instrument.eraseCommands, c.expectedCommands);
@@ -76,7 +76,7 @@ TEST(EraseStage, OutcomeFollowsTheAnswersOfBothAttempts) {
 
 TEST(EraseStage, SilentInstrumentIsGivenUpAfterTwoWindowsOfAboutSixSeconds) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     rig.instrument.eraseAnswers = {kSilent};
     rig.start();
     const auto times = eraseTimes(rig);
@@ -98,7 +98,7 @@ TEST(EraseStage, SilentInstrumentIsGivenUpAfterTwoWindowsOfAboutSixSeconds) {
 
 TEST(EraseStage, WrongAnswerTwiceSetsTheStatusOnce) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     rig.instrument.eraseAnswers = {kWrong};
     rig.start();
     const auto history = rig.view.statusHistory();
@@ -110,7 +110,7 @@ TEST(EraseStage, OnlyTheChunkPresentWhenJudgedCounts) {
     // Each answer comes in two chunks and the first lacks "E": the attempt is judged on the
     // first. The second attempt's "E" is replaced by the next chunk before it is judged.
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     rig.instrument.eraseAnswers = {{{"?", ms(1050)}, {"E", ms(1400)}}, {{"?", ms(1050)}}};
     rig.start();
     EXPECT_EQ(rig.instrument.eraseCommands, 2);
@@ -120,7 +120,7 @@ TEST(EraseStage, OnlyTheChunkPresentWhenJudgedCounts) {
 
 TEST(EraseStage, SuccessHandsOverAfterOneSecond) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     rig.start();
     const auto history = rig.view.statusHistory();
     ASSERT_GE(history.size(), 4u);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 #include <ostream>
+#include <random>
 
 #include "test_rig.h"
 #include "update/number_text.h"
@@ -99,7 +100,7 @@ TEST(Hardening, GarbageFromTheInstrumentNeverCrashesHangsOrClaimsSuccessFalsely)
         std::mt19937 random(trial);
         Rig rig;
         // Up to three records, so that the last one is often partly erased flash.
-        const ByteText image = patternBytes(random() % 40000, trial);
+        const ByteText image = randomBytes(random() % 40000, trial);
         rig.selectImage(image);
         const ByteText trueSum = sumBytes(byteSum(recordsOf(image)));
 
@@ -190,7 +191,7 @@ TEST_P(ImageChangedAfterStart, TheRunSendsAndSumsTheImageAsStartReadIt) {
     for (const bool duringTransfer : {false, true}) {
         SCOPED_TRACE(duringTransfer ? "during the transfer" : "during the erase");
         Rig rig;
-        const ByteText original = patternBytes(GetParam().before, 3);
+        const ByteText original = randomBytes(GetParam().before, 3);
         const auto path = rig.selectImage(original);
         bool rewritten = false;
         rig.loop.setOnPump([&] {
@@ -198,7 +199,7 @@ TEST_P(ImageChangedAfterStart, TheRunSendsAndSumsTheImageAsStartReadIt) {
                                             : rig.view.status() == "Memory Erased";
             if (!rewritten && due) {
                 rewritten = true;
-                Rig::writeFile(path, patternBytes(GetParam().after, 4));
+                writeFile(path, randomBytes(GetParam().after, 4));
             }
         });
         rig.start();
@@ -244,7 +245,7 @@ TEST(Hardening, FifoGivenAsTheImageIsNotSizedAndTheLineIsUntouched) {
 
 TEST(Hardening, ImageReplacedByADirectoryOrUnreadableAfterStartIsSentAsRead) {
     Rig rig;
-    const ByteText original = patternBytes(20000);
+    const ByteText original = randomBytes(20000);
     const auto path = rig.selectImage(original);
     rig.loop.setOnPump([&] {
         if (rig.view.status() == "Erase Command Sent" && fs::is_regular_file(path)) {
@@ -263,7 +264,7 @@ TEST(Hardening, ImageThatCannotBeReadIsRefusedBeforeThePortIsTouched) {
         GTEST_SKIP() << "file permissions do not bind the superuser";
     }
     Rig rig;
-    const auto path = rig.selectImage(patternBytes(20000));
+    const auto path = rig.selectImage(randomBytes(20000));
     fs::permissions(path, fs::perms::none);
     rig.start();
     EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"Can't open " + path.string()});
@@ -312,7 +313,7 @@ std::vector<int> spread(int count) {
 }
 
 TEST(Hardening, EveryPortOperationFailingEndsInExactlyOneRegionMessage) {
-    const ByteText image = patternBytes(2 * 16384 + 100, 9);
+    const ByteText image = randomBytes(2 * 16384 + 100, 9);
     const auto counts = callCounts(image);
     for (const std::string operation :
          {"Output", "OutBufferCount?", "Close", "Open", "Settings", "CommPort", "InputLen",
@@ -336,7 +337,7 @@ TEST(Hardening, EveryPortOperationFailingEndsInExactlyOneRegionMessage) {
 }
 
 TEST(Hardening, OutputFailingReportsTheRegionItFailedIn) {
-    const ByteText image = patternBytes(2 * 16384 + 100, 9);
+    const ByteText image = randomBytes(2 * 16384 + 100, 9);
     const int outputs = callCounts(image).at("Output");
     // Two boot loader halves and "E"; three records of "P", block number and data; "C" and "X".
     ASSERT_EQ(outputs, 3 + 3 * 16386 + 2);
@@ -355,7 +356,7 @@ TEST(Hardening, OutputFailingReportsTheRegionItFailedIn) {
 
 TEST(Hardening, ReopeningAt9600FailingIsAComPortError) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     rig.port.failOn("Open", 2);
     rig.start();
     EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"Error opening Com Port"});

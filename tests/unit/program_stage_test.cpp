@@ -32,7 +32,7 @@ TEST(ProgramStage, RecordsFollowTheImageLength) {
          std::vector<Case>{{1, 1}, {kRecord, 1}, {kRecord + 1, 2}, {24 * kRecord, 24}}) {
         SCOPED_TRACE(c.length);
         Rig rig;
-        const ByteText image = patternBytes(c.length, static_cast<unsigned>(c.length));
+        const ByteText image = randomBytes(c.length, static_cast<unsigned>(c.length));
         rig.selectImage(image);
         rig.start();
 
@@ -86,7 +86,7 @@ TEST(ProgramStage, EmptyImageSendsNothingButShowsTheLabels) {
 
 TEST(ProgramStage, TransferTakesTheLineTimeAndKeepsTheWindowLive) {
     Rig rig;
-    rig.selectImage(patternBytes(2 * kRecord));
+    rig.selectImage(randomBytes(2 * kRecord));
     rig.start();
     const Micros start = rig.view.statusTime("Sending Program");
     const Micros requested = rig.view.statusTime("Requesting Check Sum");

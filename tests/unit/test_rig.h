@@ -5,30 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 
 #include "fakes/fake_port.h"
-#include "fakes/fake_view.h"
 #include "fakes/scripted_instrument.h"
 #include "fakes/virtual_event_loop.h"
 #include "serial/serial_link.h"
 #include "serial/timers.h"
+#include "support/recording_view.h"
+#include "support/test_files.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate::testing {
 
 namespace fs = std::filesystem;
-
-inline ByteText patternBytes(std::size_t count, unsigned pattern = 1) {
-    std::mt19937 random(pattern);
-    ByteText bytes(count, '\0');
-    for (auto& byte : bytes) {
-        byte = static_cast<char>(random() & 0xFF);
-    }
-    return bytes;
-}
 
 inline std::uint32_t byteSum(const ByteText& bytes) {
     std::uint32_t sum = 0;
@@ -51,25 +41,18 @@ public:
         fs::create_directories(executableDir);
         fs::create_directories(imageDir);
         port.setInstrument(&instrument);
-        writeFile(executableDir / "BOOTLOAD.IMG", patternBytes(600, 7));
+        writeFile(executableDir / "BOOTLOAD.IMG", randomBytes(600, 7));
     }
     ~Rig() {
         std::error_code ignored;
         fs::remove_all(root, ignored);
     }
 
-    static void writeFile(const fs::path& path, const ByteText& bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-
     // Selects an image in the file list, as the operator's click does.
     fs::path selectImage(const ByteText& bytes, const std::string& name = "PROG.IMG") {
         const fs::path path = imageDir / name;
         writeFile(path, bytes);
-        view.filFilesPath = imageDir.string();
-        view.filFilesFileName = name;
-        view.txtFileName = name;
+        view.select(imageDir.string(), name);
         return path;
     }
 
@@ -78,13 +61,7 @@ public:
         ASSERT_FALSE(loop.ranAway()) << "a wait never ended";
     }
 
-    std::vector<std::string> messageTexts() const {
-        std::vector<std::string> texts;
-        for (const auto& message : view.messages()) {
-            texts.push_back(message.text);
-        }
-        return texts;
-    }
+    std::vector<std::string> messageTexts() const { return view.messageTexts(); }
 
     // Bytes the line carried at the given speed.
     ByteText wireAt(int baud) const {
@@ -104,7 +81,7 @@ public:
     FakePort port{loop};
     SerialLink link{port};
     Timers timers{loop};
-    FakeView view{loop};
+    RecordingView view{[this] { return loop.now(); }};
     ScriptedInstrument instrument;
     UpdateProcedure update;
 };

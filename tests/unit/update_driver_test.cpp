@@ -1,6 +1,8 @@
 // The driver around the stages: what Start resets, checks and forms before the line is touched,
 // and how each guarded region ends a run.
+#include <tuple>
 #include "test_rig.h"
+
 #include "update/image_file.h"
 
 namespace flashupdate::testing {
@@ -33,6 +35,51 @@ TEST(UpdateDriver, EmptyFileNameResetsResultsAndStopsBeforeThePort) {
     EXPECT_TRUE(rig.view.label(Label::lblBytesT).visible);
     EXPECT_EQ(rig.view.status(), "FLASH updated successfully  ");
     EXPECT_TRUE(rig.port.calls().empty());
+}
+
+TEST(UpdateDriver, AWholeRunReportsEachStepInTypesAsItsCaptionsShowIt) {
+    Rig rig;
+    rig.selectImage(randomBytes(5000));
+    rig.start();
+    ASSERT_EQ(rig.view.status(), "FLASH updated successfully  ");
+
+    using Stage = UpdateResult::Stage;
+    using Erased = UpdateResult::Erased;
+    // What moved on, the stage and erasure then, bytes sent of announced.
+    using Step = std::tuple<Progress, Stage, Erased, std::uint64_t, std::uint64_t>;
+    std::vector<Step> expected = {{Progress::StageEntered, Stage::BootLoader, Erased::No, 0, 16384},
+                                  {Progress::StageEntered, Stage::Erase, Erased::No, 0, 16384},
+                                  {Progress::MemoryErased, Stage::Erase, Erased::Yes, 0, 16384},
+                                  {Progress::StageEntered, Stage::Program, Erased::Yes, 0, 16384}};
+    for (std::uint64_t sent = 2048; sent <= 16384; sent += 2048) {
+        expected.emplace_back(Progress::BytesSent, Stage::Program, Erased::Yes, sent, 16384);
+    }
+    expected.emplace_back(Progress::StageEntered, Stage::Checksum, Erased::Yes, 16384, 16384);
+    expected.emplace_back(Progress::StageEntered, Stage::Done, Erased::Yes, 16384, 16384);
+    std::vector<Step> reported;
+    for (const ProgressStep& step : rig.view.progressSteps()) {
+        reported.emplace_back(step.what, step.stage, step.erased, step.sent, step.announced);
+    }
+    EXPECT_EQ(reported, expected);
+
+    // Each step comes with the caption that shows it.
+    const auto& steps = rig.view.progressSteps();
+    EXPECT_EQ(steps[2].at, rig.view.statusTime("Memory Erased"));
+    EXPECT_EQ(steps[3].at, rig.view.statusTime("Sending Program"));
+    EXPECT_EQ(steps.back().at, rig.view.statusTime("DONE "));
+    std::vector<Micros> countsShown;
+    for (const LabelChange& change : rig.view.changes()) {
+        if (change.label == Label::lblBytesT && !change.caption.empty()) {
+            countsShown.push_back(change.at);
+        }
+    }
+    std::vector<Micros> countsReported;
+    for (const ProgressStep& step : steps) {
+        if (step.what == Progress::BytesSent) {
+            countsReported.push_back(step.at);
+        }
+    }
+    EXPECT_EQ(countsReported, countsShown);
 }
 
 TEST(UpdateDriver, BlankFileNamePassesThePrecondition) {
@@ -75,7 +122,7 @@ TEST(UpdateDriver, DirectoryPathGetsOneSeparator) {
 
 TEST(UpdateDriver, TypedNameDifferingInCaseIsUsedUnchanged) {
     Rig rig;
-    rig.selectImage(patternBytes(10));
+    rig.selectImage(randomBytes(10));
     rig.view.txtFileName = "prog.img";
     rig.start();
     // Resolved against the working directory, not the list's directory.
@@ -119,7 +166,7 @@ TEST(UpdateDriver, BootLoaderMustBeAnOrdinaryFileNextToTheExecutable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        rig.selectImage(patternBytes(100));
+        rig.selectImage(randomBytes(100));
         c.arrange(rig);
         rig.start();
         EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{c.message});
@@ -129,7 +176,7 @@ TEST(UpdateDriver, BootLoaderMustBeAnOrdinaryFileNextToTheExecutable) {
 
 TEST(UpdateDriver, FileExitsCountsOrdinaryVisibleFilesOnly) {
     Rig rig;
-    Rig::writeFile(rig.root / ".hidden", "x");
+    writeFile(rig.root / ".hidden", "x");
     EXPECT_TRUE(FileExits(rig.executableDir / "BOOTLOAD.IMG"));
     EXPECT_FALSE(FileExits(rig.root / ".hidden"));
     EXPECT_FALSE(FileExits(rig.executableDir));
@@ -142,7 +189,7 @@ TEST(UpdateDriver, PortChoiceFallsBackToCom4) {
          std::vector<std::pair<int, int>>{{1, 1}, {2, 2}, {3, 3}, {4, 4}, {0, 4}}) {
         SCOPED_TRACE(selected);
         Rig rig;
-        rig.selectImage(patternBytes(100));
+        rig.selectImage(randomBytes(100));
         rig.view.selectedPort = selected;
         rig.start();
         EXPECT_EQ(rig.port.commPort(), expected);
@@ -153,7 +200,7 @@ TEST(UpdateDriver, PortChoiceFallsBackToCom4) {
 
 TEST(UpdateDriver, PortThatCannotOpenReportsRegionThreeAndLeavesStatus) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     rig.view.setLabelCaption(Label::lblStatus, "Press Start to begin download");
     rig.port.failOn("Open");
     rig.start();
@@ -178,7 +225,7 @@ TEST(UpdateDriver, EachRegionReportsItsOwnMessage) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.nthCall));
         Rig rig;
-        const auto image = rig.selectImage(patternBytes(100));
+        const auto image = rig.selectImage(randomBytes(100));
         rig.port.failOn(c.operation, c.nthCall);
         rig.start();
         const std::string expected =
@@ -191,7 +238,7 @@ TEST(UpdateDriver, EachRegionReportsItsOwnMessage) {
 
 TEST(UpdateDriver, ImageVanishingAfterStartIsSentAsStartReadIt) {
     Rig rig;
-    const auto path = rig.selectImage(patternBytes(100));
+    const auto path = rig.selectImage(randomBytes(100));
     rig.loop.setOnPump([&] {
         if (rig.view.status() == "Memory Erased") {
             fs::remove(path);
@@ -205,7 +252,7 @@ TEST(UpdateDriver, ImageVanishingAfterStartIsSentAsStartReadIt) {
 
 TEST(UpdateDriver, RunAfterAFailureFindsThePortOpenAndDoesNotReopenIt) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     // The line refuses the first record's "P"; the region leaves the port open.
     rig.port.failOn("Output", 4);
     rig.start();
@@ -219,7 +266,7 @@ TEST(UpdateDriver, RunAfterAFailureFindsThePortOpenAndDoesNotReopenIt) {
 
 TEST(UpdateDriver, StartInsideARunStartsNothing) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     int nestedPresses = 0;
     rig.loop.setOnPump([&] {
         if (nestedPresses < 3 && rig.view.status() == "Erase Command Sent") {
@@ -238,7 +285,7 @@ TEST(UpdateDriver, StartInsideARunStartsNothing) {
 
 TEST(UpdateDriver, StartFromInsideAMessageBoxOfTheRunStartsNothing) {
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     rig.instrument.checksumAnswer = [](std::uint32_t sum) {
         return ScriptedInstrument::sumAnswer(sum + 1);
     };
@@ -268,7 +315,7 @@ TEST(UpdateDriver, FilesOpenedByAFailingRegionAreClosed) {
          std::vector<std::pair<std::string, int>>{{"Open", 1}, {"Output", 1}, {"Output", 100}}) {
         SCOPED_TRACE(operation + " #" + std::to_string(nth));
         Rig rig;
-        rig.selectImage(patternBytes(20000));
+        rig.selectImage(randomBytes(20000));
         rig.port.failOn(operation, nth);
         const auto before = openDescriptors();
         rig.start();
@@ -287,7 +334,7 @@ TEST(UpdateDriver, AStopRequestPassesThroughEveryRegion) {
     for (const char* stage : {"Erase Command Sent", "Sending Program", "Requesting Check Sum"}) {
         SCOPED_TRACE(stage);
         Rig rig;
-        rig.selectImage(patternBytes(20000));
+        rig.selectImage(randomBytes(20000));
         rig.loop.setOnPump([&] {
             if (rig.view.status() == stage) {
                 throw StopRequested{};

@@ -30,7 +30,7 @@ class RunResult : public ::testing::TestWithParam<Ending> {};
 TEST_P(RunResult, SaysHowTheRunEnded) {
     const Ending& ending = GetParam();
     Rig rig;
-    rig.selectImage(patternBytes(100));
+    rig.selectImage(randomBytes(100));
     ending.arrange(rig);
     try {
         rig.update.cmdStart_Click();

@@ -1,17 +1,21 @@
-// A window for the update procedure: holds the operator's choices, records every label change and
-// message box with the virtual time it happened at. onMessage runs while a box is "open", as the
-// operator's hand would (pressing Start again, say).
+// A window for the update procedure that records: it holds the operator's choices and keeps every
+// label change, message box and step of typed progress, each with the time it happened at (from
+// the clock it is given: virtual time on fakes, none in real time). onMessage runs while a box is
+// "open", as the operator's hand would (pressing Start again, say); by default the box is
+// answered at once.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "fakes/virtual_event_loop.h"
 #include "update/update_view.h"
 
 namespace flashupdate::testing {
+
+using Micros = std::int64_t;
 
 struct LabelState {
     std::string caption;
@@ -30,17 +34,33 @@ struct LabelChange {
     Micros at;
 };
 
-class FakeView final : public UpdateView {
+// The run's account as the view was given it with each step of progress.
+struct ProgressStep {
+    Progress what;
+    UpdateResult::Stage stage;
+    UpdateResult::Erased erased;
+    std::uint64_t sent;
+    std::uint64_t announced;
+    Micros at;
+};
+
+class RecordingView final : public UpdateView {
 public:
-    explicit FakeView(const VirtualEventLoop& clock);
+    explicit RecordingView(std::function<Micros()> clock = [] { return Micros{0}; });
 
     std::string fileNameText() const override { return txtFileName; }
     std::string filesPath() const override { return filFilesPath; }
     std::string filesFileName() const override { return filFilesFileName; }
-    bool comOptionSelected(int port) const override;
+    bool comOptionSelected(int port) const override { return selectedPort == port; }
     void setLabelVisible(Label label, bool visible) override;
     void setLabelCaption(Label label, const std::string& caption) override;
     void showMessage(const std::string& text, MessageIcon icon) override;
+    void progress(Progress what, const UpdateResult& run) override;
+    // Kept for the test, and printed as the window would for whoever reads a failing test.
+    void diagnostic(const std::string& text) override;
+
+    // Selects the named file in the file list, as the operator's click does.
+    void select(const std::string& directory, const std::string& name);
 
     std::string txtFileName;
     std::string filFilesPath;
@@ -49,8 +69,10 @@ public:
     std::function<void(const Message&)> onMessage;
 
     const LabelState& label(Label label) const { return m_labels.at(label); }
-    std::string status() const { return label(Label::lblStatus).caption; }
+    const std::string& caption(Label which) const { return label(which).caption; }
+    std::string status() const { return caption(Label::lblStatus); }
     const std::vector<Message>& messages() const { return m_messages; }
+    std::vector<std::string> messageTexts() const;
     // Every caption lblStatus was given, in order.
     std::vector<std::string> statusHistory() const;
     // When lblStatus was first given caption; -1 if never.
@@ -58,13 +80,17 @@ public:
     const std::vector<LabelChange>& changes() const { return m_changes; }
     // Visibility writes, in order, as "lblFileSize=0".
     const std::vector<std::string>& visibilityWrites() const { return m_visibilityWrites; }
+    const std::vector<ProgressStep>& progressSteps() const { return m_progress; }
+    const std::vector<std::string>& diagnostics() const { return m_diagnostics; }
 
 private:
-    const VirtualEventLoop& m_clock;
+    std::function<Micros()> m_clock;
     std::map<Label, LabelState> m_labels;
     std::vector<Message> m_messages;
     std::vector<LabelChange> m_changes;
     std::vector<std::string> m_visibilityWrites;
+    std::vector<ProgressStep> m_progress;
+    std::vector<std::string> m_diagnostics;
 };
 
 const char* labelName(Label label);

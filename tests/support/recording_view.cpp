@@ -1,4 +1,4 @@
-#include "fakes/fake_view.h"
+#include "support/recording_view.h"
 
 namespace flashupdate::testing {
 
@@ -26,7 +26,7 @@ const char* labelName(Label label) {
     return "?";
 }
 
-FakeView::FakeView(const VirtualEventLoop& clock) : m_clock(clock) {
+RecordingView::RecordingView(std::function<Micros()> clock) : m_clock(std::move(clock)) {
     // The window as created: status visible, results hidden with their design captions.
     m_labels[Label::lblStatus] = {"Sending BootLoader", true};
     m_labels[Label::lblCheckSum1] = {"File CheckSum:", false};
@@ -39,28 +39,48 @@ FakeView::FakeView(const VirtualEventLoop& clock) : m_clock(clock) {
     m_labels[Label::lblFileB] = {"", false};
 }
 
-bool FakeView::comOptionSelected(int port) const {
-    return selectedPort == port;
-}
-
-void FakeView::setLabelVisible(Label label, bool visible) {
+void RecordingView::setLabelVisible(Label label, bool visible) {
     m_labels[label].visible = visible;
     m_visibilityWrites.push_back(std::string(labelName(label)) + "=" + (visible ? "1" : "0"));
 }
 
-void FakeView::setLabelCaption(Label label, const std::string& caption) {
+void RecordingView::setLabelCaption(Label label, const std::string& caption) {
     m_labels[label].caption = caption;
-    m_changes.push_back({label, caption, m_clock.now()});
+    m_changes.push_back({label, caption, m_clock()});
 }
 
-void FakeView::showMessage(const std::string& text, MessageIcon icon) {
-    m_messages.push_back({text, icon, m_clock.now()});
+void RecordingView::showMessage(const std::string& text, MessageIcon icon) {
+    m_messages.push_back({text, icon, m_clock()});
     if (onMessage) {
         onMessage(m_messages.back());
     }
 }
 
-std::vector<std::string> FakeView::statusHistory() const {
+void RecordingView::progress(Progress what, const UpdateResult& run) {
+    m_progress.push_back(
+        {what, run.stage, run.erased, run.bytesSent, run.bytesAnnounced, m_clock()});
+}
+
+void RecordingView::diagnostic(const std::string& text) {
+    m_diagnostics.push_back(text);
+    UpdateView::diagnostic(text);
+}
+
+void RecordingView::select(const std::string& directory, const std::string& name) {
+    filFilesPath = directory;
+    filFilesFileName = name;
+    txtFileName = name;
+}
+
+std::vector<std::string> RecordingView::messageTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& message : m_messages) {
+        texts.push_back(message.text);
+    }
+    return texts;
+}
+
+std::vector<std::string> RecordingView::statusHistory() const {
     std::vector<std::string> history;
     for (const auto& change : m_changes) {
         if (change.label == Label::lblStatus) {
@@ -70,7 +90,7 @@ std::vector<std::string> FakeView::statusHistory() const {
     return history;
 }
 
-Micros FakeView::statusTime(const std::string& caption) const {
+Micros RecordingView::statusTime(const std::string& caption) const {
     for (const auto& change : m_changes) {
         if (change.label == Label::lblStatus && change.caption == caption) {
             return change.at;

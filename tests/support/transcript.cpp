@@ -1,0 +1,103 @@
+#include "support/transcript.h"
+
+#include <cctype>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace flashupdate::testing {
+
+namespace {
+
+bool parseLine(const std::string& text, TranscriptLine& line) {
+    std::size_t i = 0;
+    const auto digits = [&](std::size_t minimum, std::size_t exactly = 0) {
+        const std::size_t begin = i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) != 0) {
+            ++i;
+        }
+        const std::size_t count = i - begin;
+        return exactly != 0 ? count == exactly : count >= minimum;
+    };
+    const auto expect = [&](char c) { return i < text.size() && text[i++] == c; };
+    const auto hexDigit = [&] {
+        if (i >= text.size()) {
+            return false;
+        }
+        const char c = text[i++];
+        return std::isdigit(static_cast<unsigned char>(c)) != 0 || (c >= 'A' && c <= 'F');
+    };
+    if (!(digits(1) && expect('.') && digits(0, 3))) {
+        return false;
+    }
+    const std::size_t secondsEnd = i;
+    if (!expect(' ')) {
+        return false;
+    }
+    const std::size_t baudBegin = i;
+    if (!(digits(1) && expect(' '))) {
+        return false;
+    }
+    const std::size_t byteBegin = i;
+    if (!(hexDigit() && hexDigit() && i == text.size())) {
+        return false;
+    }
+    line.seconds = std::stod(text.substr(0, secondsEnd));
+    line.baud = std::stoi(text.substr(baudBegin, byteBegin - baudBegin - 1));
+    line.byte = std::stoi(text.substr(byteBegin), nullptr, 16);
+    return true;
+}
+
+}  // namespace
+
+std::vector<TranscriptLine> readTranscript(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    const std::string text = content.str();
+
+    std::vector<TranscriptLine> lines;
+    std::size_t begin = 0;
+    for (auto end = text.find('\n'); end != std::string::npos; end = text.find('\n', begin)) {
+        TranscriptLine line;
+        line.text = text.substr(begin, end - begin);
+        begin = end + 1;
+        if (!parseLine(line.text, line)) {
+            line.baud = -1;
+            line.byte = -1;
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::vector<TranscriptLine> waitForTranscript(
+    const std::string& path, const std::function<bool(const std::vector<TranscriptLine>&)>& done,
+    std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto lines = readTranscript(path);
+        if (done(lines) || std::chrono::steady_clock::now() >= deadline) {
+            return lines;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::vector<TranscriptLine> waitForTranscript(const std::string& path, std::size_t count,
+                                              std::chrono::milliseconds timeout) {
+    return waitForTranscript(
+        path, [count](const auto& lines) { return lines.size() >= count; }, timeout);
+}
+
+std::string bytesAt(const std::vector<TranscriptLine>& lines, int baud) {
+    std::string bytes;
+    for (const auto& line : lines) {
+        if (line.baud == baud) {
+            bytes += static_cast<char>(line.byte);
+        }
+    }
+    return bytes;
+}
+
+}  // namespace flashupdate::testing
