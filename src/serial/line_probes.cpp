@@ -4,6 +4,7 @@
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,6 +31,20 @@ bool hungUp(QSerialPort& port) {
     pollfd descriptor{descriptorOf(port), 0, 0};
     return ::poll(&descriptor, 1, 0) > 0 &&
            (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool lockExclusively(QSerialPort& port) {
+    const int descriptor = descriptorOf(port);
+    int result = 0;
+    do {
+        result = ::flock(descriptor, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    // A file system without flock locks leaves only TIOCEXCL, as before.
+    if (result != 0 && errno == EWOULDBLOCK) {
+        return false;
+    }
+    ::ioctl(descriptor, TIOCEXCL);
+    return true;
 }
 
 std::size_t transmitQueued(QSerialPort& port) {
@@ -93,6 +108,11 @@ void waitWritable(QSerialPort& port, int milliseconds) {
 }
 
 void drainTransmitter(QSerialPort&) {}
+
+// Windows opens a serial device for one program only.
+bool lockExclusively(QSerialPort&) {
+    return true;
+}
 
 // Through Qt's own buffer, which the pacing keeps small.
 WriteOutcome writeNow(QSerialPort& port, std::string_view bytes) {

@@ -26,6 +26,11 @@ void waitWritable(QSerialPort& port, int milliseconds);
 // Waits until the transmit queue and the UART's own FIFO are empty (tcdrain).
 void drainTransmitter(QSerialPort& port);
 
+// Makes this opening the device's only one, whatever name it was opened by (a symbolic link, a
+// by-id alias): an exclusive lock on the device itself (flock), and no further openings
+// (TIOCEXCL, which root passes). False when another opening already holds the lock.
+bool lockExclusively(QSerialPort& port);
+
 struct WriteOutcome {
     std::size_t taken = 0;  // 0 when the device's buffer is full
     bool gone = false;      // EIO, ENXIO, ENODEV or EBADF: the device is no longer there

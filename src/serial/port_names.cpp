@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 
 namespace flashupdate {
 
@@ -146,6 +147,19 @@ PortNameResolution resolvePortName(const std::string& name,
         return {{}, name + " looks like a USB vendor and product: write usb:" + name};
     }
     return {name, {}};
+}
+
+std::string deviceToOpen(const std::string& name) {
+#ifndef _WIN32
+    if (name.find('/') != std::string::npos && !name.starts_with('/')) {
+        std::error_code error;
+        const std::filesystem::path absolute = std::filesystem::absolute(name, error);
+        if (!error) {
+            return absolute.lexically_normal().string();
+        }
+    }
+#endif
+    return name;
 }
 
 }  // namespace flashupdate

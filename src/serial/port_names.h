@@ -37,4 +37,9 @@ struct PortNameResolution {
 PortNameResolution resolvePortName(const std::string& name,
                                    const std::vector<SerialDeviceInfo>& devices);
 
+// What the system opens for a device name: a name holding a "/" is a path, taken from the
+// current directory when it does not start at the root ("dev/ttyX" is not "/dev/dev/ttyX"); a
+// bare name ("ttyUSB0") is left to the serial control, which finds it under /dev.
+std::string deviceToOpen(const std::string& name);
+
 }  // namespace flashupdate

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "serial/line_probes.h"
+#include "serial/port_names.h"
+#include "serial/qt_event_loop.h"
 #include "serial/serial_diagnostics.h"
 
 namespace flashupdate {
@@ -56,19 +58,6 @@ OpenFailure classify(const QSerialPort& port) {
     }
 }
 
-// Keeps receive events out of blocking waits: while set, they are posted to the event queue.
-class HoldScope {
-public:
-    explicit HoldScope(bool& holding) : m_holding(holding), m_was(holding) { m_holding = true; }
-    HoldScope(const HoldScope&) = delete;
-    HoldScope& operator=(const HoldScope&) = delete;
-    ~HoldScope() { m_holding = m_was; }
-
-private:
-    bool& m_holding;
-    bool m_was;
-};
-
 }  // namespace
 
 // The open device as the pacing sees it.
@@ -114,6 +103,11 @@ QtSerialPort::QtSerialPort(PortMap map, QObject* parent)
       m_device(std::make_unique<Device>(*this)),
       m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
     m_transmit->setSettings(m_settings);
+    QtEventLoop events;
+    m_settle = std::make_unique<ReceiveSettle>(events, [this] {
+        m_commEvent = comEvReceive;
+        raiseOnComm();
+    });
 }
 
 QtSerialPort::~QtSerialPort() {
@@ -184,6 +178,7 @@ void QtSerialPort::setInBufferCount(int count) {
     if (count != 0) {
         throw SerialError("only 0 may be written to the receive count");
     }
+    forgetReceived();
     if (portOpen()) {
         m_port->clear(QSerialPort::Input);
     }
@@ -208,7 +203,6 @@ int QtSerialPort::outBufferCount() {
 
 void QtSerialPort::output(const ByteText& data) {
     requireOpen("writing");
-    HoldScope hold(m_holding);
     try {
         m_transmit->write(data);
     } catch (const SerialError& error) {
@@ -218,11 +212,16 @@ void QtSerialPort::output(const ByteText& data) {
 }
 
 ByteText QtSerialPort::input() {
-    if (!portOpen()) {
-        return {};
+    if (m_port && m_port->isOpen()) {
+        const QByteArray bytes = m_port->readAll();
+        m_received.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
     }
-    const QByteArray bytes = m_port->readAll();
-    return ByteText(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    return std::exchange(m_received, {});
+}
+
+void QtSerialPort::forgetReceived() {
+    m_received.clear();
+    m_settle->cancel();
 }
 
 int QtSerialPort::commEvent() const {
@@ -230,16 +229,27 @@ int QtSerialPort::commEvent() const {
 }
 
 void QtSerialPort::open() {
-    const std::string path = devicePath();
+    const std::string path = deviceToOpen(devicePath());
     m_port = std::make_unique<QSerialPort>();
     m_deviceGone = false;
     m_transmit->discard();
+    forgetReceived();
     m_port->setPortName(QString::fromStdString(path));
     if (!m_port->open(QIODevice::ReadWrite)) {
         const std::string reason = m_port->errorString().toStdString();
         const std::string remedy = remedyForOpenFailure(path, classify(*m_port));
         m_diagnostics("cannot open " + path + ": " + reason +
                       (remedy.empty() ? "" : "\n  " + remedy));
+        m_port.reset();
+        throw SerialError("cannot open " + path + ": " + reason);
+    }
+    // Qt's lock file goes by the name; this lock goes by the device, so a second opening by
+    // another name (even root's) is refused too.
+    if (!probes::lockExclusively(*m_port)) {
+        const std::string reason = "another program holds the port";
+        m_diagnostics("cannot open " + path + ": " + reason + "\n  " +
+                      remedyForOpenFailure(path, OpenFailure::Busy));
+        m_port->close();
         m_port.reset();
         throw SerialError("cannot open " + path + ": " + reason);
     }
@@ -313,25 +323,16 @@ void QtSerialPort::markDeviceGone(const QString& reason) {
 }
 
 void QtSerialPort::onReadyRead() {
-    if (m_rThreshold <= 0) {
+    // Taken at once, so that a hang-up cannot flush it and the burst's end is timed from the
+    // last bytes' arrival.
+    const QByteArray bytes = m_port->readAll();
+    if (bytes.isEmpty()) {
         return;
     }
-    // Data that arrives while a write holds is announced through the queue, like any other.
-    if (m_holding) {
-        if (!m_receivePosted) {
-            m_receivePosted = true;
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    m_receivePosted = false;
-                    onReadyRead();
-                },
-                Qt::QueuedConnection);
-        }
-        return;
+    m_received.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    if (m_rThreshold > 0) {
+        m_settle->bytesArrived();
     }
-    m_commEvent = comEvReceive;
-    raiseOnComm();
 }
 
 void QtSerialPort::onError() {
@@ -359,10 +360,14 @@ void QtSerialPort::onError() {
 }
 
 void QtSerialPort::closeAfterDrain() {
-    HoldScope hold(m_holding);
-    // A final command must reach the instrument before the port lets go of it.
-    if (!m_deviceGone) {
-        m_transmit->drain(kCloseDrainLimit);
+    forgetReceived();
+    // A final command must reach the instrument before the port lets go of it. A device that
+    // goes meanwhile has nothing left to wait for: closing it never fails.
+    try {
+        if (!m_deviceGone) {
+            m_transmit->drain(kCloseDrainLimit);
+        }
+    } catch (const SerialError&) {
     }
     // Closing restores the settings the device had before opening; the last bytes in the UART's
     // FIFO (not counted by the kernel) must be out before the speed changes under them.

@@ -5,7 +5,9 @@
 // progress shown follows what the instrument has received, on any transport; the count of bytes
 // not yet sent is what the line has not yet carried; closing lets written bytes leave the line
 // first; only a device that hangs up or fails for good is taken as gone, and it fails the next
-// operation instead of spinning the CPU.
+// operation instead of spinning the CPU. Received bytes are taken from the device as they
+// arrive and announced once per burst (ReceiveSettle). An opening is the device's only one,
+// whatever name it was opened by.
 #pragma once
 
 #include <QObject>
@@ -17,6 +19,7 @@
 #include "serial/line_settings.h"
 #include "serial/paced_transmitter.h"
 #include "serial/port_map.h"
+#include "serial/receive_settle.h"
 #include "serial/serial_port.h"
 
 class QSerialPort;
@@ -64,6 +67,7 @@ private:
     void markDeviceGone(const QString& reason);
     void onReadyRead();
     void onError();
+    void forgetReceived();
 
     PortMap m_map;
     std::unique_ptr<QSerialPort> m_port;
@@ -74,8 +78,10 @@ private:
     std::function<void(const std::string&)> m_diagnostics;
     std::unique_ptr<Device> m_device;
     std::unique_ptr<PacedTransmitter> m_transmit;
-    bool m_holding = false;
-    bool m_receivePosted = false;
+    // What the device delivered and Input has not yet taken: kept when the device hangs up, for
+    // an answer that came just before is an answer all the same.
+    ByteText m_received;
+    std::unique_ptr<ReceiveSettle> m_settle;
     int m_commEvent = 0;
     bool m_deviceGone = false;
     QString m_goneReason;

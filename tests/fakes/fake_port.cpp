@@ -48,7 +48,8 @@ private:
 FakePort::FakePort(VirtualEventLoop& loop)
     : m_loop(loop),
       m_device(std::make_unique<Device>(*this)),
-      m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
+      m_transmit(std::make_unique<PacedTransmitter>(*m_device)),
+      m_settle(loop, [this] { raiseEvent(comEvReceive); }) {
     m_transmit->setSettings(m_settings);
 }
 
@@ -93,6 +94,9 @@ void FakePort::failOn(const std::string& operation, int nthCall) {
 }
 
 void FakePort::requireOpen(const char* operation) const {
+    if (m_gone) {
+        throw SerialError(std::string(operation) + ": the device has gone away");
+    }
     if (!m_open) {
         throw SerialError(std::string(operation) + ": port is not open");
     }
@@ -125,11 +129,19 @@ void FakePort::setCommPort(int port) {
 void FakePort::setPortOpen(bool open) {
     record(std::string("PortOpen=") + (open ? "1" : "0"), open ? "Open" : "Close");
     if (open) {
-        if (m_open) {
+        if (portOpen()) {
             throw SerialError("port already open");
         }
         m_open = true;
+        m_gone = false;
         ++m_openings;
+        return;
+    }
+    m_settle.cancel();
+    m_received.clear();
+    if (!portOpen()) {
+        // A device that has gone away closes without a word, like the real port.
+        m_open = false;
         return;
     }
     // Closing lets what was written leave the line first, for at most 2 s.
@@ -137,7 +149,6 @@ void FakePort::setPortOpen(bool open) {
     settleLine();
     m_pending.clear();
     m_transmit->discard();
-    m_received.clear();
     m_open = false;
 }
 
@@ -160,6 +171,7 @@ void FakePort::setRTSEnable(bool enable) {
 void FakePort::setInBufferCount(int count) {
     record("InBufferCount=" + std::to_string(count), "InBufferCount");
     m_received.clear();
+    m_settle.cancel();
 }
 
 void FakePort::setOutBufferCount(int count) {
@@ -194,13 +206,17 @@ ByteText FakePort::input() {
 
 void FakePort::reply(const ByteText& chunk, Micros at) {
     m_loop.schedule(at, [this, chunk] {
-        // Nothing is received on a closed port.
-        if (!m_open) {
+        // Nothing is received on a closed port, nor from a device that has gone.
+        if (!portOpen()) {
             return;
         }
         m_received += chunk;
-        raiseEvent(comEvReceive);
+        m_settle.bytesArrived();
     });
+}
+
+void FakePort::loseDevice(Micros at) {
+    m_loop.schedule(at, [this] { m_gone = m_open; });
 }
 
 void FakePort::raiseEvent(int code) {

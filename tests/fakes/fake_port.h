@@ -14,6 +14,10 @@
 //                      or hides it as a pseudo-terminal does
 //   stallLine(from, until)  the line carries nothing in that time: the device fills up and
 //                      takes no byte until the line moves again
+//   loseDevice(at)     the device goes away then (a cable pulled, an instrument that restarts):
+//                      the port reads as closed and every write fails; what was received stays
+// Received chunks reach the receive handler as the real port delivers them: one event per burst,
+// once the line has been quiet for a while (ReceiveSettle).
 #pragma once
 
 #include <deque>
@@ -26,6 +30,7 @@
 #include "fakes/virtual_event_loop.h"
 #include "serial/line_settings.h"
 #include "serial/paced_transmitter.h"
+#include "serial/receive_settle.h"
 #include "serial/serial_port.h"
 
 namespace flashupdate::testing {
@@ -53,7 +58,7 @@ public:
 
     void setSettings(const std::string& settings) override;
     void setCommPort(int port) override;
-    bool portOpen() const override { return m_open; }
+    bool portOpen() const override { return m_open && !m_gone; }
     void setPortOpen(bool open) override;
     void setInputLen(int length) override;
     void setRThreshold(int threshold) override;
@@ -73,6 +78,7 @@ public:
     void failOn(const std::string& operation, int nthCall = 1);
     void setDeviceBuffer(std::size_t capacity, bool countsQueue);
     void stallLine(Micros from, Micros until);
+    void loseDevice(Micros at);
 
     const std::vector<std::string>& calls() const { return m_calls; }
     const std::vector<WireByte>& wire() const { return m_wire; }
@@ -95,6 +101,7 @@ private:
     LineSettings m_settings;
     int m_commPort = 1;
     bool m_open = false;
+    bool m_gone = false;
     int m_openings = 0;
     int m_commEvent = 0;
     ByteText m_received;
@@ -107,6 +114,7 @@ private:
     Micros m_stallUntil = 0;
     std::unique_ptr<Device> m_device;
     std::unique_ptr<PacedTransmitter> m_transmit;
+    ReceiveSettle m_settle;
     std::vector<WireByte> m_wire;
     std::vector<std::string> m_calls;
     std::map<std::string, int> m_callCounts;

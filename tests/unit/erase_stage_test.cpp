@@ -46,7 +46,8 @@ TEST(EraseStage, OutcomeFollowsTheAnswersOfBothAttempts) {
             ms(100)}}},
          1,
          ""},
-        {"answer just inside the window", {{{"E", ms(5950)}}}, 1, ""},
+        // Announced once the line has been quiet for 50 ms, before the window closes.
+        {"answer just inside the window", {{{"E", ms(5940)}}}, 1, ""},
         // The window closes 6 s after the command. A late answer is too late for attempt one;
         // arriving after the second command, it is taken as that one's answer.
         {"answer after the window", {{{"E", ms(6300)}}, kSilent}, 2, ""},
@@ -111,7 +112,7 @@ TEST(EraseStage, OnlyTheChunkPresentWhenJudgedCounts) {
     // first. The second attempt's "E" is replaced by the next chunk before it is judged.
     Rig rig;
     rig.selectImage(randomBytes(100));
-    rig.instrument.eraseAnswers = {{{"?", ms(1050)}, {"E", ms(1400)}}, {{"?", ms(1050)}}};
+    rig.instrument.eraseAnswers = {{{"?", ms(1020)}, {"E", ms(1400)}}, {{"?", ms(1020)}}};
     rig.start();
     EXPECT_EQ(rig.instrument.eraseCommands, 2);
     EXPECT_EQ(rig.messageTexts(),

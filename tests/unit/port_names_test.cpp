@@ -1,6 +1,8 @@
 // Port names a technician gives besides a device path, resolved against a listing of devices.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "serial/port_map.h"
 #include "serial/port_names.h"
 
@@ -70,6 +72,9 @@ TEST(PortNames, PathsPassUntouchedAndLookalikesGetAHint) {
     EXPECT_EQ(resolvePortName("/dev/ttyUSB7", kDevices).devicePath, "/dev/ttyUSB7");
     EXPECT_EQ(resolvePortName("./sim-link", {}).devicePath, "./sim-link");
 #ifndef _WIN32
+    // Opened as given: from the current directory, not from /dev; a bare name is the system's.
+    EXPECT_EQ(deviceToOpen("dev/ttyX"), (std::filesystem::current_path() / "dev/ttyX").string());
+    EXPECT_EQ(deviceToOpen("ttyUSB0"), "ttyUSB0");
     for (const char* windows : {"COM1", "com4"}) {
         const PortNameResolution hint = resolvePortName(windows, kDevices);
         EXPECT_TRUE(hint.devicePath.empty());

@@ -97,10 +97,10 @@ TEST_F(TimersTest, Timer2TickStopsItAndRunsStart) {
 
 TEST_F(TimersTest, ReceiveEventsReplaceRxDataAndOtherEventsLeaveIt) {
     port.setPortOpen(true);
-    // A reply in two receive events leaves only the last.
+    // A reply in two deliveries 400 ms apart is two receive events: only the last is left.
     port.reply("\x01\x02", ms(10));
-    port.reply("\x03\x04", ms(20));
-    timers.timer_delay(100);
+    port.reply("\x03\x04", ms(410));
+    timers.timer_delay(1000);
     EXPECT_EQ(link.RxData, "\x03\x04");
 
     for (const int code :
@@ -117,10 +117,35 @@ TEST_F(TimersTest, ReceiveEventsReplaceRxDataAndOtherEventsLeaveIt) {
 TEST_F(TimersTest, ReceiveEventsRunOnlyInsideAPump) {
     port.setPortOpen(true);
     port.reply("late", ms(10));
-    loop.advance(ms(50));
+    loop.advance(ms(100));
+    loop.pumpOnce();
+    // Taken from the line in that pump, announced once the line has been quiet.
+    loop.advance(ms(ReceiveSettle::kQuietMs));
     EXPECT_TRUE(link.RxData.empty());
     loop.pumpOnce();
     EXPECT_EQ(link.RxData, "late");
+}
+
+TEST_F(TimersTest, ABurstCutUpByTheTransportIsOneReceiveEvent) {
+    int events = 0;
+    port.setOnComm([&] {
+        ++events;
+        link.comSerial_OnComm();
+    });
+    // An answer in USB packets or TCP segments a few milliseconds apart, however it is cut.
+    for (const Micros gap : {ms(2), ms(16), ms(40)}) {
+        SCOPED_TRACE(gap);
+        events = 0;
+        port.setPortOpen(true);
+        const Micros start = loop.now();
+        port.reply("\x01", start + ms(5));
+        port.reply("\x02\x03", start + ms(5) + gap);
+        port.reply("\x04", start + ms(5) + 2 * gap);
+        timers.timer_delay(500);
+        EXPECT_EQ(events, 1);
+        EXPECT_EQ(link.RxData, "\x01\x02\x03\x04");
+        port.setPortOpen(false);
+    }
 }
 
 TEST(LineSettings, ParsesTheTextAndRefusesMalformedOnes) {
