@@ -46,7 +46,7 @@ void verifyChecksum(StageContext& stage) {
     const bool answered = stage.awaitReply(
         true, [&] { return stage.link.RxData.size() >= protocol::kChecksumAnswerBytes; });
     if (!answered) {
-        stage.end(UpdateResult::Cause::NoAnswer, texts::kCheckSumNotReceivedBox);
+        stage.end(stage.noAnswerCause(), texts::kCheckSumNotReceivedBox);
         stage.status(texts::kCheckSumNotReceived);
         stage.pumpOnce();
         stage.view.showMessage(texts::kCheckSumNotReceivedBox, MessageIcon::Exclamation);
@@ -56,8 +56,18 @@ void verifyChecksum(StageContext& stage) {
 
     const std::int32_t deviceSum = deviceCheckSum(stage.link.RxData);
     stage.result.deviceCheckSum = static_cast<std::uint32_t>(deviceSum);
-    port.output(ByteText(1, protocol::kFinishCommand));
-    port.setPortOpen(false);
+    // Both sums are known now, and nothing the line does from here on can change what the
+    // instrument holds: an instrument that restarts once it has answered, or an adapter it
+    // powers, may drop the line before "X" has gone out or while the port closes. That is told
+    // to whoever debugs the line; the verdict is the comparison's.
+    try {
+        port.output(ByteText(1, protocol::kFinishCommand));
+        port.setPortOpen(false);
+    } catch (const SerialError& error) {
+        stage.view.diagnostic(std::string("the line dropped after the instrument's answer: ") +
+                              error.what());
+        port.setPortOpen(false);
+    }
 
     stage.status(texts::kDone);
     for (const Label label :

@@ -51,7 +51,7 @@ bool eraseMemory(StageContext& stage) {
         }
         stage.status(texts::kFlashNotUpdated);
         if (attempt == Attempt::NoAnswer) {
-            stage.end(UpdateResult::Cause::NoAnswer, texts::kProgrammingError);
+            stage.end(stage.noAnswerCause(), texts::kProgrammingError);
             stage.view.showMessage(texts::kProgrammingError, MessageIcon::Exclamation);
             stage.status(texts::kFlashNotUpdated);
         } else {

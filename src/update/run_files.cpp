@@ -60,6 +60,9 @@ BootLoaderCheck openBootLoader(const std::filesystem::path& path) {
     }
     if (!found) {
         check.problem = Problem::Missing;
+    } else if (check.file->length() == 0) {
+        check.file.reset();
+        check.problem = Problem::Empty;
     }
     return check;
 }

@@ -28,7 +28,7 @@ struct ImageCheck {
 ImageCheck readImage(const std::filesystem::path& path);
 
 struct BootLoaderCheck {
-    enum class Problem { None, Missing, Unreadable };
+    enum class Problem { None, Missing, Empty, Unreadable };
     Problem problem = Problem::None;
     // The system's words behind Unreadable.
     std::string reason;
@@ -36,7 +36,8 @@ struct BootLoaderCheck {
     std::unique_ptr<ImageFile> file;
 };
 
-// The boot loader must be an ordinary, visible file (FileExits) that opens for reading.
+// The boot loader must be an ordinary, visible file (FileExits) that opens for reading and holds
+// at least one byte: an empty one would be sent as filler, and the instrument would run that.
 BootLoaderCheck openBootLoader(const std::filesystem::path& path);
 
 }  // namespace flashupdate

@@ -48,6 +48,11 @@ struct StageContext {
             pumpWait();
         } while (port().outBufferCount() != 0);
     }
+    // Why a reply window closed without the answer: the instrument's silence, unless the device
+    // itself has gone away meanwhile, which is the port's fault and not the instrument's.
+    UpdateResult::Cause noAnswerCause() {
+        return port().portOpen() ? UpdateResult::Cause::NoAnswer : UpdateResult::Cause::Port;
+    }
     // The reply window: Timer3 runs for 5000 ms while passes are made, each one pump (a sleeping
     // one when sleepBetween, else one that only handles what is pending), then a look at
     // whether the window has closed, then answered(). Returns true once answered() says the

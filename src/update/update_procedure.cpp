@@ -160,9 +160,12 @@ void UpdateProcedure::run() {
             fail(m_view, m_result, Cause::File, texts::kCantOpenBootLoader, bootLoader.reason);
             return;
         case BootLoaderCheck::Problem::Missing:
+        case BootLoaderCheck::Problem::Empty:
             refuse(m_view, m_result, Cause::File, texts::kCantFindBootLoaders);
-            m_result.reason +=
-                " (" + textFromPath(m_bootLoaderPath) + ": no ordinary, visible file of that name)";
+            m_result.reason += " (" + textFromPath(m_bootLoaderPath) +
+                               (bootLoader.problem == BootLoaderCheck::Problem::Empty
+                                    ? ": the file is empty)"
+                                    : ": no ordinary, visible file of that name)");
             m_view.diagnostic(m_result.reason);
             return;
     }

@@ -148,6 +148,42 @@ TEST(ChecksumStage, RequestComesTwoSecondsAfterTheLineCarriedTheLastRecordAndFin
     EXPECT_TRUE(rig.instrument.finished);
 }
 
+TEST(ChecksumStage, ADeviceThatGoesAwayDecidesNothingOnceTheAnswerIsIn) {
+    // An instrument that restarts once it has answered: the line drops before "X".
+    Rig rig;
+    rig.selectImage(randomBytes(5000));
+    bool lost = false;
+    rig.loop.setOnPump([&] {
+        if (!lost && !rig.port.wire().empty() && rig.port.wire().back().value == 'C') {
+            lost = true;
+            // The answer comes 50 ms after the request has crossed, the line drops 10 ms later.
+            rig.port.loseDevice(rig.port.wire().back().at + ms(60));
+        }
+    });
+    rig.start();
+    EXPECT_EQ(rig.view.status(), "FLASH updated successfully  ");
+    EXPECT_TRUE(rig.messageTexts().empty());
+    EXPECT_EQ(rig.update.result().cause, UpdateResult::Cause::None);
+    EXPECT_EQ(rig.instrument.finished, false);
+    ASSERT_EQ(rig.view.diagnostics().size(), 1u);
+    EXPECT_TRUE(rig.view.diagnostics()[0].starts_with("the line dropped after the instrument's"));
+
+    // Gone while the answer is awaited: the window says what it always says, the result names
+    // the port.
+    Rig silent;
+    silent.selectImage(randomBytes(5000));
+    silent.instrument.checksumAnswer = [](std::uint32_t) { return Answer{}; };
+    silent.loop.setOnPump([&] {
+        if (silent.view.status() == "Requesting Check Sum" && silent.port.portOpen()) {
+            silent.port.loseDevice(silent.loop.now());
+        }
+    });
+    silent.start();
+    EXPECT_EQ(silent.messageTexts(), std::vector<std::string>{" Check Sum not Received"});
+    EXPECT_EQ(silent.update.result().cause, UpdateResult::Cause::Port);
+    EXPECT_EQ(silent.update.result().erased, UpdateResult::Erased::Yes);
+}
+
 TEST(ChecksumStage, TimeOutComesFiveSecondsAfterTheWindowOpens) {
     Rig rig;
     rig.selectImage(randomBytes(100));

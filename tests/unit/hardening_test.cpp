@@ -325,6 +325,12 @@ TEST(Hardening, EveryPortOperationFailingEndsInExactlyOneRegionMessage) {
             const auto path = rig.selectImage(image);
             rig.port.failOn(operation, n);
             rig.start();
+            // "X" and the closing after it come once both sums are known: the verdict stands.
+            if ((operation == "Output" || operation == "Close") && n == counts.at(operation)) {
+                EXPECT_TRUE(rig.view.messages().empty());
+                EXPECT_EQ(rig.view.status(), kSuccess);
+                continue;
+            }
             ASSERT_EQ(rig.view.messages().size(), 1u);
             const auto regions = regionMessages(path);
             EXPECT_NE(std::find(regions.begin(), regions.end(), rig.view.messages()[0].text),
@@ -349,8 +355,10 @@ TEST(Hardening, OutputFailingReportsTheRegionItFailedIn) {
         rig.start();
         const std::string expected = n <= 3             ? "Error opening Com Port"
                                      : n <= outputs - 2 ? "Can't open " + path.string()
-                                                        : " Problem Receiving Check Sum";
-        EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{expected});
+                                     : n == outputs - 1 ? " Problem Receiving Check Sum"
+                                                        : "";  // "X": after the answer
+        EXPECT_EQ(rig.messageTexts(),
+                  expected.empty() ? std::vector<std::string>{} : std::vector{expected});
     }
 }
 

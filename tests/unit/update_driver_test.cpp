@@ -156,6 +156,9 @@ TEST(UpdateDriver, BootLoaderMustBeAnOrdinaryFileNextToTheExecutable) {
              fs::create_directory(rig.executableDir / "BOOTLOAD.IMG");
          },
          "Can't find Boot Loaders"},
+        {"an empty file: 512 filler bytes would be run",
+         [](Rig& rig) { writeFile(rig.executableDir / "BOOTLOAD.IMG", ""); },
+         "Can't find Boot Loaders"},
         {"a search that fails",
          [](Rig& rig) {
              fs::remove(rig.executableDir / "BOOTLOAD.IMG");
@@ -220,7 +223,7 @@ TEST(UpdateDriver, EachRegionReportsItsOwnMessage) {
         {"Close", 1, "Error opening Com Port"},                 // switching to 9600
         {"Output", 3, "Error opening Com Port"},                // the erase command
         {"Output", 5, "Can't open "},                           // first program record
-        {"Output", 5 + 16386, " Problem Receiving Check Sum"},  // the checksum request
+        {"Output", 4 + 16386, " Problem Receiving Check Sum"},  // the checksum request
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.nthCall));
