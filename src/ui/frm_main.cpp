@@ -39,10 +39,12 @@ namespace flashupdate {
 namespace {
 
 void endProgramAtOnce(SerialPort& comSerial) {
-    // The operator has said stop: nothing still queued may reach the instrument.
+    // The operator has said stop: nothing still queued may reach the instrument. Closing, with
+    // nothing left to wait for, gives up the port's locks (no stale lock file).
     try {
         if (comSerial.portOpen()) {
             comSerial.setOutBufferCount(0);
+            comSerial.setPortOpen(false);
         }
     } catch (const SerialError& error) {
         std::cerr << "flashupdate: discarding what was queued: " << error.what() << std::endl;

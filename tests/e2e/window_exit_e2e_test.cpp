@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -47,6 +48,10 @@ TEST(WindowExitE2E, ExitDuringAPacedTransferEndsAtTheNextPumpAndSendsNothingMore
     const double endedAfter = static_cast<double>(sinceClick.elapsed()) / 1000.0;
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0) << "3: the update ended without Exit";
+    // The port was given up: no lock file of it is left for other programs to trip over.
+    QString lockName = simulator.device();
+    lockName.remove(0, QStringLiteral("/dev/").size()).replace('/', '_');
+    EXPECT_FALSE(QFile::exists("/var/lock/LCK.." + lockName)) << lockName.toStdString();
     // A pump comes every 2048 bytes of the transfer, 2.13 s at 9600 baud; the rest of the record
     // would take 14 s. The bound leaves room for a busy machine.
     EXPECT_LT(endedAfter, 6.0);
