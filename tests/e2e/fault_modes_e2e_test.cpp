@@ -42,7 +42,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"bad-checksum", "FLASH not updated successfully ",
                   "FLASH not updated successfully : BAD CHECKSUM"},
         FaultCase{"checksum-short", "Check Sum not Received", " Check Sum not Received"},
+        // Two deliveries 400 ms apart stay two receive events; one burst cut up by the transport
+        // is one.
         FaultCase{"checksum-split", "Check Sum not Received", " Check Sum not Received"},
+        FaultCase{"checksum-packets", "FLASH updated successfully  ", ""},
+        // Verified, then the line drops as the instrument restarts: verified it stays.
+        FaultCase{"hangup-after-checksum", "FLASH updated successfully  ", ""},
         FaultCase{"checksum-high", "Requesting Check Sum", " Problem Receiving Check Sum"},
         FaultCase{"checksum-long", "FLASH updated successfully  ", ""},
         FaultCase{"checksum-silent", "Check Sum not Received", " Check Sum not Received"}),

@@ -26,11 +26,16 @@ constexpr std::array kFaults{
               "answer \"C\" with the first 3 bytes only"},
     FaultName{"checksum-split", EraseFault::none, ChecksumFault::split,
               "answer \"C\" in two halves 400 ms apart"},
+    FaultName{"checksum-packets", EraseFault::none, ChecksumFault::packets,
+              "answer \"C\" in two parts 16 ms apart (1 byte, then 3), as a USB adapter may "
+              "deliver it"},
     FaultName{"checksum-high", EraseFault::none, ChecksumFault::high,
               "answer \"C\" with 80 00 00 00"},
     FaultName{"checksum-long", EraseFault::none, ChecksumFault::long_answer,
               "answer \"C\" with 2 extra bytes 00 00"},
     FaultName{"checksum-silent", EraseFault::none, ChecksumFault::silent, "never answer \"C\""},
+    FaultName{"hangup-after-checksum", EraseFault::none, ChecksumFault::hang_up,
+              "restart once the session is over: hang up and end on \"X\""},
 };
 
 }  // namespace
@@ -64,7 +69,7 @@ std::string fault_help() {
     for (const auto& fault : kFaults) {
         text += "    ";
         text += fault.name;
-        text.append(18 - fault.name.size(), ' ');
+        text.append(fault.name.size() < 22 ? 22 - fault.name.size() : 1, ' ');
         text += fault.help;
         text += '\n';
     }

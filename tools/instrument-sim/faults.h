@@ -8,7 +8,17 @@ namespace instrument_sim {
 // Ways the instrument can misbehave, so that every error path of the tool can be
 // driven on purpose. One erase fault and one checksum fault may be combined.
 enum class EraseFault { none, silent, wrong, lower, second };
-enum class ChecksumFault { none, bad, short_answer, split, high, long_answer, silent };
+enum class ChecksumFault {
+    none,
+    bad,
+    short_answer,
+    split,
+    packets,
+    high,
+    long_answer,
+    silent,
+    hang_up
+};
 
 struct Faults {
     EraseFault erase = EraseFault::none;

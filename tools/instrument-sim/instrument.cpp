@@ -12,6 +12,8 @@ constexpr std::uint8_t kChecksum = 'C';
 constexpr std::uint8_t kEnd = 'X';
 
 constexpr auto kSplitPause = std::chrono::milliseconds(400);
+// A USB adapter's latency timer (FTDI's default): one burst straddles two packets.
+constexpr auto kPacketPause = std::chrono::milliseconds(16);
 // Enough byte values to recognise what went wrong without flooding the log.
 constexpr std::size_t kIgnoredShown = 8;
 
@@ -168,6 +170,7 @@ void Instrument::answer_checksum(Clock::time_point now) {
     auto sum = big_endian(sum_);
     switch (settings_.faults.checksum) {
         case ChecksumFault::none:
+        case ChecksumFault::hang_up:
             answer(sum);
             return;
         case ChecksumFault::bad:
@@ -180,6 +183,11 @@ void Instrument::answer_checksum(Clock::time_point now) {
             answer({sum[0], sum[1]});
             tail_ = {sum[2], sum[3]};
             tail_due_ = now + kSplitPause;
+            return;
+        case ChecksumFault::packets:
+            answer({sum[0]});
+            tail_ = {sum[1], sum[2], sum[3]};
+            tail_due_ = now + kPacketPause;
             return;
         case ChecksumFault::high:
             answer({0x80, 0x00, 0x00, 0x00});
@@ -197,6 +205,7 @@ void Instrument::answer_checksum(Clock::time_point now) {
 void Instrument::end_session() {
     event("session end");
     ++sessions_ended_;
+    hanging_up_ = settings_.faults.checksum == ChecksumFault::hang_up;
     // Back to the ROM: the next run of the tool starts from the boot loader again.
     state_ = State::awaiting_loader;
     loader_bytes_ = 0;

@@ -46,6 +46,8 @@ public:
     void report_ignored();
 
     int sessions_ended() const { return sessions_ended_; }
+    // The instrument has answered, the session is over and it restarts: the line hangs up.
+    bool hanging_up() const { return hanging_up_; }
 
     static constexpr int kLoaderBaud = 1200;
     static constexpr int kCommandBaud = 9600;
@@ -81,6 +83,7 @@ private:
     std::uint8_t block_ = 0;
     int record_bytes_ = 0;
     int sessions_ended_ = 0;
+    bool hanging_up_ = false;
 
     Clock::time_point erase_done_at_{};
     std::optional<Clock::time_point> tail_due_;

@@ -142,6 +142,12 @@ int run(const Options& options) {
         if (options.once && instrument.sessions_ended() > 0) {
             return 0;
         }
+        // A restarting instrument lets go of the line: closing the master hangs the tool's end
+        // up.
+        if (instrument.hanging_up()) {
+            events.event("hang-up");
+            return 0;
+        }
 
         std::optional<Clock::time_point> deadline;
         if (auto next = queue.next_due()) {
