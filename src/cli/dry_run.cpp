@@ -44,6 +44,9 @@ FileCheck checkFiles(const std::filesystem::path& imagePath,
         case BootLoaderCheck::Problem::Missing:
             check.error = "no boot loader at " + textFromPath(bootLoaderPath);
             break;
+        case BootLoaderCheck::Problem::Empty:
+            check.error = "the boot loader " + textFromPath(bootLoaderPath) + " is empty";
+            break;
         case BootLoaderCheck::Problem::Unreadable:
             check.error = "cannot open the boot loader " + textFromPath(bootLoaderPath) + " (" +
                           bootLoader.reason + ")";
@@ -88,10 +91,10 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
                      files.image.size(), sha256.empty() ? "null" : jsonString(sha256).c_str());
     } else if (files.error.empty()) {
         std::fprintf(out, "Image %s: %zu bytes, sha256 %s\nBoot loader %s: readable\n",
-                     textFromPath(image).c_str(), files.image.size(), sha256.c_str(),
-                     textFromPath(bootLoader).c_str());
+                     printable(textFromPath(image)).c_str(), files.image.size(), sha256.c_str(),
+                     printable(textFromPath(bootLoader)).c_str());
     } else {
-        std::fprintf(out, "%s\n", files.error.c_str());
+        std::fprintf(out, "%s\n", printable(files.error).c_str());
     }
 
     bool portFailed = false;
@@ -111,13 +114,13 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
                 static_cast<unsigned long long>(records), static_cast<unsigned long long>(bytes),
                 static_cast<double>(duration.count()) / 1000.0);
         } else if (!failure.empty()) {
-            std::fprintf(out, "[%s] %s\n", target.label.c_str(),
-                         (diagnostics.empty() ? failure : diagnostics).c_str());
+            std::fprintf(out, "[%s] %s\n", printable(target.label).c_str(),
+                         printableLines(diagnostics.empty() ? failure : diagnostics).c_str());
         } else {
             std::fprintf(out,
                          "[%s] %s opens; an update would send %llu record%s (%llu bytes), "
                          "about %s on the line\n",
-                         target.label.c_str(), target.devicePath.c_str(),
+                         printable(target.label).c_str(), printable(target.devicePath).c_str(),
                          static_cast<unsigned long long>(records), records == 1 ? "" : "s",
                          static_cast<unsigned long long>(bytes),
                          minutesSecondsText(duration).c_str());

@@ -13,9 +13,11 @@
 #include "cli/outcome.h"
 #include "cli/renderers.h"
 #include "cli/running.h"
+#include "cli/text_formats.h"
 #include "serial/port_settings.h"
 #include "serial/serial_devices.h"
 #include "update/program_version.h"
+#include "update/run_files.h"
 #include "update/update_procedure.h"
 
 using namespace flashupdate;
@@ -23,8 +25,18 @@ using namespace flashupdate::cli;
 
 namespace {
 
+constexpr const char* kEmptyImageRefusal =
+    "the image is empty: an update would erase the instrument and program nothing";
+
+// Other problems with the image are the update's to report, in its own words.
+bool imageIsEmpty(const std::filesystem::path& image) {
+    const ImageCheck check = readImage(image);
+    return check.problem == ImageCheck::Problem::None && check.bytes.empty();
+}
+
 int usageError(const std::string& error) {
-    std::cerr << "flashupdate-cli: " << error << "\nTry 'flashupdate-cli --help'." << std::endl;
+    std::cerr << "flashupdate-cli: " << printable(error) << "\nTry 'flashupdate-cli --help'."
+              << std::endl;
     return kUsageError;
 }
 
@@ -82,6 +94,12 @@ int main(int argc, char** argv) {
             ? std::filesystem::absolute(*options.bootLoader)
             : std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) /
                   UpdateProcedure::kBootLoaderName;
+    // The window reports an empty image as updated; a run from a script must not erase a fleet
+    // for nothing.
+    if (!options.allowEmpty && imageIsEmpty(std::filesystem::absolute(options.image))) {
+        std::cerr << "flashupdate-cli: " << kEmptyImageRefusal << std::endl;
+        return kFileError;
+    }
     if (options.dryRun) {
         return dryRun(resolved.targets, std::filesystem::absolute(options.image), bootLoader,
                       options.json, stdout);

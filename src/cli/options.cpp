@@ -83,6 +83,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (argument == "--dry-run" || argument == "-n") {
             options.dryRun = true;
+        } else if (argument == "--allow-empty") {
+            options.allowEmpty = true;
         } else if (isOption(argument, "--port") || isShortOption(argument, 'p')) {
             if (!(argument[1] == 'p' ? takeShortValue(arguments, i, value, parsed.error)
                                      : takeValue(arguments, i, "--port", value, parsed.error))) {
@@ -144,6 +146,8 @@ std::string usageText() {
                "  -n, --dry-run          read the image and the boot loader and open and close\n"
                "                         each port, sending nothing; tell what an update would\n"
                "                         send and how long it would take\n"
+               "      --allow-empty      update even with an empty IMAGE, which leaves the\n"
+               "                         instrument erased with nothing programmed\n"
                "  -j, --json             one JSON object per line, for programs\n"
                "      --list-ports       list the serial devices and the Com1 to Com4 map\n"
                "  -h, --help             show this text\n"

@@ -20,6 +20,8 @@ struct CliOptions {
     bool listPorts = false;
     bool json = false;
     bool dryRun = false;
+    // An empty image would have the instrument erased and nothing programmed.
+    bool allowEmpty = false;
     std::optional<std::string> bootLoader;
     std::vector<std::string> ports;
     std::string image;

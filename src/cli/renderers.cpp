@@ -10,16 +10,16 @@
 
 namespace flashupdate::cli {
 
-std::vector<std::string> messageLines(const std::string& text) {
+std::vector<std::string> messageLines(const std::string& text, std::string_view separator) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (;;) {
-        const std::size_t end = text.find("\r\n", start);
+        const std::size_t end = text.find(separator, start);
         lines.push_back(text.substr(start, end - start));
         if (end == std::string::npos) {
             return lines;
         }
-        start = end + 2;
+        start = end + separator.size();
     }
 }
 
@@ -55,8 +55,9 @@ void PlainRenderer::show(const UpdateEvent& event) {
         case EventKind::Diagnostic:
             // For whoever debugs the line; the log on standard output stays the window's words.
             std::fflush(m_out);
-            std::fprintf(stderr, "flashupdate-cli: [%s] %s\n", m_labels.at(event.port).c_str(),
-                         event.text.c_str());
+            std::fprintf(stderr, "flashupdate-cli: [%s] %s\n",
+                         printable(m_labels.at(event.port)).c_str(),
+                         printableLines(event.text).c_str());
             break;
         case EventKind::Result:
             line(event, event.text + " (exit status " + std::to_string(event.exitCode) + ")");
@@ -66,7 +67,7 @@ void PlainRenderer::show(const UpdateEvent& event) {
 
 void PlainRenderer::line(const UpdateEvent& event, const std::string& text) {
     std::fprintf(m_out, "%s [%s] %s\n", clockText(event.time).c_str(),
-                 m_labels.at(event.port).c_str(), text.c_str());
+                 printable(m_labels.at(event.port)).c_str(), printable(text).c_str());
     std::fflush(m_out);
 }
 
@@ -108,7 +109,10 @@ void TerminalRenderer::show(const UpdateEvent& event) {
             state.since = std::chrono::steady_clock::now();
             break;
         case EventKind::Diagnostic:
-            log(event, event.text);
+            // A reason and its remedy, each on a line of its own.
+            for (const std::string& text : messageLines(event.text, "\n")) {
+                log(event, text);
+            }
             break;
         case EventKind::Result:
             state.ended = true;
@@ -132,7 +136,7 @@ void TerminalRenderer::log(const UpdateEvent& event, const std::string& text) {
     // Clears to the end of the screen: a log line longer than the terminal wraps over the next
     // live line, which is drawn again below it anyway.
     std::fprintf(m_out, "\r\x1b[J%s [%s] %s\n", clockText(event.time).c_str(),
-                 m_labels.at(event.port).c_str(), text.c_str());
+                 printable(m_labels.at(event.port)).c_str(), printable(text).c_str());
 }
 
 void TerminalRenderer::drawLiveLines() {
@@ -153,12 +157,12 @@ void TerminalRenderer::drawLiveLines() {
 
 std::string TerminalRenderer::liveLine(std::size_t port) const {
     const PortState& state = m_states[port];
-    std::string line = m_labels[port] + "  ";
+    std::string line = printable(m_labels[port]) + "  ";
     if (state.ended) {
-        return line + state.result;
+        return line + printable(state.result);
     }
     const UpdateResult& run = state.run;
-    line += state.status.empty() ? "starting" : trimmedRight(state.status);
+    line += state.status.empty() ? "starting" : printable(trimmedRight(state.status));
     const auto percent = percentSent(run.bytesSent, run.bytesAnnounced);
     line += "  " + std::to_string(run.bytesSent) + "/" + std::to_string(run.bytesAnnounced) +
             " bytes  " + std::to_string(percent) + "%";

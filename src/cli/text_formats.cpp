@@ -159,6 +159,46 @@ const milliseconds kEraseWaits(protocol::kAfterCommandMs + protocol::kReplyPollM
 
 }  // namespace
 
+std::string printable(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (byte == '\n') {
+            shown += "\\n";
+        } else if (byte == '\r') {
+            shown += "\\r";
+        } else if (byte == '\t') {
+            shown += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F || c1) {
+            const unsigned code = c1 ? static_cast<unsigned char>(text[++i]) : byte;
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", code);
+            shown += escaped;
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
+std::string printableLines(const std::string& text) {
+    std::string shown;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find('\n', start);
+        shown += printable(text.substr(start, end - start));
+        if (end == std::string::npos) {
+            return shown;
+        }
+        shown += '\n';
+        start = end + 1;
+    }
+}
+
 std::chrono::milliseconds timeLeft(UpdateResult::Stage stage, UpdateResult::Erased erased,
                                    std::uint64_t sent, std::uint64_t total) {
     using Stage = UpdateResult::Stage;

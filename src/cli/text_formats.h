@@ -22,6 +22,13 @@ std::string minutesSecondsText(std::chrono::milliseconds duration);
 // are not UTF-8 (a file name may hold any) become U+FFFD, so the output is always valid JSON.
 std::string jsonString(const std::string& text);
 
+// A text as plain and terminal output may show it: control characters, which a file or device
+// name may hold and which a terminal would obey, are written escaped ("\x1b", "\n", "\t"), as
+// are the C1 controls of UTF-8 (U+0080 to U+009F). Everything else passes unchanged.
+std::string printable(const std::string& text);
+// The same for a text of several lines, whose line feeds stay.
+std::string printableLines(const std::string& text);
+
 // How long an update still takes: the line time of what is left to send plus the fixed waits
 // of the procedure still ahead, from the stage it is in (and, while erasing, whether the
 // instrument has answered). sent and total: data bytes of the records. The estimate holds from

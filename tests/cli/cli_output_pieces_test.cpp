@@ -53,5 +53,14 @@ TEST(JsonText, BytesThatAreNotUtf8BecomeReplacementCharacters) {
               "\\ufffd\\ufffd\"");
 }
 
+TEST(PrintableText, ControlCharactersInNamesCannotSteerTheTerminal) {
+    // An escape sequence, a bell, a line feed, DEL and a C1 control (CSI) in a file name;
+    // UTF-8 letters and backslashes stay as they are.
+    EXPECT_EQ(printable("/tmp/\x1b[2J\a\nM\xC3\xBCller\x7F\xC2\x9B\\x.img"),
+              "/tmp/\\x1b[2J\\x07\\nM\xC3\xBCller\\x7f\\x9b\\x.img");
+    EXPECT_EQ(printableLines("cannot open /dev/tty\x1b:\n  Remedy."),
+              "cannot open /dev/tty\\x1b:\n  Remedy.");
+}
+
 }  // namespace
 }  // namespace flashupdate::cli

@@ -4,6 +4,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -202,6 +203,54 @@ TEST_F(CliRun, MissingBootLoaderIsAFileError) {
     EXPECT_TRUE(hasLine(result.out, m_dir.filePath("tty"), "Can't find Boot Loaders"))
         << result.out.toStdString();
     EXPECT_TRUE(result.err.contains(m_dir.filePath("gone.bin"))) << result.err.toStdString();
+}
+
+TEST_F(CliRun, EmptyFilesSendNothing) {
+    SimulatorProcess instrument;
+    const QString empty = m_dir.filePath("EMPTY.BIN");
+    writeFile(empty, "");
+
+    // An empty boot loader would go out as 512 filler bytes for the instrument to run.
+    const CliResult noLoader = runCli({"-b", empty, "-p", instrument.device(), imagePath()});
+    EXPECT_EQ(noLoader.exitCode, 3) << noLoader.out.toStdString();
+    EXPECT_TRUE(hasLine(noLoader.out, instrument.device(), "Can't find Boot Loaders"));
+    EXPECT_TRUE(noLoader.err.contains("the file is empty")) << noLoader.err.toStdString();
+
+    // An empty image would leave the instrument erased with nothing programmed.
+    for (const QStringList& extra : {QStringList{}, QStringList{"--dry-run"}}) {
+        const CliResult noImage =
+            runCli(extra + QStringList{"-b", bootLoaderPath(), "-p", instrument.device(), empty});
+        EXPECT_EQ(noImage.exitCode, 3) << noImage.out.toStdString();
+        EXPECT_TRUE(
+            noImage.err.contains("the image is empty: an update would erase the "
+                                 "instrument and program nothing"))
+            << noImage.err.toStdString();
+    }
+
+    QThread::msleep(flashupdate::testing::kStragglersMs);
+    EXPECT_TRUE(instrument.transcript().empty());
+}
+
+TEST_F(CliRun, OneDeviceUnderTwoNamesIsUpdatedOnce) {
+    SimulatorProcess instrument;
+    const QString alias = m_dir.filePath("instrument-link");
+    ASSERT_TRUE(QFile::link(instrument.device(), alias));
+
+    CliProcess first({"-b", bootLoaderPath(), "-p", instrument.device(), imagePath()});
+    ASSERT_TRUE(first.waitForOutput("Sending Boot Loader", 30'000));
+    // Refused even for root, whom the system's exclusive mode lets through.
+    const CliResult second = runCli({"-b", bootLoaderPath(), "-p", alias, imagePath()});
+    EXPECT_EQ(second.exitCode, 4) << second.out.toStdString();
+    EXPECT_TRUE(second.err.contains("another program holds the port")) << second.err.toStdString();
+
+    const CliResult result = first.finish();
+    EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
+    // One session's bytes and nothing of a second: one boot loader, one erase, one record.
+    ASSERT_TRUE(instrument.waitForSessionEnd());
+    EXPECT_EQ(instrument.receivedSoFar(1200), "\xFF" + m_bootLoader);
+    const std::string commands = instrument.receivedSoFar(9600);
+    EXPECT_EQ(commands.size(), 1u + 2u + 16384u + 2u);
+    EXPECT_EQ(commands.substr(0, 2), "EP");
 }
 
 TEST_F(CliRun, JsonStaysValidUtf8ForNamesThatAreNot) {
