@@ -117,8 +117,51 @@ std::string vidPidText(const SerialDeviceInfo& device) {
     return text;
 }
 
+bool isNetworkPortName(const std::string& name) {
+    return lowered(name).starts_with(kNetworkPortScheme);
+}
+
+std::optional<NetworkPortName> parseNetworkPortName(const std::string& name) {
+    if (!isNetworkPortName(name)) {
+        return std::nullopt;
+    }
+    std::string rest = name.substr(std::string_view(kNetworkPortScheme).size());
+    if (!rest.empty() && rest.back() == '/') {
+        rest.pop_back();
+    }
+    const std::size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return std::nullopt;
+    }
+    NetworkPortName parsed;
+    parsed.host = rest.substr(0, colon);
+    if (parsed.host.front() == '[') {
+        if (parsed.host.size() < 3 || parsed.host.back() != ']') {
+            return std::nullopt;
+        }
+        parsed.host = parsed.host.substr(1, parsed.host.size() - 2);
+    } else if (parsed.host.find_first_of(":/[]") != std::string::npos) {
+        return std::nullopt;
+    }
+    const std::string port = rest.substr(colon + 1);
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (error != std::errc() || end != port.data() + port.size() || value == 0 || value > 65535) {
+        return std::nullopt;
+    }
+    parsed.port = static_cast<std::uint16_t>(value);
+    return parsed;
+}
+
 PortNameResolution resolvePortName(const std::string& name,
                                    const std::vector<SerialDeviceInfo>& devices) {
+    if (isNetworkPortName(name)) {
+        if (!parseNetworkPortName(name)) {
+            return {{},
+                    name + " is not a serial device server's address: write rfc2217://HOST:PORT"};
+        }
+        return {name, {}};
+    }
     if (lowered(name).starts_with("usb:")) {
         return fromUsbIds(name, devices);
     }
@@ -151,7 +194,7 @@ PortNameResolution resolvePortName(const std::string& name,
 
 std::string deviceToOpen(const std::string& name) {
 #ifndef _WIN32
-    if (name.find('/') != std::string::npos && !name.starts_with('/')) {
+    if (name.find('/') != std::string::npos && !name.starts_with('/') && !isNetworkPortName(name)) {
         std::error_code error;
         const std::filesystem::path absolute = std::filesystem::absolute(name, error);
         if (!error) {

@@ -37,6 +37,17 @@ struct PortNameResolution {
 PortNameResolution resolvePortName(const std::string& name,
                                    const std::vector<SerialDeviceInfo>& devices);
 
+// A serial line behind a serial device server: "rfc2217://HOST:PORT", HOST a name, an IPv4
+// address or a bracketed IPv6 address ("rfc2217://[fd00::7]:4001").
+struct NetworkPortName {
+    std::string host;  // without brackets
+    std::uint16_t port = 0;
+};
+inline constexpr const char* kNetworkPortScheme = "rfc2217://";
+bool isNetworkPortName(const std::string& name);
+// nullopt when the name is not of that form or has no usable host or port.
+std::optional<NetworkPortName> parseNetworkPortName(const std::string& name);
+
 // What the system opens for a device name: a name holding a "/" is a path, taken from the
 // current directory when it does not start at the root ("dev/ttyX" is not "/dev/dev/ttyX"); a
 // bare name ("ttyUSB0") is left to the serial control, which finds it under /dev.

@@ -1,5 +1,6 @@
 #include "serial/serial_devices.h"
 
+#include <QHostInfo>
 #include <QSerialPortInfo>
 #include <filesystem>
 #include <map>
@@ -48,6 +49,13 @@ std::vector<SerialDeviceInfo> listSerialDevices() {
 }
 
 bool devicePresent(const std::string& devicePath) {
+    // A serial device server is there when its name resolves; whether it answers shows only on
+    // connecting.
+    if (isNetworkPortName(devicePath)) {
+        const auto address = parseNetworkPortName(devicePath);
+        return address && QHostInfo::fromName(QString::fromStdString(address->host)).error() ==
+                              QHostInfo::NoError;
+    }
 #ifdef _WIN32
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         if (info.portName().compare(QString::fromStdString(devicePath), Qt::CaseInsensitive) == 0) {

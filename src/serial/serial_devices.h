@@ -11,7 +11,8 @@ namespace flashupdate {
 
 std::vector<SerialDeviceInfo> listSerialDevices();
 
-// Whether a device (or the alias naming it) is there to be opened now.
+// Whether a device (or the alias naming it) is there to be opened now; for a serial device
+// server, whether its name resolves.
 bool devicePresent(const std::string& devicePath);
 
 }  // namespace flashupdate

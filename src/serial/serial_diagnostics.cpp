@@ -6,6 +6,8 @@
 #include <fstream>
 #include <set>
 
+#include "serial/port_names.h"
+
 namespace flashupdate {
 
 namespace fs = std::filesystem;
@@ -22,6 +24,9 @@ std::string usbIds(const QSerialPortInfo& info) {
 
 std::string describeDevice(const std::string& devicePath) {
     std::string text = devicePath;
+    if (isNetworkPortName(devicePath)) {
+        return text + ": a serial device server (RFC 2217)";
+    }
     std::error_code error;
     const fs::path resolved = fs::weakly_canonical(devicePath, error);
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {

@@ -1,0 +1,363 @@
+#include "serial/network_serial_port.h"
+
+#include <QTcpSocket>
+#include <iostream>
+#include <thread>
+
+#include "serial/port_names.h"
+#include "serial/qt_event_loop.h"
+
+namespace flashupdate {
+
+namespace {
+
+constexpr auto kCloseDrainLimit = std::chrono::milliseconds(2'000);
+constexpr int kDisconnectLimitMs = 1000;
+// What Qt may hold for the connection before a write counts as "no room": the connection's own
+// backpressure, which the pacing's stall limit turns into a port error when it lasts.
+constexpr qint64 kSocketBacklog = 4096;
+
+constexpr const char* kRemedy =
+    "Is the server running, is the port number right, is another client connected? The server "
+    "must speak RFC 2217 (ser2net: accepter: telnet(rfc2217),tcp,...).";
+
+// Holds a flag for a scope.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : m_flag(flag) { m_flag = true; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+    ~FlagScope() { m_flag = false; }
+
+private:
+    bool& m_flag;
+};
+
+}  // namespace
+
+// The connection as the protocol client sees it: blocking, bounded waits.
+class NetworkSerialPort::Link final : public NetworkLink {
+public:
+    explicit Link(NetworkSerialPort& owner) : m_owner(owner) {}
+
+    void send(std::string_view bytes) override {
+        QTcpSocket* socket = m_owner.m_socket.get();
+        if (socket == nullptr || socket->state() != QAbstractSocket::ConnectedState) {
+            throw SerialError("the connection to the server is closed");
+        }
+        socket->write(bytes.data(), static_cast<qint64>(bytes.size()));
+        socket->flush();
+    }
+
+    std::string receive(std::chrono::milliseconds limit) override {
+        QTcpSocket* socket = m_owner.m_socket.get();
+        if (socket == nullptr) {
+            throw SerialError("the connection to the server is closed");
+        }
+        if (socket->bytesAvailable() == 0) {
+            socket->waitForReadyRead(static_cast<int>(limit.count()));
+        }
+        const QByteArray bytes = socket->readAll();
+        if (bytes.isEmpty() && socket->state() != QAbstractSocket::ConnectedState) {
+            throw SerialError(socket->errorString().toStdString());
+        }
+        return bytes.toStdString();
+    }
+
+    std::chrono::nanoseconds now() override {
+        return std::chrono::steady_clock::now().time_since_epoch();
+    }
+
+private:
+    NetworkSerialPort& m_owner;
+};
+
+// The connection as the pacing sees it.
+class NetworkSerialPort::Device final : public TransmitDevice {
+public:
+    explicit Device(NetworkSerialPort& owner) : m_owner(owner) {}
+
+    Nanos now() override { return std::chrono::steady_clock::now().time_since_epoch(); }
+
+    std::size_t handOver(std::string_view bytes) override {
+        m_owner.checkGone();
+        QTcpSocket& socket = *m_owner.m_socket;
+        if (socket.bytesToWrite() > kSocketBacklog) {
+            socket.flush();
+            if (socket.bytesToWrite() > kSocketBacklog) {
+                return 0;
+            }
+        }
+        const std::string escaped = telnet::escapeData(bytes);
+        socket.write(escaped.data(), static_cast<qint64>(escaped.size()));
+        socket.flush();
+        m_owner.checkGone();
+        return bytes.size();
+    }
+
+    // The server's queue cannot be seen; Qt's buffer for the connection can.
+    std::size_t queued() override {
+        return m_owner.m_socket ? static_cast<std::size_t>(m_owner.m_socket->bytesToWrite()) : 0;
+    }
+
+    void waitForRoom(Nanos limit) override {
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(limit);
+        if (m_owner.m_socket && m_owner.m_socket->bytesToWrite() > 0) {
+            m_owner.m_socket->waitForBytesWritten(static_cast<int>(ms.count()));
+        } else {
+            std::this_thread::sleep_for(ms);
+        }
+        m_owner.checkGone();
+    }
+
+    void sleepFor(Nanos duration) override { std::this_thread::sleep_for(duration); }
+
+private:
+    NetworkSerialPort& m_owner;
+};
+
+NetworkSerialPort::NetworkSerialPort(PortMap map, QObject* parent)
+    : QObject(parent),
+      m_map(std::move(map)),
+      m_settings(LineSettings::parse("9600,N,8,1")),
+      m_diagnostics(
+          [](const std::string& text) { std::cerr << "flashupdate: " << text << std::endl; }),
+      m_link(std::make_unique<Link>(*this)),
+      m_device(std::make_unique<Device>(*this)),
+      m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
+    m_transmit->setSettings(m_settings);
+    QtEventLoop events;
+    m_settle = std::make_unique<ReceiveSettle>(events, [this] {
+        m_commEvent = comEvReceive;
+        raiseOnComm();
+    });
+}
+
+NetworkSerialPort::~NetworkSerialPort() {
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+    }
+}
+
+void NetworkSerialPort::setSettings(const std::string& settings) {
+    m_settings = LineSettings::parse(settings);
+    m_transmit->setSettings(m_settings);
+    if (portOpen()) {
+        {
+            FlagScope awaiting(m_awaiting);
+            m_client->setLine(m_settings);
+        }
+        const std::string early = m_client->takeEarlyData();
+        if (!early.empty()) {
+            m_received += early;
+            m_settle->bytesArrived();
+        }
+    }
+}
+
+void NetworkSerialPort::setCommPort(int port) {
+    if (port < PortMap::kFirstPort || port > PortMap::kLastPort) {
+        throw SerialError("no serial port Com" + std::to_string(port));
+    }
+    if (m_socket && port != m_commPort) {
+        closeAfterDrain();
+    }
+    m_commPort = port;
+}
+
+bool NetworkSerialPort::portOpen() const {
+    return m_socket && !m_gone;
+}
+
+void NetworkSerialPort::setPortOpen(bool open) {
+    if (open) {
+        if (portOpen()) {
+            throw SerialError("port already open");
+        }
+        this->open();
+    } else if (m_socket) {
+        closeAfterDrain();
+    }
+}
+
+void NetworkSerialPort::setRTSEnable(bool enable) {
+    m_rtsEnable = enable;
+    if (portOpen()) {
+        m_client->setModemLines(true, m_rtsEnable);
+    }
+}
+
+void NetworkSerialPort::setInBufferCount(int count) {
+    if (count != 0) {
+        throw SerialError("only 0 may be written to the receive count");
+    }
+    takeFromConnection();
+    forgetReceived();
+}
+
+void NetworkSerialPort::setOutBufferCount(int count) {
+    if (count != 0) {
+        throw SerialError("only 0 may be written to the transmit count");
+    }
+    if (portOpen()) {
+        // Our own queue, and the server's transmit buffer; what the server has already put on
+        // its line is beyond recall.
+        m_transmit->discard();
+        m_client->purgeTransmit();
+    }
+}
+
+int NetworkSerialPort::outBufferCount() {
+    requireOpen("reading the transmit count");
+    return static_cast<int>(m_transmit->notCarried());
+}
+
+void NetworkSerialPort::output(const ByteText& data) {
+    requireOpen("writing");
+    try {
+        m_transmit->write(data);
+    } catch (const SerialError& error) {
+        checkGone();
+        throw SerialError(devicePath() + ": " + error.what());
+    }
+}
+
+ByteText NetworkSerialPort::input() {
+    takeFromConnection();
+    return std::exchange(m_received, {});
+}
+
+void NetworkSerialPort::open() {
+    const std::string name = devicePath();
+    const auto address = parseNetworkPortName(name);
+    if (!address) {
+        throw SerialError("cannot open " + name +
+                          ": not a serial device server's address (rfc2217://HOST:PORT)");
+    }
+    m_gone = false;
+    m_goneReason.clear();
+    forgetReceived();
+    m_transmit->discard();
+    m_socket = std::make_unique<QTcpSocket>();
+    m_client = std::make_unique<Rfc2217Client>(*m_link);
+    m_socket->connectToHost(QString::fromStdString(address->host), address->port);
+    if (!m_socket->waitForConnected(kConnectLimitMs)) {
+        failOpening(m_socket->error() == QAbstractSocket::SocketTimeoutError
+                        ? "no connection within " + std::to_string(kConnectLimitMs / 1000) + " s"
+                        : m_socket->errorString().toStdString());
+    }
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    try {
+        FlagScope awaiting(m_awaiting);
+        m_client->open(m_settings);
+        m_client->setModemLines(true, m_rtsEnable);
+    } catch (const SerialError& error) {
+        failOpening(error.what());
+    }
+    // Whatever came before this opening belongs to nobody.
+    m_client->takeEarlyData();
+    if (const std::string warnings = m_client->takeWarnings(); !warnings.empty()) {
+        m_diagnostics(name + ": " + warnings);
+    }
+    connect(m_socket.get(), &QTcpSocket::readyRead, this, [this] {
+        if (!m_awaiting) {
+            takeFromConnection();
+        }
+    });
+    connect(m_socket.get(), &QAbstractSocket::disconnected, this,
+            [this] { markGone("the server closed the connection"); });
+    connect(m_socket.get(), &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) {
+                // A bounded wait that ran out is no failure of the connection.
+                if (error != QAbstractSocket::SocketTimeoutError) {
+                    markGone(m_socket->errorString().toStdString());
+                }
+            });
+}
+
+void NetworkSerialPort::failOpening(const std::string& reason) {
+    const std::string name = devicePath();
+    m_diagnostics("cannot open " + name + ": " + reason + "\n  " + kRemedy);
+    m_socket->abort();
+    m_socket.reset();
+    throw SerialError("cannot open " + name + ": " + reason);
+}
+
+void NetworkSerialPort::closeAfterDrain() {
+    forgetReceived();
+    // A final command must reach the instrument before the connection ends; a connection that
+    // fails meanwhile has nothing left to wait for.
+    try {
+        if (!m_gone) {
+            m_transmit->drain(kCloseDrainLimit);
+        }
+    } catch (const SerialError&) {
+    }
+    m_socket->disconnect(this);
+    if (!m_gone) {
+        m_socket->disconnectFromHost();
+        if (m_socket->state() != QAbstractSocket::UnconnectedState) {
+            m_socket->waitForDisconnected(kDisconnectLimitMs);
+        }
+    }
+    m_socket->abort();
+    m_socket.reset();
+    m_transmit->discard();
+}
+
+void NetworkSerialPort::requireOpen(const char* operation) const {
+    if (m_gone) {
+        throw SerialError(std::string(operation) + ": " + m_goneReason);
+    }
+    if (!portOpen()) {
+        throw SerialError(std::string(operation) + ": port is not open");
+    }
+}
+
+void NetworkSerialPort::checkGone() {
+    if (m_gone) {
+        throw SerialError(devicePath() + ": " + m_goneReason);
+    }
+}
+
+void NetworkSerialPort::markGone(const std::string& reason) {
+    if (m_gone) {
+        return;
+    }
+    m_gone = true;
+    m_goneReason = reason;
+    m_diagnostics(devicePath() + ": " + reason + "\n  " + kRemedy);
+}
+
+void NetworkSerialPort::takeFromConnection() {
+    if (!m_socket) {
+        return;
+    }
+    const QByteArray bytes = m_socket->readAll();
+    if (bytes.isEmpty()) {
+        return;
+    }
+    std::string data;
+    try {
+        m_client->take(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                       data);
+    } catch (const SerialError&) {
+        // An answer to the server that can no longer be sent: the loss shows on the next
+        // operation.
+    }
+    if (data.empty()) {
+        return;
+    }
+    m_received += data;
+    if (m_rThreshold > 0) {
+        m_settle->bytesArrived();
+    }
+}
+
+void NetworkSerialPort::forgetReceived() {
+    m_received.clear();
+    m_settle->cancel();
+}
+
+}  // namespace flashupdate
