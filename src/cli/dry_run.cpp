@@ -5,7 +5,7 @@
 #include "cli/outcome.h"
 #include "cli/running.h"
 #include "cli/text_formats.h"
-#include "serial/qt_serial_port.h"
+#include "serial/serial_control.h"
 #include "ui/run_log.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
@@ -57,7 +57,7 @@ FileCheck checkFiles(const std::filesystem::path& imagePath,
 
 // Opens the port the way an update does and closes it again at once; empty when that worked.
 std::string tryPort(const PortTarget& target, std::string& diagnostics) {
-    QtSerialPort port(target.map);
+    SerialControl port(target.map);
     port.setDiagnostics([&](const std::string& text) { diagnostics += text; });
     try {
         port.setCommPort(target.comNumber);

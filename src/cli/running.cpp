@@ -8,7 +8,7 @@
 #include "cli/outcome.h"
 #include "cli/view.h"
 #include "serial/qt_event_loop.h"
-#include "serial/qt_serial_port.h"
+#include "serial/serial_control.h"
 #include "serial/serial_link.h"
 #include "serial/timers.h"
 #include "ui/run_log.h"
@@ -74,7 +74,7 @@ void StoppingEventLoop::throwIfStopped() const {
 namespace {
 
 // After a stop nothing queued may reach the instrument, and the port is let go.
-void releasePort(QtSerialPort& port, CliView& view) {
+void releasePort(SerialControl& port, CliView& view) {
     try {
         port.setOutBufferCount(0);
         port.setPortOpen(false);
@@ -114,7 +114,7 @@ PortWorker::PortWorker(std::size_t index, PortTarget target, std::filesystem::pa
 void PortWorker::run() {
     QtEventLoop threadEvents;
     StoppingEventLoop events(threadEvents, m_stop);
-    QtSerialPort port(m_target.map);
+    SerialControl port(m_target.map);
     SerialLink link(port);
     Timers timers(events);
     CliView view(m_index, m_target.comNumber, m_image, m_events);

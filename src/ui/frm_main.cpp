@@ -19,7 +19,7 @@
 
 #include "serial/port_settings.h"
 #include "serial/qt_event_loop.h"
-#include "serial/qt_serial_port.h"
+#include "serial/serial_control.h"
 #include "serial/serial_link.h"
 #include "serial/timers.h"
 #include "ui/command_line.h"
@@ -73,7 +73,7 @@ QString displayText(const char* text) {
 // The system's event loop and serial port, in this order, for the production window.
 struct frmMain::OwnedSeams {
     QtEventLoop events;
-    QtSerialPort comSerial{loadPortMap()};
+    SerialControl comSerial{loadPortMap()};
 };
 
 frmMain::frmMain(const QString& argumentText, QWidget* parent)
