@@ -65,7 +65,7 @@ in_group() {
 
 packages=(cmake make g++ qt6-base-dev qt6-serialport-dev libgtest-dev fonts-liberation
           clang libclang-rt-dev clang-format dpkg-dev help2man lintian desktop-file-utils
-          appstream)
+          appstream ser2net)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

@@ -6,28 +6,55 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <optional>
+
+#include "cli/text_formats.h"
 #include "processes.h"
 #include "support/cpu_time.h"
+#include "support/ser2net_process.h"
+#include "update/protocol.h"
 
 namespace flashupdate::cli::testing {
 namespace {
 
-TEST(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
+// On the instrument's own device, or through a serial device server (ser2net, RFC 2217).
+class CliPace : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
+    const bool served = GetParam();
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const std::string loader = randomBytes(511, 41);
-    const std::string image = randomBytes(9000, 42);
+    // Every other byte one that Telnet treats specially: IAC (0xFF), CR and NUL.
+    std::string image = randomBytes(9000, 42);
+    for (std::size_t i = 0; i < image.size(); i += 2) {
+        image[i] = "\xFF\r\0"[i / 2 % 3];
+    }
     writeFile(dir.filePath("BOOTLOAD.IMG"), loader);
     writeFile(dir.filePath("PROG.IMG"), image);
     SimulatorProcess simulator({"--paced"});
+    std::optional<flashupdate::testing::Ser2NetProcess> server;
+    if (served) {
+        server.emplace(simulator.devicePath());
+        ASSERT_TRUE(server->ready()) << server->error().toStdString();
+    }
 
     const double cpuBefore = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN);
-    const CliResult result = runCli({"--json", "--bootloader", dir.filePath("BOOTLOAD.IMG"),
-                                     "--port", simulator.device(), dir.filePath("PROG.IMG")});
+    const CliResult result =
+        runCli({"--json", "--bootloader", dir.filePath("BOOTLOAD.IMG"), "--port",
+                served ? server->portName() : simulator.device(), dir.filePath("PROG.IMG")});
     const double cpu = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
 
     ASSERT_FALSE(result.crashed);
     EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
+    // The line's own time and the procedure's waits, and hardly more.
+    const double floor =
+        static_cast<double>(timeLeft(UpdateResult::Stage::BootLoader, UpdateResult::Erased::No, 0,
+                                     protocol::kRecordBytes)
+                                .count()) /
+        1000.0;
+    EXPECT_GE(result.seconds, floor);
+    EXPECT_LT(result.seconds, floor + 1.0);
     EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + loader);
     const std::string expected =
         "EP\x40" + image + std::string(16384 - image.size(), '\xFF') + "CX";
@@ -49,6 +76,11 @@ TEST(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
     ASSERT_TRUE(first.isValid() && last.isValid()) << result.out.toStdString();
     EXPECT_GE(first.msecsTo(last), 13'500);
 }
+
+INSTANTIATE_TEST_SUITE_P(Transport, CliPace, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ThroughASerialDeviceServer" : "OnTheDevice";
+                         });
 
 }  // namespace
 }  // namespace flashupdate::cli::testing

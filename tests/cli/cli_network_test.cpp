@@ -1,0 +1,73 @@
+// flashupdate-cli on instruments behind a serial device server (ser2net) when the network fails.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "processes.h"
+#include "support/ser2net_process.h"
+
+namespace flashupdate::cli::testing {
+namespace {
+
+using flashupdate::testing::Ser2NetProcess;
+
+class CliNetwork : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        writeFile(m_dir.filePath("BOOTLOAD.IMG"), randomBytes(511, 51));
+        writeFile(m_dir.filePath("PROG.IMG"), randomBytes(3 * 16384, 52));
+    }
+    QStringList update(const QString& port) const {
+        return {"--json", "-b", m_dir.filePath("BOOTLOAD.IMG"),
+                "-p",     port, m_dir.filePath("PROG.IMG")};
+    }
+
+    QTemporaryDir m_dir;
+};
+
+QJsonObject resultOf(const CliResult& run) {
+    for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts)) {
+        const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (event["event"].toString() == "result") {
+            return event;
+        }
+    }
+    return {};
+}
+
+TEST_F(CliNetwork, AServerGoneInTheMiddleOfARecordIsAPortErrorWithoutAHang) {
+    SimulatorProcess instrument({"--paced"});
+    Ser2NetProcess server(instrument.devicePath());
+    ASSERT_TRUE(server.ready()) << server.error().toStdString();
+    CliProcess run(update(server.portName()));
+    ASSERT_TRUE(run.waitForOutput("\"sent\":4096", 60'000));
+    server.stop();
+    const CliResult result = run.finish();
+
+    EXPECT_EQ(result.exitCode, 4) << result.out.toStdString() << result.err.toStdString();
+    const QJsonObject outcome = resultOf(result);
+    EXPECT_EQ(outcome["cause"].toString(), "port");
+    EXPECT_EQ(outcome["erased"].toString(), "yes");
+    // The diagnostics are in the JSON stream.
+    EXPECT_TRUE(result.out.contains("Is the server running")) << result.out.toStdString();
+    // 4096 bytes of the first record were on their way; the rest of three records is 45 s.
+    EXPECT_LT(result.seconds, 45.0);
+}
+
+TEST_F(CliNetwork, NoServerOrNoSuchHostIsAPortErrorWithinSeconds) {
+    const QString nobody =
+        QString("rfc2217://127.0.0.1:%1").arg(flashupdate::testing::freeLoopbackPort());
+    for (const QString& port : {nobody, QString("rfc2217://no-such-host.invalid:4001")}) {
+        SCOPED_TRACE(port.toStdString());
+        const CliResult result = runCli(update(port));
+        EXPECT_EQ(result.exitCode, 4) << result.out.toStdString();
+        EXPECT_EQ(resultOf(result)["erased"].toString(), "no");
+        EXPECT_TRUE(result.out.contains("cannot open " + port)) << result.out.toStdString();
+        EXPECT_LT(result.seconds, 10.0);
+    }
+}
+
+}  // namespace
+}  // namespace flashupdate::cli::testing
