@@ -80,6 +80,10 @@ int main(int argc, char** argv) {
 
     const ResolvedTargets resolved = resolveTargets(options.ports, map, devices);
     if (!resolved.error.empty()) {
+        if (resolved.absent) {
+            std::cerr << "flashupdate-cli: " << printable(resolved.error) << std::endl;
+            return kPortError;
+        }
         return usageError(resolved.error);
     }
     std::vector<std::string> labels;

@@ -202,6 +202,7 @@ ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const Port
             const PortNameResolution named = resolvePortName(port, devices);
             if (!named.error.empty()) {
                 resolved.error = named.error;
+                resolved.absent = named.absent;
                 return resolved;
             }
             // A device of its own: its update has a map of its own with the device as Com1.

@@ -46,7 +46,9 @@ struct PortTarget {
 
 struct ResolvedTargets {
     std::vector<PortTarget> targets;
-    std::string error;  // a usage error; empty when every PORT is usable
+    std::string error;  // empty when every PORT is usable
+    // The error is a device that is not there (a port error), not a malformed command line.
+    bool absent = false;
 };
 
 // Names other than a Com number are resolved against devices, the serial devices present.

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 
+#include "cli/outcome.h"
 #include "cli/text_formats.h"
+#include "update/number_text.h"
 #include "update/protocol.h"
 
 namespace flashupdate::cli {
@@ -23,6 +25,55 @@ std::vector<std::string> messageLines(const std::string& text, std::string_view 
     }
 }
 
+namespace {
+
+double secondsOf(const UpdateEvent& result) {
+    return std::chrono::duration<double>(result.time - result.started).count();
+}
+
+std::string secondsText(const UpdateEvent& result) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", secondsOf(result));
+    return text;
+}
+
+// A sum as the window shows it, or null when the run did not get that far.
+std::string jsonSum(const std::optional<std::uint32_t>& sum) {
+    return sum ? jsonString(hexText(*sum)) : std::string("null");
+}
+
+}  // namespace
+
+std::string resultDetails(const UpdateEvent& result) {
+    std::string details;
+    const UpdateResult& run = result.result;
+    if (run.fileCheckSum) {
+        details += "checksum " + hexText(*run.fileCheckSum);
+        if (run.deviceCheckSum) {
+            details += " (instrument " + hexText(*run.deviceCheckSum) + ")";
+        }
+        details += ", ";
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", secondsOf(result));
+    return details + seconds;
+}
+
+std::string summaryText(const std::vector<UpdateEvent>& results,
+                        const std::vector<std::string>& labels) {
+    std::size_t updated = 0;
+    std::string failed;
+    for (const UpdateEvent& result : results) {
+        if (result.exitCode == kUpdated) {
+            ++updated;
+        } else {
+            failed += (failed.empty() ? "; failed: " : ", ") + labels.at(result.port) + " (" +
+                      result.outcome + ")";
+        }
+    }
+    return std::to_string(updated) + " of " + std::to_string(results.size()) + " updated" + failed;
+}
+
 std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total) {
     return total == 0 ? 0 : sent * 100 / total;
 }
@@ -33,11 +84,11 @@ PlainRenderer::PlainRenderer(std::vector<std::string> portLabels, std::FILE* out
 void PlainRenderer::show(const UpdateEvent& event) {
     switch (event.kind) {
         case EventKind::Status:
-            line(event, event.text);
+            line(event, trimmedLines(event.text));
             break;
         case EventKind::Message:
             // A message box's lines each become a line of the log.
-            for (const std::string& text : messageLines(event.text)) {
+            for (const std::string& text : messageLines(trimmedLines(event.text))) {
                 line(event, text);
             }
             break;
@@ -60,14 +111,24 @@ void PlainRenderer::show(const UpdateEvent& event) {
                          printableLines(event.text).c_str());
             break;
         case EventKind::Result:
-            line(event, event.text + " (exit status " + std::to_string(event.exitCode) + ")");
+            line(event, event.text + "; " + resultDetails(event) + " (exit status " +
+                            std::to_string(event.exitCode) + ")");
             break;
     }
 }
 
+void PlainRenderer::summary(const std::vector<UpdateEvent>& results) {
+    write(std::chrono::system_clock::now(), "all", summaryText(results, m_labels));
+}
+
 void PlainRenderer::line(const UpdateEvent& event, const std::string& text) {
-    std::fprintf(m_out, "%s [%s] %s\n", clockText(event.time).c_str(),
-                 printable(m_labels.at(event.port)).c_str(), printable(text).c_str());
+    write(event.time, m_labels.at(event.port), text);
+}
+
+void PlainRenderer::write(std::chrono::system_clock::time_point time, const std::string& label,
+                          const std::string& text) {
+    std::fprintf(m_out, "%s [%s] %s\n", clockText(time).c_str(), printable(label).c_str(),
+                 printable(text).c_str());
     std::fflush(m_out);
 }
 
@@ -96,11 +157,11 @@ void TerminalRenderer::show(const UpdateEvent& event) {
     PortState& state = m_states.at(event.port);
     switch (event.kind) {
         case EventKind::Status:
-            state.status = event.text;
-            log(event, event.text);
+            state.status = trimmedLines(event.text);
+            log(event, state.status);
             break;
         case EventKind::Message:
-            for (const std::string& text : messageLines(event.text)) {
+            for (const std::string& text : messageLines(trimmedLines(event.text))) {
                 log(event, text);
             }
             break;
@@ -116,10 +177,15 @@ void TerminalRenderer::show(const UpdateEvent& event) {
             break;
         case EventKind::Result:
             state.ended = true;
-            state.result = event.text;
-            log(event, event.text + " (exit status " + std::to_string(event.exitCode) + ")");
+            state.result = event.text + "; " + resultDetails(event);
+            log(event, state.result + " (exit status " + std::to_string(event.exitCode) + ")");
             break;
     }
+    drawLiveLines();
+}
+
+void TerminalRenderer::summary(const std::vector<UpdateEvent>& results) {
+    log(std::chrono::system_clock::now(), "all", summaryText(results, m_labels));
     drawLiveLines();
 }
 
@@ -128,6 +194,11 @@ void TerminalRenderer::tick() {
 }
 
 void TerminalRenderer::log(const UpdateEvent& event, const std::string& text) {
+    log(event.time, m_labels.at(event.port), text);
+}
+
+void TerminalRenderer::log(std::chrono::system_clock::time_point time, const std::string& label,
+                           const std::string& text) {
     if (m_drawn) {
         // Back to the top of the live lines; the log line takes the first one's place.
         std::fprintf(m_out, "\x1b[%zuA", m_states.size());
@@ -135,8 +206,8 @@ void TerminalRenderer::log(const UpdateEvent& event, const std::string& text) {
     }
     // Clears to the end of the screen: a log line longer than the terminal wraps over the next
     // live line, which is drawn again below it anyway.
-    std::fprintf(m_out, "\r\x1b[J%s [%s] %s\n", clockText(event.time).c_str(),
-                 printable(m_labels.at(event.port)).c_str(), printable(text).c_str());
+    std::fprintf(m_out, "\r\x1b[J%s [%s] %s\n", clockText(time).c_str(), printable(label).c_str(),
+                 printable(text).c_str());
 }
 
 void TerminalRenderer::drawLiveLines() {
@@ -214,11 +285,11 @@ void JsonRenderer::show(const UpdateEvent& event) {
                        ",\"event\":" + jsonString(kindName(event.kind));
     switch (event.kind) {
         case EventKind::Status:
-            line += ",\"text\":" + jsonString(event.text);
+            line += ",\"text\":" + jsonString(trimmedLines(event.text));
             break;
         case EventKind::Message:
         case EventKind::Diagnostic:
-            line += ",\"text\":" + jsonString(event.text);
+            line += ",\"text\":" + jsonString(trimmedLines(event.text));
             break;
         case EventKind::Progress: {
             const UpdateResult& run = event.result;
@@ -243,12 +314,36 @@ void JsonRenderer::show(const UpdateEvent& event) {
                     ",\"sha256\":" + (event.sha256.empty() ? "null" : jsonString(event.sha256)) +
                     ",\"started\":" + jsonString(isoText(event.started)) +
                     ",\"ended\":" + jsonString(isoText(event.time)) +
-                    ",\"reason\":" + jsonString(result.reason) +
+                    ",\"file_checksum\":" + jsonSum(result.fileCheckSum) +
+                    ",\"device_checksum\":" + jsonSum(result.deviceCheckSum) +
+                    ",\"seconds\":" + secondsText(event) +
+                    ",\"reason\":" + jsonString(trimmedLines(result.reason)) +
                     ",\"text\":" + jsonString(event.text);
             break;
         }
     }
     line += "}\n";
+    std::fputs(line.c_str(), m_out);
+    std::fflush(m_out);
+}
+
+void JsonRenderer::summary(const std::vector<UpdateEvent>& results) {
+    std::size_t updated = 0;
+    std::string failed;
+    for (const UpdateEvent& result : results) {
+        if (result.exitCode == kUpdated) {
+            ++updated;
+            continue;
+        }
+        failed += std::string(failed.empty() ? "" : ",") +
+                  "{\"port\":" + jsonString(m_labels.at(result.port)) +
+                  ",\"outcome\":" + jsonString(result.outcome) +
+                  ",\"exit_code\":" + std::to_string(result.exitCode) + "}";
+    }
+    const std::string line = "{\"time\":" + jsonString(isoText(std::chrono::system_clock::now())) +
+                             ",\"event\":\"summary\",\"ports\":" + std::to_string(results.size()) +
+                             ",\"updated\":" + std::to_string(updated) + ",\"failed\":[" + failed +
+                             "]}\n";
     std::fputs(line.c_str(), m_out);
     std::fflush(m_out);
 }

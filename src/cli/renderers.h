@@ -20,10 +20,19 @@ std::vector<std::string> messageLines(const std::string& text, std::string_view 
 // Whole percent of the bytes to send that have been sent; 0 while nothing is to be sent.
 std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total);
 
+// What a port's result adds for people: both sums as the window shows them, and the run's time:
+// "checksum 3FC000 (instrument 3FC000), 29.5 s".
+std::string resultDetails(const UpdateEvent& result);
+// The end of a run on several ports: "2 of 3 updated; failed: /dev/ttyUSB1 (no-answer)".
+std::string summaryText(const std::vector<UpdateEvent>& results,
+                        const std::vector<std::string>& labels);
+
 class Renderer {
 public:
     virtual ~Renderer() = default;
     virtual void show(const UpdateEvent& event) = 0;
+    // After every port has its result, when there were several.
+    virtual void summary(const std::vector<UpdateEvent>& results) = 0;
     // Called while no event arrives, for output that changes with time alone.
     virtual void tick() {}
 };
@@ -33,9 +42,12 @@ class PlainRenderer final : public Renderer {
 public:
     PlainRenderer(std::vector<std::string> portLabels, std::FILE* out);
     void show(const UpdateEvent& event) override;
+    void summary(const std::vector<UpdateEvent>& results) override;
 
 private:
     void line(const UpdateEvent& event, const std::string& text);
+    void write(std::chrono::system_clock::time_point time, const std::string& label,
+               const std::string& text);
 
     std::vector<std::string> m_labels;
     std::FILE* m_out;
@@ -47,6 +59,7 @@ class TerminalRenderer final : public Renderer {
 public:
     TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out);
     void show(const UpdateEvent& event) override;
+    void summary(const std::vector<UpdateEvent>& results) override;
     void tick() override;
 
 private:
@@ -60,6 +73,8 @@ private:
     };
 
     void log(const UpdateEvent& event, const std::string& text);
+    void log(std::chrono::system_clock::time_point time, const std::string& label,
+             const std::string& text);
     void drawLiveLines();
     std::string liveLine(std::size_t port) const;
 
@@ -74,6 +89,7 @@ class JsonRenderer final : public Renderer {
 public:
     JsonRenderer(std::vector<std::string> portLabels, std::FILE* out);
     void show(const UpdateEvent& event) override;
+    void summary(const std::vector<UpdateEvent>& results) override;
 
 private:
     std::vector<std::string> m_labels;

@@ -168,6 +168,7 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
     }
 
     std::vector<int> codes(targets.size(), kOtherFailure);
+    std::vector<UpdateEvent> results;
     bool anyStopped = false;
     std::size_t ended = 0;
     while (ended < targets.size()) {
@@ -179,6 +180,7 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
             renderer.show(event);
             if (event.kind == EventKind::Result) {
                 codes.at(event.port) = event.exitCode;
+                results.push_back(event);
                 anyStopped = anyStopped || event.result.cause == UpdateResult::Cause::Stopped;
                 ++ended;
             }
@@ -186,6 +188,9 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
     }
     for (auto& worker : workers) {
         worker->wait();
+    }
+    if (targets.size() > 1) {
+        renderer.summary(results);
     }
     return combinedExitCode(codes, anyStopped);
 }

@@ -22,9 +22,11 @@ std::string formatted(std::chrono::system_clock::time_point time, const char* fo
     std::strftime(head, sizeof head, format, &local);
     char text[96];
     if (zone) {
+        // RFC 3339 writes the offset with a colon: "+01:00", not strftime's "+0100".
         char offset[16];
         std::strftime(offset, sizeof offset, "%z", &local);
-        std::snprintf(text, sizeof text, "%s.%03d%s", head, static_cast<int>(millis), offset);
+        std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", head, static_cast<int>(millis), offset,
+                      offset + 3);
     } else {
         std::snprintf(text, sizeof text, "%s.%03d", head, static_cast<int>(millis));
     }
@@ -183,6 +185,24 @@ std::string printable(const std::string& text) {
         }
     }
     return shown;
+}
+
+std::string trimmedLines(const std::string& text) {
+    std::string trimmed;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find("\r\n", start);
+        const std::string line = text.substr(start, end - start);
+        const std::size_t first = line.find_first_not_of(' ');
+        if (first != std::string::npos) {
+            trimmed += line.substr(first, line.find_last_not_of(' ') + 1 - first);
+        }
+        if (end == std::string::npos) {
+            return trimmed;
+        }
+        trimmed += "\r\n";
+        start = end + 2;
+    }
 }
 
 std::string printableLines(const std::string& text) {

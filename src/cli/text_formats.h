@@ -10,6 +10,10 @@
 
 namespace flashupdate::cli {
 
+// A window text without the blanks it carries at the ends of its lines (" Programming Error",
+// "DONE "): the window shows its texts as they are, the command line's output trimmed.
+std::string trimmedLines(const std::string& text);
+
 // Local times as the output writes them.
 // "14:03:27.045"
 std::string clockText(std::chrono::system_clock::time_point time);

@@ -94,7 +94,7 @@ PortNameResolution fromUsbIds(const std::string& name,
         return {pathToOpen(*matches.front()), {}};
     }
     if (matches.empty()) {
-        return {{}, "no serial device matches " + name + "; " + whatIsPresent(devices)};
+        return {{}, "no serial device matches " + name + "; " + whatIsPresent(devices), true};
     }
     std::string error = name + " matches " + std::to_string(matches.size()) + " devices:";
     for (const SerialDeviceInfo* match : matches) {
@@ -175,7 +175,7 @@ PortNameResolution resolvePortName(const std::string& name,
             }
         }
         if (underById) {
-            return {{}, "no serial device " + name + "; " + whatIsPresent(devices)};
+            return {{}, "no serial device " + name + "; " + whatIsPresent(devices), true};
         }
     }
 #ifndef _WIN32

@@ -27,6 +27,8 @@ std::string vidPidText(const SerialDeviceInfo& device);
 struct PortNameResolution {
     std::string devicePath;  // what to open; empty on an error
     std::string error;       // a sentence for the technician
+    // The name is well formed but no device present answers to it (an adapter not plugged in).
+    bool absent = false;
 };
 
 // What a port name means:

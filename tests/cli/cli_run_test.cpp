@@ -62,9 +62,16 @@ TEST_F(CliRun, TwoInstrumentsAreUpdatedAtTheSameTime) {
     for (const QString& port : {first.device(), second.device()}) {
         EXPECT_TRUE(hasLine(result.out, port, "Sending Boot Loader")) << result.out.toStdString();
         EXPECT_TRUE(hasLine(result.out, port, "16384 of 16384 bytes sent"));
-        EXPECT_TRUE(hasLine(result.out, port, "FLASH updated successfully  "));
-        EXPECT_TRUE(hasLine(result.out, port, "Updated (exit status 0)"));
+        // The window's texts, trimmed; the result with both sums and the time.
+        EXPECT_TRUE(hasLine(result.out, port, "FLASH updated successfully"));
+        EXPECT_TRUE(QRegularExpression("\\[" + QRegularExpression::escape(port) +
+                                       "\\] Updated; checksum ([0-9A-F]+) \\(instrument \\1\\), "
+                                       "2\\d\\.\\d s \\(exit status 0\\)\n")
+                        .match(result.out)
+                        .hasMatch())
+            << result.out.toStdString();
     }
+    EXPECT_TRUE(hasLine(result.out, "all", "2 of 2 updated")) << result.out.toStdString();
     // Every line is a log line: nothing for a terminal leaks into a pipe.
     for (const QString& line : linesOf(result.out)) {
         EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[[^]]+\\] \\S")
@@ -99,7 +106,11 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
         ASSERT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
         last = document.object();
         EXPECT_EQ(last["port"].toString(), simulator.device());
-        EXPECT_FALSE(last["time"].toString().isEmpty());
+        // RFC 3339, as jq's fromdateiso8601 and Python's fromisoformat read it.
+        EXPECT_TRUE(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)")
+                        .match(last["time"].toString())
+                        .hasMatch())
+            << last["time"].toString().toStdString();
         const QString event = last["event"].toString();
         if (event == "status") {
             statuses << last["text"].toString();
@@ -112,8 +123,8 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
         }
     }
     EXPECT_EQ(statuses, QStringList({"Sending Boot Loader", "Erase Command Sent", "Memory Erased",
-                                     "Sending Program", "Requesting Check Sum", "DONE ",
-                                     "FLASH updated successfully  "}));
+                                     "Sending Program", "Requesting Check Sum", "DONE",
+                                     "FLASH updated successfully"}));
     EXPECT_EQ(lastSent, 16384);
     EXPECT_EQ(last["event"].toString(), "result");
     EXPECT_EQ(last["exit_code"].toInt(), 0);
@@ -125,7 +136,10 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
     EXPECT_EQ(last["erased"].toString(), "yes");
     EXPECT_EQ(last["bytes_announced"].toInteger(), 16384);
     EXPECT_EQ(last["bytes_sent"].toInteger(), 16384);
-    EXPECT_EQ(last["reason"].toString(), "FLASH updated successfully  ");
+    EXPECT_EQ(last["reason"].toString(), "FLASH updated successfully");
+    EXPECT_EQ(last["file_checksum"].toString(), last["device_checksum"].toString());
+    EXPECT_FALSE(last["file_checksum"].toString().isEmpty());
+    EXPECT_GT(last["seconds"].toDouble(), 20.0);
     EXPECT_EQ(last["sha256"].toString(),
               QCryptographicHash::hash(QByteArray::fromStdString(randomBytes(10000, 12)),
                                        QCryptographicHash::Sha256)
@@ -158,7 +172,7 @@ TEST_F(CliRun, SilentInstrumentIsNoAnswerWithTheMessageIntact) {
             messages << object["text"].toString();
         }
     }
-    EXPECT_EQ(messages, QStringList({" Programming Error\r\nFLASH not Updated"}));
+    EXPECT_EQ(messages, QStringList({"Programming Error\r\nFLASH not Updated"}));
 }
 
 TEST_F(CliRun, MissingDeviceIsAPortErrorWithItsReason) {
@@ -293,7 +307,6 @@ TEST_F(CliRun, UsageErrorsExitWithTwoAndSendNothing) {
         {"--port", "1", imagePath(), imagePath()},
         {"--port", "1", "--port", "1", imagePath()},
         {"-p", "COM1", imagePath()},
-        {"-p", "usb:0403:6001:NO-SUCH-SERIAL", imagePath()},
         {"--list-ports", "-p", "1"},
     };
     for (const QStringList& arguments : wrong) {
@@ -302,6 +315,11 @@ TEST_F(CliRun, UsageErrorsExitWithTwoAndSendNothing) {
         EXPECT_TRUE(result.out.isEmpty()) << arguments.join(' ').toStdString();
         EXPECT_TRUE(result.err.contains("--help")) << arguments.join(' ').toStdString();
     }
+    // Well formed, but no such adapter is plugged in: a port error that lists what is there.
+    const CliResult absent = runCli({"-p", "usb:0403:6001:NO-SUCH-SERIAL", imagePath()});
+    EXPECT_EQ(absent.exitCode, 4);
+    EXPECT_TRUE(absent.err.contains("no serial device matches usb:0403:6001:NO-SUCH-SERIAL; "))
+        << absent.err.toStdString();
     const CliResult help = runCli({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("Exit status"));
