@@ -1,5 +1,7 @@
 #include "cli/running.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <chrono>
 #include <csignal>
 #include <exception>
@@ -99,6 +101,20 @@ std::string resultText(const UpdateResult& outcome, const Verdict& verdict,
     return "Not updated (" + verdict.outcome + ")" + memory;
 }
 
+RunRecord runRecordOf(const UpdateEvent& result, const PortTarget& target) {
+    RunRecord record;
+    record.port = target.comNumber;
+    record.portName = target.label;
+    record.devicePath = target.devicePath;
+    if (!result.result.imagePath.empty()) {
+        record.imagePath = QDir::toNativeSeparators(
+            QFileInfo(QString::fromStdString(result.result.imagePath)).absoluteFilePath());
+    }
+    record.imageSha256 = QByteArray::fromStdString(result.sha256);
+    record.result = result.result;
+    return record;
+}
+
 }  // namespace
 
 PortWorker::PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
@@ -167,6 +183,8 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
         workers.back()->start();
     }
 
+    // The same log of runs as the window's, each line naming the port as the command line did.
+    RunLog log(runLogPath());
     std::vector<int> codes(targets.size(), kOtherFailure);
     std::vector<UpdateEvent> results;
     bool anyStopped = false;
@@ -178,7 +196,12 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
         }
         for (const UpdateEvent& event : arrived) {
             renderer.show(event);
+            if (event.kind == EventKind::Diagnostic) {
+                log.append(
+                    QString::fromStdString(targets.at(event.port).label + ": " + event.text));
+            }
             if (event.kind == EventKind::Result) {
+                log.append(runLine(runRecordOf(event, targets.at(event.port))));
                 codes.at(event.port) = event.exitCode;
                 results.push_back(event);
                 anyStopped = anyStopped || event.result.cause == UpdateResult::Cause::Stopped;

@@ -73,9 +73,10 @@ QByteArray sha256Hex(std::span<const unsigned char> bytes) {
 
 QString runLine(const RunRecord& run) {
     const UpdateResult& result = run.result;
-    QString line = QStringLiteral("Com%1 %2 update %3")
-                       .arg(run.port)
-                       .arg(QString::fromStdString(run.devicePath),
+    const QString port = run.portName.empty() ? QStringLiteral("Com%1").arg(run.port)
+                                              : QString::fromStdString(run.portName);
+    QString line = QStringLiteral("%1 %2 update %3")
+                       .arg(port, QString::fromStdString(run.devicePath),
                             run.imagePath.isEmpty() ? QStringLiteral("(no file)") : run.imagePath);
     if (!run.imageSha256.isEmpty()) {
         line += QStringLiteral(" sha256 ") + QString::fromLatin1(run.imageSha256);

@@ -30,6 +30,9 @@ QByteArray sha256Hex(std::span<const unsigned char> bytes);
 // What one run of the update used and how it ended.
 struct RunRecord {
     int port = 0;
+    // How the command line named the port ("Com2", "/dev/ttyUSB0", "usb:0403:6001"); empty for
+    // the window, whose line says "Com<port>".
+    std::string portName;
     std::string devicePath;
     // As the run opened it; empty when no file was chosen.
     QString imagePath;

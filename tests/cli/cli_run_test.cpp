@@ -72,6 +72,15 @@ TEST_F(CliRun, TwoInstrumentsAreUpdatedAtTheSameTime) {
             << result.out.toStdString();
     }
     EXPECT_TRUE(hasLine(result.out, "all", "2 of 2 updated")) << result.out.toStdString();
+    // Both runs in the log of runs, as the window writes it, each with its port's name.
+    QFile log(qEnvironmentVariable("XDG_STATE_HOME") + "/flashupdate/flashupdate.log");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString logged = QString::fromUtf8(log.readAll());
+    for (const QString& port : {first.device(), second.device()}) {
+        EXPECT_TRUE(logged.contains(port + " " + port + " update " + imagePath() + " sha256 "))
+            << logged.toStdString();
+    }
+    EXPECT_EQ(logged.count(": updated, 16384 of 16384 bytes sent, checksum "), 2);
     // Every line is a log line: nothing for a terminal leaks into a pipe.
     for (const QString& line : linesOf(result.out)) {
         EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[[^]]+\\] \\S")
