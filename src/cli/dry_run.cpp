@@ -7,9 +7,11 @@
 #include "cli/text_formats.h"
 #include "serial/serial_control.h"
 #include "ui/run_log.h"
+#include "update/boot_loader_places.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
 #include "update/texts.h"
+#include "update/update_procedure.h"
 
 namespace flashupdate::cli {
 
@@ -22,7 +24,7 @@ struct FileCheck {
 
 // The update's own checks, worded for a report rather than a message box.
 FileCheck checkFiles(const std::filesystem::path& imagePath,
-                     const std::filesystem::path& bootLoaderPath) {
+                     const std::filesystem::path& bootLoaderPath, const std::string& notFound) {
     FileCheck check;
     ImageCheck image = readImage(imagePath);
     switch (image.problem) {
@@ -42,7 +44,8 @@ FileCheck checkFiles(const std::filesystem::path& imagePath,
         case BootLoaderCheck::Problem::None:
             break;
         case BootLoaderCheck::Problem::Missing:
-            check.error = "no boot loader at " + textFromPath(bootLoaderPath);
+            check.error = notFound.empty() ? "no boot loader at " + textFromPath(bootLoaderPath)
+                                           : "no boot loader: " + notFound;
             break;
         case BootLoaderCheck::Problem::Empty:
             check.error = "the boot loader " + textFromPath(bootLoaderPath) + " is empty";
@@ -72,8 +75,13 @@ std::string tryPort(const PortTarget& target, std::string& diagnostics) {
 }  // namespace
 
 int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-           const std::filesystem::path& bootLoader, bool json, std::FILE* out) {
-    const FileCheck files = checkFiles(image, bootLoader);
+           const BootLoaderChoice& choice, bool json, std::FILE* out) {
+    const auto places = bootLoaderPlaces(choice.programDirectory);
+    const std::filesystem::path bootLoader =
+        choice.named ? *choice.named : locateBootLoader(places, UpdateProcedure::kBootLoaderName);
+    const FileCheck files = checkFiles(
+        image, bootLoader,
+        choice.named ? std::string() : notFoundText(places, UpdateProcedure::kBootLoaderName));
     const std::uint64_t records = protocol::recordsFor(files.image.size());
     const std::uint64_t bytes = records * protocol::kRecordBytes;
     const auto duration =

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "cli/running.h"
 
 namespace flashupdate::cli {
 
@@ -15,6 +16,6 @@ namespace flashupdate::cli {
 // what an update would send to each and how long it would take on the line. Returns the exit
 // status the update would start from: a file error before a port error before success.
 int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-           const std::filesystem::path& bootLoader, bool json, std::FILE* out);
+           const BootLoaderChoice& bootLoader, bool json, std::FILE* out);
 
 }  // namespace flashupdate::cli

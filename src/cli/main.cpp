@@ -92,12 +92,12 @@ int main(int argc, char** argv) {
     }
 
     installStopHandlers();
-    // Without a choice, the boot loader next to this program, as for the window.
-    const std::filesystem::path bootLoader =
-        options.bootLoader
-            ? std::filesystem::absolute(*options.bootLoader)
-            : std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) /
-                  UpdateProcedure::kBootLoaderName;
+    // Without a choice, the boot loader is looked for as the window looks for it.
+    BootLoaderChoice bootLoader;
+    bootLoader.programDirectory = QCoreApplication::applicationDirPath().toStdString();
+    if (options.bootLoader) {
+        bootLoader.named = std::filesystem::absolute(*options.bootLoader);
+    }
     // The window reports an empty image as updated; a run from a script must not erase a fleet
     // for nothing.
     if (!options.allowEmpty && imageIsEmpty(std::filesystem::absolute(options.image))) {

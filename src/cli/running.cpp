@@ -118,7 +118,7 @@ RunRecord runRecordOf(const UpdateEvent& result, const PortTarget& target) {
 }  // namespace
 
 PortWorker::PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
-                       std::filesystem::path bootLoader, EventQueue& events,
+                       BootLoaderChoice bootLoader, EventQueue& events,
                        const std::atomic<bool>& stop)
     : m_index(index),
       m_target(std::move(target)),
@@ -135,8 +135,10 @@ void PortWorker::run() {
     Timers timers(events);
     CliView view(m_index, m_target.comNumber, m_image, m_events);
     port.setDiagnostics([&view](const std::string& text) { view.diagnostic(text); });
-    UpdateProcedure procedure(view, link, timers, m_bootLoader.parent_path());
-    procedure.setBootLoaderPath(m_bootLoader);
+    UpdateProcedure procedure(view, link, timers, m_bootLoader.programDirectory);
+    if (m_bootLoader.named) {
+        procedure.setBootLoaderPath(*m_bootLoader.named);
+    }
 
     UpdateEvent result;
     result.port = m_index;
@@ -173,7 +175,7 @@ constexpr std::chrono::milliseconds kRedrawInterval(250);
 }  // namespace
 
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const std::filesystem::path& bootLoader, Renderer& renderer,
+               const BootLoaderChoice& bootLoader, Renderer& renderer,
                const std::atomic<bool>& stop) {
     EventQueue events;
     std::vector<std::unique_ptr<PortWorker>> workers;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,16 @@ private:
 // One port's update in a thread of its own. Its event pump, serial port, timers and procedure
 // are made inside the thread, so their Qt objects belong to it and one port's waits never hold
 // up another's.
+// The boot loader the operator named, or where to look for it as the window does.
+struct BootLoaderChoice {
+    std::filesystem::path programDirectory;
+    std::optional<std::filesystem::path> named;
+};
+
 class PortWorker final : public QThread {
 public:
     PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
-               std::filesystem::path bootLoader, EventQueue& events, const std::atomic<bool>& stop);
+               BootLoaderChoice bootLoader, EventQueue& events, const std::atomic<bool>& stop);
 
 protected:
     void run() override;
@@ -59,7 +66,7 @@ private:
     std::size_t m_index;
     PortTarget m_target;
     std::filesystem::path m_image;
-    std::filesystem::path m_bootLoader;
+    BootLoaderChoice m_bootLoader;
     EventQueue& m_events;
     const std::atomic<bool>& m_stop;
 };
@@ -67,7 +74,7 @@ private:
 // Runs one update per port at the same time and renders their events as they come.
 // Returns the exit status for the whole run.
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const std::filesystem::path& bootLoader, Renderer& renderer,
+               const BootLoaderChoice& bootLoader, Renderer& renderer,
                const std::atomic<bool>& stop);
 
 }  // namespace flashupdate::cli

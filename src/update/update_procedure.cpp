@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "update/boot_loader_places.h"
 #include "update/image_file.h"
 #include "update/number_text.h"
 #include "update/protocol.h"
@@ -42,7 +43,7 @@ UpdateProcedure::UpdateProcedure(UpdateView& view, SerialLink& link, Timers& tim
     : m_view(view),
       m_link(link),
       m_timers(timers),
-      m_bootLoaderPath(executableDirectory / kBootLoaderName) {}
+      m_executableDirectory(std::move(executableDirectory)) {}
 
 void UpdateProcedure::cmdStart_Click() {
     // A press of Start inside one of the run's own waits would interleave a second run on the
@@ -152,7 +153,10 @@ void UpdateProcedure::run() {
     const std::string sizeText = numberText(m_image.size());
     m_result.bytesAnnounced = protocol::recordsFor(m_image.size()) * protocol::kRecordBytes;
 
-    BootLoaderCheck bootLoader = openBootLoader(m_bootLoaderPath);
+    const std::vector<fs::path> places = bootLoaderPlaces(m_executableDirectory);
+    const fs::path bootLoaderPath =
+        m_bootLoaderPath.empty() ? locateBootLoader(places, kBootLoaderName) : m_bootLoaderPath;
+    BootLoaderCheck bootLoader = openBootLoader(bootLoaderPath);
     switch (bootLoader.problem) {
         case BootLoaderCheck::Problem::None:
             break;
@@ -162,10 +166,14 @@ void UpdateProcedure::run() {
         case BootLoaderCheck::Problem::Missing:
         case BootLoaderCheck::Problem::Empty:
             refuse(m_view, m_result, Cause::File, texts::kCantFindBootLoaders);
-            m_result.reason += " (" + textFromPath(m_bootLoaderPath) +
-                               (bootLoader.problem == BootLoaderCheck::Problem::Empty
-                                    ? ": the file is empty)"
-                                    : ": no ordinary, visible file of that name)");
+            if (bootLoader.problem == BootLoaderCheck::Problem::Empty) {
+                m_result.reason += " (" + textFromPath(bootLoaderPath) + ": the file is empty)";
+            } else if (m_bootLoaderPath.empty()) {
+                m_result.reason += " (" + notFoundText(places, kBootLoaderName) + ")";
+            } else {
+                m_result.reason += " (" + textFromPath(bootLoaderPath) +
+                                   ": no ordinary, visible file of that name)";
+            }
             m_view.diagnostic(m_result.reason);
             return;
     }

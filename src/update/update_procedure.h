@@ -26,8 +26,8 @@ public:
     UpdateProcedure(UpdateView& view, SerialLink& link, Timers& timers,
                     std::filesystem::path executableDirectory);
 
-    // Another boot loader file than BOOTLOAD.IMG in the executable's directory, for a front end
-    // that lets the operator name one.
+    // Another boot loader file than BOOTLOAD.IMG in the places it is looked for (next to the
+    // executable first), for a front end that lets the operator name one.
     void setBootLoaderPath(std::filesystem::path path) { m_bootLoaderPath = std::move(path); }
 
     // Runs one update and returns when it has ended, whatever the ending. A call while a run is
@@ -49,6 +49,8 @@ private:
     UpdateView& m_view;
     SerialLink& m_link;
     Timers& m_timers;
+    std::filesystem::path m_executableDirectory;
+    // Named by the operator; empty when it is looked for in the places above.
     std::filesystem::path m_bootLoaderPath;
     bool m_running = false;
     UpdateResult m_result;

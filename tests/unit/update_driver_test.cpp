@@ -1,5 +1,6 @@
 // The driver around the stages: what Start resets, checks and forms before the line is touched,
 // and how each guarded region ends a run.
+#include <cstdlib>
 #include <tuple>
 #include "test_rig.h"
 
@@ -175,6 +176,34 @@ TEST(UpdateDriver, BootLoaderMustBeAnOrdinaryFileNextToTheExecutable) {
         EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{c.message});
         EXPECT_TRUE(rig.port.calls().empty());
     }
+}
+
+TEST(UpdateDriver, BootLoaderNotNextToTheProgramIsLookedForInTheDataDirectories) {
+    Rig rig;
+    rig.selectImage(randomBytes(100));
+    fs::remove(rig.executableDir / "BOOTLOAD.IMG");
+    const fs::path shared = rig.root / "share";
+    ::setenv("XDG_DATA_HOME", (rig.root / "home").c_str(), 1);
+    ::setenv("XDG_DATA_DIRS", ("relative:" + shared.string()).c_str(), 1);
+
+    // Not found: the diagnostic names every place searched (a relative one is none) and the way
+    // to name another file.
+    rig.start();
+    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"Can't find Boot Loaders"});
+    EXPECT_EQ(rig.update.result().reason,
+              "Can't find Boot Loaders (BOOTLOAD.IMG is in none of " + rig.executableDir.string() +
+                  ", " + (rig.root / "home" / "flashupdate").string() + ", " +
+                  (shared / "flashupdate").string() + "; --bootloader names another file)");
+
+    // Installed where a package puts it: found and sent.
+    const std::string loader = randomBytes(511, 8);
+    fs::create_directories(shared / "flashupdate");
+    writeFile(shared / "flashupdate" / "BOOTLOAD.IMG", loader);
+    rig.start();
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("XDG_DATA_DIRS");
+    EXPECT_EQ(rig.view.status(), "FLASH updated successfully  ");
+    EXPECT_EQ(rig.port.wireText().substr(1, 511), loader);
 }
 
 TEST(UpdateDriver, FileExitsCountsOrdinaryVisibleFilesOnly) {
