@@ -309,6 +309,7 @@ void JsonRenderer::show(const UpdateEvent& event) {
                     ",\"cause\":" + jsonString(nameOf(result.cause)) +
                     ",\"stopped\":" + boolText(result.cause == UpdateResult::Cause::Stopped) +
                     ",\"erased\":" + jsonString(nameOf(result.erased)) +
+                    ",\"power_cycle\":" + boolText(result.recordOpen) +
                     ",\"bytes_announced\":" + std::to_string(result.bytesAnnounced) +
                     ",\"bytes_sent\":" + std::to_string(result.bytesSent) +
                     ",\"sha256\":" + (event.sha256.empty() ? "null" : jsonString(event.sha256)) +

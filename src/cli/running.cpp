@@ -93,11 +93,11 @@ std::string resultText(const UpdateResult& outcome, const Verdict& verdict,
     if (outcome.cause == UpdateResult::Cause::Stopped) {
         const std::string stage =
             lastStatus.empty() ? "before the first stage" : "at \"" + lastStatus + "\"";
-        return "Stopped " + stage + "; " + memoryText(outcome.erased);
+        return "Stopped " + stage + "; " + recoveryText(outcome);
     }
-    const std::string memory = outcome.erased == UpdateResult::Erased::No
+    const std::string memory = outcome.erased == UpdateResult::Erased::No && !outcome.recordOpen
                                    ? std::string()
-                                   : std::string("; ") + memoryText(outcome.erased);
+                                   : std::string("; ") + recoveryText(outcome);
     return "Not updated (" + verdict.outcome + ")" + memory;
 }
 

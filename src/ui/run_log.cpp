@@ -113,7 +113,7 @@ QString runLine(const RunRecord& run) {
         }
     }
     if (!result.updated()) {
-        line += QStringLiteral("; ") + memoryText(result.erased);
+        line += QStringLiteral("; ") + recoveryText(result);
     }
     return line;
 }

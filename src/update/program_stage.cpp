@@ -37,6 +37,7 @@ void sendProgram(StageContext& stage, std::span<const unsigned char> image,
     std::uintmax_t position = 0;  // data bytes sent so far
     for (std::uintmax_t k = 0; k < records; ++k) {
         port.output(ByteText(1, protocol::kProgramCommand));
+        stage.result.recordOpen = true;
         port.output(ByteText(1, blockNumberByte(blockNumber)));
         blockNumber += protocol::kBlockNumberStep;
 
@@ -57,6 +58,7 @@ void sendProgram(StageContext& stage, std::span<const unsigned char> image,
                 stage.view.progress(Progress::BytesSent, stage.result);
             }
         }
+        stage.result.recordOpen = false;
     }
     stage.result.fileCheckSum = stage.fileCheckSum;
 }

@@ -50,6 +50,12 @@ const char* nameOf(UpdateResult::Erased erased) {
     return "?";
 }
 
+const char* recoveryText(const UpdateResult& result) {
+    return result.recordOpen ? "the instrument is left in the middle of a record: switch it off "
+                               "and on again, then update it again before use"
+                             : memoryText(result.erased);
+}
+
 const char* memoryText(UpdateResult::Erased erased) {
     switch (erased) {
         case UpdateResult::Erased::No:

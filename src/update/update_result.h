@@ -29,6 +29,9 @@ struct UpdateResult {
     std::string reason;
     // The image as the run named it; empty when no file was chosen.
     std::string imagePath;
+    // A record was begun and not finished: the instrument waits for the rest of it and ignores
+    // a new boot loader until it has been switched off and on.
+    bool recordOpen = false;
 
     bool updated() const { return stage == Stage::Done && cause == Cause::None; }
 };
@@ -44,5 +47,8 @@ const char* nameOf(UpdateResult::Erased erased);
 // (the erase command went out, its answer was never read), "the instrument is left erased:
 // update it again before use".
 const char* memoryText(UpdateResult::Erased erased);
+// The same, unless the run ended in the middle of a record: then the instrument must be switched
+// off and on before the next update can reach it.
+const char* recoveryText(const UpdateResult& result);
 
 }  // namespace flashupdate

@@ -46,6 +46,27 @@ TEST_F(CliStop, CtrlCAfterTheEraseStopsAndSaysTheInstrumentIsErased) {
     }
 }
 
+TEST_F(CliStop, AStopInTheMiddleOfARecordAsksForAPowerCycleWhichRecoversTheInstrument) {
+    SimulatorProcess simulator;
+    const QStringList update = arguments(simulator.device(), 10000);
+    CliProcess stopped(update + QStringList{"--json"});
+    ASSERT_TRUE(stopped.waitForOutput("\"sent\":4096", 30'000));
+    ::kill(static_cast<pid_t>(stopped.pid()), SIGINT);
+    const CliResult first = stopped.finish(20'000);
+    EXPECT_EQ(first.exitCode, 130);
+    EXPECT_TRUE(first.out.contains("\"power_cycle\":true")) << first.out.toStdString();
+    EXPECT_TRUE(first.out.contains("in the middle of a record: switch it off and on again"))
+        << first.out.toStdString();
+
+    // Still waiting for the rest of its record, the instrument takes no boot loader ...
+    const CliResult ignored = runCli(update);
+    EXPECT_EQ(ignored.exitCode, 5) << ignored.out.toStdString();
+    // ... until it has been switched off and on.
+    ASSERT_TRUE(simulator.powerCycle());
+    const CliResult recovered = runCli(update);
+    EXPECT_EQ(recovered.exitCode, 0) << recovered.out.toStdString();
+}
+
 TEST_F(CliStop, TermOrHangUpBeforeTheEraseSaysTheInstrumentIsNotErased) {
     for (const int signal : {SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);

@@ -1,5 +1,7 @@
 #include "support/simulator_process.h"
 
+#include <signal.h>
+
 #include <QDeadlineTimer>
 #include <QTimer>
 #include <algorithm>
@@ -99,6 +101,11 @@ std::vector<double> SimulatorProcess::arrivals(int baud, unsigned char value,
     };
     return matching(waitForTranscript(
         transcriptPath(), [&](const auto& lines) { return matching(lines).size() >= count; }));
+}
+
+bool SimulatorProcess::powerCycle() {
+    ::kill(static_cast<pid_t>(m_process.processId()), SIGUSR1);
+    return waitForLine("power cycle", kPatienceMs);
 }
 
 void SimulatorProcess::killNow() {

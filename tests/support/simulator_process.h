@@ -51,6 +51,8 @@ public:
     // Times at which the given byte arrived at the given speed, once count of them have.
     std::vector<double> arrivals(int baud, unsigned char value, std::size_t count) const;
 
+    // Switches the instrument off and on again; true once it says so.
+    bool powerCycle();
     // Ends the simulator at once, as a cable pulled now would.
     void killNow();
     // Ends it afterMs after it reports an event line starting with text, while the caller's

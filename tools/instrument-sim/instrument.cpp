@@ -212,6 +212,14 @@ void Instrument::end_session() {
     reset_session();
 }
 
+void Instrument::power_cycle() {
+    event("power cycle");
+    state_ = State::awaiting_loader;
+    loader_bytes_ = 0;
+    hanging_up_ = false;
+    reset_session();
+}
+
 void Instrument::reset_session() {
     sum_ = 0;
     records_ = 0;

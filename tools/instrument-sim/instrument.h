@@ -46,6 +46,8 @@ public:
     void report_ignored();
 
     int sessions_ended() const { return sessions_ended_; }
+    // Switched off and on: back in the ROM, waiting for a boot loader, whatever it was doing.
+    void power_cycle();
     // The instrument has answered, the session is over and it restarts: the line hangs up.
     bool hanging_up() const { return hanging_up_; }
 

@@ -26,13 +26,21 @@ namespace {
 
 volatile sig_atomic_t g_stop_requested = 0;
 
+volatile sig_atomic_t g_power_cycle_requested = 0;
+
 void request_stop(int) {
     g_stop_requested = 1;
 }
 
+// SIGUSR1: the instrument is switched off and on again.
+void request_power_cycle(int) {
+    g_power_cycle_requested = 1;
+}
+
 // SIGTERM, SIGINT and SIGHUP stay blocked except inside ppoll, so a stop
 // request can never slip in between checking the flag and going to sleep. All
-// three end the run normally, so the link is always cleaned up.
+// three end the run normally, so the link is always cleaned up. SIGUSR1 (a
+// power cycle) is let in the same way.
 sigset_t install_stop_handlers() {
     struct sigaction action {};
     action.sa_handler = request_stop;
@@ -40,6 +48,10 @@ sigset_t install_stop_handlers() {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    struct sigaction power {};
+    power.sa_handler = request_power_cycle;
+    sigemptyset(&power.sa_mask);
+    sigaction(SIGUSR1, &power, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     sigset_t stop_signals;
@@ -47,11 +59,13 @@ sigset_t install_stop_handlers() {
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGHUP);
+    sigaddset(&stop_signals, SIGUSR1);
     sigset_t while_waiting;
     sigprocmask(SIG_BLOCK, &stop_signals, &while_waiting);
     sigdelset(&while_waiting, SIGTERM);
     sigdelset(&while_waiting, SIGINT);
     sigdelset(&while_waiting, SIGHUP);
+    sigdelset(&while_waiting, SIGUSR1);
     return while_waiting;
 }
 
@@ -118,6 +132,10 @@ int run(const Options& options) {
     events.event(pty.device_path());
 
     while (g_stop_requested == 0) {
+        if (g_power_cycle_requested != 0) {
+            g_power_cycle_requested = 0;
+            instrument.power_cycle();
+        }
         const Clock::time_point now = Clock::now();
         // Deadlines that fell between two bytes are met in order, so a late
         // wake-up cannot make a byte look as if it came during an erase that was

@@ -149,6 +149,8 @@ std::string usage_text() {
            fault_help() +
            "  --help             show this text\n"
            "\n"
+           "SIGUSR1 switches the instrument off and on again: it waits for a boot loader,\n"
+           "whatever it was doing (a record begun and never finished, say).\n"
            "Exit status: 0 after --once or on SIGTERM, SIGINT or SIGHUP; 1 on a system\n"
            "error; 2 on a bad command line. The link is removed in every case.\n";
 }
