@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
     }
     const auto renderer = makeRenderer(options.json, std::move(labels));
     const int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image),
-                                  bootLoader, *renderer, stopFlag());
+                                  bootLoader, options.retries, *renderer, stopFlag());
     // A closed or full output never stops an update, but it is not a success either.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::cerr << "flashupdate-cli: writing the output failed" << std::endl;

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 
 #include "cli/outcome.h"
@@ -85,6 +86,17 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
             options.dryRun = true;
         } else if (argument == "--allow-empty") {
             options.allowEmpty = true;
+        } else if (isOption(argument, "--retries")) {
+            if (!takeValue(arguments, i, "--retries", value, parsed.error)) {
+                return parsed;
+            }
+            if (value.size() > 2 || !std::all_of(value.begin(), value.end(), [](unsigned char c) {
+                    return std::isdigit(c) != 0;
+                })) {
+                parsed.error = "--retries takes a number from 0 to 99";
+                return parsed;
+            }
+            options.retries = std::stoi(value);
         } else if (isOption(argument, "--port") || isShortOption(argument, 'p')) {
             if (!(argument[1] == 'p' ? takeShortValue(arguments, i, value, parsed.error)
                                      : takeValue(arguments, i, "--port", value, parsed.error))) {
@@ -150,6 +162,11 @@ std::string usageText() {
                "  -n, --dry-run          read the image and the boot loader and open and close\n"
                "                         each port, sending nothing; tell what an update would\n"
                "                         send and how long it would take\n"
+               "      --retries N        update a port again from the start, up to N more\n"
+               "                         times, after 3 s, when its update ended in a way\n"
+               "                         another attempt may cure: no answer, a bad\n"
+               "                         checksum, or a port that failed before the first\n"
+               "                         record byte (default 0)\n"
                "      --allow-empty      update even with an empty IMAGE, which leaves the\n"
                "                         instrument erased with nothing programmed\n"
                "  -j, --json             one JSON object per line, for programs\n"

@@ -22,6 +22,8 @@ struct CliOptions {
     bool dryRun = false;
     // An empty image would have the instrument erased and nothing programmed.
     bool allowEmpty = false;
+    // More attempts for a port whose update ended in a way another attempt may cure.
+    int retries = 0;
     std::optional<std::string> bootLoader;
     std::vector<std::string> ports;
     std::string image;

@@ -59,6 +59,16 @@ std::string resultDetails(const UpdateEvent& result) {
     return details + seconds;
 }
 
+// " (exit status 6)", or " (attempt 1 of 3, exit status 6)" when the port may be tried again.
+std::string statusText(const UpdateEvent& result) {
+    std::string text = " (";
+    if (result.attempts > 1) {
+        text += "attempt " + std::to_string(result.attempt) + " of " +
+                std::to_string(result.attempts) + ", ";
+    }
+    return text + "exit status " + std::to_string(result.exitCode) + ")";
+}
+
 std::string summaryText(const std::vector<UpdateEvent>& results,
                         const std::vector<std::string>& labels) {
     std::size_t updated = 0;
@@ -111,8 +121,7 @@ void PlainRenderer::show(const UpdateEvent& event) {
                          printableLines(event.text).c_str());
             break;
         case EventKind::Result:
-            line(event, event.text + "; " + resultDetails(event) + " (exit status " +
-                            std::to_string(event.exitCode) + ")");
+            line(event, event.text + "; " + resultDetails(event) + statusText(event));
             break;
     }
 }
@@ -176,9 +185,10 @@ void TerminalRenderer::show(const UpdateEvent& event) {
             }
             break;
         case EventKind::Result:
-            state.ended = true;
+            // An attempt that will be followed by another leaves the live line going.
+            state.ended = event.last;
             state.result = event.text + "; " + resultDetails(event);
-            log(event, state.result + " (exit status " + std::to_string(event.exitCode) + ")");
+            log(event, state.result + statusText(event));
             break;
     }
     drawLiveLines();
@@ -303,7 +313,9 @@ void JsonRenderer::show(const UpdateEvent& event) {
         }
         case EventKind::Result: {
             const UpdateResult& result = event.result;
-            line += ",\"outcome\":" + jsonString(event.outcome) +
+            line += ",\"attempt\":" + std::to_string(event.attempt) +
+                    ",\"last\":" + boolText(event.last) +
+                    ",\"outcome\":" + jsonString(event.outcome) +
                     ",\"exit_code\":" + std::to_string(event.exitCode) +
                     ",\"stage\":" + jsonString(nameOf(result.stage)) +
                     ",\"cause\":" + jsonString(nameOf(result.cause)) +

@@ -23,6 +23,8 @@ std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total);
 // What a port's result adds for people: both sums as the window shows them, and the run's time:
 // "checksum 3FC000 (instrument 3FC000), 29.5 s".
 std::string resultDetails(const UpdateEvent& result);
+// How a port's result ends its line: " (exit status 6)", " (attempt 1 of 3, exit status 6)".
+std::string statusText(const UpdateEvent& result);
 // The end of a run on several ports: "2 of 3 updated; failed: /dev/ttyUSB1 (no-answer)".
 std::string summaryText(const std::vector<UpdateEvent>& results,
                         const std::vector<std::string>& labels);

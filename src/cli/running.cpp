@@ -75,6 +75,9 @@ void StoppingEventLoop::throwIfStopped() const {
 
 namespace {
 
+// Between two attempts on one port.
+constexpr std::chrono::seconds kRetryPause(3);
+
 // After a stop nothing queued may reach the instrument, and the port is let go.
 void releasePort(SerialControl& port, CliView& view) {
     try {
@@ -118,14 +121,30 @@ RunRecord runRecordOf(const UpdateEvent& result, const PortTarget& target) {
 }  // namespace
 
 PortWorker::PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
-                       BootLoaderChoice bootLoader, EventQueue& events,
+                       BootLoaderChoice bootLoader, int retries, EventQueue& events,
                        const std::atomic<bool>& stop)
     : m_index(index),
       m_target(std::move(target)),
       m_image(std::move(image)),
       m_bootLoader(std::move(bootLoader)),
+      m_retries(retries),
       m_events(events),
       m_stop(stop) {}
+
+bool anotherAttemptMayCure(const UpdateResult& result) {
+    switch (result.cause) {
+        case UpdateResult::Cause::NoAnswer:
+        case UpdateResult::Cause::BadChecksum:
+            return !result.recordOpen;
+        case UpdateResult::Cause::Port:
+            return result.bytesSent == 0 && !result.recordOpen;
+        case UpdateResult::Cause::None:
+        case UpdateResult::Cause::File:
+        case UpdateResult::Cause::Stopped:
+            break;
+    }
+    return false;
+}
 
 void PortWorker::run() {
     QtEventLoop threadEvents;
@@ -140,33 +159,71 @@ void PortWorker::run() {
         procedure.setBootLoaderPath(*m_bootLoader.named);
     }
 
-    UpdateEvent result;
-    result.port = m_index;
-    result.kind = EventKind::Result;
-    result.started = std::chrono::system_clock::now();
-    std::string failure;
-    try {
-        procedure.cmdStart_Click();
-    } catch (const StopRequested&) {
-        releasePort(port, view);
-    } catch (const std::exception& error) {
-        releasePort(port, view);
-        failure = error.what();
+    const int attempts = 1 + m_retries;
+    for (int attempt = 1;; ++attempt) {
+        UpdateEvent result;
+        result.port = m_index;
+        result.kind = EventKind::Result;
+        result.attempt = attempt;
+        result.attempts = attempts;
+        result.started = std::chrono::system_clock::now();
+        std::string failure;
+        try {
+            procedure.cmdStart_Click();
+        } catch (const StopRequested&) {
+            releasePort(port, view);
+        } catch (const std::exception& error) {
+            releasePort(port, view);
+            failure = error.what();
+        }
+        result.result = procedure.result();
+        if (!failure.empty()) {
+            result.result.reason = "Failed: " + failure;
+        }
+        const Verdict verdict = verdictOf(result.result);
+        result.exitCode = verdict.exitCode;
+        result.outcome = verdict.outcome;
+        result.text = failure.empty() ? resultText(result.result, verdict, view.lastStatus())
+                                      : result.result.reason;
+        if (!procedure.image().empty() || result.result.stage != UpdateResult::Stage::Checks) {
+            result.sha256 = sha256Hex(procedure.image()).toStdString();
+        }
+        result.time = std::chrono::system_clock::now();
+        result.last = attempt == attempts || !failure.empty() ||
+                      !anotherAttemptMayCure(result.result) || m_stop;
+        const bool again = !result.last;
+        m_events.push(std::move(result));
+        if (!again) {
+            return;
+        }
+        // A pause before the next attempt, for the instrument to settle; a stop meanwhile ends
+        // the port's updates there.
+        view.diagnostic("trying again in " + std::to_string(kRetryPause.count()) + " s (attempt " +
+                        std::to_string(attempt + 1) + " of " + std::to_string(attempts) + ")");
+        const auto resume = std::chrono::steady_clock::now() + kRetryPause;
+        while (!m_stop && std::chrono::steady_clock::now() < resume) {
+            QThread::msleep(100);
+        }
+        if (m_stop) {
+            UpdateEvent stopped;
+            stopped.port = m_index;
+            stopped.kind = EventKind::Result;
+            stopped.attempt = attempt + 1;
+            stopped.attempts = attempts;
+            stopped.ran = false;
+            stopped.started = stopped.time = std::chrono::system_clock::now();
+            // What the instrument was left with is what the last attempt left.
+            stopped.result = procedure.result();
+            stopped.result.cause = UpdateResult::Cause::Stopped;
+            const Verdict verdict = verdictOf(stopped.result);
+            stopped.exitCode = verdict.exitCode;
+            stopped.outcome = verdict.outcome;
+            stopped.text = "Stopped before attempt " + std::to_string(attempt + 1) + "; " +
+                           recoveryText(procedure.result());
+            m_events.push(std::move(stopped));
+            return;
+        }
     }
-    result.result = procedure.result();
-    if (!failure.empty()) {
-        result.result.reason = "Failed: " + failure;
-    }
-    const Verdict verdict = verdictOf(result.result);
-    result.exitCode = verdict.exitCode;
-    result.outcome = verdict.outcome;
-    result.text = failure.empty() ? resultText(result.result, verdict, view.lastStatus())
-                                  : result.result.reason;
-    if (!procedure.image().empty() || result.result.stage != UpdateResult::Stage::Checks) {
-        result.sha256 = sha256Hex(procedure.image()).toStdString();
-    }
-    result.time = std::chrono::system_clock::now();
-    m_events.push(std::move(result));
 }
 
 namespace {
@@ -175,13 +232,13 @@ constexpr std::chrono::milliseconds kRedrawInterval(250);
 }  // namespace
 
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const BootLoaderChoice& bootLoader, Renderer& renderer,
+               const BootLoaderChoice& bootLoader, int retries, Renderer& renderer,
                const std::atomic<bool>& stop) {
     EventQueue events;
     std::vector<std::unique_ptr<PortWorker>> workers;
     for (std::size_t i = 0; i < targets.size(); ++i) {
         workers.push_back(
-            std::make_unique<PortWorker>(i, targets[i], image, bootLoader, events, stop));
+            std::make_unique<PortWorker>(i, targets[i], image, bootLoader, retries, events, stop));
         workers.back()->start();
     }
 
@@ -203,7 +260,12 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
                     QString::fromStdString(targets.at(event.port).label + ": " + event.text));
             }
             if (event.kind == EventKind::Result) {
-                log.append(runLine(runRecordOf(event, targets.at(event.port))));
+                if (event.ran) {
+                    log.append(runLine(runRecordOf(event, targets.at(event.port))));
+                }
+                if (!event.last) {
+                    continue;
+                }
                 codes.at(event.port) = event.exitCode;
                 results.push_back(event);
                 anyStopped = anyStopped || event.result.cause == UpdateResult::Cause::Stopped;

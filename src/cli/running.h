@@ -57,7 +57,8 @@ struct BootLoaderChoice {
 class PortWorker final : public QThread {
 public:
     PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
-               BootLoaderChoice bootLoader, EventQueue& events, const std::atomic<bool>& stop);
+               BootLoaderChoice bootLoader, int retries, EventQueue& events,
+               const std::atomic<bool>& stop);
 
 protected:
     void run() override;
@@ -67,14 +68,21 @@ private:
     PortTarget m_target;
     std::filesystem::path m_image;
     BootLoaderChoice m_bootLoader;
+    int m_retries;
     EventQueue& m_events;
     const std::atomic<bool>& m_stop;
 };
 
-// Runs one update per port at the same time and renders their events as they come.
+// Whether another attempt can cure how an update ended: no answer, a bad checksum, or a port that
+// failed before the first record byte. Not a failure in the middle of a record (the instrument
+// needs a power cycle first), nor a file error or a stop.
+bool anotherAttemptMayCure(const UpdateResult& result);
+
+// Runs one update per port at the same time and renders their events as they come; a port whose
+// update ended in a way another attempt may cure is updated again, up to retries more times.
 // Returns the exit status for the whole run.
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const BootLoaderChoice& bootLoader, Renderer& renderer,
+               const BootLoaderChoice& bootLoader, int retries, Renderer& renderer,
                const std::atomic<bool>& stop);
 
 }  // namespace flashupdate::cli

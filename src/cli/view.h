@@ -37,6 +37,12 @@ struct UpdateEvent {
     std::string outcome;  // a short name: "updated", "bad-checksum", ...
     std::string sha256;   // of the image as the run read it; empty when it was not read
     std::chrono::system_clock::time_point started;
+    // Which attempt this is, of how many the port may have; the port's last result has last.
+    int attempt = 1;
+    int attempts = 1;
+    bool last = true;
+    // False for the result of an attempt that never began (a stop during the pause before it).
+    bool ran = true;
 };
 
 // Hands events from the update threads to the main thread. The main thread sleeps on it; it

@@ -168,6 +168,31 @@ TEST_F(CliRun, BadChecksumHasItsOwnExitStatus) {
         hasLine(result.out, simulator.device(), "FLASH not updated successfully : BAD CHECKSUM"));
 }
 
+TEST_F(CliRun, RetriesCureABadChecksumButNeverAFileError) {
+    SimulatorProcess simulator({"--fault", "bad-checksum-once"});
+    const CliResult result = runCli({"--json", "--retries", "2", "-b", bootLoaderPath(), "-p",
+                                     simulator.device(), imagePath()});
+    EXPECT_EQ(result.exitCode, 0) << result.out.toStdString();
+    QStringList attempts;
+    for (const QString& line : linesOf(result.out)) {
+        const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (event["event"].toString() == "result") {
+            attempts << QString("%1 %2 %3")
+                            .arg(event["attempt"].toInt())
+                            .arg(event["outcome"].toString())
+                            .arg(event["last"].toBool() ? "last" : "again");
+        }
+    }
+    EXPECT_EQ(attempts, QStringList({"1 bad-checksum again", "2 updated last"}));
+
+    const CliResult fileError = runCli({"--retries", "3", "-b", bootLoaderPath(), "-p",
+                                        simulator.device(), m_dir.filePath("NONE.IMG")});
+    EXPECT_EQ(fileError.exitCode, 3);
+    EXPECT_EQ(fileError.out.count("exit status"), 1) << fileError.out.toStdString();
+    EXPECT_TRUE(fileError.out.contains("(attempt 1 of 4, exit status 3)"))
+        << fileError.out.toStdString();
+}
+
 TEST_F(CliRun, SilentInstrumentIsNoAnswerWithTheMessageIntact) {
     SimulatorProcess simulator({"--fault", "erase-silent"});
     const CliResult result = runCli(

@@ -22,6 +22,8 @@ constexpr std::array kFaults{
               "ignore the first \"E\" of a session"},
     FaultName{"bad-checksum", EraseFault::none, ChecksumFault::bad,
               "answer \"C\" with the sum plus 1"},
+    FaultName{"bad-checksum-once", EraseFault::none, ChecksumFault::bad_once,
+              "answer the first \"C\" with the sum plus 1, later ones rightly"},
     FaultName{"checksum-short", EraseFault::none, ChecksumFault::short_answer,
               "answer \"C\" with the first 3 bytes only"},
     FaultName{"checksum-split", EraseFault::none, ChecksumFault::split,

@@ -11,6 +11,7 @@ enum class EraseFault { none, silent, wrong, lower, second };
 enum class ChecksumFault {
     none,
     bad,
+    bad_once,
     short_answer,
     split,
     packets,

@@ -86,6 +86,7 @@ private:
     int record_bytes_ = 0;
     int sessions_ended_ = 0;
     bool hanging_up_ = false;
+    int checksum_requests_ = 0;  // over the instrument's life, for faults that act once
 
     Clock::time_point erase_done_at_{};
     std::optional<Clock::time_point> tail_due_;
