@@ -1,5 +1,8 @@
 #include "cli/dry_run.h"
 
+#include <QJsonObject>
+#include <cmath>
+
 #include <string>
 
 #include "cli/outcome.h"
@@ -89,14 +92,14 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
     const std::string sha256 =
         files.error.empty() ? sha256Hex(files.image).toStdString() : std::string();
     if (json) {
-        std::fprintf(out,
-                     "{\"event\":\"dry-run-files\",\"image\":%s,\"boot_loader\":%s,\"ok\":%s,"
-                     "\"error\":%s,\"image_bytes\":%zu,\"sha256\":%s}\n",
-                     jsonString(textFromPath(image)).c_str(),
-                     jsonString(textFromPath(bootLoader)).c_str(),
-                     files.error.empty() ? "true" : "false",
-                     files.error.empty() ? "null" : jsonString(files.error).c_str(),
-                     files.image.size(), sha256.empty() ? "null" : jsonString(sha256).c_str());
+        writeJsonLine(QJsonObject{{"event", "dry-run-files"},
+                                  {"image", jsonText(textFromPath(image))},
+                                  {"boot_loader", jsonText(textFromPath(bootLoader))},
+                                  {"ok", files.error.empty()},
+                                  {"error", jsonTextOrNull(files.error)},
+                                  {"image_bytes", static_cast<qint64>(files.image.size())},
+                                  {"sha256", jsonTextOrNull(sha256)}},
+                      out);
     } else if (files.error.empty()) {
         std::fprintf(out, "Image %s: %zu bytes, sha256 %s\nBoot loader %s: readable\n",
                      printable(textFromPath(image)).c_str(), files.image.size(), sha256.c_str(),
@@ -111,16 +114,17 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
         const std::string failure = tryPort(target, diagnostics);
         portFailed = portFailed || !failure.empty();
         if (json) {
-            std::fprintf(
-                out,
-                "{\"event\":\"dry-run-port\",\"port\":%s,\"device\":%s,\"opened\":%s,"
-                "\"error\":%s,\"records\":%llu,\"bytes\":%llu,\"seconds\":%.1f}\n",
-                jsonString(target.label).c_str(), jsonString(target.devicePath).c_str(),
-                failure.empty() ? "true" : "false",
-                failure.empty() ? "null"
-                                : jsonString(diagnostics.empty() ? failure : diagnostics).c_str(),
-                static_cast<unsigned long long>(records), static_cast<unsigned long long>(bytes),
-                static_cast<double>(duration.count()) / 1000.0);
+            writeJsonLine(
+                QJsonObject{
+                    {"event", "dry-run-port"},
+                    {"port", jsonText(target.label)},
+                    {"device", jsonText(target.devicePath)},
+                    {"opened", failure.empty()},
+                    {"error", jsonTextOrNull(diagnostics.empty() ? failure : diagnostics)},
+                    {"records", static_cast<qint64>(records)},
+                    {"bytes", static_cast<qint64>(bytes)},
+                    {"seconds", std::round(static_cast<double>(duration.count()) / 100.0) / 10.0}},
+                out);
         } else if (!failure.empty()) {
             std::fprintf(out, "[%s] %s\n", printable(target.label).c_str(),
                          printableLines(diagnostics.empty() ? failure : diagnostics).c_str());
@@ -137,7 +141,7 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
     // An update checks its files before it opens a port.
     const int status = !files.error.empty() ? kFileError : portFailed ? kPortError : kUpdated;
     if (json) {
-        std::fprintf(out, "{\"event\":\"dry-run-result\",\"exit_code\":%d}\n", status);
+        writeJsonLine(QJsonObject{{"event", "dry-run-result"}, {"exit_code", status}}, out);
     }
     return status;
 }

@@ -1,5 +1,8 @@
 #include "cli/options.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
+
 #include <system_error>
 
 #include <algorithm>
@@ -245,27 +248,28 @@ ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const Port
 void listPorts(const PortMap& map, const std::vector<SerialDeviceInfo>& devices,
                const std::string& settingsPath, bool json, std::FILE* out) {
     if (json) {
-        std::string text = "{\"devices\":[";
+        QJsonArray found;
         for (const SerialDeviceInfo& device : devices) {
-            const std::string ids = vidPidText(device);
-            text += std::string(&device == &devices.front() ? "" : ",") +
-                    "{\"path\":" + jsonString(device.path) + ",\"by_id\":" +
-                    (device.byIdPath.empty() ? "null" : jsonString(device.byIdPath)) +
-                    ",\"description\":" + jsonString(device.description) +
-                    ",\"manufacturer\":" + jsonString(device.manufacturer) +
-                    ",\"serial_number\":" + jsonString(device.serialNumber) +
-                    ",\"vid_pid\":" + (ids.empty() ? "null" : jsonString(ids)) + "}";
+            found.append(QJsonObject{{"path", jsonText(device.path)},
+                                     {"by_id", jsonTextOrNull(device.byIdPath)},
+                                     {"description", jsonText(device.description)},
+                                     {"manufacturer", jsonText(device.manufacturer)},
+                                     {"serial_number", jsonText(device.serialNumber)},
+                                     {"vid_pid", jsonTextOrNull(vidPidText(device))}});
         }
-        text += "],\"settings_file\":" + jsonString(settingsPath) + ",\"ports\":[";
+        QJsonArray ports;
         for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
             const std::string path = map.devicePath(port);
-            text += std::string(port == PortMap::kFirstPort ? "" : ",") +
-                    "{\"port\":" + std::to_string(port) + ",\"name\":\"Com" + std::to_string(port) +
-                    "\",\"device\":" + jsonString(path) +
-                    ",\"source\":" + jsonString(nameOf(map.source(port))) +
-                    ",\"exists\":" + (devicePresent(path) ? "true" : "false") + "}";
+            ports.append(QJsonObject{{"port", port},
+                                     {"name", QString("Com%1").arg(port)},
+                                     {"device", jsonText(path)},
+                                     {"source", nameOf(map.source(port))},
+                                     {"exists", devicePresent(path)}});
         }
-        std::fprintf(out, "%s]}\n", text.c_str());
+        writeJsonLine(
+            QJsonObject{
+                {"devices", found}, {"settings_file", jsonText(settingsPath)}, {"ports", ports}},
+            out);
         return;
     }
     std::fprintf(out, "Serial devices:\n");

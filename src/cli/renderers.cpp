@@ -1,9 +1,13 @@
 #include "cli/renderers.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "cli/outcome.h"
 #include "cli/text_formats.h"
@@ -31,15 +35,9 @@ double secondsOf(const UpdateEvent& result) {
     return std::chrono::duration<double>(result.time - result.started).count();
 }
 
-std::string secondsText(const UpdateEvent& result) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", secondsOf(result));
-    return text;
-}
-
 // A sum as the window shows it, or null when the run did not get that far.
-std::string jsonSum(const std::optional<std::uint32_t>& sum) {
-    return sum ? jsonString(hexText(*sum)) : std::string("null");
+QJsonValue jsonSum(const std::optional<std::uint32_t>& sum) {
+    return sum ? QJsonValue(QString::fromStdString(hexText(*sum))) : QJsonValue(QJsonValue::Null);
 }
 
 }  // namespace
@@ -276,10 +274,6 @@ const char* kindName(EventKind kind) {
     return "unknown";
 }
 
-const char* boolText(bool value) {
-    return value ? "true" : "false";
-}
-
 }  // namespace
 
 JsonRenderer::JsonRenderer(std::vector<std::string> portLabels, std::FILE* out)
@@ -290,75 +284,69 @@ void JsonRenderer::show(const UpdateEvent& event) {
     if (event.kind == EventKind::Progress && event.progress != Progress::BytesSent) {
         return;
     }
-    std::string line = "{\"time\":" + jsonString(isoText(event.time)) +
-                       ",\"port\":" + jsonString(m_labels.at(event.port)) +
-                       ",\"event\":" + jsonString(kindName(event.kind));
+    QJsonObject line{{"time", jsonText(isoText(event.time))},
+                     {"port", jsonText(m_labels.at(event.port))},
+                     {"event", kindName(event.kind)}};
     switch (event.kind) {
         case EventKind::Status:
-            line += ",\"text\":" + jsonString(trimmedLines(event.text));
-            break;
         case EventKind::Message:
         case EventKind::Diagnostic:
-            line += ",\"text\":" + jsonString(trimmedLines(event.text));
+            line["text"] = jsonText(trimmedLines(event.text));
             break;
         case EventKind::Progress: {
             const UpdateResult& run = event.result;
-            const auto percent = percentSent(run.bytesSent, run.bytesAnnounced);
             const auto left = timeLeft(run.stage, run.erased, run.bytesSent, run.bytesAnnounced);
-            line += ",\"sent\":" + std::to_string(run.bytesSent) +
-                    ",\"total\":" + std::to_string(run.bytesAnnounced) +
-                    ",\"percent\":" + std::to_string(percent) +
-                    ",\"seconds_left\":" + std::to_string((left.count() + 999) / 1000);
+            line["sent"] = static_cast<qint64>(run.bytesSent);
+            line["total"] = static_cast<qint64>(run.bytesAnnounced);
+            line["percent"] = static_cast<qint64>(percentSent(run.bytesSent, run.bytesAnnounced));
+            line["seconds_left"] = static_cast<qint64>((left.count() + 999) / 1000);
             break;
         }
         case EventKind::Result: {
             const UpdateResult& result = event.result;
-            line += ",\"attempt\":" + std::to_string(event.attempt) +
-                    ",\"last\":" + boolText(event.last) +
-                    ",\"outcome\":" + jsonString(event.outcome) +
-                    ",\"exit_code\":" + std::to_string(event.exitCode) +
-                    ",\"stage\":" + jsonString(nameOf(result.stage)) +
-                    ",\"cause\":" + jsonString(nameOf(result.cause)) +
-                    ",\"stopped\":" + boolText(result.cause == UpdateResult::Cause::Stopped) +
-                    ",\"erased\":" + jsonString(nameOf(result.erased)) +
-                    ",\"power_cycle\":" + boolText(result.recordOpen) +
-                    ",\"bytes_announced\":" + std::to_string(result.bytesAnnounced) +
-                    ",\"bytes_sent\":" + std::to_string(result.bytesSent) +
-                    ",\"sha256\":" + (event.sha256.empty() ? "null" : jsonString(event.sha256)) +
-                    ",\"started\":" + jsonString(isoText(event.started)) +
-                    ",\"ended\":" + jsonString(isoText(event.time)) +
-                    ",\"file_checksum\":" + jsonSum(result.fileCheckSum) +
-                    ",\"device_checksum\":" + jsonSum(result.deviceCheckSum) +
-                    ",\"seconds\":" + secondsText(event) +
-                    ",\"reason\":" + jsonString(trimmedLines(result.reason)) +
-                    ",\"text\":" + jsonString(event.text);
+            line["attempt"] = event.attempt;
+            line["last"] = event.last;
+            line["outcome"] = jsonText(event.outcome);
+            line["exit_code"] = event.exitCode;
+            line["stage"] = nameOf(result.stage);
+            line["cause"] = nameOf(result.cause);
+            line["stopped"] = result.cause == UpdateResult::Cause::Stopped;
+            line["erased"] = nameOf(result.erased);
+            line["power_cycle"] = result.recordOpen;
+            line["bytes_announced"] = static_cast<qint64>(result.bytesAnnounced);
+            line["bytes_sent"] = static_cast<qint64>(result.bytesSent);
+            line["sha256"] = jsonTextOrNull(event.sha256);
+            line["started"] = jsonText(isoText(event.started));
+            line["ended"] = jsonText(isoText(event.time));
+            line["file_checksum"] = jsonSum(result.fileCheckSum);
+            line["device_checksum"] = jsonSum(result.deviceCheckSum);
+            line["seconds"] = std::round(secondsOf(event) * 1000) / 1000;
+            line["reason"] = jsonText(trimmedLines(result.reason));
+            line["text"] = jsonText(event.text);
             break;
         }
     }
-    line += "}\n";
-    std::fputs(line.c_str(), m_out);
-    std::fflush(m_out);
+    writeJsonLine(line, m_out);
 }
 
 void JsonRenderer::summary(const std::vector<UpdateEvent>& results) {
-    std::size_t updated = 0;
-    std::string failed;
+    qint64 updated = 0;
+    QJsonArray failed;
     for (const UpdateEvent& result : results) {
         if (result.exitCode == kUpdated) {
             ++updated;
             continue;
         }
-        failed += std::string(failed.empty() ? "" : ",") +
-                  "{\"port\":" + jsonString(m_labels.at(result.port)) +
-                  ",\"outcome\":" + jsonString(result.outcome) +
-                  ",\"exit_code\":" + std::to_string(result.exitCode) + "}";
+        failed.append(QJsonObject{{"port", jsonText(m_labels.at(result.port))},
+                                  {"outcome", jsonText(result.outcome)},
+                                  {"exit_code", result.exitCode}});
     }
-    const std::string line = "{\"time\":" + jsonString(isoText(std::chrono::system_clock::now())) +
-                             ",\"event\":\"summary\",\"ports\":" + std::to_string(results.size()) +
-                             ",\"updated\":" + std::to_string(updated) + ",\"failed\":[" + failed +
-                             "]}\n";
-    std::fputs(line.c_str(), m_out);
-    std::fflush(m_out);
+    writeJsonLine(QJsonObject{{"time", jsonText(isoText(std::chrono::system_clock::now()))},
+                              {"event", "summary"},
+                              {"ports", static_cast<qint64>(results.size())},
+                              {"updated", updated},
+                              {"failed", failed}},
+                  m_out);
 }
 
 }  // namespace flashupdate::cli

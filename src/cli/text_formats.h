@@ -1,9 +1,12 @@
-// Plain formatting behind the output: clock times, JSON strings, and the time an update still
-// takes.
+// Plain formatting behind the output: clock times, JSON values and lines, printable and trimmed
+// texts, and the time an update still takes.
 #pragma once
 
+#include <QJsonObject>
+#include <QJsonValue>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "update/update_result.h"
@@ -17,14 +20,18 @@ std::string trimmedLines(const std::string& text);
 // Local times as the output writes them.
 // "14:03:27.045"
 std::string clockText(std::chrono::system_clock::time_point time);
-// "2024-05-17T14:03:27.045+0200"
+// "2024-05-17T14:03:27.045+02:00" (RFC 3339)
 std::string isoText(std::chrono::system_clock::time_point time);
 // "1:05" for a duration left; hours run on as minutes.
 std::string minutesSecondsText(std::chrono::milliseconds duration);
 
-// A JSON string literal, for texts that hold carriage returns, line feeds and quotes. Bytes that
-// are not UTF-8 (a file name may hold any) become U+FFFD, so the output is always valid JSON.
-std::string jsonString(const std::string& text);
+// A text for JSON output: file names need not be UTF-8, so bytes that are not become U+FFFD and
+// every line stays valid JSON.
+QJsonValue jsonText(const std::string& text);
+// The same, or null for an empty text.
+QJsonValue jsonTextOrNull(const std::string& text);
+// One object on one line, as Qt writes JSON, flushed at once.
+void writeJsonLine(const QJsonObject& object, std::FILE* out);
 
 // A text as plain and terminal output may show it: control characters, which a file or device
 // name may hold and which a terminal would obey, are written escaped ("\x1b", "\n", "\t"), as

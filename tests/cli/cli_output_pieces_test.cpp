@@ -1,6 +1,10 @@
 // The arithmetic and escaping behind the live line and the JSON stream.
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdio>
+
 #include "cli/text_formats.h"
 #include "update/protocol.h"
 
@@ -39,18 +43,28 @@ TEST(Records, AnImageMakesWholeRecords) {
     EXPECT_EQ(protocol::recordsFor(0), 0u);
 }
 
-TEST(JsonText, MessageTextsSurviveEscaping) {
-    EXPECT_EQ(jsonString(" Programming Error\r\nFLASH not Updated"),
-              "\" Programming Error\\r\\nFLASH not Updated\"");
-    EXPECT_EQ(jsonString("a\"b\\c\x01"), "\"a\\\"b\\\\c\\u0001\"");
-}
-
-TEST(JsonText, BytesThatAreNotUtf8BecomeReplacementCharacters) {
-    // A Latin-1 file name, a stray continuation byte, an overlong slash, a surrogate and a cut
-    // sequence; well-formed UTF-8 around them is kept.
-    EXPECT_EQ(jsonString("M\xFCller-\xC3\xA9-\x80-\xC0\xAF-\xED\xA0\x80-\xE2\x82"),
-              "\"M\\ufffdller-\xC3\xA9-\\ufffd-\\ufffd\\ufffd-\\ufffd\\ufffd\\ufffd-"
-              "\\ufffd\\ufffd\"");
+TEST(JsonText, EveryLineIsValidJsonWhateverTheBytesOfANameAre) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    // A message with its line break, quotes and a control character, and a Latin-1 file name.
+    writeJsonLine(QJsonObject{{"text", jsonText(" Programming Error\r\nFLASH \"not\" \\\x01")},
+                              {"image", jsonText("/srv/M\xFCller.img")},
+                              {"sha256", jsonTextOrNull("")}},
+                  out);
+    std::rewind(out);
+    char buffer[512] = {};
+    const std::size_t read = std::fread(buffer, 1, sizeof buffer - 1, out);
+    std::fclose(out);
+    const std::string line(buffer, read);
+    ASSERT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one object, one line";
+    QJsonParseError error{};
+    const QJsonObject object =
+        QJsonDocument::fromJson(QByteArray::fromStdString(line), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << line;
+    EXPECT_EQ(object["text"].toString(), QString(" Programming Error\r\nFLASH \"not\" \\\x01"));
+    EXPECT_EQ(object["image"].toString(), QString::fromUtf8("/srv/M\uFFFDller.img"));
+    EXPECT_TRUE(object["sha256"].isNull());
 }
 
 TEST(PrintableText, ControlCharactersInNamesCannotSteerTheTerminal) {
