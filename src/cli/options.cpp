@@ -1,5 +1,8 @@
 #include "cli/options.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -18,47 +21,19 @@ namespace flashupdate::cli {
 
 namespace {
 
-// "--port=3" and "--port 3" both work.
-bool takeValue(const std::vector<std::string>& arguments, std::size_t& i, const std::string& name,
-               std::string& value, std::string& error) {
-    const std::string& argument = arguments[i];
-    if (argument.starts_with(name + "=")) {
-        value = argument.substr(name.size() + 1);
-    } else if (i + 1 < arguments.size()) {
-        value = arguments[++i];
-    } else {
-        error = name + " needs a value";
-        return false;
-    }
-    if (value.empty()) {
-        error = name + " needs a value";
-        return false;
-    }
-    return true;
+// Arguments are bytes, and a file name need not be UTF-8: each byte travels as the character
+// of the same code through Qt's parser and back, so no name is changed on the way.
+QString fromBytes(const std::string& bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-bool isOption(const std::string& argument, const std::string& name) {
-    return argument == name || argument.starts_with(name + "=");
+std::string toBytes(const QString& text) {
+    return text.toLatin1().toStdString();
 }
 
-// The short form of an option with a value: "-p 3" and "-p3".
-bool takeShortValue(const std::vector<std::string>& arguments, std::size_t& i, std::string& value,
-                    std::string& error) {
-    const std::string& argument = arguments[i];
-    if (argument.size() > 2) {
-        value = argument.substr(2);
-        return true;
-    }
-    if (i + 1 < arguments.size() && !arguments[i + 1].empty()) {
-        value = arguments[++i];
-        return true;
-    }
-    error = argument + " needs a value";
-    return false;
-}
-
-bool isShortOption(const std::string& argument, char letter) {
-    return argument.size() >= 2 && argument[0] == '-' && argument[1] == letter;
+// "--port" or "-p", as the command line named an option.
+std::string dashed(const QString& name) {
+    return (name.size() == 1 ? "-" : "--") + toBytes(name);
 }
 
 }  // namespace
@@ -66,77 +41,97 @@ bool isShortOption(const std::string& argument, char letter) {
 ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     ParsedOptions parsed;
     CliOptions& options = parsed.options;
-    std::vector<std::string> images;
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        std::string value;
-        if (optionsEnded || !argument.starts_with("-") || argument == "-") {
-            images.push_back(argument);
-        } else if (argument == "--") {
-            optionsEnded = true;
-        } else if (argument == "--help" || argument == "-h") {
-            options.help = true;
-            return parsed;
-        } else if (argument == "--version" || argument == "-V") {
-            options.version = true;
-            return parsed;
-        } else if (argument == "--list-ports") {
-            options.listPorts = true;
-        } else if (argument == "--json" || argument == "-j") {
-            options.json = true;
-        } else if (argument == "--dry-run" || argument == "-n") {
-            options.dryRun = true;
-        } else if (argument == "--allow-empty") {
-            options.allowEmpty = true;
-        } else if (isOption(argument, "--retries")) {
-            if (!takeValue(arguments, i, "--retries", value, parsed.error)) {
-                return parsed;
-            }
-            if (value.size() > 2 || !std::all_of(value.begin(), value.end(), [](unsigned char c) {
-                    return std::isdigit(c) != 0;
-                })) {
-                parsed.error = "--retries takes a number from 0 to 99";
-                return parsed;
-            }
-            options.retries = std::stoi(value);
-        } else if (isOption(argument, "--port") || isShortOption(argument, 'p')) {
-            if (!(argument[1] == 'p' ? takeShortValue(arguments, i, value, parsed.error)
-                                     : takeValue(arguments, i, "--port", value, parsed.error))) {
-                return parsed;
-            }
-            options.ports.push_back(value);
-        } else if (isOption(argument, "--bootloader") || isShortOption(argument, 'b')) {
-            if (!(argument[1] == 'b'
-                      ? takeShortValue(arguments, i, value, parsed.error)
-                      : takeValue(arguments, i, "--bootloader", value, parsed.error))) {
-                return parsed;
-            }
-            if (options.bootLoader) {
-                parsed.error = "--bootloader given twice";
-                return parsed;
-            }
-            options.bootLoader = value;
+
+    QCommandLineParser parser;
+    // "-nj" is "-n -j"; "-p3" is "-p 3".
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    const QCommandLineOption help({"h", "help"}, {});
+    const QCommandLineOption version({"V", "version"}, {});
+    const QCommandLineOption listPorts("list-ports", {});
+    const QCommandLineOption json({"j", "json"}, {});
+    const QCommandLineOption dryRun({"n", "dry-run"}, {});
+    const QCommandLineOption allowEmpty("allow-empty", {});
+    const QCommandLineOption port({"p", "port"}, {}, "PORT");
+    const QCommandLineOption bootLoader({"b", "bootloader"}, {}, "FILE");
+    const QCommandLineOption retries("retries", {}, "N");
+    parser.addOptions(
+        {help, version, listPorts, json, dryRun, allowEmpty, port, bootLoader, retries});
+
+    QStringList words{QStringLiteral("flashupdate-cli")};
+    for (const std::string& argument : arguments) {
+        words << fromBytes(argument);
+    }
+    if (!parser.parse(words)) {
+        if (!parser.unknownOptionNames().isEmpty()) {
+            parsed.error = "unknown option " + dashed(parser.unknownOptionNames().front());
         } else {
-            parsed.error = "unknown option " + argument;
+            // Qt's own words name the option: "Missing value after '--port'."
+            const QString text = parser.errorText();
+            const qsizetype open = text.indexOf('\'');
+            const qsizetype close = text.lastIndexOf('\'');
+            parsed.error = open >= 0 && close > open
+                               ? toBytes(text.mid(open + 1, close - open - 1)) + " needs a value"
+                               : toBytes(text);
+        }
+        return parsed;
+    }
+    if (parser.isSet(help)) {
+        options.help = true;
+        return parsed;
+    }
+    if (parser.isSet(version)) {
+        options.version = true;
+        return parsed;
+    }
+    options.listPorts = parser.isSet(listPorts);
+    options.json = parser.isSet(json);
+    options.dryRun = parser.isSet(dryRun);
+    options.allowEmpty = parser.isSet(allowEmpty);
+    for (const QString& value : parser.values(port)) {
+        if (value.isEmpty()) {
+            parsed.error = "--port needs a value";
             return parsed;
         }
+        options.ports.push_back(toBytes(value));
     }
+    const QStringList bootLoaders = parser.values(bootLoader);
+    if (bootLoaders.size() > 1) {
+        parsed.error = "--bootloader given twice";
+        return parsed;
+    }
+    if (!bootLoaders.isEmpty()) {
+        if (bootLoaders.front().isEmpty()) {
+            parsed.error = "--bootloader needs a value";
+            return parsed;
+        }
+        options.bootLoader = toBytes(bootLoaders.front());
+    }
+    if (parser.isSet(retries)) {
+        bool number = false;
+        const int count = parser.value(retries).toInt(&number);
+        if (!number || count < 0 || count > 99 || parser.value(retries).startsWith('+')) {
+            parsed.error = "--retries takes a number from 0 to 99";
+            return parsed;
+        }
+        options.retries = count;
+    }
+
+    const QStringList images = parser.positionalArguments();
     if (options.listPorts) {
-        if (options.dryRun || !options.ports.empty() || !images.empty()) {
+        if (options.dryRun || !options.ports.empty() || !images.isEmpty()) {
             parsed.error = "--list-ports takes no port, image or --dry-run";
         }
         return parsed;
     }
     if (images.size() != 1) {
-        parsed.error = images.empty() ? "no image given" : "more than one image given";
+        parsed.error = images.isEmpty() ? "no image given" : "more than one image given";
         return parsed;
     }
     if (options.ports.empty()) {
         parsed.error = "no --port given";
         return parsed;
     }
-    options.image = images.front();
+    options.image = toBytes(images.front());
     return parsed;
 }
 
