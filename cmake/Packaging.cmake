@@ -23,6 +23,11 @@ install(TARGETS flashupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONEN
 if(TARGET flashupdate-cli)
   install(TARGETS flashupdate-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     COMPONENT Runtime)
+  # Where bash-completion loads it from on first use of the command.
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/flashupdate-cli.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+    RENAME flashupdate-cli
+    COMPONENT Runtime)
 endif()
 
 # The menu entry, its icons and what software centres show. The 32 x 32 XPM stays inside the
