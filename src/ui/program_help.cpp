@@ -25,10 +25,12 @@ std::string windowHelpText() {
            "the pointer on a port's button shows its device and whether it is present.\n"
            "Opening a serial port needs membership of the dialout group.\n"
            "\n"
-           "The boot loader, BOOTLOAD.IMG from the instrument's maker, lies next to the\n"
-           "program. Every update with its outcome, and why a port could not be opened with\n"
-           "what to do about it, is appended to ~/.local/state/flashupdate/flashupdate.log\n"
-           "(under $XDG_STATE_HOME when that is set).\n";
+           "The boot loader, BOOTLOAD.IMG from the instrument's maker, is looked for next\n"
+           "to the program, then in ~/.local/share/flashupdate ($XDG_DATA_HOME), then in\n"
+           "/usr/local/share/flashupdate and /usr/share/flashupdate ($XDG_DATA_DIRS). Every\n"
+           "update with its outcome, and why a port could not be opened with what to do\n"
+           "about it, is appended to ~/.local/state/flashupdate/flashupdate.log (under\n"
+           "$XDG_STATE_HOME when that is set).\n";
 }
 
 }  // namespace flashupdate
