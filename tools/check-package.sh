@@ -1,43 +1,50 @@
 #!/usr/bin/env bash
-# Makes the Debian package in BUILD_DIR and checks it as Debian would: lintian on the .deb, and
-# the desktop entry and AppStream metadata from inside the package through their validators.
-# Fails if cpack fails or if any check reports an error or a warning (lintian's info tags are
-# shown but pass).
+# Builds the Debian package the Debian way (dpkg-buildpackage with the helpers of debian/, from a
+# copy of the sources in OUT_DIR) and checks it as Debian would: lintian on the .deb, and the
+# desktop entry and AppStream metadata from inside the package through their validators. Fails if
+# the build fails or if any check reports an error or a warning (lintian's info tags are shown
+# but pass).
 #
-#   tools/check-package.sh BUILD_DIR
+#   tools/check-package.sh OUT_DIR
 #
-# BUILD_DIR is a configured build directory, best a Release build with Debian's hardening flags:
-#   CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-#   LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" cmake -S . -B BUILD_DIR -DCMAKE_BUILD_TYPE=Release
-# Needs lintian, desktop-file-utils, appstream, help2man and dpkg-dev.
+# The tests are not built into the package unless DEB_BUILD_OPTIONS lacks nocheck; this script
+# sets nocheck unless told otherwise, for tools/run.sh test has just run them.
+# Needs debhelper, dpkg-dev, lintian, desktop-file-utils, appstream and the build dependencies.
 set -euo pipefail
 
-if [ $# -ne 1 ] || [ ! -f "$1/CPackConfig.cmake" ]; then
-  echo "usage: tools/check-package.sh BUILD_DIR (a configured build directory)" >&2
+if [ $# -ne 1 ]; then
+  echo "usage: tools/check-package.sh OUT_DIR" >&2
   exit 2
 fi
-build_dir=$(cd "$1" && pwd)
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "$1"
+out_dir=$(cd "$1" && pwd)
 
 missing=()
-for tool in cpack lintian desktop-file-validate appstreamcli help2man dpkg-shlibdeps; do
+for tool in dpkg-buildpackage dh lintian desktop-file-validate appstreamcli; do
   command -v "$tool" >/dev/null || missing+=("$tool")
 done
 if ((${#missing[@]})); then
   echo "check-package: missing ${missing[*]}" \
-    "(apt-get install lintian desktop-file-utils appstream help2man dpkg-dev)" >&2
+    "(apt-get install debhelper dpkg-dev lintian desktop-file-utils appstream)" >&2
   exit 2
 fi
 
-# cpack packages what was built last; building first keeps a stale program or page out.
-cmake --build "$build_dir" -j"$(nproc)" >/dev/null
-
-cpack_log=$(cd "$build_dir" && cpack -G DEB 2>&1) || { echo "$cpack_log" >&2; exit 1; }
-deb=$(sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p' <<<"$cpack_log" | tail -n 1)
-if [ -z "$deb" ]; then
-  echo "$cpack_log" >&2
-  echo "check-package: cpack named no .deb" >&2
+# The files git knows, as they are now: no build directory goes into the package's build.
+tree="$out_dir/flashupdate"
+rm -rf "$tree" "$out_dir"/flashupdate*_*.deb "$out_dir"/flashupdate_*.buildinfo \
+  "$out_dir"/flashupdate_*.changes
+mkdir -p "$tree"
+(cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+  xargs -0 tar -c --no-recursion --ignore-failed-read -f - 2>/dev/null) | (cd "$tree" && tar -x -f -)
+log="$out_dir/dpkg-buildpackage.log"
+if ! (cd "$tree" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-nocheck}" \
+      dpkg-buildpackage -us -uc -b -j"$(nproc)" >"$log" 2>&1); then
+  tail -n 40 "$log" >&2
+  echo "check-package: dpkg-buildpackage failed (log: $log)" >&2
   exit 1
 fi
+deb=$(ls "$out_dir"/flashupdate_*.deb)
 echo "Package: $deb"
 
 unpacked=$(mktemp -d)

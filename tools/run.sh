@@ -65,7 +65,7 @@ in_group() {
 
 packages=(cmake make g++ qt6-base-dev qt6-serialport-dev libgtest-dev fonts-liberation
           clang libclang-rt-dev clang-format dpkg-dev help2man lintian desktop-file-utils
-          appstream ser2net)
+          appstream ser2net debhelper)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
@@ -142,8 +142,11 @@ case "$mode" in
       cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$tests_at_once" -LE bench
     }
     in_group "the tests" plain_tests
-    # The package made from the tested build, checked as Debian checks packages.
-    in_group "the package check" tools/check-package.sh build
+    # The package, built by dpkg-buildpackage with Debian's helpers and checked as Debian checks
+    # packages, at a lower priority while the sanitizer tests (which mostly wait) run.
+    package_log=$PWD/build/package-check.log
+    start_group nice -n 10 tools/check-package.sh build/package > "$package_log" 2>&1
+    package=$started
     step="the Clang build, the fuzzer or the sanitizer build"
     if ! wait "$background"; then
       cat "$background_log" >&2
@@ -158,6 +161,12 @@ case "$mode" in
         ctest --output-on-failure -j"$tests_at_once" -LE 'bench|faults|slow'
     }
     in_group "the tests built with AddressSanitizer and UBSan" sanitizer_tests
+    step="the package check"
+    if ! wait "$package"; then
+      cat "$package_log" >&2
+      exit 1
+    fi
+    cat "$package_log"
     ;;
   bench)
     in_group "building" build build "${hardened[@]}"
