@@ -16,19 +16,6 @@
 
 namespace flashupdate::cli {
 
-std::vector<std::string> messageLines(const std::string& text, std::string_view separator) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find(separator, start);
-        lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) {
-            return lines;
-        }
-        start = end + separator.size();
-    }
-}
-
 namespace {
 
 double secondsOf(const UpdateEvent& result) {

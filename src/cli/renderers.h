@@ -14,9 +14,6 @@
 namespace flashupdate::cli {
 
 // Turns the updates' events into output. Only the main thread calls it.
-// The lines of a message box's text, which has "\r\n" between them.
-std::vector<std::string> messageLines(const std::string& text, std::string_view separator = "\r\n");
-
 // Whole percent of the bytes to send that have been sent; 0 while nothing is to be sent.
 std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total);
 

@@ -116,36 +116,39 @@ std::string printable(const std::string& text) {
     return shown;
 }
 
-std::string trimmedLines(const std::string& text) {
-    std::string trimmed;
+std::vector<std::string> messageLines(const std::string& text, std::string_view separator) {
+    std::vector<std::string> lines;
     std::size_t start = 0;
     for (;;) {
-        const std::size_t end = text.find("\r\n", start);
-        const std::string line = text.substr(start, end - start);
+        const std::size_t end = text.find(separator, start);
+        lines.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) {
+            return lines;
+        }
+        start = end + separator.size();
+    }
+}
+
+std::string trimmedLines(const std::string& text) {
+    std::string trimmed;
+    for (const std::string& line : messageLines(text)) {
         const std::size_t first = line.find_first_not_of(' ');
         if (first != std::string::npos) {
             trimmed += line.substr(first, line.find_last_not_of(' ') + 1 - first);
         }
-        if (end == std::string::npos) {
-            return trimmed;
-        }
         trimmed += "\r\n";
-        start = end + 2;
     }
+    trimmed.resize(trimmed.size() - 2);
+    return trimmed;
 }
 
 std::string printableLines(const std::string& text) {
     std::string shown;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find('\n', start);
-        shown += printable(text.substr(start, end - start));
-        if (end == std::string::npos) {
-            return shown;
-        }
-        shown += '\n';
-        start = end + 1;
+    for (const std::string& line : messageLines(text, "\n")) {
+        shown += printable(line) + '\n';
     }
+    shown.pop_back();
+    return shown;
 }
 
 std::chrono::milliseconds timeLeft(UpdateResult::Stage stage, UpdateResult::Erased erased,

@@ -8,10 +8,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "update/update_result.h"
 
 namespace flashupdate::cli {
+
+// The lines of a text, split at separator: a message box's text has "\r\n" between its lines,
+// a diagnostic "\n" between its reason and its remedy.
+std::vector<std::string> messageLines(const std::string& text, std::string_view separator = "\r\n");
 
 // A window text without the blanks it carries at the ends of its lines (" Programming Error",
 // "DONE "): the window shows its texts as they are, the command line's output trimmed.

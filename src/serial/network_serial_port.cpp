@@ -1,11 +1,12 @@
 #include "serial/network_serial_port.h"
 
 #include <QTcpSocket>
-#include <iostream>
 #include <thread>
 
 #include "serial/port_names.h"
 #include "serial/qt_event_loop.h"
+#include "serial/serial_diagnostics.h"
+#include "update/scoped_flag.h"
 
 namespace flashupdate {
 
@@ -20,18 +21,6 @@ constexpr qint64 kSocketBacklog = 4096;
 constexpr const char* kRemedy =
     "Is the server running, is the port number right, is another client connected? The server "
     "must speak RFC 2217 (ser2net: accepter: telnet(rfc2217),tcp,...).";
-
-// Holds a flag for a scope.
-class FlagScope {
-public:
-    explicit FlagScope(bool& flag) : m_flag(flag) { m_flag = true; }
-    FlagScope(const FlagScope&) = delete;
-    FlagScope& operator=(const FlagScope&) = delete;
-    ~FlagScope() { m_flag = false; }
-
-private:
-    bool& m_flag;
-};
 
 }  // namespace
 
@@ -120,8 +109,7 @@ NetworkSerialPort::NetworkSerialPort(PortMap map, QObject* parent)
     : QObject(parent),
       m_map(std::move(map)),
       m_settings(LineSettings::parse("9600,N,8,1")),
-      m_diagnostics(
-          [](const std::string& text) { std::cerr << "flashupdate: " << text << std::endl; }),
+      m_diagnostics(toStandardError),
       m_link(std::make_unique<Link>(*this)),
       m_device(std::make_unique<Device>(*this)),
       m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
@@ -145,7 +133,7 @@ void NetworkSerialPort::setSettings(const std::string& settings) {
     m_transmit->setSettings(m_settings);
     if (portOpen()) {
         {
-            FlagScope awaiting(m_awaiting);
+            ScopedFlag awaiting(m_awaiting);
             m_client->setLine(m_settings);
         }
         const std::string early = m_client->takeEarlyData();
@@ -249,7 +237,7 @@ void NetworkSerialPort::open() {
     }
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     try {
-        FlagScope awaiting(m_awaiting);
+        ScopedFlag awaiting(m_awaiting);
         m_client->open(m_settings);
         m_client->setModemLines(true, m_rtsEnable);
     } catch (const SerialError& error) {

@@ -1,7 +1,6 @@
 #include "serial/qt_serial_port.h"
 
 #include <QSerialPort>
-#include <iostream>
 #include <thread>
 
 #include "serial/line_probes.h"
@@ -98,8 +97,7 @@ QtSerialPort::QtSerialPort(PortMap map, QObject* parent)
     : QObject(parent),
       m_map(std::move(map)),
       m_settings(LineSettings::parse("9600,N,8,1")),
-      m_diagnostics(
-          [](const std::string& text) { std::cerr << "flashupdate: " << text << std::endl; }),
+      m_diagnostics(toStandardError),
       m_device(std::make_unique<Device>(*this)),
       m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
     m_transmit->setSettings(m_settings);

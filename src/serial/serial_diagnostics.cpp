@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <set>
 
 #include "serial/port_names.h"
@@ -20,6 +21,10 @@ std::string usbIds(const QSerialPortInfo& info) {
     std::snprintf(ids, sizeof ids, "USB %04x:%04x", info.vendorIdentifier(),
                   info.productIdentifier());
     return ids;
+}
+
+void toStandardError(const std::string& text) {
+    std::cerr << "flashupdate: " << text << std::endl;
 }
 
 std::string describeDevice(const std::string& devicePath) {

@@ -15,6 +15,9 @@ std::string usbIds(const QSerialPortInfo& info);
 // nothing more about the device.
 std::string describeDevice(const std::string& devicePath);
 
+// Where the serial bindings send their diagnostics unless a front end routes them.
+void toStandardError(const std::string& text);
+
 enum class OpenFailure { Missing, Busy, Forbidden, Other };
 
 // The remedy for a failed opening; empty when none is known.

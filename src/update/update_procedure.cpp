@@ -9,6 +9,7 @@
 #include "update/number_text.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
+#include "update/scoped_flag.h"
 #include "update/stages.h"
 #include "update/texts.h"
 
@@ -23,18 +24,6 @@ const std::string& separator() {
     static const std::string text = textFromPath(fs::path("x") / "y").substr(1, 1);
     return text;
 }
-
-// Clears the running flag however the run ends.
-class RunGuard {
-public:
-    explicit RunGuard(bool& running) : m_running(running) { m_running = true; }
-    RunGuard(const RunGuard&) = delete;
-    RunGuard& operator=(const RunGuard&) = delete;
-    ~RunGuard() { m_running = false; }
-
-private:
-    bool& m_running;
-};
 
 }  // namespace
 
@@ -51,7 +40,7 @@ void UpdateProcedure::cmdStart_Click() {
     if (m_running) {
         return;
     }
-    RunGuard guard(m_running);
+    const ScopedFlag running(m_running);
     m_result = UpdateResult{};
     m_image.clear();
     try {
