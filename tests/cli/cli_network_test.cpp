@@ -28,13 +28,8 @@ protected:
 };
 
 QJsonObject resultOf(const CliResult& run) {
-    for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts)) {
-        const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
-        if (event["event"].toString() == "result") {
-            return event;
-        }
-    }
-    return {};
+    const QList<QJsonObject> results = jsonEvents(run, "result");
+    return results.isEmpty() ? QJsonObject() : results.front();
 }
 
 TEST_F(CliNetwork, AServerGoneInTheMiddleOfARecordIsAPortErrorWithoutAHang) {

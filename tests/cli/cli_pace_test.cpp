@@ -66,12 +66,9 @@ TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
     // most 1 KiB may be announced ahead of the line.
     QDateTime first;
     QDateTime last;
-    for (const QString& line : result.out.split('\n', Qt::SkipEmptyParts)) {
-        const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
-        if (event["event"].toString() == "progress") {
-            const QDateTime at = QDateTime::fromString(event["time"].toString(), Qt::ISODateWithMs);
-            (first.isValid() ? last : first) = at;
-        }
+    for (const QJsonObject& event : jsonEvents(result, "progress")) {
+        const QDateTime at = QDateTime::fromString(event["time"].toString(), Qt::ISODateWithMs);
+        (first.isValid() ? last : first) = at;
     }
     ASSERT_TRUE(first.isValid() && last.isValid()) << result.out.toStdString();
     EXPECT_GE(first.msecsTo(last), 13'500);

@@ -174,14 +174,11 @@ TEST_F(CliRun, RetriesCureABadChecksumButNeverAFileError) {
                                      simulator.device(), imagePath()});
     EXPECT_EQ(result.exitCode, 0) << result.out.toStdString();
     QStringList attempts;
-    for (const QString& line : linesOf(result.out)) {
-        const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
-        if (event["event"].toString() == "result") {
-            attempts << QString("%1 %2 %3")
-                            .arg(event["attempt"].toInt())
-                            .arg(event["outcome"].toString())
-                            .arg(event["last"].toBool() ? "last" : "again");
-        }
+    for (const QJsonObject& event : jsonEvents(result, "result")) {
+        attempts << QString("%1 %2 %3")
+                        .arg(event["attempt"].toInt())
+                        .arg(event["outcome"].toString())
+                        .arg(event["last"].toBool() ? "last" : "again");
     }
     EXPECT_EQ(attempts, QStringList({"1 bad-checksum again", "2 updated last"}));
 
@@ -200,11 +197,8 @@ TEST_F(CliRun, SilentInstrumentIsNoAnswerWithTheMessageIntact) {
     ASSERT_FALSE(result.crashed);
     EXPECT_EQ(result.exitCode, 5) << result.out.toStdString();
     QStringList messages;
-    for (const QString& line : linesOf(result.out)) {
-        const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
-        if (object["event"].toString() == "message") {
-            messages << object["text"].toString();
-        }
+    for (const QJsonObject& event : jsonEvents(result, "message")) {
+        messages << event["text"].toString();
     }
     EXPECT_EQ(messages, QStringList({"Programming Error\r\nFLASH not Updated"}));
 }

@@ -1,5 +1,7 @@
 #include "processes.h"
 
+#include <QJsonDocument>
+
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <algorithm>
@@ -59,6 +61,17 @@ CliResult CliProcess::finish(int timeoutMs) {
 CliResult runCli(const QStringList& arguments, const QString& workingDirectory) {
     CliProcess process(arguments, workingDirectory);
     return process.finish();
+}
+
+QList<QJsonObject> jsonEvents(const CliResult& run, const QString& kind) {
+    QList<QJsonObject> events;
+    for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts)) {
+        const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (event["event"].toString() == kind) {
+            events << event;
+        }
+    }
+    return events;
 }
 
 }  // namespace flashupdate::cli::testing

@@ -1,6 +1,8 @@
 // flashupdate-cli as a process the tests drive; the simulators come from the shared support.
 #pragma once
 
+#include <QJsonObject>
+#include <QList>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -40,5 +42,8 @@ private:
 };
 
 CliResult runCli(const QStringList& arguments, const QString& workingDirectory = {});
+
+// The --json events of a run's output of the given kind ("result", "progress", ...).
+QList<QJsonObject> jsonEvents(const CliResult& run, const QString& kind);
 
 }  // namespace flashupdate::cli::testing
