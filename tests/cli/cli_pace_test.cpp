@@ -58,7 +58,8 @@ TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
     EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + loader);
     const std::string expected =
         "EP\x40" + image + std::string(16384 - image.size(), '\xFF') + "CX";
-    EXPECT_TRUE(simulator.receivedAt(9600, expected.size()) == expected);
+    EXPECT_EQ(firstDifference(simulator.receivedAt(9600, expected.size()), expected), "")
+        << result.err.toStdString() << simulator.lines().join('\n').toStdString();
     // The program sleeps while the line works.
     EXPECT_LT(cpu / result.seconds, 0.05) << cpu << " s of CPU in " << result.seconds << " s";
 

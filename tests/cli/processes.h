@@ -13,6 +13,7 @@
 
 namespace flashupdate::cli::testing {
 
+using flashupdate::testing::firstDifference;
 using flashupdate::testing::randomBytes;
 using flashupdate::testing::SimulatorProcess;
 using flashupdate::testing::writeFile;

@@ -34,11 +34,7 @@ TEST_F(EngineE2E, MultiRecordImageIsFlashedAndVerified) {
     // On the line: the boot loader at 1200 baud, everything else at 9600.
     const std::string boot = simulator.receivedAt(1200, 512);
     const std::string bootExpected = "\xFF" + m_bootLoader;
-    const auto bootMismatch =
-        std::mismatch(boot.begin(), boot.end(), bootExpected.begin(), bootExpected.end());
-    EXPECT_TRUE(boot == bootExpected)
-        << "boot differs at " << (bootMismatch.first - boot.begin()) << " of " << boot.size()
-        << " expected " << bootExpected.size() << " loader " << m_bootLoader.size();
+    EXPECT_EQ(firstDifference(boot, bootExpected), "");
     std::string expected = "E";
     for (int k = 0; k < 2; ++k) {
         expected += 'P';
@@ -46,12 +42,7 @@ TEST_F(EngineE2E, MultiRecordImageIsFlashedAndVerified) {
         expected += padded.substr(static_cast<std::size_t>(k) * 16384, 16384);
     }
     expected += "CX";
-    const std::string received = simulator.receivedAt(9600, expected.size());
-    const auto mismatch =
-        std::mismatch(received.begin(), received.end(), expected.begin(), expected.end());
-    EXPECT_TRUE(received == expected)
-        << "the 9600-baud bytes differ at " << (mismatch.first - received.begin()) << " of "
-        << received.size() << "/" << expected.size();
+    EXPECT_EQ(firstDifference(simulator.receivedAt(9600, expected.size()), expected), "");
     // The fixed waits take 1 + 2 + 1 + 1 + 1 + 2 + 1 s, the records 2 x 17.07 s on the line.
     EXPECT_GE(wall, 9.0 + 34.1);
     // Bounded only against a wait taken twice: the machine may be busy.

@@ -83,7 +83,7 @@ TEST_P(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     boot.append(511, '\x5A');
     EXPECT_EQ(simulator.receivedAt(1200, 512), boot);
     const std::string expected = "EP\x40" + std::string(16384, '\xFF') + "CX";
-    EXPECT_TRUE(simulator.receivedAt(9600, expected.size()) == expected);
+    EXPECT_EQ(firstDifference(simulator.receivedAt(9600, expected.size()), expected), "");
     // The window sleeps while the line works.
     EXPECT_LT(cpu / seconds, 0.05) << cpu << " s of CPU in " << seconds << " s";
     EXPECT_EQ(labelText(window, "lblStatus"), "FLASH updated successfully  ");

@@ -1,7 +1,9 @@
 #include "support/transcript.h"
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 #include <thread>
 
@@ -98,6 +100,27 @@ std::string bytesAt(const std::vector<TranscriptLine>& lines, int baud) {
         }
     }
     return bytes;
+}
+
+std::string firstDifference(const std::string& received, const std::string& expected) {
+    if (received == expected) {
+        return {};
+    }
+    const auto at = static_cast<std::size_t>(
+        std::mismatch(received.begin(), received.end(), expected.begin(), expected.end()).first -
+        received.begin());
+    const auto hex = [at](const std::string& bytes) {
+        std::ostringstream text;
+        text << std::hex << std::uppercase << std::setfill('0');
+        for (std::size_t i = at; i < bytes.size() && i < at + 8; ++i) {
+            text << ' ' << std::setw(2) << static_cast<int>(static_cast<unsigned char>(bytes[i]));
+        }
+        return bytes.size() <= at ? std::string(" (end)") : text.str();
+    };
+    std::ostringstream text;
+    text << "differ at byte " << at << " (" << received.size() << " received, " << expected.size()
+         << " expected); received from there:" << hex(received) << ", expected:" << hex(expected);
+    return text.str();
 }
 
 }  // namespace flashupdate::testing

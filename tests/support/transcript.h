@@ -44,4 +44,8 @@ std::vector<TranscriptLine> waitForTranscript(const std::string& path, std::size
 // The bytes received at the given speed, in order.
 std::string bytesAt(const std::vector<TranscriptLine>& lines, int baud);
 
+// "" when received is expected; otherwise where the two part and a few bytes of each from
+// there, in hex, so that a failure tells a byte lost from a byte changed.
+std::string firstDifference(const std::string& received, const std::string& expected);
+
 }  // namespace flashupdate::testing
