@@ -1,7 +1,14 @@
 #include "serial/network_serial_port.h"
 
+#include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <thread>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
 
 #include "serial/port_names.h"
 #include "serial/qt_event_loop.h"
@@ -13,7 +20,9 @@ namespace flashupdate {
 namespace {
 
 constexpr auto kCloseDrainLimit = std::chrono::milliseconds(2'000);
-constexpr int kDisconnectLimitMs = 1000;
+// How long the server may take to end its side once ours is ended: it may first wait for its
+// line to carry the last bytes.
+constexpr int kDisconnectLimitMs = 3000;
 // What Qt may hold for the connection before a write counts as "no room": the connection's own
 // backpressure, which the pacing's stall limit turns into a port error when it lasts.
 constexpr qint64 kSocketBacklog = 4096;
@@ -284,14 +293,35 @@ void NetworkSerialPort::closeAfterDrain() {
     }
     m_socket->disconnect(this);
     if (!m_gone) {
-        m_socket->disconnectFromHost();
-        if (m_socket->state() != QAbstractSocket::UnconnectedState) {
-            m_socket->waitForDisconnected(kDisconnectLimitMs);
-        }
+        endConnection();
     }
     m_socket->abort();
     m_socket.reset();
     m_transmit->discard();
+}
+
+// Our side of the connection ends first and the server's end is awaited. The server sees our
+// end only after every byte before it, the final command included, and it lets go of the line
+// only then; a connection simply closed while a reply of the server is unread is reset instead,
+// and a server may drop what it had not yet passed on to its line.
+void NetworkSerialPort::endConnection() {
+    QDeadlineTimer deadline(kDisconnectLimitMs);
+    while (m_socket->bytesToWrite() > 0 && !deadline.hasExpired() &&
+           m_socket->waitForBytesWritten(static_cast<int>(deadline.remainingTime()))) {
+    }
+#ifdef _WIN32
+    ::shutdown(static_cast<SOCKET>(m_socket->socketDescriptor()), SD_SEND);
+#else
+    ::shutdown(static_cast<int>(m_socket->socketDescriptor()), SHUT_WR);
+#endif
+    // What the server still says is of no use now, but it is read, not left behind.
+    while (m_socket->state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+        m_socket->readAll();
+        if (!m_socket->waitForReadyRead(static_cast<int>(deadline.remainingTime())) &&
+            m_socket->error() != QAbstractSocket::SocketTimeoutError) {
+            break;
+        }
+    }
 }
 
 void NetworkSerialPort::requireOpen(const char* operation) const {

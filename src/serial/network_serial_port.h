@@ -59,6 +59,7 @@ private:
 
     void open();
     void closeAfterDrain();
+    void endConnection();
     void requireOpen(const char* operation) const;
     void checkGone();
     void markGone(const std::string& reason);
