@@ -11,15 +11,12 @@
 #endif
 
 #include "serial/port_names.h"
-#include "serial/qt_event_loop.h"
-#include "serial/serial_diagnostics.h"
 #include "update/scoped_flag.h"
 
 namespace flashupdate {
 
 namespace {
 
-constexpr auto kCloseDrainLimit = std::chrono::milliseconds(2'000);
 // How long the server may take to end its side once ours is ended: it may first wait for its
 // line to carry the last bytes.
 constexpr int kDisconnectLimitMs = 3000;
@@ -115,20 +112,8 @@ private:
 };
 
 NetworkSerialPort::NetworkSerialPort(PortMap map, QObject* parent)
-    : QObject(parent),
-      m_map(std::move(map)),
-      m_settings(LineSettings::parse("9600,N,8,1")),
-      m_diagnostics(toStandardError),
-      m_link(std::make_unique<Link>(*this)),
-      m_device(std::make_unique<Device>(*this)),
-      m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
-    m_transmit->setSettings(m_settings);
-    QtEventLoop events;
-    m_settle = std::make_unique<ReceiveSettle>(events, [this] {
-        m_commEvent = comEvReceive;
-        raiseOnComm();
-    });
-}
+    : PacedSerialPort(std::move(map), std::make_unique<Device>(*this), parent),
+      m_link(std::make_unique<Link>(*this)) {}
 
 NetworkSerialPort::~NetworkSerialPort() {
     if (m_socket) {
@@ -138,25 +123,18 @@ NetworkSerialPort::~NetworkSerialPort() {
 }
 
 void NetworkSerialPort::setSettings(const std::string& settings) {
-    m_settings = LineSettings::parse(settings);
-    m_transmit->setSettings(m_settings);
+    takeSettings(settings);
     if (portOpen()) {
         {
             ScopedFlag awaiting(m_awaiting);
             m_client->setLine(m_settings);
         }
-        const std::string early = m_client->takeEarlyData();
-        if (!early.empty()) {
-            m_received += early;
-            m_settle->bytesArrived();
-        }
+        bytesReceived(m_client->takeEarlyData());
     }
 }
 
 void NetworkSerialPort::setCommPort(int port) {
-    if (port < PortMap::kFirstPort || port > PortMap::kLastPort) {
-        throw SerialError("no serial port Com" + std::to_string(port));
-    }
+    checkPortNumber(port);
     if (m_socket && port != m_commPort) {
         closeAfterDrain();
     }
@@ -200,29 +178,14 @@ void NetworkSerialPort::setOutBufferCount(int count) {
     if (portOpen()) {
         // Our own queue, and the server's transmit buffer; what the server has already put on
         // its line is beyond recall.
-        m_transmit->discard();
+        m_transmit.discard();
         m_client->purgeTransmit();
-    }
-}
-
-int NetworkSerialPort::outBufferCount() {
-    requireOpen("reading the transmit count");
-    return static_cast<int>(m_transmit->notCarried());
-}
-
-void NetworkSerialPort::output(const ByteText& data) {
-    requireOpen("writing");
-    try {
-        m_transmit->write(data);
-    } catch (const SerialError& error) {
-        checkGone();
-        throw SerialError(devicePath() + ": " + error.what());
     }
 }
 
 ByteText NetworkSerialPort::input() {
     takeFromConnection();
-    return std::exchange(m_received, {});
+    return takeReceived();
 }
 
 void NetworkSerialPort::open() {
@@ -235,7 +198,7 @@ void NetworkSerialPort::open() {
     m_gone = false;
     m_goneReason.clear();
     forgetReceived();
-    m_transmit->discard();
+    m_transmit.discard();
     m_socket = std::make_unique<QTcpSocket>();
     m_client = std::make_unique<Rfc2217Client>(*m_link);
     m_socket->connectToHost(QString::fromStdString(address->host), address->port);
@@ -263,12 +226,12 @@ void NetworkSerialPort::open() {
         }
     });
     connect(m_socket.get(), &QAbstractSocket::disconnected, this,
-            [this] { markGone("the server closed the connection"); });
+            [this] { markGone("the server closed the connection", kRemedy); });
     connect(m_socket.get(), &QAbstractSocket::errorOccurred, this,
             [this](QAbstractSocket::SocketError error) {
                 // A bounded wait that ran out is no failure of the connection.
                 if (error != QAbstractSocket::SocketTimeoutError) {
-                    markGone(m_socket->errorString().toStdString());
+                    markGone(m_socket->errorString().toStdString(), kRemedy);
                 }
             });
 }
@@ -283,21 +246,15 @@ void NetworkSerialPort::failOpening(const std::string& reason) {
 
 void NetworkSerialPort::closeAfterDrain() {
     forgetReceived();
-    // A final command must reach the instrument before the connection ends; a connection that
-    // fails meanwhile has nothing left to wait for.
-    try {
-        if (!m_gone) {
-            m_transmit->drain(kCloseDrainLimit);
-        }
-    } catch (const SerialError&) {
-    }
+    // A final command must reach the instrument before the connection ends.
+    drainBeforeClosing();
     m_socket->disconnect(this);
     if (!m_gone) {
         endConnection();
     }
     m_socket->abort();
     m_socket.reset();
-    m_transmit->discard();
+    m_transmit.discard();
 }
 
 // Our side of the connection ends first and the server's end is awaited. The server sees our
@@ -324,30 +281,6 @@ void NetworkSerialPort::endConnection() {
     }
 }
 
-void NetworkSerialPort::requireOpen(const char* operation) const {
-    if (m_gone) {
-        throw SerialError(std::string(operation) + ": " + m_goneReason);
-    }
-    if (!portOpen()) {
-        throw SerialError(std::string(operation) + ": port is not open");
-    }
-}
-
-void NetworkSerialPort::checkGone() {
-    if (m_gone) {
-        throw SerialError(devicePath() + ": " + m_goneReason);
-    }
-}
-
-void NetworkSerialPort::markGone(const std::string& reason) {
-    if (m_gone) {
-        return;
-    }
-    m_gone = true;
-    m_goneReason = reason;
-    m_diagnostics(devicePath() + ": " + reason + "\n  " + kRemedy);
-}
-
 void NetworkSerialPort::takeFromConnection() {
     if (!m_socket) {
         return;
@@ -364,18 +297,7 @@ void NetworkSerialPort::takeFromConnection() {
         // An answer to the server that can no longer be sent: the loss shows on the next
         // operation.
     }
-    if (data.empty()) {
-        return;
-    }
-    m_received += data;
-    if (m_rThreshold > 0) {
-        m_settle->bytesArrived();
-    }
-}
-
-void NetworkSerialPort::forgetReceived() {
-    m_received.clear();
-    m_settle->cancel();
+    bytesReceived(data);
 }
 
 }  // namespace flashupdate

@@ -5,15 +5,11 @@
 
 #include "serial/line_probes.h"
 #include "serial/port_names.h"
-#include "serial/qt_event_loop.h"
 #include "serial/serial_diagnostics.h"
 
 namespace flashupdate {
 
 namespace {
-
-// Closing waits at most this long for written bytes to leave the line.
-constexpr auto kCloseDrainLimit = std::chrono::milliseconds(2'000);
 
 QSerialPort::Parity toQtParity(char parity) {
     switch (parity) {
@@ -69,9 +65,9 @@ public:
     std::size_t handOver(std::string_view bytes) override {
         const probes::WriteOutcome outcome = probes::writeNow(*m_owner.m_port, bytes);
         if (outcome.gone) {
-            m_owner.markDeviceGone(QStringLiteral("the device has gone away"));
+            m_owner.markDeviceGone();
         }
-        m_owner.checkDeviceGone();
+        m_owner.checkGone();
         if (!outcome.error.empty()) {
             throw SerialError("write to " + m_owner.devicePath() + " failed: " + outcome.error);
         }
@@ -84,7 +80,7 @@ public:
         probes::waitWritable(
             *m_owner.m_port,
             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(limit).count()));
-        m_owner.checkDeviceGone();
+        m_owner.checkGone();
     }
 
     void sleepFor(Nanos duration) override { std::this_thread::sleep_for(duration); }
@@ -94,19 +90,7 @@ private:
 };
 
 QtSerialPort::QtSerialPort(PortMap map, QObject* parent)
-    : QObject(parent),
-      m_map(std::move(map)),
-      m_settings(LineSettings::parse("9600,N,8,1")),
-      m_diagnostics(toStandardError),
-      m_device(std::make_unique<Device>(*this)),
-      m_transmit(std::make_unique<PacedTransmitter>(*m_device)) {
-    m_transmit->setSettings(m_settings);
-    QtEventLoop events;
-    m_settle = std::make_unique<ReceiveSettle>(events, [this] {
-        m_commEvent = comEvReceive;
-        raiseOnComm();
-    });
-}
+    : PacedSerialPort(std::move(map), std::make_unique<Device>(*this), parent) {}
 
 QtSerialPort::~QtSerialPort() {
     if (m_port && m_port->isOpen()) {
@@ -116,22 +100,15 @@ QtSerialPort::~QtSerialPort() {
     }
 }
 
-std::string QtSerialPort::devicePath() const {
-    return m_map.devicePath(m_commPort);
-}
-
 void QtSerialPort::setSettings(const std::string& settings) {
-    m_settings = LineSettings::parse(settings);
-    m_transmit->setSettings(m_settings);
+    takeSettings(settings);
     if (portOpen()) {
         applyLineSettings();
     }
 }
 
 void QtSerialPort::setCommPort(int port) {
-    if (port < PortMap::kFirstPort || port > PortMap::kLastPort) {
-        throw SerialError("no serial port Com" + std::to_string(port));
-    }
+    checkPortNumber(port);
     if (portOpen()) {
         if (port == m_commPort) {
             // The same port, left open by an earlier run: it goes on with the settings in force.
@@ -145,7 +122,7 @@ void QtSerialPort::setCommPort(int port) {
 }
 
 bool QtSerialPort::portOpen() const {
-    return m_port && m_port->isOpen() && !m_deviceGone;
+    return m_port && m_port->isOpen() && !m_gone;
 }
 
 void QtSerialPort::setPortOpen(bool open) {
@@ -157,12 +134,6 @@ void QtSerialPort::setPortOpen(bool open) {
     } else if (portOpen()) {
         closeAfterDrain();
     }
-}
-
-void QtSerialPort::setInputLen(int) {}
-void QtSerialPort::setSThreshold(int) {}
-void QtSerialPort::setRThreshold(int threshold) {
-    m_rThreshold = threshold;
 }
 
 void QtSerialPort::setRTSEnable(bool enable) {
@@ -190,47 +161,25 @@ void QtSerialPort::setOutBufferCount(int count) {
         // Qt's buffer and the kernel's queue (tcflush); what a pseudo-terminal or a bridge has
         // already passed on is beyond recall.
         m_port->clear(QSerialPort::Output);
-        m_transmit->discard();
-    }
-}
-
-int QtSerialPort::outBufferCount() {
-    requireOpen("reading the transmit count");
-    return static_cast<int>(m_transmit->notCarried());
-}
-
-void QtSerialPort::output(const ByteText& data) {
-    requireOpen("writing");
-    try {
-        m_transmit->write(data);
-    } catch (const SerialError& error) {
-        checkDeviceGone();
-        throw SerialError(devicePath() + ": " + error.what());
+        m_transmit.discard();
     }
 }
 
 ByteText QtSerialPort::input() {
+    QByteArray bytes;
     if (m_port && m_port->isOpen()) {
-        const QByteArray bytes = m_port->readAll();
-        m_received.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        bytes = m_port->readAll();
     }
-    return std::exchange(m_received, {});
-}
-
-void QtSerialPort::forgetReceived() {
-    m_received.clear();
-    m_settle->cancel();
-}
-
-int QtSerialPort::commEvent() const {
-    return m_commEvent;
+    return takeReceived(
+        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 void QtSerialPort::open() {
     const std::string path = deviceToOpen(devicePath());
     m_port = std::make_unique<QSerialPort>();
-    m_deviceGone = false;
-    m_transmit->discard();
+    m_gone = false;
+    m_goneReason.clear();
+    m_transmit.discard();
     forgetReceived();
     m_port->setPortName(QString::fromStdString(path));
     if (!m_port->open(QIODevice::ReadWrite)) {
@@ -282,31 +231,17 @@ void QtSerialPort::applyRts() {
     }
 }
 
-void QtSerialPort::requireOpen(const char* operation) const {
-    if (m_deviceGone) {
-        throw SerialError(std::string(operation) + ": " + m_goneReason.toStdString());
+void QtSerialPort::checkGone() {
+    if (!m_gone && m_port && m_port->isOpen() && probes::hungUp(*m_port)) {
+        markDeviceGone();
     }
-    if (!portOpen()) {
-        throw SerialError(std::string(operation) + ": port is not open");
-    }
+    PacedSerialPort::checkGone();
 }
 
-void QtSerialPort::checkDeviceGone() {
-    if (!m_deviceGone && m_port && m_port->isOpen() && probes::hungUp(*m_port)) {
-        markDeviceGone(QStringLiteral("the device has gone away"));
-    }
-    if (m_deviceGone) {
-        throw SerialError(devicePath() + ": " + m_goneReason.toStdString());
-    }
-}
-
-void QtSerialPort::markDeviceGone(const QString& reason) {
-    if (m_deviceGone) {
+void QtSerialPort::markDeviceGone() {
+    if (!markGone("the device has gone away")) {
         return;
     }
-    m_deviceGone = true;
-    m_goneReason = reason;
-    m_diagnostics(devicePath() + ": " + reason.toStdString());
     // Closing from inside the port's own signal is not safe; the queue closes it next pass,
     // which also stops its notifier reporting the hang-up over and over.
     QSerialPort* gone = m_port.get();
@@ -324,13 +259,7 @@ void QtSerialPort::onReadyRead() {
     // Taken at once, so that a hang-up cannot flush it and the burst's end is timed from the
     // last bytes' arrival.
     const QByteArray bytes = m_port->readAll();
-    if (bytes.isEmpty()) {
-        return;
-    }
-    m_received.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    if (m_rThreshold > 0) {
-        m_settle->bytesArrived();
-    }
+    bytesReceived(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 void QtSerialPort::onError() {
@@ -350,7 +279,7 @@ void QtSerialPort::onError() {
                 m_port->clearError();
                 break;
             }
-            markDeviceGone(QStringLiteral("the device has gone away"));
+            markDeviceGone();
             break;
         default:
             break;
@@ -359,21 +288,15 @@ void QtSerialPort::onError() {
 
 void QtSerialPort::closeAfterDrain() {
     forgetReceived();
-    // A final command must reach the instrument before the port lets go of it. A device that
-    // goes meanwhile has nothing left to wait for: closing it never fails.
-    try {
-        if (!m_deviceGone) {
-            m_transmit->drain(kCloseDrainLimit);
-        }
-    } catch (const SerialError&) {
-    }
+    // A final command must reach the instrument before the port lets go of it.
+    drainBeforeClosing();
     // Closing restores the settings the device had before opening; the last bytes in the UART's
     // FIFO (not counted by the kernel) must be out before the speed changes under them.
-    if (!m_deviceGone && probes::transmitQueued(*m_port) == 0) {
+    if (!m_gone && probes::transmitQueued(*m_port) == 0) {
         probes::drainTransmitter(*m_port);
     }
     m_port->close();
-    m_transmit->discard();
+    m_transmit.discard();
 }
 
 }  // namespace flashupdate
