@@ -68,11 +68,9 @@ private:
 };
 
 // The connection as the pacing sees it.
-class NetworkSerialPort::Device final : public TransmitDevice {
+class NetworkSerialPort::Device final : public RealTimeDevice {
 public:
     explicit Device(NetworkSerialPort& owner) : m_owner(owner) {}
-
-    Nanos now() override { return std::chrono::steady_clock::now().time_since_epoch(); }
 
     std::size_t handOver(std::string_view bytes) override {
         m_owner.checkGone();
@@ -104,8 +102,6 @@ public:
         }
         m_owner.checkGone();
     }
-
-    void sleepFor(Nanos duration) override { std::this_thread::sleep_for(duration); }
 
 private:
     NetworkSerialPort& m_owner;

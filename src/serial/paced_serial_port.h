@@ -5,10 +5,12 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "serial/line_settings.h"
 #include "serial/paced_transmitter.h"
@@ -17,6 +19,13 @@
 #include "serial/serial_port.h"
 
 namespace flashupdate {
+
+// A binding's transmit side on the system's clock: its time and its sleeps are real.
+class RealTimeDevice : public TransmitDevice {
+public:
+    Nanos now() override { return std::chrono::steady_clock::now().time_since_epoch(); }
+    void sleepFor(Nanos duration) override { std::this_thread::sleep_for(duration); }
+};
 
 class PacedSerialPort : public QObject, public SerialPort {
 public:

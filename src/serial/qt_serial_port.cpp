@@ -1,7 +1,6 @@
 #include "serial/qt_serial_port.h"
 
 #include <QSerialPort>
-#include <thread>
 
 #include "serial/line_probes.h"
 #include "serial/port_names.h"
@@ -56,11 +55,9 @@ OpenFailure classify(const QSerialPort& port) {
 }  // namespace
 
 // The open device as the pacing sees it.
-class QtSerialPort::Device final : public TransmitDevice {
+class QtSerialPort::Device final : public RealTimeDevice {
 public:
     explicit Device(QtSerialPort& owner) : m_owner(owner) {}
-
-    Nanos now() override { return std::chrono::steady_clock::now().time_since_epoch(); }
 
     std::size_t handOver(std::string_view bytes) override {
         const probes::WriteOutcome outcome = probes::writeNow(*m_owner.m_port, bytes);
@@ -82,8 +79,6 @@ public:
             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(limit).count()));
         m_owner.checkGone();
     }
-
-    void sleepFor(Nanos duration) override { std::this_thread::sleep_for(duration); }
 
 private:
     QtSerialPort& m_owner;

@@ -5,18 +5,15 @@
 namespace flashupdate {
 
 SerialControl::SerialControl(const PortMap& map) : m_local(map), m_network(map) {
-    m_local.setOnComm([this] { raiseOnComm(); });
-    m_network.setOnComm([this] { raiseOnComm(); });
+    forBoth([this](PacedSerialPort& port) { port.setOnComm([this] { raiseOnComm(); }); });
 }
 
 void SerialControl::setSettings(const std::string& settings) {
-    m_local.setSettings(settings);
-    m_network.setSettings(settings);
+    forBoth([&](PacedSerialPort& port) { port.setSettings(settings); });
 }
 
 void SerialControl::setCommPort(int port) {
-    m_local.setCommPort(port);
-    m_network.setCommPort(port);
+    forBoth([&](PacedSerialPort& binding) { binding.setCommPort(port); });
 }
 
 void SerialControl::setPortOpen(bool open) {
@@ -24,8 +21,9 @@ void SerialControl::setPortOpen(bool open) {
         m_active->setPortOpen(false);
         return;
     }
-    SerialPort* chosen = isNetworkPortName(devicePath()) ? static_cast<SerialPort*>(&m_network)
-                                                         : static_cast<SerialPort*>(&m_local);
+    PacedSerialPort* chosen = isNetworkPortName(devicePath())
+                                  ? static_cast<PacedSerialPort*>(&m_network)
+                                  : static_cast<PacedSerialPort*>(&m_local);
     // An earlier run may have left the other transport open.
     if (chosen != m_active && m_active->portOpen()) {
         m_active->setPortOpen(false);
@@ -35,28 +33,23 @@ void SerialControl::setPortOpen(bool open) {
 }
 
 void SerialControl::setInputLen(int length) {
-    m_local.setInputLen(length);
-    m_network.setInputLen(length);
+    forBoth([&](PacedSerialPort& port) { port.setInputLen(length); });
 }
 
 void SerialControl::setRThreshold(int threshold) {
-    m_local.setRThreshold(threshold);
-    m_network.setRThreshold(threshold);
+    forBoth([&](PacedSerialPort& port) { port.setRThreshold(threshold); });
 }
 
 void SerialControl::setSThreshold(int threshold) {
-    m_local.setSThreshold(threshold);
-    m_network.setSThreshold(threshold);
+    forBoth([&](PacedSerialPort& port) { port.setSThreshold(threshold); });
 }
 
 void SerialControl::setRTSEnable(bool enable) {
-    m_local.setRTSEnable(enable);
-    m_network.setRTSEnable(enable);
+    forBoth([&](PacedSerialPort& port) { port.setRTSEnable(enable); });
 }
 
 void SerialControl::setDiagnostics(const std::function<void(const std::string&)>& diagnostics) {
-    m_local.setDiagnostics(diagnostics);
-    m_network.setDiagnostics(diagnostics);
+    forBoth([&](PacedSerialPort& port) { port.setDiagnostics(diagnostics); });
 }
 
 }  // namespace flashupdate

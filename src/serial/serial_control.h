@@ -37,9 +37,16 @@ public:
     std::string devicePath() const { return m_local.devicePath(); }
 
 private:
+    // What is set before an opening reaches both bindings.
+    template <typename Setting>
+    void forBoth(Setting setting) {
+        setting(static_cast<PacedSerialPort&>(m_local));
+        setting(static_cast<PacedSerialPort&>(m_network));
+    }
+
     QtSerialPort m_local;
     NetworkSerialPort m_network;
-    SerialPort* m_active = &m_local;
+    PacedSerialPort* m_active = &m_local;
 };
 
 }  // namespace flashupdate
