@@ -1,7 +1,5 @@
 #include "cli/running.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <chrono>
 #include <csignal>
 #include <exception>
@@ -109,10 +107,7 @@ RunRecord runRecordOf(const UpdateEvent& result, const PortTarget& target) {
     record.port = target.comNumber;
     record.portName = target.label;
     record.devicePath = target.devicePath;
-    if (!result.result.imagePath.empty()) {
-        record.imagePath = QDir::toNativeSeparators(
-            QFileInfo(QString::fromStdString(result.result.imagePath)).absoluteFilePath());
-    }
+    record.imagePath = loggedImagePath(result.result.imagePath);
     record.imageSha256 = QByteArray::fromStdString(result.sha256);
     record.result = result.result;
     return record;

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QEvent>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -215,11 +214,7 @@ void frmMain::logRun(const QString& endedBy) {
     }
     m_runLogged = true;
     m_run.result = m_procedure->result();
-    // Logged absolute, so the line still says which file it was when read elsewhere.
-    if (!m_run.result.imagePath.empty()) {
-        m_run.imagePath = QDir::toNativeSeparators(
-            QFileInfo(QString::fromStdString(m_run.result.imagePath)).absoluteFilePath());
-    }
+    m_run.imagePath = loggedImagePath(m_run.result.imagePath);
     m_run.endedBy = endedBy;
     if (!m_procedure->image().empty()) {
         m_run.imageSha256 = sha256Hex(m_procedure->image());

@@ -71,6 +71,13 @@ QByteArray sha256Hex(std::span<const unsigned char> bytes) {
         .toHex();
 }
 
+QString loggedImagePath(const std::string& path) {
+    if (path.empty()) {
+        return {};
+    }
+    return QDir::toNativeSeparators(QFileInfo(QString::fromStdString(path)).absoluteFilePath());
+}
+
 QString runLine(const RunRecord& run) {
     const UpdateResult& result = run.result;
     const QString port = run.portName.empty() ? QStringLiteral("Com%1").arg(run.port)

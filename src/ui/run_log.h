@@ -43,6 +43,10 @@ struct RunRecord {
     QString endedBy;
 };
 
+// The image's path as the log gives it: absolute, with the system's separators, so that the line
+// still says which file it was when read elsewhere. Empty for an empty path.
+QString loggedImagePath(const std::string& path);
+
 // "Com1 /dev/ttyUSB0 update /home/tech/FW.IMG sha256 ab12...: updated, 32768 of 32768 bytes
 // sent, checksum 7F8000 (instrument 7F8000)"; a run that did not update the instrument ends with
 // what is left of its memory.
