@@ -1,4 +1,5 @@
 // Program records: layout on the wire, the running file checksum and the progress labels.
+#include "support/transcript.h"
 #include "test_rig.h"
 
 namespace flashupdate::testing {
@@ -43,7 +44,7 @@ TEST(ProgramStage, RecordsFollowTheImageLength) {
             expected += static_cast<char>(0x40 + 8 * k);
             expected += padded.substr(k * kRecord, kRecord);
         }
-        EXPECT_TRUE(programWire(rig) == expected) << "wire differs";
+        EXPECT_EQ(firstDifference(programWire(rig), expected), "");
         EXPECT_EQ(rig.update.FileCheckSum, byteSum(padded));
         EXPECT_EQ(rig.view.status(), "FLASH updated successfully  ");
 
