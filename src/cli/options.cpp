@@ -14,8 +14,8 @@
 
 #include "cli/outcome.h"
 #include "cli/text_formats.h"
-#include "serial/serial_devices.h"
-#include "serial/serial_diagnostics.h"
+#include "serial/qt/serial_devices.h"
+#include "serial/qt/serial_diagnostics.h"
 
 namespace flashupdate::cli {
 

@@ -7,11 +7,11 @@
 
 #include "cli/outcome.h"
 #include "cli/view.h"
-#include "serial/qt_event_loop.h"
-#include "serial/serial_control.h"
-#include "serial/serial_link.h"
-#include "serial/timers.h"
-#include "ui/run_log.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/serial_control.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
+#include "runlog/run_log.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate::cli {

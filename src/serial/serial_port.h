@@ -7,8 +7,9 @@
 #pragma once
 
 #include <functional>
-#include <stdexcept>
 #include <string>
+
+#include "serial/serial_error.h"
 
 namespace flashupdate {
 
@@ -32,10 +33,6 @@ enum CommEventCode : int {
     comEventTxFull = 1010,
 };
 
-class SerialError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 class SerialPort {
 public:

@@ -16,11 +16,11 @@
 #include <iostream>
 #include <utility>
 
-#include "serial/port_settings.h"
-#include "serial/qt_event_loop.h"
-#include "serial/serial_control.h"
-#include "serial/serial_link.h"
-#include "serial/timers.h"
+#include "serial/qt/port_settings.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/serial_control.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
 #include "ui/command_line.h"
 #include "ui/dir_list_box.h"
 #include "ui/directory_reader.h"

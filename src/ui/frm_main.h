@@ -16,7 +16,7 @@
 #include <string>
 
 #include "serial/port_map.h"
-#include "ui/run_log.h"
+#include "runlog/run_log.h"
 #include "update/update_view.h"
 
 class QCloseEvent;

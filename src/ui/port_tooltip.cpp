@@ -2,8 +2,8 @@
 
 #include <QDir>
 
-#include "serial/serial_devices.h"
-#include "serial/serial_diagnostics.h"
+#include "serial/qt/serial_devices.h"
+#include "serial/qt/serial_diagnostics.h"
 
 namespace flashupdate {
 

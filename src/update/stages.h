@@ -10,8 +10,8 @@
 #include <span>
 #include <string>
 
-#include "serial/serial_link.h"
-#include "serial/timers.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
 #include "update/image_file.h"
 #include "update/protocol.h"
 #include "update/update_result.h"

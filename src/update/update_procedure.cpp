@@ -9,7 +9,7 @@
 #include "update/number_text.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
-#include "update/scoped_flag.h"
+#include "common/scoped_flag.h"
 #include "update/stages.h"
 #include "update/texts.h"
 

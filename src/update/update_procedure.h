@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "serial/serial_link.h"
-#include "serial/timers.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
 #include "update/update_result.h"
 #include "update/update_view.h"
 

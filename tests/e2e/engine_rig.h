@@ -7,10 +7,10 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
-#include "serial/qt_event_loop.h"
-#include "serial/qt_serial_port.h"
-#include "serial/serial_link.h"
-#include "serial/timers.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/qt_serial_port.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
 #include "support/recording_view.h"
 #include "support/simulator_process.h"
 #include "update/update_procedure.h"

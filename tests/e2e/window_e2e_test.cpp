@@ -10,10 +10,10 @@
 #include <QTemporaryDir>
 #include <optional>
 
-#include "serial/port_settings.h"
-#include "serial/qt_event_loop.h"
-#include "serial/qt_serial_port.h"
-#include "serial/serial_control.h"
+#include "serial/qt/port_settings.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/qt_serial_port.h"
+#include "serial/qt/serial_control.h"
 #include "support/cpu_time.h"
 #include "support/ser2net_process.h"
 #include "support/simulator_process.h"

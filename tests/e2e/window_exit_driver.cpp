@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "serial/qt_event_loop.h"
-#include "serial/qt_serial_port.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/qt_serial_port.h"
 #include "ui/frm_main.h"
 
 int main(int argc, char** argv) {

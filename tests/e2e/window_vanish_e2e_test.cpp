@@ -7,8 +7,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
-#include "serial/qt_event_loop.h"
-#include "serial/qt_serial_port.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/qt_serial_port.h"
 #include "support/simulator_process.h"
 #include "ui/frm_main.h"
 #include "ui/message_box_answerer.h"

@@ -16,9 +16,9 @@
 #include <QToolTip>
 
 #include "message_box_answerer.h"
-#include "serial/port_settings.h"
+#include "serial/qt/port_settings.h"
 #include "ui/port_tooltip.h"
-#include "ui/run_log.h"
+#include "runlog/run_log.h"
 #include "update/protocol.h"
 #include "window_rig.h"
 

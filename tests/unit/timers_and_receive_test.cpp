@@ -4,8 +4,8 @@
 #include "fakes/fake_port.h"
 #include "fakes/virtual_event_loop.h"
 #include "serial/line_settings.h"
-#include "serial/serial_link.h"
-#include "serial/timers.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
 
 namespace flashupdate::testing {
 namespace {

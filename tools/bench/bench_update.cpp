@@ -17,10 +17,10 @@
 #include <string>
 
 #include "cli/text_formats.h"
-#include "serial/qt_event_loop.h"
-#include "serial/qt_serial_port.h"
-#include "serial/serial_link.h"
-#include "serial/timers.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/qt_serial_port.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
 #include "update/protocol.h"
 #include "update/update_procedure.h"
 

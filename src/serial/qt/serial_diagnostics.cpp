@@ -1,4 +1,4 @@
-#include "serial/serial_diagnostics.h"
+#include "serial/qt/serial_diagnostics.h"
 
 #include <QSerialPortInfo>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "serial/serial_devices.h"
+#include "serial/qt/serial_devices.h"
 
 #include <QHostInfo>
 #include <QSerialPortInfo>

@@ -1,4 +1,4 @@
-#include "serial/line_probes.h"
+#include "serial/qt/line_probes.h"
 
 #include <QSerialPort>
 

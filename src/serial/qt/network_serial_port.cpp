@@ -1,4 +1,4 @@
-#include "serial/network_serial_port.h"
+#include "serial/qt/network_serial_port.h"
 
 #include <QDeadlineTimer>
 #include <QTcpSocket>
@@ -11,7 +11,7 @@
 #endif
 
 #include "serial/port_names.h"
-#include "update/scoped_flag.h"
+#include "common/scoped_flag.h"
 
 namespace flashupdate {
 

@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "serial/network_serial_port.h"
-#include "serial/qt_serial_port.h"
+#include "serial/qt/network_serial_port.h"
+#include "serial/qt/qt_serial_port.h"
 
 namespace flashupdate {
 

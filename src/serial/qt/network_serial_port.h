@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "serial/paced_serial_port.h"
+#include "serial/qt/paced_serial_port.h"
 #include "serial/rfc2217_client.h"
 
 class QTcpSocket;

@@ -1,4 +1,4 @@
-#include "serial/port_settings.h"
+#include "serial/qt/port_settings.h"
 
 #include <QDir>
 #include <QSettings>

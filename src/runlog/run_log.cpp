@@ -1,4 +1,4 @@
-#include "ui/run_log.h"
+#include "runlog/run_log.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "serial/timers.h"
+#include "update/timers.h"
 
 namespace flashupdate {
 

@@ -1,4 +1,4 @@
-#include "serial/qt_event_loop.h"
+#include "serial/qt/qt_event_loop.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

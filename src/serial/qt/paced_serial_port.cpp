@@ -1,7 +1,7 @@
-#include "serial/paced_serial_port.h"
+#include "serial/qt/paced_serial_port.h"
 
-#include "serial/qt_event_loop.h"
-#include "serial/serial_diagnostics.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/serial_diagnostics.h"
 
 namespace flashupdate {
 

@@ -1,10 +1,10 @@
-#include "serial/qt_serial_port.h"
+#include "serial/qt/qt_serial_port.h"
 
 #include <QSerialPort>
 
-#include "serial/line_probes.h"
+#include "serial/qt/line_probes.h"
 #include "serial/port_names.h"
-#include "serial/serial_diagnostics.h"
+#include "serial/qt/serial_diagnostics.h"
 
 namespace flashupdate {
 

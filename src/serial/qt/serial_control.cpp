@@ -1,4 +1,4 @@
-#include "serial/serial_control.h"
+#include "serial/qt/serial_control.h"
 
 #include "serial/port_names.h"
 

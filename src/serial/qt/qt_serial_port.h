@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "serial/paced_serial_port.h"
+#include "serial/qt/paced_serial_port.h"
 
 class QSerialPort;
 

@@ -1,0 +1,35 @@
+#include "serial/serial_error.h"
+
+namespace flashupdate {
+
+const char* nameOf(PortErrorKind kind) {
+    switch (kind) {
+        case PortErrorKind::NotOpen:
+            return "not-open";
+        case PortErrorKind::Settings:
+            return "settings";
+        case PortErrorKind::Missing:
+            return "missing";
+        case PortErrorKind::Busy:
+            return "busy";
+        case PortErrorKind::Permission:
+            return "permission";
+        case PortErrorKind::TooManyFiles:
+            return "too-many-files";
+        case PortErrorKind::Gone:
+            return "gone";
+        case PortErrorKind::Refused:
+            return "refused";
+        case PortErrorKind::Unreachable:
+            return "unreachable";
+        case PortErrorKind::Protocol:
+            return "protocol";
+        case PortErrorKind::Stalled:
+            return "stalled";
+        case PortErrorKind::Other:
+            break;
+    }
+    return "other";
+}
+
+}  // namespace flashupdate
