@@ -1,8 +1,8 @@
 #include "serial/rfc2217_client.h"
 
-#include <vector>
+#include <cstdint>
 
-#include "serial/serial_port.h"
+#include "serial/serial_error.h"
 
 namespace flashupdate {
 
@@ -42,129 +42,140 @@ unsigned char stopCode(int stopBits) {
     return stopBits == 2 ? 2 : stopBits == 15 ? 3 : 1;
 }
 
+std::string oneByte(unsigned char value) {
+    return std::string(1, static_cast<char>(value));
+}
+
+[[noreturn]] void fail(const std::string& text) {
+    throw SerialError(text, PortErrorKind::Protocol);
+}
+
 }  // namespace
 
-void Rfc2217Client::open(const LineSettings& settings) {
-    m_link.send(negotiation(kWill, kBinary) + negotiation(kDo, kBinary) +
-                negotiation(kWill, kComPort));
-    awaitAnswers([this] {
-        return !m_refused.empty() ||
-               (m_serverSendsBinary && m_serverTakesBinary && m_comPortAccepted);
-    });
-    if (!m_refused.empty()) {
-        throw SerialError("the server refused " + m_refused);
+bool Rfc2217Client::wanted(unsigned char option, bool ours) {
+    return option == kBinary || (ours && option == kComPort);
+}
+
+void Rfc2217Client::startOpening() {
+    const auto ask = [this](Side& side, unsigned char verb, unsigned char option) {
+        // The server may have asked first; its request is then already agreed to.
+        if (side == Side::No) {
+            side = Side::WantYes;
+            send(negotiation(verb, option));
+        }
+    };
+    ask(m_us[kBinary], kWill, kBinary);
+    ask(m_him[kBinary], kDo, kBinary);
+    ask(m_us[kComPort], kWill, kComPort);
+}
+
+Rfc2217Client::Agreement Rfc2217Client::agreement() const {
+    const Side needed[] = {m_us[kBinary], m_him[kBinary], m_us[kComPort]};
+    bool agreed = true;
+    for (const Side side : needed) {
+        if (side == Side::Refused) {
+            return Agreement::Refused;
+        }
+        agreed = agreed && side == Side::Yes;
     }
-    if (!m_comPortAccepted) {
-        throw SerialError(
+    return agreed ? Agreement::Agreed : Agreement::Pending;
+}
+
+void Rfc2217Client::throwOpeningFailure() const {
+    if (m_us[kComPort] == Side::Refused) {
+        fail("the server refused the Com Port Control option (RFC 2217)");
+    }
+    if (m_us[kBinary] == Side::Refused || m_him[kBinary] == Side::Refused) {
+        fail("the server refused binary transmission");
+    }
+    if (m_us[kComPort] != Side::Yes) {
+        fail(
             "the server did not take up the Com Port Control option (RFC 2217): "
             "is it an RFC 2217 server?");
     }
-    if (!m_serverSendsBinary || !m_serverTakesBinary) {
-        throw SerialError("the server did not agree to binary transmission");
+    if (m_us[kBinary] != Side::Yes || m_him[kBinary] != Side::Yes) {
+        fail("the server did not agree to binary transmission");
     }
-    setLine(settings);
 }
 
-void Rfc2217Client::setLine(const LineSettings& settings) {
-    const std::map<unsigned char, std::string> asked = {
-        {kSetBaudRate, bigEndian(static_cast<std::uint32_t>(settings.baudRate))},
-        {kSetDataSize, std::string(1, static_cast<char>(settings.dataBits))},
-        {kSetParity, std::string(1, static_cast<char>(parityCode(settings.parity)))},
-        {kSetStopSize, std::string(1, static_cast<char>(stopCode(settings.stopBits)))},
-    };
-    std::string requests;
-    for (const auto& [command, value] : asked) {
-        m_answers.erase(command);
-        requests += comPortRequest(command, value);
+void Rfc2217Client::requestLine(const LineSettings& settings) {
+    m_askedBaudRate = settings.baudRate;
+    m_asked = {bigEndian(static_cast<std::uint32_t>(settings.baudRate)),
+               oneByte(static_cast<unsigned char>(settings.dataBits)),
+               oneByte(parityCode(settings.parity)), oneByte(stopCode(settings.stopBits))};
+    static_assert(kSetBaudRate == 1 && kSetStopSize == kLineRequests);
+    for (std::size_t i = 0; i < kLineRequests; ++i) {
+        m_answers[i].reset();
+        send(comPortRequest(static_cast<unsigned char>(kSetBaudRate + i), m_asked[i]));
     }
-    m_link.send(requests);
-    awaitAnswers([&] {
-        for (const auto& entry : asked) {
-            if (!m_answers.contains(entry.first)) {
-                return false;
-            }
-        }
-        return true;
-    });
+}
 
-    if (!m_answers.contains(kSetBaudRate)) {
-        throw SerialError("the server did not confirm the speed of " +
-                          std::to_string(settings.baudRate) + " baud");
+bool Rfc2217Client::lineAnswered() const {
+    for (const auto& answer : m_answers) {
+        if (!answer) {
+            return false;
+        }
     }
-    const std::uint32_t baud = fromBigEndian(m_answers[kSetBaudRate]);
-    if (baud != static_cast<std::uint32_t>(settings.baudRate)) {
-        throw SerialError("the server set " + std::to_string(baud) + " baud instead of " +
-                          std::to_string(settings.baudRate));
+    return true;
+}
+
+void Rfc2217Client::checkLine() {
+    if (!m_answers[0]) {
+        fail("the server did not confirm the speed of " + std::to_string(m_askedBaudRate) +
+             " baud");
     }
-    for (const auto& [command, value] : asked) {
-        const auto answer = m_answers.find(command);
-        if (answer == m_answers.end()) {
-            m_warnings +=
-                "the server did not confirm Com Port request " + std::to_string(command) + "; ";
-        } else if (answer->second != value) {
-            throw SerialError("the server refused the line format (request " +
-                              std::to_string(command) + ")");
+    const std::uint32_t baud = fromBigEndian(*m_answers[0]);
+    if (baud != static_cast<std::uint32_t>(m_askedBaudRate)) {
+        fail("the server set " + std::to_string(baud) + " baud instead of " +
+             std::to_string(m_askedBaudRate));
+    }
+    for (std::size_t i = 1; i < kLineRequests; ++i) {
+        const std::string command = std::to_string(kSetBaudRate + i);
+        if (!m_answers[i]) {
+            m_warnings += "the server did not confirm Com Port request " + command + "; ";
+        } else if (*m_answers[i] != m_asked[i]) {
+            fail("the server refused the line format (request " + command + ")");
         }
     }
 }
 
 void Rfc2217Client::setModemLines(bool dtr, bool rts) {
-    m_link.send(
-        comPortRequest(kSetControl, std::string(1, static_cast<char>(kNoFlowControl))) +
-        comPortRequest(kSetControl, std::string(1, static_cast<char>(dtr ? kDtrOn : kDtrOff))) +
-        comPortRequest(kSetControl, std::string(1, static_cast<char>(rts ? kRtsOn : kRtsOff))));
+    send(comPortRequest(kSetControl, oneByte(kNoFlowControl)) +
+         comPortRequest(kSetControl, oneByte(dtr ? kDtrOn : kDtrOff)) +
+         comPortRequest(kSetControl, oneByte(rts ? kRtsOn : kRtsOff)));
 }
 
 void Rfc2217Client::purgeTransmit() {
-    m_link.send(comPortRequest(kPurgeData, std::string(1, static_cast<char>(kPurgeTransmit))));
+    send(comPortRequest(kPurgeData, oneByte(kPurgeTransmit)));
 }
 
-void Rfc2217Client::take(std::string_view bytes, std::string& data) {
-    std::vector<Command> commands;
-    m_decoder.feed(bytes, data, commands);
-    for (const Command& command : commands) {
-        handle(command);
+void Rfc2217Client::feed(std::string_view bytes, std::string& data) {
+    while (const std::optional<Command> command = m_decoder.next(bytes, data)) {
+        handle(*command);
     }
 }
 
 void Rfc2217Client::handle(const Command& command) {
     switch (command.verb) {
         case kDo:
-            if (command.option == kComPort) {
-                m_comPortAccepted = true;
-            } else if (command.option == kBinary) {
-                m_serverTakesBinary = true;
-            } else {
-                m_link.send(negotiation(kWont, command.option));
-            }
+            enableRequested(m_us[command.option], command.option, true);
             break;
         case kWill:
-            if (command.option == kBinary) {
-                m_serverSendsBinary = true;
-            } else {
-                m_link.send(negotiation(kDont, command.option));
-            }
+            enableRequested(m_him[command.option], command.option, false);
             break;
         case kDont:
-            if (command.option == kComPort) {
-                m_refused = "the Com Port Control option (RFC 2217)";
-            } else if (command.option == kBinary) {
-                m_refused = "binary transmission";
-            }
+            disableRequested(m_us[command.option], command.option, true);
             break;
         case kWont:
-            if (command.option == kBinary) {
-                m_refused = "binary transmission";
-            }
+            disableRequested(m_him[command.option], command.option, false);
             break;
         case kSb:
             // An answer is the request's code + 100; notifications (line and modem state) and
-            // anything else carry nothing the update uses.
+            // answers to requests nobody waits for carry nothing the update uses.
             if (command.option == kComPort && !command.payload.empty()) {
                 const auto code = static_cast<unsigned char>(command.payload[0]);
-                if (code > kServerReply) {
-                    m_answers[static_cast<unsigned char>(code - kServerReply)] =
-                        command.payload.substr(1);
+                if (code > kServerReply && code <= kServerReply + kLineRequests) {
+                    m_answers[code - kServerReply - 1] = command.payload.substr(1);
                 }
             }
             break;
@@ -173,15 +184,37 @@ void Rfc2217Client::handle(const Command& command) {
     }
 }
 
-void Rfc2217Client::awaitAnswers(const std::function<bool()>& done) {
-    const auto deadline = m_link.now() + kAnswerLimit;
-    while (!done()) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - m_link.now());
-        if (left.count() <= 0) {
-            return;
-        }
-        take(m_link.receive(left), m_earlyData);
+void Rfc2217Client::enableRequested(Side& side, unsigned char option, bool ours) {
+    switch (side) {
+        case Side::No:
+            side = wanted(option, ours) ? Side::Yes : Side::Refused;
+            send(negotiation(side == Side::Yes ? (ours ? kWill : kDo) : (ours ? kWont : kDont),
+                             option));
+            break;
+        case Side::WantYes:
+            // The agreement to our own request: answering it would start a loop.
+            side = Side::Yes;
+            break;
+        case Side::Yes:
+        case Side::Refused:
+            break;
+    }
+}
+
+void Rfc2217Client::disableRequested(Side& side, unsigned char option, bool ours) {
+    switch (side) {
+        case Side::WantYes:
+            side = Side::Refused;
+            break;
+        case Side::Yes:
+            // A disable must be acknowledged; losing binary transmission or the option shows in
+            // agreement(), whenever the caller looks.
+            side = Side::Refused;
+            send(negotiation(ours ? kWont : kDont, option));
+            break;
+        case Side::No:
+        case Side::Refused:
+            break;
     }
 }
 

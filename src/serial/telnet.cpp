@@ -1,5 +1,7 @@
 #include "serial/telnet.h"
 
+#include "serial/serial_error.h"
+
 namespace flashupdate::telnet {
 
 std::string escapeData(std::string_view data) {
@@ -27,17 +29,28 @@ std::string comPortRequest(unsigned char command, std::string_view value) {
     return request;
 }
 
-void Decoder::feed(std::string_view chunk, std::string& data, std::vector<Command>& commands) {
-    for (const char c : chunk) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (m_state) {
-            case State::Data:
-                if (byte == kIac) {
-                    m_state = State::Iac;
-                } else {
-                    data += c;
-                }
+std::optional<Command> Decoder::next(std::string_view& chunk, std::string& data) {
+    if (m_state == State::Broken) {
+        throw SerialError("the server's stream cannot be followed after an endless subnegotiation",
+                          PortErrorKind::Protocol);
+    }
+    while (!chunk.empty()) {
+        if (m_state == State::Data) {
+            // Data comes in runs; only IAC interrupts one.
+            const std::size_t iac = chunk.find(static_cast<char>(kIac));
+            data.append(chunk.substr(0, iac));
+            if (iac == std::string_view::npos) {
+                chunk = {};
                 break;
+            }
+            chunk.remove_prefix(iac + 1);
+            m_state = State::Iac;
+            continue;
+        }
+        const char c = chunk.front();
+        const auto byte = static_cast<unsigned char>(c);
+        chunk.remove_prefix(1);
+        switch (m_state) {
             case State::Iac:
                 if (byte == kIac) {
                     data += c;
@@ -53,32 +66,39 @@ void Decoder::feed(std::string_view chunk, std::string& data, std::vector<Comman
                 break;
             case State::Option:
                 m_command.option = byte;
-                commands.push_back(m_command);
                 m_state = State::Data;
-                break;
+                return std::move(m_command);
             case State::SubOption:
                 m_command.option = byte;
                 m_state = State::Sub;
                 break;
             case State::Sub:
-                if (byte == kIac) {
-                    m_state = State::SubIac;
-                } else {
-                    m_command.payload += c;
-                }
-                break;
             case State::SubIac:
-                if (byte == kIac) {
-                    m_command.payload += c;
-                    m_state = State::Sub;
-                } else {
-                    // IAC SE, or a malformed end that is taken as one.
-                    commands.push_back(m_command);
-                    m_state = State::Data;
+                if (m_state == State::Sub && byte == kIac) {
+                    m_state = State::SubIac;
+                    break;
                 }
+                if (m_state == State::SubIac && byte != kIac) {
+                    // IAC SE, or a malformed end that is taken as one.
+                    m_state = State::Data;
+                    return std::move(m_command);
+                }
+                if (m_command.payload.size() == m_longestPayload) {
+                    m_state = State::Broken;
+                    m_command = {};
+                    throw SerialError("the server sent a subnegotiation longer than " +
+                                          std::to_string(m_longestPayload) + " bytes",
+                                      PortErrorKind::Protocol);
+                }
+                m_command.payload += c;
+                m_state = State::Sub;
+                break;
+            case State::Data:
+            case State::Broken:
                 break;
         }
     }
+    return std::nullopt;
 }
 
 }  // namespace flashupdate::telnet

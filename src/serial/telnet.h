@@ -4,10 +4,10 @@
 // last record is padded with it: a slip here corrupts every update.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace flashupdate::telnet {
 
@@ -57,14 +57,22 @@ struct Command {
 };
 
 // Splits what the server sends into data and commands, whatever way the connection cut it: a
-// command may begin in one read and end in the next.
+// command may begin in one read and end in the next. It hands out one command at a time and holds
+// at most one subnegotiation of bounded length, so nothing the server sends can make it grow.
 class Decoder {
 public:
-    // Appends the data bytes of chunk to data, and its complete commands to commands.
-    void feed(std::string_view chunk, std::string& data, std::vector<Command>& commands);
+    explicit Decoder(std::size_t longestPayload) : m_longestPayload(longestPayload) {}
+
+    // Takes bytes from the front of chunk up to the end of the next complete command, appending
+    // the data bytes among them to data; nothing when chunk ran out first (what it held of a
+    // command waits for the next chunk). Throws SerialError (kind Protocol) for a subnegotiation
+    // whose payload passes the longest, and for every chunk after that: the stream cannot be
+    // followed any more.
+    std::optional<Command> next(std::string_view& chunk, std::string& data);
 
 private:
-    enum class State { Data, Iac, Option, Sub, SubOption, SubIac };
+    enum class State { Data, Iac, Option, SubOption, Sub, SubIac, Broken };
+    std::size_t m_longestPayload;
     State m_state = State::Data;
     Command m_command;
 };
