@@ -8,7 +8,8 @@
 #include "cli/outcome.h"
 #include "cli/running.h"
 #include "cli/text_formats.h"
-#include "serial/qt/serial_control.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/system_transports.h"
 #include "runlog/run_log.h"
 #include "update/boot_loader_places.h"
 #include "update/protocol.h"
@@ -63,12 +64,16 @@ FileCheck checkFiles(const std::filesystem::path& imagePath,
 
 // Opens the port the way an update does and closes it again at once; empty when that worked.
 std::string tryPort(const PortTarget& target, std::string& diagnostics) {
-    SerialControl port(target.map);
+    QtEventLoop systemEvents;
+    StoppingEventLoop events(systemEvents, stopFlag());
+    SerialControl port(target.map, events, systemTransports());
     port.setDiagnostics([&](const std::string& text) { diagnostics += text; });
     try {
         port.setCommPort(target.comNumber);
         port.setPortOpen(true);
         port.setPortOpen(false);
+    } catch (const StopRequested&) {
+        return "stopped";
     } catch (const std::exception& error) {
         return error.what();
     }

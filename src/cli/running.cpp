@@ -8,7 +8,7 @@
 #include "cli/outcome.h"
 #include "cli/view.h"
 #include "serial/qt/qt_event_loop.h"
-#include "serial/qt/serial_control.h"
+#include "serial/qt/system_transports.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
 #include "runlog/run_log.h"
@@ -58,9 +58,9 @@ void StoppingEventLoop::pumpOnce() {
     m_inner.pumpOnce();
 }
 
-void StoppingEventLoop::pumpWait() {
+void StoppingEventLoop::pumpWaitFor(Nanos longest) {
     throwIfStopped();
-    m_inner.pumpWait();
+    m_inner.pumpWaitFor(longest);
     // A signal wakes the sleeping dispatcher; nothing more should be sent after it.
     throwIfStopped();
 }
@@ -76,11 +76,13 @@ namespace {
 // Between two attempts on one port.
 constexpr std::chrono::seconds kRetryPause(3);
 
-// After a stop nothing queued may reach the instrument, and the port is let go.
+// After a stop nothing queued may reach the instrument, and the port is let go: at once, for
+// the stop is still in force and ends every wait.
 void releasePort(SerialControl& port, CliView& view) {
     try {
         port.setOutBufferCount(0);
         port.setPortOpen(false);
+    } catch (const StopRequested&) {
     } catch (const std::exception& error) {
         view.diagnostic("closing " + port.devicePath() + ": " + error.what());
     }
@@ -144,7 +146,7 @@ bool anotherAttemptMayCure(const UpdateResult& result) {
 void PortWorker::run() {
     QtEventLoop threadEvents;
     StoppingEventLoop events(threadEvents, m_stop);
-    SerialControl port(m_target.map);
+    SerialControl port(m_target.map, events, systemTransports());
     SerialLink link(port);
     Timers timers(events);
     CliView view(m_index, m_target.comNumber, m_image, m_events);
@@ -195,9 +197,9 @@ void PortWorker::run() {
         // the port's updates there.
         view.diagnostic("trying again in " + std::to_string(kRetryPause.count()) + " s (attempt " +
                         std::to_string(attempt + 1) + " of " + std::to_string(attempts) + ")");
-        const auto resume = std::chrono::steady_clock::now() + kRetryPause;
-        while (!m_stop && std::chrono::steady_clock::now() < resume) {
-            QThread::msleep(100);
+        try {
+            pumpFor(events, kRetryPause);
+        } catch (const StopRequested&) {
         }
         if (m_stop) {
             UpdateEvent stopped;

@@ -35,8 +35,9 @@ public:
     StoppingEventLoop(EventLoop& inner, const std::atomic<bool>& stop);
 
     std::unique_ptr<Timer> createTimer() override;
+    Nanos monotonicTime() override { return m_inner.monotonicTime(); }
     void pumpOnce() override;
-    void pumpWait() override;
+    void pumpWaitFor(Nanos longest) override;
 
 private:
     void throwIfStopped() const;

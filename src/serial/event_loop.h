@@ -3,6 +3,7 @@
 // loop (QtEventLoop); tests bind it to a virtual clock so long time-outs run in microseconds.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -38,14 +39,41 @@ struct StopRequested {};
 
 class EventLoop {
 public:
+    using Nanos = std::chrono::nanoseconds;
+
     virtual ~EventLoop() = default;
     virtual std::unique_ptr<Timer> createTimer() = 0;
+    // The clock the waits are measured on: monotonic, and virtual in tests.
+    virtual Nanos monotonicTime() = 0;
     // One pass: handles every pending event and returns; never sleeps.
     virtual void pumpOnce() = 0;
     // One pass for a wait loop: handles what is pending or, when nothing is, sleeps until the
-    // next event, but never longer than a short heartbeat, so that a loop polling a state which
-    // raises no event of its own (the transmit queue draining) still sees it change.
-    virtual void pumpWait() = 0;
+    // next event, but never longer than longest nor than a short heartbeat, so that a loop
+    // polling a state which raises no event of its own (the transmit queue draining) still
+    // sees it change, and a stop is seen at once.
+    virtual void pumpWaitFor(Nanos longest) = 0;
+    void pumpWait() { pumpWaitFor(Nanos::max()); }
 };
+
+// The waits of the serial layer: loops of pumps with a deadline, never a blocking call.
+// Pumps until done() holds or the deadline has passed; true when done() held.
+template <typename Done>
+bool pumpUntil(EventLoop& events, EventLoop::Nanos deadline, Done&& done) {
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        const EventLoop::Nanos now = events.monotonicTime();
+        if (now >= deadline) {
+            return false;
+        }
+        events.pumpWaitFor(deadline - now);
+    }
+}
+
+// Lets duration pass while the queue keeps being handled.
+inline void pumpFor(EventLoop& events, EventLoop::Nanos duration) {
+    pumpUntil(events, events.monotonicTime() + duration, [] { return false; });
+}
 
 }  // namespace flashupdate

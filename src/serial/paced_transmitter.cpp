@@ -1,6 +1,7 @@
 #include "serial/paced_transmitter.h"
 
 #include <algorithm>
+#include <string>
 
 #include "serial/serial_port.h"
 
@@ -44,8 +45,24 @@ std::size_t PacedTransmitter::notCarriedAt(Nanos now) {
     return std::max(notCarriedByLineTime(now), m_device.queued());
 }
 
+std::size_t PacedTransmitter::notCarriedOrStalled() {
+    const Nanos now = m_device.now();
+    const std::size_t queued = m_device.queued();
+    if (queued == 0 || queued < m_watchedQueue) {
+        m_queueStuckSince = now;
+    }
+    m_watchedQueue = queued;
+    if (queued > 0 && now - m_queueStuckSince > kStallLimit) {
+        throw SerialError("the device has carried nothing for " +
+                              std::to_string(kStallLimit.count() / 1000) + " s",
+                          PortErrorKind::Stalled);
+    }
+    return std::max(notCarriedByLineTime(now), queued);
+}
+
 void PacedTransmitter::discard() {
     m_lineFreeAt = m_device.now();
+    m_watchedQueue = 0;
 }
 
 void PacedTransmitter::write(std::string_view bytes) {
@@ -53,7 +70,7 @@ void PacedTransmitter::write(std::string_view bytes) {
     std::size_t lastQueued = m_device.queued();
     const auto checkStall = [&](Nanos now) {
         if (now - lastProgress > kStallLimit) {
-            throw SerialError("the device takes no more data");
+            throw SerialError("the device takes no more data", PortErrorKind::Stalled);
         }
     };
     while (!bytes.empty()) {
@@ -79,6 +96,7 @@ void PacedTransmitter::write(std::string_view bytes) {
             m_lineFreeAt = std::max(m_lineFreeAt, now) + timeFor(taken);
             bytes.remove_prefix(taken);
             lastProgress = now;
+            m_queueStuckSince = now;
             continue;
         }
         // A full buffer is backpressure: the device makes room as the line empties it.

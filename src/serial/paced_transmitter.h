@@ -58,6 +58,10 @@ public:
     // Bytes the line has not yet carried: by the line time, or by the device's own count when
     // that is higher.
     std::size_t notCarried();
+    // The same, for a caller that waits until it is 0: throws SerialError (stalled) once the
+    // device's own queue has held bytes for kStallLimit without carrying any, for such a wait
+    // would never end.
+    std::size_t notCarriedOrStalled();
     // Forgets the bytes handed over but not yet carried: they have been discarded.
     void discard();
     // Sleeps until the line has carried everything, for at most limit; true when it has.
@@ -72,6 +76,9 @@ private:
     Nanos m_byteTime{static_cast<Nanos::rep>(1e9 * LineSettings{}.secondsPerByte())};
     // When the line will have carried the last byte handed over.
     Nanos m_lineFreeAt{0};
+    // The device's queue as last seen by notCarriedOrStalled, and since when it has not shrunk.
+    std::size_t m_watchedQueue = 0;
+    Nanos m_queueStuckSince{0};
 };
 
 }  // namespace flashupdate

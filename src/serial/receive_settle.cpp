@@ -12,6 +12,11 @@ ReceiveSettle::ReceiveSettle(EventLoop& events, std::function<void()> deliver)
     m_longest->setOnTick([this] { fire(); });
 }
 
+void ReceiveSettle::setTiming(int quietMs, int longestHoldMs) {
+    m_quiet->setInterval(quietMs);
+    m_longest->setInterval(longestHoldMs);
+}
+
 void ReceiveSettle::bytesArrived() {
     if (!m_quiet->enabled()) {
         m_longest->setEnabled(true);

@@ -12,6 +12,11 @@
 // is still one burst; far below the gaps the window's rule is about (the 1000 ms before a reply
 // window, replies 100 ms apart at the least). A line that never falls quiet still gets an event
 // every kLongestHoldMs.
+//
+// A network hides the spacing of what it carries: segments keep their order but may arrive
+// 100-200 ms apart on a busy link, so a serial device server's line settles on its own,
+// longer quiet (setTiming). The window's rule keeps its meaning there too: parts 400 ms apart
+// are still two events.
 #pragma once
 
 #include <functional>
@@ -31,6 +36,8 @@ public:
     ReceiveSettle(const ReceiveSettle&) = delete;
     ReceiveSettle& operator=(const ReceiveSettle&) = delete;
 
+    // Takes effect from the next burst.
+    void setTiming(int quietMs, int longestHoldMs);
     // Bytes have just arrived: the quiet time starts again.
     void bytesArrived();
     // What was waiting has been discarded or the port closed: no event is owed.

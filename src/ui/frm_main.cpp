@@ -18,7 +18,7 @@
 
 #include "serial/qt/port_settings.h"
 #include "serial/qt/qt_event_loop.h"
-#include "serial/qt/serial_control.h"
+#include "serial/qt/system_transports.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
 #include "ui/command_line.h"
@@ -72,7 +72,7 @@ QString displayText(const char* text) {
 // The system's event loop and serial port, in this order, for the production window.
 struct frmMain::OwnedSeams {
     QtEventLoop events;
-    SerialControl comSerial{loadPortMap()};
+    SerialControl comSerial{loadPortMap(), events, systemTransports()};
 };
 
 frmMain::frmMain(const QString& argumentText, QWidget* parent)

@@ -5,79 +5,131 @@
 
 namespace flashupdate::testing {
 
-class FakePort::Device final : public TransmitDevice {
-public:
-    explicit Device(FakePort& port) : m_port(port) {}
+namespace {
 
-    Nanos now() override { return std::chrono::microseconds(m_port.m_loop.now()); }
+// Com N is "fake:N", so the line knows which port an opening is for.
+constexpr const char* kFakeScheme = "fake:";
 
-    std::size_t handOver(std::string_view bytes) override {
-        m_port.settleLine();
-        const std::size_t room = m_port.m_deviceCapacity - m_port.m_pending.size();
-        const std::size_t taken = std::min(room, bytes.size());
-        for (const char c : bytes.substr(0, taken)) {
-            m_port.carry(static_cast<unsigned char>(c));
-        }
-        return taken;
+PortMap fakePortMap() {
+    PortMap map;
+    for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
+        map.setDevicePath(port, kFakeScheme + std::to_string(port), PortSource::Default);
     }
+    return map;
+}
 
-    std::size_t queued() override {
-        m_port.settleLine();
-        return m_port.m_countsQueue ? m_port.m_pending.size() : 0;
+}  // namespace
+
+Micros FakeLine::byteTime() const {
+    return static_cast<Micros>(settings.secondsPerByte() * 1e6 + 0.5);
+}
+
+void FakeLine::settle() {
+    while (!pending.empty() && pending.front() <= loop.now()) {
+        pending.pop_front();
     }
+}
 
-    void waitForRoom(Nanos limit) override {
-        m_port.settleLine();
-        if (m_port.m_pending.size() < m_port.m_deviceCapacity) {
-            return;
-        }
-        const Micros limitMicros = std::chrono::ceil<std::chrono::microseconds>(limit).count();
-        m_port.m_loop.advance(
-            std::min(limitMicros, m_port.m_pending.front() - m_port.m_loop.now()));
-        m_port.settleLine();
+void FakeLine::carry(unsigned char value) {
+    Micros starts = std::max(lineFreeAt, loop.now());
+    if (starts >= stallFrom && starts < stallUntil) {
+        starts = stallUntil;
     }
-
-    void sleepFor(Nanos duration) override {
-        m_port.m_loop.advance(std::chrono::ceil<std::chrono::microseconds>(duration).count());
+    const Micros leaves = starts + byteTime();
+    lineFreeAt = leaves;
+    pending.push_back(leaves);
+    const WireByte byte{leaves, settings.baudRate, value, commPort};
+    wire.push_back(byte);
+    if (instrument != nullptr) {
+        instrument->onByte(*port, byte);
     }
+}
 
-private:
-    FakePort& m_port;
-};
+FakeTransport::~FakeTransport() {
+    if (m_line.open == this) {
+        m_line.open = nullptr;
+    }
+}
+
+void FakeTransport::open(const std::string& name, const LineSettings& settings, bool) {
+    m_line.commPort = std::stoi(name.substr(std::string(kFakeScheme).size()));
+    m_line.settings = settings;
+    m_line.open = this;
+    ++m_line.openings;
+}
+
+std::size_t FakeTransport::write(std::string_view bytes) {
+    if (m_gone) {
+        throw SerialError("the device has gone away", PortErrorKind::Gone);
+    }
+    m_line.settle();
+    const std::size_t room = m_line.capacity - std::min(m_line.capacity, m_line.pending.size());
+    const std::size_t taken = std::min(room, bytes.size());
+    for (const char c : bytes.substr(0, taken)) {
+        m_line.carry(static_cast<unsigned char>(c));
+    }
+    return taken;
+}
+
+std::size_t FakeTransport::queued() {
+    m_line.settle();
+    return m_line.countsQueue ? m_line.pending.size() : 0;
+}
+
+void FakeTransport::purgeOutput() {
+    // Bytes already on their way stay; the rest never reach the line.
+    m_line.settle();
+    while (m_line.pending.size() > 1) {
+        m_line.pending.pop_back();
+        m_line.wire.pop_back();
+    }
+    m_line.lineFreeAt = m_line.pending.empty() ? m_line.loop.now() : m_line.pending.back();
+}
+
+void FakeTransport::close() {
+    m_line.settle();
+    m_line.pending.clear();
+    m_line.open = nullptr;
+}
+
+void FakeTransport::deliver(const ByteText& chunk) {
+    // Nothing is received from a device that has gone.
+    if (!m_gone) {
+        announce(chunk);
+    }
+}
+
+void FakeTransport::goAway() {
+    if (!m_gone) {
+        m_gone = true;
+        lose(SerialError("the device has gone away", PortErrorKind::Gone));
+    }
+}
 
 FakePort::FakePort(VirtualEventLoop& loop)
-    : m_loop(loop),
-      m_device(std::make_unique<Device>(*this)),
-      m_transmit(std::make_unique<PacedTransmitter>(*m_device)),
-      m_settle(loop, [this] { raiseEvent(comEvReceive); }) {
-    m_transmit->setSettings(m_settings);
+    : m_line(loop),
+      m_control(fakePortMap(), loop,
+                [this](const std::string&, EventLoop&) -> std::unique_ptr<Transport> {
+                    return std::make_unique<FakeTransport>(m_line);
+                }) {
+    m_line.port = this;
+    m_control.setOnComm([this] {
+        m_commEvent = m_control.commEvent();
+        raiseOnComm();
+    });
+    m_control.setDiagnostics([](const std::string&) {});
 }
 
 FakePort::~FakePort() = default;
 
 void FakePort::setDeviceBuffer(std::size_t capacity, bool countsQueue) {
-    m_deviceCapacity = capacity;
-    m_countsQueue = countsQueue;
+    m_line.capacity = capacity;
+    m_line.countsQueue = countsQueue;
 }
 
 void FakePort::stallLine(Micros from, Micros until) {
-    m_stallFrom = from;
-    m_stallUntil = until;
-}
-
-void FakePort::carry(unsigned char value) {
-    Micros starts = std::max(m_lineFreeAt, m_loop.now());
-    if (starts >= m_stallFrom && starts < m_stallUntil) {
-        starts = m_stallUntil;
-    }
-    const Micros leaves = starts + byteTime();
-    m_lineFreeAt = leaves;
-    m_pending.push_back(leaves);
-    const WireByte byte{leaves, m_settings.baudRate, value, m_commPort};
-    m_wire.push_back(byte);
-    if (m_instrument != nullptr) {
-        m_instrument->onByte(*this, byte);
-    }
+    m_line.stallFrom = from;
+    m_line.stallUntil = until;
 }
 
 void FakePort::record(const std::string& call, const std::string& operation) {
@@ -93,130 +145,84 @@ void FakePort::failOn(const std::string& operation, int nthCall) {
     m_failures[operation] = m_callCounts[operation] + nthCall;
 }
 
-void FakePort::requireOpen(const char* operation) const {
-    if (m_gone) {
-        throw SerialError(std::string(operation) + ": the device has gone away");
-    }
-    if (!m_open) {
-        throw SerialError(std::string(operation) + ": port is not open");
-    }
-}
-
-Micros FakePort::byteTime() const {
-    return static_cast<Micros>(m_settings.secondsPerByte() * 1e6 + 0.5);
-}
-
-void FakePort::settleLine() {
-    while (!m_pending.empty() && m_pending.front() <= m_loop.now()) {
-        m_pending.pop_front();
-    }
-}
-
 void FakePort::setSettings(const std::string& settings) {
     record("Settings=" + settings, "Settings");
+    m_control.setSettings(settings);
     m_settings = LineSettings::parse(settings);
-    m_transmit->setSettings(m_settings);
 }
 
 void FakePort::setCommPort(int port) {
     record("CommPort=" + std::to_string(port), "CommPort");
-    if (port < 1 || port > 4) {
-        throw SerialError("no such port");
-    }
+    m_control.setCommPort(port);
     m_commPort = port;
 }
 
 void FakePort::setPortOpen(bool open) {
     record(std::string("PortOpen=") + (open ? "1" : "0"), open ? "Open" : "Close");
-    if (open) {
-        if (portOpen()) {
-            throw SerialError("port already open");
-        }
-        m_open = true;
-        m_gone = false;
-        ++m_openings;
-        return;
-    }
-    m_settle.cancel();
-    m_received.clear();
-    if (!portOpen()) {
-        // A device that has gone away closes without a word, like the real port.
-        m_open = false;
-        return;
-    }
-    // Closing lets what was written leave the line first, for at most 2 s.
-    m_transmit->drain(std::chrono::seconds(2));
-    settleLine();
-    m_pending.clear();
-    m_transmit->discard();
-    m_open = false;
+    m_control.setPortOpen(open);
 }
 
 void FakePort::setInputLen(int length) {
     record("InputLen=" + std::to_string(length), "InputLen");
+    m_control.setInputLen(length);
 }
 
 void FakePort::setRThreshold(int threshold) {
     record("RThreshold=" + std::to_string(threshold), "RThreshold");
+    m_control.setRThreshold(threshold);
 }
 
 void FakePort::setSThreshold(int threshold) {
     record("SThreshold=" + std::to_string(threshold), "SThreshold");
+    m_control.setSThreshold(threshold);
 }
 
 void FakePort::setRTSEnable(bool enable) {
     record(std::string("RTSEnable=") + (enable ? "1" : "0"), "RTSEnable");
+    m_control.setRTSEnable(enable);
 }
 
 void FakePort::setInBufferCount(int count) {
     record("InBufferCount=" + std::to_string(count), "InBufferCount");
-    m_received.clear();
-    m_settle.cancel();
+    m_control.setInBufferCount(count);
 }
 
 void FakePort::setOutBufferCount(int count) {
     record("OutBufferCount=" + std::to_string(count), "OutBufferCount");
-    // Bytes already on their way stay; the rest never reach the line.
-    settleLine();
-    while (m_pending.size() > 1) {
-        m_pending.pop_back();
-        m_wire.pop_back();
-    }
-    m_lineFreeAt = m_pending.empty() ? m_loop.now() : m_pending.back();
-    m_transmit->discard();
+    m_control.setOutBufferCount(count);
 }
 
 int FakePort::outBufferCount() {
     record("OutBufferCount?", "OutBufferCount?");
-    requireOpen("OutBufferCount");
-    return static_cast<int>(m_transmit->notCarried());
+    return m_control.outBufferCount();
 }
 
 void FakePort::output(const ByteText& data) {
     record(data.size() == 1 ? "Output:" + data : "Output[" + std::to_string(data.size()) + "]",
            "Output");
-    requireOpen("Output");
-    m_transmit->write(data);
+    m_control.output(data);
 }
 
 ByteText FakePort::input() {
     record("Input", "Input");
-    return std::exchange(m_received, {});
+    return m_control.input();
 }
 
 void FakePort::reply(const ByteText& chunk, Micros at) {
-    m_loop.schedule(at, [this, chunk] {
-        // Nothing is received on a closed port, nor from a device that has gone.
-        if (!portOpen()) {
-            return;
+    m_line.loop.schedule(at, [this, chunk] {
+        // Nothing is received on a closed port.
+        if (m_line.open != nullptr) {
+            m_line.open->deliver(chunk);
         }
-        m_received += chunk;
-        m_settle.bytesArrived();
     });
 }
 
 void FakePort::loseDevice(Micros at) {
-    m_loop.schedule(at, [this] { m_gone = m_open; });
+    m_line.loop.schedule(at, [this] {
+        if (m_line.open != nullptr) {
+            m_line.open->goAway();
+        }
+    });
 }
 
 void FakePort::raiseEvent(int code) {
@@ -226,7 +232,7 @@ void FakePort::raiseEvent(int code) {
 
 ByteText FakePort::wireText() const {
     ByteText text;
-    for (const auto& byte : m_wire) {
+    for (const auto& byte : m_line.wire) {
         text += static_cast<char>(byte.value);
     }
     return text;

@@ -1,10 +1,11 @@
-// A serial port on virtual time, with an instrument at the other end of its line.
+// The real serial control on virtual time, over a fake line with an instrument at its other end.
 //
-// Writes go through the production pacing (PacedTransmitter) into a device buffer that the line
-// empties at one byte per byte time of the settings in force. Every byte is delivered to the
-// instrument with the time it has crossed the line. The instrument answers through reply(), which
-// raises a receive event at the given time, handled by the next pump. Waits of the pacing move
-// the clock without handling any event, as the real port's sleeps do. Controls:
+// FakePort is the SerialControl the procedure talks to in production, with a recorder in front
+// of it and a FakeLine under it, so the unit tests exercise the control's own rules (pacing,
+// bursts, a gone line, closing) rather than a copy of them. The line empties the device buffer
+// at one byte per byte time of the settings the transport was given; every byte is delivered to
+// the instrument with the time it has crossed the line. The instrument answers through reply(),
+// which hands the chunk to the open transport at that time, inside a pump. Controls:
 //   calls()            every operation, in order, as "Settings=1200,N,8,1", "PortOpen=1",
 //                      "Output[256]"
 //   wire()             every byte that crossed the line, with its time and the baud rate in force
@@ -16,8 +17,7 @@
 //                      takes no byte until the line moves again
 //   loseDevice(at)     the device goes away then (a cable pulled, an instrument that restarts):
 //                      the port reads as closed and every write fails; what was received stays
-// Received chunks reach the receive handler as the real port delivers them: one event per burst,
-// once the line has been quiet for a while (ReceiveSettle).
+//   setBurstTiming()   the medium's settling of received bytes (a network's is longer)
 #pragma once
 
 #include <deque>
@@ -29,9 +29,9 @@
 
 #include "fakes/virtual_event_loop.h"
 #include "serial/line_settings.h"
-#include "serial/paced_transmitter.h"
-#include "serial/receive_settle.h"
+#include "serial/serial_control.h"
 #include "serial/serial_port.h"
+#include "serial/transport.h"
 
 namespace flashupdate::testing {
 
@@ -51,6 +51,60 @@ public:
     virtual void onByte(FakePort& port, const WireByte& byte) = 0;
 };
 
+class FakeTransport;
+
+// The line and the device buffer in front of it; it outlives each opening's transport.
+struct FakeLine {
+    explicit FakeLine(VirtualEventLoop& events) : loop(events) {}
+
+    Micros byteTime() const;
+    // Forgets the bytes that have left the line by now.
+    void settle();
+    void carry(unsigned char value);
+
+    VirtualEventLoop& loop;
+    FakePort* port = nullptr;
+    Instrument* instrument = nullptr;
+    FakeTransport* open = nullptr;
+    LineSettings settings;
+    int commPort = 1;
+    int openings = 0;
+    // Bytes in the device and not yet fully on the line, with the time each will have left it.
+    std::deque<Micros> pending;
+    Micros lineFreeAt = 0;
+    std::size_t capacity = 4096;
+    bool countsQueue = true;
+    Micros stallFrom = 0;
+    Micros stallUntil = 0;
+    Transport::BurstTiming burstTiming{std::chrono::milliseconds(50),
+                                       std::chrono::milliseconds(500)};
+    std::vector<WireByte> wire;
+};
+
+class FakeTransport final : public Transport {
+public:
+    explicit FakeTransport(FakeLine& line) : m_line(line) {}
+    ~FakeTransport() override;
+
+    void open(const std::string& name, const LineSettings& settings, bool rts) override;
+    void applySettings(const LineSettings& settings) override { m_line.settings = settings; }
+    void setRts(bool) override {}
+    std::size_t write(std::string_view bytes) override;
+    std::size_t queued() override;
+    void purgeInput() override {}
+    void purgeOutput() override;
+    void close() override;
+    BurstTiming burstTiming() const override { return m_line.burstTiming; }
+    std::string remedyFor(const SerialError&) const override { return {}; }
+
+    void deliver(const ByteText& chunk);
+    void goAway();
+
+private:
+    FakeLine& m_line;
+    bool m_gone = false;
+};
+
 class FakePort final : public SerialPort {
 public:
     explicit FakePort(VirtualEventLoop& loop);
@@ -58,7 +112,7 @@ public:
 
     void setSettings(const std::string& settings) override;
     void setCommPort(int port) override;
-    bool portOpen() const override { return m_open && !m_gone; }
+    bool portOpen() const override { return m_control.portOpen(); }
     void setPortOpen(bool open) override;
     void setInputLen(int length) override;
     void setRThreshold(int threshold) override;
@@ -71,7 +125,7 @@ public:
     ByteText input() override;
     int commEvent() const override { return m_commEvent; }
 
-    void setInstrument(Instrument* instrument) { m_instrument = instrument; }
+    void setInstrument(Instrument* instrument) { m_line.instrument = instrument; }
     // The instrument sends chunk so that it is received at time at.
     void reply(const ByteText& chunk, Micros at);
     void raiseEvent(int code);
@@ -79,43 +133,24 @@ public:
     void setDeviceBuffer(std::size_t capacity, bool countsQueue);
     void stallLine(Micros from, Micros until);
     void loseDevice(Micros at);
+    void setBurstTiming(Transport::BurstTiming timing) { m_line.burstTiming = timing; }
 
     const std::vector<std::string>& calls() const { return m_calls; }
-    const std::vector<WireByte>& wire() const { return m_wire; }
+    const std::vector<WireByte>& wire() const { return m_line.wire; }
     ByteText wireText() const;
     int commPort() const { return m_commPort; }
-    int openings() const { return m_openings; }
+    int openings() const { return m_line.openings; }
     const LineSettings& settings() const { return m_settings; }
+    SerialControl& control() { return m_control; }
 
 private:
-    class Device;
-
     void record(const std::string& call, const std::string& operation);
-    void requireOpen(const char* operation) const;
-    Micros byteTime() const;
-    void settleLine();
-    void carry(unsigned char value);
 
-    VirtualEventLoop& m_loop;
-    Instrument* m_instrument = nullptr;
+    FakeLine m_line;
+    SerialControl m_control;
     LineSettings m_settings;
     int m_commPort = 1;
-    bool m_open = false;
-    bool m_gone = false;
-    int m_openings = 0;
     int m_commEvent = 0;
-    ByteText m_received;
-    // Bytes in the device and not yet fully on the line, with the time each will have left it.
-    std::deque<Micros> m_pending;
-    Micros m_lineFreeAt = 0;
-    std::size_t m_deviceCapacity = 4096;
-    bool m_countsQueue = true;
-    Micros m_stallFrom = 0;
-    Micros m_stallUntil = 0;
-    std::unique_ptr<Device> m_device;
-    std::unique_ptr<PacedTransmitter> m_transmit;
-    ReceiveSettle m_settle;
-    std::vector<WireByte> m_wire;
     std::vector<std::string> m_calls;
     std::map<std::string, int> m_callCounts;
     std::map<std::string, int> m_failures;

@@ -88,14 +88,18 @@ void VirtualEventLoop::pumpOnce() {
     dispatchDue();
 }
 
-void VirtualEventLoop::pumpWait() {
+void VirtualEventLoop::pumpWaitFor(Nanos longest) {
     if (m_now > kRunaway) {
         m_ranAway = true;
         throw std::logic_error("virtual clock ran away: a wait never ends");
     }
     const Micros next = nextDue();
     if (next > m_now) {
-        m_now = std::min(next, m_now + kHeartbeat);
+        const Micros sleep =
+            longest >= std::chrono::microseconds(kHeartbeat)
+                ? kHeartbeat
+                : std::max<Micros>(1, std::chrono::ceil<std::chrono::microseconds>(longest).count());
+        m_now = std::min(next, m_now + sleep);
     }
     pumpOnce();
 }

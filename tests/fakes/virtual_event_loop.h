@@ -25,8 +25,9 @@ public:
     static constexpr Micros kRunaway = 3'600'000'000;
 
     std::unique_ptr<Timer> createTimer() override;
+    Nanos monotonicTime() override { return std::chrono::microseconds(m_now); }
     void pumpOnce() override;
-    void pumpWait() override;
+    void pumpWaitFor(Nanos longest) override;
 
     Micros now() const { return m_now; }
     // Time passing without any event being handled, as while a write holds.

@@ -16,6 +16,9 @@ protected:
     Timers timers{loop};
     FakePort port{loop};
     SerialLink link{port};
+
+    // As every opening of the procedure has it: each burst raises a receive event.
+    TimersTest() { port.setRThreshold(1); }
 };
 
 TEST_F(TimersTest, AllStoppedAtCreationAndNoTickWithoutARun) {

@@ -18,7 +18,7 @@
 
 #include "cli/text_formats.h"
 #include "serial/qt/qt_event_loop.h"
-#include "serial/qt/qt_serial_port.h"
+#include "serial/qt/system_transports.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
 #include "update/protocol.h"
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
         PortMap map;
         map.setDevicePath(1, device);
         QtEventLoop events;
-        QtSerialPort port(map);
+        SerialControl port(map, events, systemTransports());
         SerialLink link(port);
         Timers timers(events);
         QuietView view;

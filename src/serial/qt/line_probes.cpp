@@ -9,8 +9,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#ifdef __linux__
+#include <linux/sockios.h>
+#endif
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstring>
+#else
+#include <winsock2.h>
 #endif
 
 namespace flashupdate::probes {
@@ -56,13 +64,38 @@ std::size_t transmitQueued(QSerialPort& port) {
     return queued;
 }
 
-void waitWritable(QSerialPort& port, int milliseconds) {
-    pollfd descriptor{descriptorOf(port), POLLOUT, 0};
-    ::poll(&descriptor, 1, milliseconds);
+bool mayReadAndWrite(const std::string& path) {
+    return ::access(path.c_str(), R_OK | W_OK) == 0 || errno != EACCES;
 }
 
-void drainTransmitter(QSerialPort& port) {
-    ::tcdrain(descriptorOf(port));
+bool outOfDescriptors() {
+    // An opening needs two (the device and its lock file).
+    const int first = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int second = first < 0 ? -1 : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const bool out = second < 0 && (errno == EMFILE || errno == ENFILE);
+    for (const int descriptor : {first, second}) {
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    }
+    return out;
+}
+
+std::size_t socketQueued(long long descriptor) {
+#ifdef SIOCOUTQ
+    int queued = 0;
+    if (::ioctl(static_cast<int>(descriptor), SIOCOUTQ, &queued) != 0 || queued < 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(queued);
+#else
+    (void)descriptor;
+    return 0;
+#endif
+}
+
+void shutdownSending(long long descriptor) {
+    ::shutdown(static_cast<int>(descriptor), SHUT_WR);
 }
 
 WriteOutcome writeNow(QSerialPort& port, std::string_view bytes) {
@@ -101,13 +134,21 @@ std::size_t transmitQueued(QSerialPort& port) {
     return static_cast<std::size_t>(port.bytesToWrite());
 }
 
-void waitWritable(QSerialPort& port, int milliseconds) {
-    if (!port.waitForBytesWritten(milliseconds) && port.error() == QSerialPort::TimeoutError) {
-        port.clearError();
-    }
+bool mayReadAndWrite(const std::string&) {
+    return true;
 }
 
-void drainTransmitter(QSerialPort&) {}
+bool outOfDescriptors() {
+    return false;
+}
+
+std::size_t socketQueued(long long) {
+    return 0;
+}
+
+void shutdownSending(long long descriptor) {
+    ::shutdown(static_cast<SOCKET>(descriptor), SD_SEND);
+}
 
 // Windows opens a serial device for one program only.
 bool lockExclusively(QSerialPort&) {

@@ -20,11 +20,17 @@ bool hungUp(QSerialPort& port);
 // Bytes written and not yet sent: Qt's buffer and the system's transmit queue (TIOCOUTQ).
 std::size_t transmitQueued(QSerialPort& port);
 
-// Sleeps until the device may take more bytes, for at most milliseconds.
-void waitWritable(QSerialPort& port, int milliseconds);
+// Why an opening failed where Qt's error alone cannot tell: this account may not read and write
+// the device (else a permission error is another program's lock), and the process or the system
+// has no descriptors left.
+bool mayReadAndWrite(const std::string& path);
+bool outOfDescriptors();
 
-// Waits until the transmit queue and the UART's own FIFO are empty (tcdrain).
-void drainTransmitter(QSerialPort& port);
+// Bytes our side of a connection still holds, unsent or unacknowledged (SIOCOUTQ); 0 where the
+// system cannot tell.
+std::size_t socketQueued(long long descriptor);
+// Ends our side of a connection (a half close), so the far end sees every byte before its end.
+void shutdownSending(long long descriptor);
 
 // Makes this opening the device's only one, whatever name it was opened by (a symbolic link, a
 // by-id alias): an exclusive lock on the device itself (flock), and no further openings

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <algorithm>
 
 namespace flashupdate {
 
@@ -52,11 +53,18 @@ void QtEventLoop::pumpOnce() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-void QtEventLoop::pumpWait() {
+QtEventLoop::Nanos QtEventLoop::monotonicTime() {
+    return std::chrono::steady_clock::now().time_since_epoch();
+}
+
+void QtEventLoop::pumpWaitFor(Nanos longest) {
     // Sleeps in the dispatcher until an event arrives; the heartbeat bounds the sleep.
+    const auto sleep = std::chrono::ceil<std::chrono::milliseconds>(
+        std::min(longest, Nanos(std::chrono::milliseconds(kHeartbeatMs))));
     QTimer heartbeat;
+    heartbeat.setTimerType(Qt::PreciseTimer);
     heartbeat.setSingleShot(true);
-    heartbeat.start(kHeartbeatMs);
+    heartbeat.start(std::chrono::milliseconds(std::max<std::chrono::milliseconds::rep>(sleep.count(), 0)));
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 

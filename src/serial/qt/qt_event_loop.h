@@ -13,8 +13,9 @@ public:
     static constexpr int kHeartbeatMs = 10;
 
     std::unique_ptr<Timer> createTimer() override;
+    Nanos monotonicTime() override;
     void pumpOnce() override;
-    void pumpWait() override;
+    void pumpWaitFor(Nanos longest) override;
 };
 
 }  // namespace flashupdate

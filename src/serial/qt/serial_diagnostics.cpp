@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <set>
 
 #include "serial/port_names.h"
@@ -21,10 +20,6 @@ std::string usbIds(const QSerialPortInfo& info) {
     std::snprintf(ids, sizeof ids, "USB %04x:%04x", info.vendorIdentifier(),
                   info.productIdentifier());
     return ids;
-}
-
-void toStandardError(const std::string& text) {
-    std::cerr << "flashupdate: " << text << std::endl;
 }
 
 std::string describeDevice(const std::string& devicePath) {
@@ -86,16 +81,16 @@ std::string deviceHolders(const std::string& devicePath) {
 #endif
 }
 
-std::string remedyForOpenFailure(const std::string& devicePath, OpenFailure failure) {
-    switch (failure) {
-        case OpenFailure::Forbidden:
+std::string remedyForDevice(const std::string& devicePath, PortErrorKind kind) {
+    switch (kind) {
+        case PortErrorKind::Permission:
 #ifdef __linux__
             return "Serial ports belong to the dialout group: add your user to it "
                    "(sudo usermod -aG dialout $USER), then log in again.";
 #else
             return "Check that this account may use the port.";
 #endif
-        case OpenFailure::Busy: {
+        case PortErrorKind::Busy: {
             const std::string holders = deviceHolders(devicePath);
             std::string text = "Another program holds the port";
             text += holders.empty() ? "" : ": " + holders;
@@ -109,7 +104,7 @@ std::string remedyForOpenFailure(const std::string& devicePath, OpenFailure fail
 #endif
             return text;
         }
-        case OpenFailure::Missing:
+        case PortErrorKind::Missing:
 #ifdef __linux__
             if (devicePath.find("ttyUSB") != std::string::npos ||
                 devicePath.find("ttyACM") != std::string::npos ||
@@ -119,12 +114,14 @@ std::string remedyForOpenFailure(const std::string& devicePath, OpenFailure fail
                        "remove brltty or disable its udev rule.";
             }
             return "Check the cable and the device name. Com1 to Com4 can name other devices in "
-                   "~/.config/Quenlid/flashupdate.conf (see flashupdate --help); "
-                   "flashupdate-cli --list-ports shows the devices present.";
+                   "~/.config/Quenlid/flashupdate.conf.";
 #else
             return "Check that the port exists and the adapter is plugged in.";
 #endif
-        case OpenFailure::Other:
+        case PortErrorKind::TooManyFiles:
+            return "The program has run out of open files: raise the limit (ulimit -n) or update "
+                   "fewer instruments at once.";
+        default:
             break;
     }
     return {};

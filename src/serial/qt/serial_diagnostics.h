@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "serial/serial_error.h"
+
 class QSerialPortInfo;
 
 namespace flashupdate {
@@ -15,13 +17,8 @@ std::string usbIds(const QSerialPortInfo& info);
 // nothing more about the device.
 std::string describeDevice(const std::string& devicePath);
 
-// Where the serial bindings send their diagnostics unless a front end routes them.
-void toStandardError(const std::string& text);
-
-enum class OpenFailure { Missing, Busy, Forbidden, Other };
-
-// The remedy for a failed opening; empty when none is known.
-std::string remedyForOpenFailure(const std::string& devicePath, OpenFailure failure);
+// The remedy for a local device that failed this way; empty when none is known.
+std::string remedyForDevice(const std::string& devicePath, PortErrorKind kind);
 
 // Names of the processes that hold the device open, as far as the system lets us see.
 std::string deviceHolders(const std::string& devicePath);

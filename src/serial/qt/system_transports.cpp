@@ -1,0 +1,18 @@
+#include "serial/qt/system_transports.h"
+
+#include "serial/port_names.h"
+#include "serial/qt/local_transport.h"
+#include "serial/qt/network_transport.h"
+
+namespace flashupdate {
+
+SerialControl::TransportFactory systemTransports() {
+    return [](const std::string& devicePath, EventLoop& events) -> std::unique_ptr<Transport> {
+        if (isNetworkPortName(devicePath)) {
+            return std::make_unique<NetworkTransport>(events);
+        }
+        return std::make_unique<LocalTransport>(events);
+    };
+}
+
+}  // namespace flashupdate

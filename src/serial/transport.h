@@ -1,0 +1,84 @@
+// What carries a line under the serial control: a local device, the connection to a serial
+// device server, the tests' fake line. The control holds every rule of the line (its pace,
+// received bytes in bursts, a line that is gone, the waits); a transport only does what its
+// medium does. It never blocks: where its medium makes it wait (connecting, the server's
+// answers), it pumps the event loop it was made with, so a stop is seen at once.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "serial/line_settings.h"
+#include "serial/serial_error.h"
+
+namespace flashupdate {
+
+class Transport {
+public:
+    // Told from inside a pump.
+    class Listener {
+    public:
+        virtual ~Listener() = default;
+        virtual void bytesArrived(std::string_view bytes) = 0;
+        // The line has failed for good (a hang-up, a closed connection, a broken protocol).
+        virtual void lineLost(const SerialError& error) = 0;
+        // Something whoever debugs the line should know that fails nothing.
+        virtual void note(const std::string& text) = 0;
+    };
+
+    // How received bytes are cut into receive events on this medium: one event once the line
+    // has been quiet for quiet, and at least one every longest while it never is.
+    struct BurstTiming {
+        std::chrono::milliseconds quiet;
+        std::chrono::milliseconds longest;
+    };
+
+    virtual ~Transport() = default;
+    void setListener(Listener* listener) { m_listener = listener; }
+
+    // Opens the device named, with these settings and that state of the RTS line; throws
+    // SerialError with its kind. Whatever arrived before is discarded.
+    virtual void open(const std::string& name, const LineSettings& settings, bool rts) = 0;
+    virtual void applySettings(const LineSettings& settings) = 0;
+    virtual void setRts(bool rts) = 0;
+    // Takes as much of bytes as the medium takes without waiting; 0 when it is full. Throws
+    // SerialError when the line has failed.
+    virtual std::size_t write(std::string_view bytes) = 0;
+    // Bytes written and still on our side, not yet on their way (0 where that cannot be seen).
+    virtual std::size_t queued() = 0;
+    virtual void purgeInput() = 0;
+    virtual void purgeOutput() = 0;
+    // Lets go of the line once the control has let the written bytes leave; a medium that
+    // needs the far end's word first waits for it, bounded. Never throws SerialError.
+    virtual void close() = 0;
+    // Looks now whether the line has hung up, for media that raise no event for it.
+    virtual void checkLine() {}
+    virtual BurstTiming burstTiming() const = 0;
+    // What a technician can do about an opening that failed with this error; empty when
+    // nothing is known.
+    virtual std::string remedyFor(const SerialError& error) const = 0;
+
+protected:
+    void announce(std::string_view bytes) {
+        if (m_listener != nullptr && !bytes.empty()) {
+            m_listener->bytesArrived(bytes);
+        }
+    }
+    void lose(const SerialError& error) {
+        if (m_listener != nullptr) {
+            m_listener->lineLost(error);
+        }
+    }
+    void note(const std::string& text) {
+        if (m_listener != nullptr) {
+            m_listener->note(text);
+        }
+    }
+
+private:
+    Listener* m_listener = nullptr;
+};
+
+}  // namespace flashupdate
