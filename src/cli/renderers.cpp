@@ -299,7 +299,7 @@ void JsonRenderer::show(const UpdateEvent& event) {
             line["cause"] = nameOf(result.cause);
             line["stopped"] = result.cause == UpdateResult::Cause::Stopped;
             line["erased"] = nameOf(result.erased);
-            line["power_cycle"] = result.recordOpen;
+            line["power_cycle"] = result.powerCycleNeeded();
             line["bytes_announced"] = static_cast<qint64>(result.bytesAnnounced);
             line["bytes_sent"] = static_cast<qint64>(result.bytesSent);
             line["sha256"] = jsonTextOrNull(event.sha256);

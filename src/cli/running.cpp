@@ -98,7 +98,7 @@ std::string resultText(const UpdateResult& outcome, const Verdict& verdict,
             lastStatus.empty() ? "before the first stage" : "at \"" + lastStatus + "\"";
         return "Stopped " + stage + "; " + recoveryText(outcome);
     }
-    const std::string memory = outcome.erased == UpdateResult::Erased::No && !outcome.recordOpen
+    const std::string memory = outcome.erased == UpdateResult::Erased::No && !outcome.powerCycleNeeded()
                                    ? std::string()
                                    : std::string("; ") + recoveryText(outcome);
     return "Not updated (" + verdict.outcome + ")" + memory;
@@ -132,9 +132,9 @@ bool anotherAttemptMayCure(const UpdateResult& result) {
     switch (result.cause) {
         case UpdateResult::Cause::NoAnswer:
         case UpdateResult::Cause::BadChecksum:
-            return !result.recordOpen;
+            return !result.powerCycleNeeded();
         case UpdateResult::Cause::Port:
-            return result.bytesSent == 0 && !result.recordOpen;
+            return result.bytesSent == 0 && !result.powerCycleNeeded();
         case UpdateResult::Cause::None:
         case UpdateResult::Cause::File:
         case UpdateResult::Cause::Stopped:

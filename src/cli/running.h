@@ -75,8 +75,9 @@ private:
 };
 
 // Whether another attempt can cure how an update ended: no answer, a bad checksum, or a port that
-// failed before the first record byte. Not a failure in the middle of a record (the instrument
-// needs a power cycle first), nor a file error or a stop.
+// failed before the first record byte. Not one that left the instrument in the middle of a
+// record or of its session (an unanswered checksum request: it needs a power cycle first), nor a
+// file error or a stop.
 bool anotherAttemptMayCure(const UpdateResult& result);
 
 // Runs one update per port at the same time and renders their events as they come; a port whose

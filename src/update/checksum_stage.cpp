@@ -38,6 +38,9 @@ void verifyChecksum(StageContext& stage) {
     stage.link.RxData.clear();
     port.setInBufferCount(0);
     stage.status(texts::kRequestingCheckSum);
+    // Until "X" has gone out the instrument stays in its session, and over a network nothing
+    // shows how much of the last record reached it.
+    stage.result.sessionOpen = true;
     port.output(ByteText(1, protocol::kChecksumCommand));
     stage.delay(protocol::kAfterCommandMs);
 
@@ -62,6 +65,7 @@ void verifyChecksum(StageContext& stage) {
     // to whoever debugs the line; the verdict is the comparison's.
     try {
         port.output(ByteText(1, protocol::kFinishCommand));
+        stage.result.sessionOpen = false;
         port.setPortOpen(false);
     } catch (const SerialError& error) {
         stage.view.diagnostic(std::string("the line dropped after the instrument's answer: ") +

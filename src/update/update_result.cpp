@@ -51,9 +51,15 @@ const char* nameOf(UpdateResult::Erased erased) {
 }
 
 const char* recoveryText(const UpdateResult& result) {
-    return result.recordOpen ? "the instrument is left in the middle of a record: switch it off "
-                               "and on again, then update it again before use"
-                             : memoryText(result.erased);
+    if (result.recordOpen) {
+        return "the instrument is left in the middle of a record: switch it off and on again, "
+               "then update it again before use";
+    }
+    if (result.sessionOpen) {
+        return "the instrument may be left in the middle of a record or of its update session: "
+               "switch it off and on again, then update it again before use";
+    }
+    return memoryText(result.erased);
 }
 
 const char* memoryText(UpdateResult::Erased erased) {

@@ -32,7 +32,13 @@ struct UpdateResult {
     // A record was begun and not finished: the instrument waits for the rest of it and ignores
     // a new boot loader until it has been switched off and on.
     bool recordOpen = false;
+    // The checksum request went unanswered, so the session was never finished ("X" did not go
+    // out): the instrument still waits in it, perhaps in the middle of a record (a network hides
+    // how much reached it), and ignores a new boot loader until it has been switched off and on.
+    bool sessionOpen = false;
 
+    // Only switching the instrument off and on lets the next update reach it.
+    bool powerCycleNeeded() const { return recordOpen || sessionOpen; }
     bool updated() const { return stage == Stage::Done && cause == Cause::None; }
 };
 
@@ -47,8 +53,8 @@ const char* nameOf(UpdateResult::Erased erased);
 // (the erase command went out, its answer was never read), "the instrument is left erased:
 // update it again before use".
 const char* memoryText(UpdateResult::Erased erased);
-// The same, unless the run ended in the middle of a record: then the instrument must be switched
-// off and on before the next update can reach it.
+// The same, unless the run ended in the middle of a record or of the session: then the instrument
+// must be switched off and on before the next update can reach it.
 const char* recoveryText(const UpdateResult& result);
 
 }  // namespace flashupdate

@@ -19,6 +19,8 @@ struct Ending {
     Cause cause;
     Erased erased;
     std::uint64_t sent;  // of the 16384 announced
+    // Only switching the instrument off and on lets the next update reach it.
+    bool powerCycle = false;
 };
 
 void PrintTo(const Ending& ending, std::ostream* out) {
@@ -42,6 +44,7 @@ TEST_P(RunResult, SaysHowTheRunEnded) {
     EXPECT_EQ(nameOf(result.erased), std::string(nameOf(ending.erased)));
     EXPECT_EQ(result.updated(), ending.cause == Cause::None);
     EXPECT_EQ(result.bytesSent, ending.sent);
+    EXPECT_EQ(result.powerCycleNeeded(), ending.powerCycle);
     if (ending.stage != Stage::Checks) {
         EXPECT_EQ(result.bytesAnnounced, 16384u);
     }
@@ -73,12 +76,12 @@ INSTANTIATE_TEST_SUITE_P(
                },
                Stage::Erase, Cause::NoAnswer, Erased::Maybe, 0},
         Ending{"lineFailsInTheRecord", [](Rig& rig) { rig.port.failOn("Output", 5 + 4096); },
-               Stage::Program, Cause::Port, Erased::Yes, 4095},
+               Stage::Program, Cause::Port, Erased::Yes, 4095, true},
         Ending{"checksumUnanswered",
                [](Rig& rig) {
                    rig.instrument.checksumAnswer = [](std::uint32_t) { return Answer{}; };
                },
-               Stage::Checksum, Cause::NoAnswer, Erased::Yes, 16384},
+               Stage::Checksum, Cause::NoAnswer, Erased::Yes, 16384, true},
         Ending{"badChecksum",
                [](Rig& rig) {
                    rig.instrument.checksumAnswer = [](std::uint32_t sum) {
@@ -92,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
                        return Answer{{ByteText("\x80\0\0\0", 4), ms(50)}};
                    };
                },
-               Stage::Checksum, Cause::NoAnswer, Erased::Yes, 16384},
+               Stage::Checksum, Cause::NoAnswer, Erased::Yes, 16384, true},
         Ending{"stoppedDuringTheErase",
                [](Rig& rig) {
                    rig.loop.setOnPump([&rig] {
