@@ -7,11 +7,11 @@
 
 #include "cli/outcome.h"
 #include "cli/view.h"
+#include "runlog/run_log.h"
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
-#include "runlog/run_log.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate::cli {
@@ -98,9 +98,10 @@ std::string resultText(const UpdateResult& outcome, const Verdict& verdict,
             lastStatus.empty() ? "before the first stage" : "at \"" + lastStatus + "\"";
         return "Stopped " + stage + "; " + recoveryText(outcome);
     }
-    const std::string memory = outcome.erased == UpdateResult::Erased::No && !outcome.powerCycleNeeded()
-                                   ? std::string()
-                                   : std::string("; ") + recoveryText(outcome);
+    const std::string memory =
+        outcome.erased == UpdateResult::Erased::No && !outcome.powerCycleNeeded()
+            ? std::string()
+            : std::string("; ") + recoveryText(outcome);
     return "Not updated (" + verdict.outcome + ")" + memory;
 }
 

@@ -26,9 +26,7 @@
 
 namespace flashupdate {
 
-class SerialControl final : public SerialPort,
-                            private Transport::Listener,
-                            private TransmitDevice {
+class SerialControl final : public SerialPort, private Transport::Listener, private TransmitDevice {
 public:
     // The medium for a device name, made for one opening; its waits pump events.
     using TransportFactory =

@@ -33,7 +33,6 @@ enum CommEventCode : int {
     comEventTxFull = 1010,
 };
 
-
 class SerialPort {
 public:
     virtual ~SerialPort() = default;

@@ -10,10 +10,10 @@
 #include <span>
 #include <string>
 
-#include "update/serial_link.h"
-#include "update/timers.h"
 #include "update/image_file.h"
 #include "update/protocol.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
 #include "update/update_result.h"
 #include "update/update_view.h"
 

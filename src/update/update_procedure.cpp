@@ -4,12 +4,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/scoped_flag.h"
 #include "update/boot_loader_places.h"
 #include "update/image_file.h"
 #include "update/number_text.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
-#include "common/scoped_flag.h"
 #include "update/stages.h"
 #include "update/texts.h"
 

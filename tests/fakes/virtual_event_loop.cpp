@@ -98,7 +98,8 @@ void VirtualEventLoop::pumpWaitFor(Nanos longest) {
         const Micros sleep =
             longest >= std::chrono::microseconds(kHeartbeat)
                 ? kHeartbeat
-                : std::max<Micros>(1, std::chrono::ceil<std::chrono::microseconds>(longest).count());
+                : std::max<Micros>(1,
+                                   std::chrono::ceil<std::chrono::microseconds>(longest).count());
         m_now = std::min(next, m_now + sleep);
     }
     pumpOnce();

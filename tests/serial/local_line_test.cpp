@@ -9,9 +9,9 @@
 #include "pty_pair.h"
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
+#include "support/cpu_time.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
-#include "support/cpu_time.h"
 
 namespace flashupdate::testing {
 namespace {

@@ -112,9 +112,9 @@ void LocalTransport::applySettings(const LineSettings& settings) {
         m_port->setParity(toQtParity(settings.parity)) &&
         m_port->setStopBits(toQtStopBits(settings.stopBits));
     if (!applied) {
-        throw SerialError("the device refused the line settings: " +
-                              m_port->errorString().toStdString(),
-                          PortErrorKind::Settings);
+        throw SerialError(
+            "the device refused the line settings: " + m_port->errorString().toStdString(),
+            PortErrorKind::Settings);
     }
 }
 
@@ -163,9 +163,9 @@ void LocalTransport::close() {
     // Closing restores the settings the device had before opening: the last bytes in the UART's
     // FIFO must be out before the speed changes under them.
     if (!m_gone && probes::transmitQueued(*m_port) == 0) {
-        pumpFor(m_events, std::chrono::duration_cast<EventLoop::Nanos>(
-                              std::chrono::duration<double>(m_settings.secondsPerByte() *
-                                                            kUncountedFifoBytes)));
+        pumpFor(m_events,
+                std::chrono::duration_cast<EventLoop::Nanos>(std::chrono::duration<double>(
+                    m_settings.secondsPerByte() * kUncountedFifoBytes)));
     }
     if (m_port && m_port->isOpen()) {
         m_port->close();

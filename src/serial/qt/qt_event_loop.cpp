@@ -64,7 +64,8 @@ void QtEventLoop::pumpWaitFor(Nanos longest) {
     QTimer heartbeat;
     heartbeat.setTimerType(Qt::PreciseTimer);
     heartbeat.setSingleShot(true);
-    heartbeat.start(std::chrono::milliseconds(std::max<std::chrono::milliseconds::rep>(sleep.count(), 0)));
+    heartbeat.start(
+        std::chrono::milliseconds(std::max<std::chrono::milliseconds::rep>(sleep.count(), 0)));
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 

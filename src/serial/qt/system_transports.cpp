@@ -2,14 +2,15 @@
 
 #include "serial/port_names.h"
 #include "serial/qt/local_transport.h"
-#include "serial/qt/network_transport.h"
+#include "serial/qt/tcp_connection.h"
+#include "serial/rfc2217_transport.h"
 
 namespace flashupdate {
 
 SerialControl::TransportFactory systemTransports() {
     return [](const std::string& devicePath, EventLoop& events) -> std::unique_ptr<Transport> {
         if (isNetworkPortName(devicePath)) {
-            return std::make_unique<NetworkTransport>(events);
+            return std::make_unique<Rfc2217Transport>(events, std::make_unique<TcpConnection>());
         }
         return std::make_unique<LocalTransport>(events);
     };

@@ -1,0 +1,52 @@
+// A byte stream to a server (a TCP connection): what the serial device server's transport needs
+// of it. Nothing here blocks: the connection says what happened through its listener, from
+// inside a pump, and whoever waits for it pumps. Production binds it to QTcpSocket; tests bind it
+// to a scripted server on virtual time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "serial/serial_error.h"
+
+namespace flashupdate {
+
+class Connection {
+public:
+    class Listener {
+    public:
+        virtual ~Listener() = default;
+        virtual void connected() = 0;
+        // Bytes wait to be read.
+        virtual void readable() = 0;
+        // The connection failed or the server ended it; nothing more will come.
+        virtual void ended(const SerialError& error) = 0;
+    };
+
+    virtual ~Connection() = default;
+    void setListener(Listener* listener) { m_listener = listener; }
+
+    // Starts connecting; connected() or ended() tells how it went.
+    virtual void connectTo(const std::string& host, std::uint16_t port) = 0;
+    // At most most bytes of what has arrived; empty when nothing has.
+    virtual std::string read(std::size_t most) = 0;
+    // Queued on our side and sent as the connection can; never waits.
+    virtual void write(std::string_view bytes) = 0;
+    // Bytes our side still holds, unsent or not yet acknowledged by the far end.
+    virtual std::size_t queued() = 0;
+    // Ends our side once everything written has gone (a half close): the server sees every byte
+    // before the end.
+    virtual void endSending() = 0;
+    // Drops the connection at once; the listener is told nothing more.
+    virtual void abort() = 0;
+
+protected:
+    Listener* listener() const { return m_listener; }
+
+private:
+    Listener* m_listener = nullptr;
+};
+
+}  // namespace flashupdate
