@@ -8,11 +8,11 @@
 #include <QTemporaryDir>
 
 #include "serial/qt/qt_event_loop.h"
-#include "serial/qt/qt_serial_port.h"
-#include "update/serial_link.h"
-#include "update/timers.h"
+#include "serial/qt/system_transports.h"
 #include "support/recording_view.h"
 #include "support/simulator_process.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate::testing {
@@ -31,7 +31,7 @@ protected:
         PortMap map;
         map.setDevicePath(1, simulator.devicePath());
         QtEventLoop events;
-        QtSerialPort port(map);
+        SerialControl port(map, events, systemTransports());
         SerialLink link(port);
         Timers timers(events);
         view.select(m_dir.path().toStdString(), "PROG.IMG");

@@ -12,8 +12,7 @@
 
 #include "serial/qt/port_settings.h"
 #include "serial/qt/qt_event_loop.h"
-#include "serial/qt/qt_serial_port.h"
-#include "serial/qt/serial_control.h"
+#include "serial/qt/system_transports.h"
 #include "support/cpu_time.h"
 #include "support/ser2net_process.h"
 #include "support/simulator_process.h"
@@ -62,7 +61,7 @@ TEST_P(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
         map.setDevicePath(2, simulator.devicePath());
     }
     QtEventLoop events;
-    SerialControl port(map);
+    SerialControl port(map, events, systemTransports());
     frmMain window(events, port, map, dir.path().toStdString(), dir.filePath("ERASED.IMG") + ",2");
     int ends = 0;
     window.setEndProgram([&] { ++ends; });
@@ -111,7 +110,7 @@ TEST(WindowE2ELocal, MissingDeviceShowsTheComPortMessage) {
     PortMap map;
     map.setDevicePath(4, dir.filePath("no-such-tty").toStdString());
     QtEventLoop events;
-    QtSerialPort port(map);
+    SerialControl port(map, events, systemTransports());
     frmMain window(events, port, map, dir.path().toStdString(), dir.filePath("SMALL.IMG") + ",7");
     window.show();
     MessageBoxAnswerer answerer;

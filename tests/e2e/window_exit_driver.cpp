@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "serial/qt/qt_event_loop.h"
-#include "serial/qt/qt_serial_port.h"
+#include "serial/qt/system_transports.h"
 #include "ui/frm_main.h"
 
 int main(int argc, char** argv) {
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     flashupdate::PortMap map;
     map.setDevicePath(1, argv[2]);
     flashupdate::QtEventLoop events;
-    flashupdate::QtSerialPort port(map);
+    flashupdate::SerialControl port(map, events, flashupdate::systemTransports());
     flashupdate::frmMain window(events, port, map, argv[1], QString(argv[3]) + ",1");
     window.show();
     auto* const start = window.findChild<QPushButton*>("cmdStart");

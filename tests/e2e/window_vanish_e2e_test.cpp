@@ -8,7 +8,7 @@
 #include <QTemporaryDir>
 
 #include "serial/qt/qt_event_loop.h"
-#include "serial/qt/qt_serial_port.h"
+#include "serial/qt/system_transports.h"
 #include "support/simulator_process.h"
 #include "ui/frm_main.h"
 #include "ui/message_box_answerer.h"
@@ -28,7 +28,7 @@ TEST(WindowVanishE2E, InstrumentGoneDuringTheFirstRecordEndsTheRunWithCantOpen) 
     PortMap map;
     map.setDevicePath(1, simulator.devicePath());
     QtEventLoop events;
-    QtSerialPort port(map);
+    SerialControl port(map, events, systemTransports());
     frmMain window(events, port, map, dir.path().toStdString(), image + ",1");
     int ends = 0;
     window.setEndProgram([&] { ++ends; });
