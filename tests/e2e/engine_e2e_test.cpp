@@ -49,45 +49,5 @@ TEST_F(EngineE2E, MultiRecordImageIsFlashedAndVerified) {
     EXPECT_LT(wall, 90.0);
 }
 
-TEST_F(EngineE2E, SilentInstrumentGetsTwoEraseCommandsSixSecondsApart) {
-    SimulatorProcess simulator({"--fault", "erase-silent"});
-    update(simulator, randomBytes(100, 3));
-    EXPECT_EQ(view.messageTexts(),
-              std::vector<std::string>{" Programming Error\r\nFLASH not Updated"});
-    EXPECT_EQ(view.status(), "FLASH not Updated");
-    EXPECT_FALSE(portOpenAfter);
-    const auto erases = simulator.arrivals(9600, 'E', 2);
-    ASSERT_EQ(erases.size(), 2u);
-    // The transcript holds line times, so a busy machine delays both alike.
-    EXPECT_NEAR(erases[1] - erases[0], 6.0, 0.8);
-    EXPECT_EQ(simulator.receivedAt(9600, 2), "EE");
-}
-
-TEST_F(EngineE2E, BadChecksumIsReportedAfterFinishing) {
-    SimulatorProcess simulator({"--fault", "bad-checksum"});
-    update(simulator, randomBytes(1000, 4));
-    EXPECT_EQ(view.messageTexts(),
-              std::vector<std::string>{"FLASH not updated successfully : BAD CHECKSUM"});
-    EXPECT_EQ(view.status(), "FLASH not updated successfully ");
-    EXPECT_NE(view.caption(Label::lblCheckSum3), view.caption(Label::lblCheckSum4));
-    ASSERT_TRUE(simulator.waitForSessionEnd());
-    const std::string received = simulator.receivedSoFar(9600);
-    ASSERT_FALSE(received.empty());
-    // "X" reached the instrument although the port was closed right after it.
-    EXPECT_EQ(received.back(), 'X');
-    EXPECT_FALSE(portOpenAfter);
-}
-
-TEST_F(EngineE2E, InstrumentVanishingMidTransferEndsTheRunWithoutHanging) {
-    SimulatorProcess simulator;
-    // Gone during the first record: far more of the image is left than the line can buffer.
-    simulator.killOn("erased", 3000);
-    const double wall = update(simulator, randomBytes(24 * 16384, 5));
-    EXPECT_EQ(view.messageTexts(),
-              std::vector<std::string>{"Can't open " + m_dir.filePath("PROG.IMG").toStdString()});
-    EXPECT_EQ(view.status(), "Sending Program");
-    EXPECT_LT(wall, 40.0);
-}
-
 }  // namespace
 }  // namespace flashupdate::testing
