@@ -59,7 +59,8 @@ TEST_F(CliLoad, SixteenPacedInstrumentsOnBusyCoresAreAllUpdated) {
     std::vector<std::unique_ptr<SimulatorProcess>> simulators;
     QStringList arguments{"--bootloader", loaderPath()};
     for (int i = 0; i < 16; ++i) {
-        simulators.push_back(std::make_unique<SimulatorProcess>(QStringList{"--paced"}));
+        simulators.push_back(
+            std::make_unique<SimulatorProcess>(std::vector<std::string>{"--paced"}));
         arguments << "--port" << simulators.back()->device();
     }
     arguments << image(5000);

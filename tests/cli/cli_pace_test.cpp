@@ -59,7 +59,7 @@ TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
     const std::string expected =
         "EP\x40" + image + std::string(16384 - image.size(), '\xFF') + "CX";
     EXPECT_EQ(firstDifference(simulator.receivedAt(9600, expected.size()), expected), "")
-        << result.err.toStdString() << simulator.lines().join('\n').toStdString();
+        << result.err.toStdString() << simulator.stdoutText();
     // The program sleeps while the line works.
     EXPECT_LT(cpu / result.seconds, 0.05) << cpu << " s of CPU in " << result.seconds << " s";
 

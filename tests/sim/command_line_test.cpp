@@ -13,9 +13,9 @@ namespace sim_test {
 namespace {
 
 TEST(SimCommandLine, HelpDescribesEveryFaultAndExitsZero) {
-    SimProcess sim({"--help"});
-    ASSERT_EQ(sim.wait_for_exit(), 0);
-    const std::string help = sim.stdout_text();
+    SimulatorProcess sim({"--help"}, Launch::AsGiven);
+    ASSERT_EQ(sim.waitForExit(), 0);
+    const std::string help = sim.stdoutText();
     for (const char* name : {"erase-silent", "erase-wrong", "erase-lower", "erase-second",
                              "bad-checksum", "checksum-short", "checksum-split", "checksum-high",
                              "checksum-long", "checksum-silent", "--link", "--transcript",
@@ -27,11 +27,11 @@ TEST(SimCommandLine, HelpDescribesEveryFaultAndExitsZero) {
 class SimBadCommandLine : public testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(SimBadCommandLine, IsRefusedWithStatusTwoBeforeAnyDevice) {
-    SimProcess sim(GetParam());
-    ASSERT_EQ(sim.wait_for_exit(), 2);
+    SimulatorProcess sim(GetParam(), Launch::AsGiven);
+    ASSERT_EQ(sim.waitForExit(), 2);
     EXPECT_TRUE(sim.events().empty());
-    EXPECT_EQ(sim.device_path(0ms), "");
-    EXPECT_NE(sim.stderr_text(), "");
+    EXPECT_EQ(sim.waitForDevice(0ms), "");
+    EXPECT_NE(sim.stderrText(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -51,22 +51,22 @@ INSTANTIATE_TEST_SUITE_P(
         std::vector<std::string>{"--stall-after", "100", "--stall-ms", "600001"}));
 
 TEST(SimCommandLine, FirstLineNamesTheDeviceTheInstrumentListensOn) {
-    RunningSim sim;
-    ASSERT_TRUE(sim.device.starts_with("/dev/")) << sim.device;
+    SimulatorProcess sim;
+    ASSERT_TRUE(sim.devicePath().starts_with("/dev/")) << sim.devicePath();
     {
-        TestPort port(sim.device, kLoaderBaud);
+        TestPort port(sim.devicePath(), kLoaderBaud);
         port.write({0x12, 0x34});
     }
-    auto lines = waitForTranscript(sim.transcript_path, 2, kPatience);
+    auto lines = waitForTranscript(sim.transcriptPath(), 2, kPatience);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].byte, 0x12);
     EXPECT_EQ(lines[1].byte, 0x34);
-    EXPECT_TRUE(sim.process.running());
+    EXPECT_TRUE(sim.running());
 }
 
 TEST(SimCommandLine, LineIsRawAtCommandSpeedBeforeTheToolSetsItUp) {
-    SimProcess sim({});
-    const std::string device = sim.device_path();
+    SimulatorProcess sim({}, Launch::AsGiven);
+    const std::string device = sim.waitForDevice();
     ASSERT_FALSE(device.empty());
     // Opened without configuring anything: a cooked line would echo the tool's
     // first bytes back or translate them.
@@ -88,20 +88,19 @@ TEST_P(SimStopSignal, ReplacesAnOldLinkAndRemovesItOnTheWayOut) {
     const std::string link = dir.path("instrument");
     ASSERT_EQ(::symlink("/nonexistent/left-over", link.c_str()), 0);
 
-    RunningSim sim({"--link", link});
-    ASSERT_FALSE(sim.device.empty());
+    SimulatorProcess sim({"--link", link});
     std::error_code error;
-    EXPECT_EQ(std::filesystem::read_symlink(link, error).string(), sim.device);
+    EXPECT_EQ(std::filesystem::read_symlink(link, error).string(), sim.devicePath());
     {
         TestPort through_link(link, kLoaderBaud);
         through_link.write({0x5A});
     }
-    auto lines = waitForTranscript(sim.transcript_path, 1, kPatience);
+    auto lines = waitForTranscript(sim.transcriptPath(), 1, kPatience);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].byte, 0x5A);
 
-    sim.process.send_signal(GetParam());
-    EXPECT_EQ(sim.process.wait_for_exit(), 0);
+    sim.sendSignal(GetParam());
+    EXPECT_EQ(sim.waitForExit(), 0);
     EXPECT_FALSE(std::filesystem::is_symlink(std::filesystem::symlink_status(link, error)));
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link, error)));
 }
@@ -114,11 +113,11 @@ TEST(SimCommandLine, LinkDoesNotReplaceARegularFile) {
     const std::string path = dir.path("precious");
     { std::ofstream(path) << "keep me\n"; }
 
-    SimProcess sim({"--link", path});
-    auto status = sim.wait_for_exit();
+    SimulatorProcess sim({"--link", path}, Launch::AsGiven);
+    auto status = sim.waitForExit();
     ASSERT_TRUE(status.has_value());
     EXPECT_NE(*status, 0);
-    EXPECT_NE(sim.stderr_text(), "");
+    EXPECT_NE(sim.stderrText(), "");
     std::ifstream file(path);
     std::string content;
     std::getline(file, content);
@@ -126,15 +125,15 @@ TEST(SimCommandLine, LinkDoesNotReplaceARegularFile) {
 }
 
 TEST(SimCommandLine, OnceExitsOnlyAfterTheSessionEnds) {
-    RunningSim sim({"--once", "--erase-ms", "50"});
+    SimulatorProcess sim({"--once", "--erase-ms", "50"});
     auto port = start_session(sim);
     ASSERT_TRUE(port);
     port->write({'E'});
     ASSERT_TRUE(expect_bytes(*port, {'E'}));
     // Neither the loader nor a command other than "X" may end the run.
-    EXPECT_TRUE(sim.process.running());
+    EXPECT_TRUE(sim.running());
     port->write({'X'});
-    EXPECT_EQ(sim.process.wait_for_exit(), 0);
+    EXPECT_EQ(sim.waitForExit(), 0);
 }
 
 }  // namespace

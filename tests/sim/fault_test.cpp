@@ -39,7 +39,7 @@ class SimEraseFault : public testing::TestWithParam<EraseCase> {};
 TEST_P(SimEraseFault, AnswersEraseAsConfigured) {
     auto arguments = GetParam().fault;
     arguments.insert(arguments.end(), {"--erase-ms", "50"});
-    RunningSim sim(arguments);
+    SimulatorProcess sim(arguments);
     auto port = start_session(sim);
     ASSERT_TRUE(port);
 
@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(SimEraseFaultSecond, IgnoresTheFirstEraseOfEverySession) {
-    RunningSim sim({"--fault", "erase-second", "--erase-ms", "50"});
+    SimulatorProcess sim({"--fault", "erase-second", "--erase-ms", "50"});
     for (int session = 1; session <= 2; ++session) {
         SCOPED_TRACE("session " + std::to_string(session));
         auto port = start_session(sim);
@@ -76,7 +76,7 @@ TEST(SimEraseFaultSecond, IgnoresTheFirstEraseOfEverySession) {
         port->write({'E'});
         EXPECT_TRUE(expect_answer(*port, {'E'}));
         port->write({'X'});
-        ASSERT_TRUE(sim.process.wait_for_event("session end"));
+        ASSERT_TRUE(sim.waitForEvent("session end"));
     }
 }
 
@@ -96,7 +96,7 @@ class SimChecksumFault : public testing::TestWithParam<ChecksumCase> {};
 TEST_P(SimChecksumFault, AnswersChecksumAsConfigured) {
     auto arguments = GetParam().fault;
     arguments.insert(arguments.end(), {"--erase-ms", "50"});
-    RunningSim sim(arguments);
+    SimulatorProcess sim(arguments);
     auto port = start_session(sim);
     ASSERT_TRUE(port);
     port->write({'E'});
@@ -104,7 +104,7 @@ TEST_P(SimChecksumFault, AnswersChecksumAsConfigured) {
     // Sum 0x003FC000.
     port->write(program_record(0x40, 0xFF));
     // Asked once the record is in, so the time to the answer holds none spent on the record.
-    ASSERT_TRUE(sim.process.wait_for_event("record 0x40"));
+    ASSERT_TRUE(sim.waitForEvent("record 0x40"));
     const auto asked = Clock::now();
     port->write({'C'});
 
@@ -119,10 +119,10 @@ TEST_P(SimChecksumFault, AnswersChecksumAsConfigured) {
         // part, a late look at that part would eat into the pause.
         EXPECT_GE(Clock::now() - asked, 400ms);
     }
-    EXPECT_TRUE(sim.process.wait_for_event("checksum 003FC000"));
+    EXPECT_TRUE(sim.waitForEvent("checksum 003FC000"));
 
     port->write({'X'});
-    EXPECT_TRUE(sim.process.wait_for_event("session end"));
+    EXPECT_TRUE(sim.waitForEvent("session end"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(SimFaults, EraseAndChecksumFaultsCombine) {
-    RunningSim sim({"--fault", "erase-lower", "--fault", "bad-checksum", "--erase-ms", "50"});
+    SimulatorProcess sim({"--fault", "erase-lower", "--fault", "bad-checksum", "--erase-ms", "50"});
     auto port = start_session(sim);
     ASSERT_TRUE(port);
     port->write({'E'});

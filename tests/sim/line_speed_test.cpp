@@ -7,27 +7,26 @@ namespace {
 
 // Waits until the simulator has taken `count` bytes in all, so that the absence
 // of an event afterwards means something.
-void wait_until_taken(RunningSim& sim, std::size_t count) {
-    ASSERT_EQ(waitForTranscript(sim.transcript_path, count, kPatience).size(), count);
+void wait_until_taken(SimulatorProcess& sim, std::size_t count) {
+    ASSERT_EQ(waitForTranscript(sim.transcriptPath(), count, kPatience).size(), count);
 }
 
 TEST(SimLineSpeed, BootLoaderAtTheWrongSpeedIsNotTaken) {
-    RunningSim sim({"--erase-ms", "50"});
-    ASSERT_FALSE(sim.device.empty());
+    SimulatorProcess sim({"--erase-ms", "50"});
     {
-        TestPort port(sim.device, kCommandBaud);
+        TestPort port(sim.devicePath(), kCommandBaud);
         port.write(boot_loader());
     }
     wait_until_taken(sim, kLoaderSize);
-    for (const auto& line : readTranscript(sim.transcript_path)) {
+    for (const auto& line : readTranscript(sim.transcriptPath())) {
         ASSERT_EQ(line.baud, 9600) << line.text;
     }
-    EXPECT_EQ(sim.process.wait_for_ignored("at 9600 baud", kLoaderSize), kLoaderSize);
-    EXPECT_FALSE(sim.process.saw_event_starting("boot loader"));
+    EXPECT_EQ(sim.waitForIgnored("at 9600 baud", kLoaderSize), kLoaderSize);
+    EXPECT_FALSE(sim.sawEventStarting("boot loader"));
 
     // Still waiting for a boot loader, so commands go unanswered.
     {
-        TestPort port(sim.device, kCommandBaud);
+        TestPort port(sim.devicePath(), kCommandBaud);
         port.write({'E'});
         EXPECT_TRUE(expect_silence(port, kStragglers));
     }
@@ -40,52 +39,50 @@ TEST(SimLineSpeed, BootLoaderAtTheWrongSpeedIsNotTaken) {
 }
 
 TEST(SimLineSpeed, BootLoaderFinishedAtAnotherSpeedIsNotTaken) {
-    RunningSim sim;
-    ASSERT_FALSE(sim.device.empty());
+    SimulatorProcess sim;
     const auto loader = boot_loader();
     {
-        TestPort port(sim.device, kLoaderBaud);
+        TestPort port(sim.devicePath(), kLoaderBaud);
         port.write(std::span(loader).first(256));
     }
     wait_until_taken(sim, 256);
-    ASSERT_TRUE(sim.process.wait_for_event("boot loader sync"));
+    ASSERT_TRUE(sim.waitForEvent("boot loader sync"));
     {
-        TestPort port(sim.device, 2400);
+        TestPort port(sim.devicePath(), 2400);
         port.write(std::span(loader).subspan(256));
     }
     wait_until_taken(sim, kLoaderSize);
-    EXPECT_EQ(sim.process.wait_for_ignored("at 2400 baud", 256), 256u);
-    EXPECT_FALSE(sim.process.saw_event_starting("boot loader received"));
+    EXPECT_EQ(sim.waitForIgnored("at 2400 baud", 256), 256u);
+    EXPECT_FALSE(sim.sawEventStarting("boot loader received"));
 
-    auto lines = readTranscript(sim.transcript_path);
+    auto lines = readTranscript(sim.transcriptPath());
     EXPECT_EQ(lines[255].baud, 1200);
     EXPECT_EQ(lines[256].baud, 2400);
 }
 
 TEST(SimLineSpeed, CommandsAtTheBootLoaderSpeedAreNotTaken) {
-    RunningSim sim({"--erase-ms", "50"});
-    ASSERT_FALSE(sim.device.empty());
+    SimulatorProcess sim({"--erase-ms", "50"});
     {
         // A tool that forgets to switch speed after the loader.
-        TestPort port(sim.device, kLoaderBaud);
+        TestPort port(sim.devicePath(), kLoaderBaud);
         port.write(boot_loader());
-        ASSERT_TRUE(sim.process.wait_for_event("boot loader received"));
+        ASSERT_TRUE(sim.waitForEvent("boot loader received"));
         port.write({'E'});
         EXPECT_TRUE(expect_silence(port, kStragglers));
     }
     wait_until_taken(sim, kLoaderSize + 1);
-    const auto last = readTranscript(sim.transcript_path).back();
+    const auto last = readTranscript(sim.transcriptPath()).back();
     EXPECT_EQ(last.baud, 1200);
     EXPECT_EQ(last.byte, 'E');
-    EXPECT_FALSE(sim.process.saw_event_starting("erase"));
+    EXPECT_FALSE(sim.sawEventStarting("erase"));
 
-    TestPort port(sim.device, kCommandBaud);
+    TestPort port(sim.devicePath(), kCommandBaud);
     port.write({'E'});
     EXPECT_TRUE(expect_bytes(port, {'E'}));
 }
 
 TEST(SimLineSpeed, RecordBytesAtTheWrongSpeedAreNotSummed) {
-    RunningSim sim({"--erase-ms", "50"});
+    SimulatorProcess sim({"--erase-ms", "50"});
     auto port = start_session(sim);
     ASSERT_TRUE(port);
     port->write({'P', 0x40});
@@ -95,13 +92,13 @@ TEST(SimLineSpeed, RecordBytesAtTheWrongSpeedAreNotSummed) {
     wait_until_taken(sim, kLoaderSize + 2 + kRecordSize / 2);
     port.reset();
     {
-        TestPort slow(sim.device, 4800);
+        TestPort slow(sim.devicePath(), 4800);
         slow.write(std::vector<std::uint8_t>(100, 0x01));
     }
     wait_until_taken(sim, kLoaderSize + 2 + kRecordSize / 2 + 100);
-    port = std::make_unique<TestPort>(sim.device, kCommandBaud);
+    port = std::make_unique<TestPort>(sim.devicePath(), kCommandBaud);
     port->write(std::vector<std::uint8_t>(kRecordSize / 2, 0xFF));
-    ASSERT_TRUE(sim.process.wait_for_event("record 0x40"));
+    ASSERT_TRUE(sim.waitForEvent("record 0x40"));
     port->write({'C'});
     EXPECT_TRUE(expect_bytes(*port, big_endian(kSumAllFF)));
 }

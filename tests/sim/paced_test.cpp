@@ -21,11 +21,11 @@ class SimPacing : public testing::TestWithParam<PacingCase> {};
 
 TEST_P(SimPacing, BytesTakeTheLineTimeOfTheirSpeedAndFormatOnlyWhenPaced) {
     const PacingCase& c = GetParam();
-    RunningSim sim(c.paced ? std::vector<std::string>{"--paced"} : std::vector<std::string>{});
-    ASSERT_FALSE(sim.device.empty());
-    TestPort port(sim.device, c.baud, c.stop_bits);
+    SimulatorProcess sim(c.paced ? std::vector<std::string>{"--paced"}
+                                 : std::vector<std::string>{});
+    TestPort port(sim.devicePath(), c.baud, c.stop_bits);
     port.write(std::vector<std::uint8_t>(c.count, 0x00));
-    auto lines = waitForTranscript(sim.transcript_path, c.count, kPatience);
+    auto lines = waitForTranscript(sim.transcriptPath(), c.count, kPatience);
     ASSERT_EQ(lines.size(), c.count);
     const double span = lines.back().seconds - lines.front().seconds;
     if (c.paced) {
@@ -47,9 +47,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, SimPacing,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SimPacedLine, AWriterThatRunsAheadFindsTheLineFull) {
-    RunningSim sim({"--paced"});
-    ASSERT_FALSE(sim.device.empty());
-    TestPort port(sim.device, kCommandBaud);
+    SimulatorProcess sim({"--paced"});
+    TestPort port(sim.devicePath(), kCommandBaud);
     // Far more than a pty holds: at 960 bytes a second the line takes little of it,
     // while a simulator that empties the pty at once lets all of it through.
     const std::vector<std::uint8_t> data(256 * 1024, 0x00);
@@ -59,36 +58,34 @@ TEST(SimPacedLine, AWriterThatRunsAheadFindsTheLineFull) {
 }
 
 TEST(SimPacedLine, AnIdleLineDoesNotLetALaterBurstThroughFaster) {
-    RunningSim sim({"--paced"});
-    ASSERT_FALSE(sim.device.empty());
-    TestPort port(sim.device, kCommandBaud);
+    SimulatorProcess sim({"--paced"});
+    TestPort port(sim.devicePath(), kCommandBaud);
     // 0.1 s of line time each, the second sent once the first has crossed and the line has
     // idled for 0.4 s. Waiting for the first to cross, rather than for a fixed time after
     // sending it, keeps a late start of the first from shortening the idle spell.
     port.write(std::vector<std::uint8_t>(96, 0x00));
-    ASSERT_EQ(waitForTranscript(sim.transcript_path, 96, kPatience).size(), 96u);
+    ASSERT_EQ(waitForTranscript(sim.transcriptPath(), 96, kPatience).size(), 96u);
     std::this_thread::sleep_for(400ms);
     port.write(std::vector<std::uint8_t>(96, 0x00));
-    auto lines = waitForTranscript(sim.transcript_path, 192, kPatience);
+    auto lines = waitForTranscript(sim.transcriptPath(), 192, kPatience);
     ASSERT_EQ(lines.size(), 192u);
     EXPECT_GE(lines[96].seconds - lines[95].seconds, 0.35);
     EXPECT_NEAR(lines[191].seconds - lines[96].seconds, 0.099, 0.01);
 }
 
 TEST(SimPacedLine, BootLoaderIsTakenWhenTheWriterWaitsForTheLineBeforeSwitching) {
-    RunningSim sim({"--paced", "--erase-ms", "0"});
-    ASSERT_FALSE(sim.device.empty());
+    SimulatorProcess sim({"--paced", "--erase-ms", "0"});
     const auto sent = Clock::now();
     {
-        TestPort port(sim.device, kLoaderBaud);
+        TestPort port(sim.devicePath(), kLoaderBaud);
         port.write(boot_loader());
-        ASSERT_EQ(waitForTranscript(sim.transcript_path, kLoaderSize, kPatience).size(),
+        ASSERT_EQ(waitForTranscript(sim.transcriptPath(), kLoaderSize, kPatience).size(),
                   kLoaderSize);
     }
     // 512 characters at 1200 baud take 4.27 s.
     EXPECT_GE(Clock::now() - sent, 4000ms);
-    ASSERT_TRUE(sim.process.wait_for_event("boot loader received"));
-    TestPort port(sim.device, kCommandBaud);
+    ASSERT_TRUE(sim.waitForEvent("boot loader received"));
+    TestPort port(sim.devicePath(), kCommandBaud);
     // Paced bytes are handed over in small batches: the "C" falls due after the
     // (instant) erase is over and must find it so, however late the batch.
     port.write({'E', 'C'});
@@ -96,24 +93,23 @@ TEST(SimPacedLine, BootLoaderIsTakenWhenTheWriterWaitsForTheLineBeforeSwitching)
 }
 
 TEST(SimPacedLine, BytesStillQueuedCrossAtTheSpeedInForceWhenTheyDo) {
-    RunningSim sim({"--paced"});
-    ASSERT_FALSE(sim.device.empty());
+    SimulatorProcess sim({"--paced"});
     {
-        TestPort port(sim.device, kLoaderBaud);
+        TestPort port(sim.devicePath(), kLoaderBaud);
         port.write(boot_loader());
         // Switched far too soon, once the first byte has crossed: the loader needs 4.27 s at
         // 1200 baud. Waiting for that byte rather than for a fixed time makes sure some cross at
         // 1200 however late the simulator wakes.
-        ASSERT_FALSE(waitForTranscript(sim.transcript_path, 1, kPatience).empty());
+        ASSERT_FALSE(waitForTranscript(sim.transcriptPath(), 1, kPatience).empty());
     }
-    TestPort port(sim.device, kCommandBaud);
-    auto lines = waitForTranscript(sim.transcript_path, kLoaderSize, kPatience);
+    TestPort port(sim.devicePath(), kCommandBaud);
+    auto lines = waitForTranscript(sim.transcriptPath(), kLoaderSize, kPatience);
     ASSERT_EQ(lines.size(), kLoaderSize);
     const auto slow = std::ranges::count_if(lines, [](const auto& l) { return l.baud == 1200; });
     EXPECT_GT(slow, 0);
     EXPECT_LT(slow, static_cast<long>(kLoaderSize / 2));
     EXPECT_EQ(lines.back().baud, kCommandBaud);
-    EXPECT_FALSE(sim.process.saw_event_starting("boot loader received"));
+    EXPECT_FALSE(sim.sawEventStarting("boot loader received"));
 }
 
 class SimStall : public testing::TestWithParam<bool> {};
@@ -123,22 +119,21 @@ TEST_P(SimStall, ReadsNothingForAWhileOnceAfterBytesAtCommandSpeedAndLosesNone) 
     if (GetParam()) {
         arguments.push_back("--paced");
     }
-    RunningSim sim(arguments);
-    ASSERT_FALSE(sim.device.empty());
+    SimulatorProcess sim(arguments);
     constexpr std::size_t kSlow = 30;
     {
         // Bytes at another speed do not bring the stall closer.
-        TestPort port(sim.device, kLoaderBaud);
+        TestPort port(sim.devicePath(), kLoaderBaud);
         port.write(std::vector<std::uint8_t>(kSlow, 0xAA));
-        ASSERT_EQ(waitForTranscript(sim.transcript_path, kSlow, kPatience).size(), kSlow);
+        ASSERT_EQ(waitForTranscript(sim.transcriptPath(), kSlow, kPatience).size(), kSlow);
     }
     std::vector<std::uint8_t> data(250);
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<std::uint8_t>(i);
     }
-    TestPort port(sim.device, kCommandBaud);
+    TestPort port(sim.devicePath(), kCommandBaud);
     port.write(data);
-    auto lines = waitForTranscript(sim.transcript_path, kSlow + data.size(), kPatience);
+    auto lines = waitForTranscript(sim.transcriptPath(), kSlow + data.size(), kPatience);
     ASSERT_EQ(lines.size(), kSlow + data.size());
     for (std::size_t i = 0; i < data.size(); ++i) {
         ASSERT_EQ(lines[kSlow + i].byte, data[i]) << lines[kSlow + i].text;
@@ -148,9 +143,9 @@ TEST_P(SimStall, ReadsNothingForAWhileOnceAfterBytesAtCommandSpeedAndLosesNone) 
     const double gap = lines[kSlow + 100].seconds - lines[kSlow + 99].seconds;
     EXPECT_GE(gap, 0.999);
     EXPECT_LT(gap, 4.0);
-    EXPECT_TRUE(sim.process.wait_for_event("stall 1000 ms"));
-    EXPECT_TRUE(sim.process.wait_for_event("stall over"));
-    const auto events = sim.process.events();
+    EXPECT_TRUE(sim.waitForEvent("stall 1000 ms"));
+    EXPECT_TRUE(sim.waitForEvent("stall over"));
+    const auto events = sim.events();
     EXPECT_EQ(std::ranges::count(events, std::string("stall 1000 ms")), 1);
 }
 

@@ -10,20 +10,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 TEST(SimSession, RunsAToolLikeSessionFromBootLoaderToEnd) {
-    RunningSim sim({"--once", "--erase-ms", "300"});
-    ASSERT_FALSE(sim.device.empty());
+    SimulatorProcess sim({"--once", "--erase-ms", "300"});
 
     // The tool's pacing: two halves a second apart, then the port is closed.
     const auto loader = boot_loader();
     {
-        TestPort port(sim.device, kLoaderBaud);
+        TestPort port(sim.devicePath(), kLoaderBaud);
         port.write(std::span(loader).first(256));
         std::this_thread::sleep_for(1000ms);
         port.write(std::span(loader).subspan(256));
     }
-    ASSERT_TRUE(sim.process.wait_for_event("boot loader received"));
+    ASSERT_TRUE(sim.waitForEvent("boot loader received"));
 
-    TestPort port(sim.device, kCommandBaud);
+    TestPort port(sim.devicePath(), kCommandBaud);
     port.write({'E'});
     ASSERT_TRUE(expect_bytes(port, {'E'}));
     port.write(program_record(0x40, 0xFF));
@@ -35,18 +34,18 @@ TEST(SimSession, RunsAToolLikeSessionFromBootLoaderToEnd) {
     ASSERT_TRUE(expect_bytes(port, {0x00, 0x5F, 0x9F, 0x01}));
     EXPECT_TRUE(expect_silence(port, 200ms));
     port.write({'X'});
-    EXPECT_EQ(sim.process.wait_for_exit(), 0);
+    EXPECT_EQ(sim.waitForExit(), 0);
 
     const std::vector<std::string> expected{
         "boot loader sync",   "boot loader received", "erase",       "erased",
         "answer 45",          "record 0x40",          "record 0x48", "checksum 005F9F01",
         "answer 00 5F 9F 01", "session end"};
-    EXPECT_EQ(sim.process.events(), expected);
+    EXPECT_EQ(sim.events(), expected);
 }
 
 TEST(SimSession, TranscriptHasEveryByteWithTheSpeedItWasSentAt) {
-    RunningSim sim({"--once", "--erase-ms", "50"});
-    { std::ofstream(sim.transcript_path) << "earlier run\n"; }
+    SimulatorProcess sim({"--once", "--erase-ms", "50"});
+    { std::ofstream(sim.transcriptPath()) << "earlier run\n"; }
 
     auto port = start_session(sim);
     ASSERT_TRUE(port);
@@ -56,7 +55,7 @@ TEST(SimSession, TranscriptHasEveryByteWithTheSpeedItWasSentAt) {
     port->write({'C'});
     ASSERT_TRUE(expect_bytes(*port, big_endian(kSumAllFF)));
     port->write({'X'});
-    ASSERT_EQ(sim.process.wait_for_exit(), 0);
+    ASSERT_EQ(sim.waitForExit(), 0);
 
     std::vector<std::pair<int, int>> sent;  // baud, byte
     for (auto byte : boot_loader()) {
@@ -69,7 +68,7 @@ TEST(SimSession, TranscriptHasEveryByteWithTheSpeedItWasSentAt) {
     sent.emplace_back(9600, 'C');
     sent.emplace_back(9600, 'X');
 
-    const auto lines = readTranscript(sim.transcript_path);
+    const auto lines = readTranscript(sim.transcriptPath());
     ASSERT_EQ(lines.size(), 1 + sent.size());
     EXPECT_EQ(lines[0].text, "earlier run") << "the transcript must be appended to";
     EXPECT_EQ(lines[1].text.substr(lines[1].text.find(' ')), " 1200 FF");
@@ -85,7 +84,7 @@ TEST(SimSession, TranscriptHasEveryByteWithTheSpeedItWasSentAt) {
 }
 
 TEST(SimSession, EraseIsAnsweredAfterTheEraseTimeWhileTheLineIsStillRead) {
-    RunningSim sim({"--erase-ms", "1500"});
+    SimulatorProcess sim({"--erase-ms", "1500"});
     auto port = start_session(sim);
     ASSERT_TRUE(port);
 
@@ -93,9 +92,9 @@ TEST(SimSession, EraseIsAnsweredAfterTheEraseTimeWhileTheLineIsStillRead) {
     port->write({'E'});
     // Sent once the erase has begun: sent at once, both bytes may be read together, and a
     // simulator that stops reading while it erases would go unnoticed.
-    ASSERT_TRUE(sim.process.wait_for_event("erase"));
+    ASSERT_TRUE(sim.waitForEvent("erase"));
     port->write({0x00});
-    auto lines = waitForTranscript(sim.transcript_path, kLoaderSize + 2, kPatience);
+    auto lines = waitForTranscript(sim.transcriptPath(), kLoaderSize + 2, kPatience);
     ASSERT_EQ(lines.size(), kLoaderSize + 2);
     // Taken off the line before the erase was over. A simulator that left the line unread until
     // then would stamp the second byte 1.5 s after the first at the earliest; the bound leaves a
@@ -104,11 +103,11 @@ TEST(SimSession, EraseIsAnsweredAfterTheEraseTimeWhileTheLineIsStillRead) {
 
     ASSERT_TRUE(expect_bytes(*port, {'E'}));
     EXPECT_GE(Clock::now() - sent, 1450ms);
-    EXPECT_TRUE(sim.process.wait_for_event("ignored 1 byte while erasing: 00"));
+    EXPECT_TRUE(sim.waitForEvent("ignored 1 byte while erasing: 00"));
 }
 
 TEST(SimSession, NextSessionStartsAfreshAfterX) {
-    RunningSim sim({"--erase-ms", "50"});
+    SimulatorProcess sim({"--erase-ms", "50"});
     for (auto [fill, sum] : {std::pair<int, std::uint32_t>{0xFF, kSumAllFF}, {-1, kSumCounting}}) {
         auto port = start_session(sim);
         ASSERT_TRUE(port);
@@ -119,49 +118,48 @@ TEST(SimSession, NextSessionStartsAfreshAfterX) {
         port->write({'C'});
         ASSERT_TRUE(expect_bytes(*port, big_endian(sum)));
         port->write({'X'});
-        ASSERT_TRUE(sim.process.wait_for_event("session end"));
+        ASSERT_TRUE(sim.waitForEvent("session end"));
         // Without --once the instrument waits for the tool's next run.
-        EXPECT_TRUE(sim.process.running());
+        EXPECT_TRUE(sim.running());
     }
-    EXPECT_FALSE(sim.process.saw_event_starting("warning"));
+    EXPECT_FALSE(sim.sawEventStarting("warning"));
 }
 
 TEST(SimSession, BootLoaderCountsFromTheSyncByte) {
-    RunningSim sim;
-    ASSERT_FALSE(sim.device.empty());
+    SimulatorProcess sim;
     auto loader = boot_loader();
-    TestPort port(sim.device, kLoaderBaud);
+    TestPort port(sim.devicePath(), kLoaderBaud);
     port.write({0x00, 0x45, 0x58});
     port.write(std::span(loader).first(kLoaderSize - 1));
-    ASSERT_EQ(waitForTranscript(sim.transcript_path, 3 + kLoaderSize - 1, kPatience).size(),
+    ASSERT_EQ(waitForTranscript(sim.transcriptPath(), 3 + kLoaderSize - 1, kPatience).size(),
               3 + kLoaderSize - 1);
-    EXPECT_TRUE(sim.process.wait_for_event("ignored 3 bytes before sync: 00 45 58"));
-    EXPECT_TRUE(sim.process.wait_for_event("boot loader sync"));
-    EXPECT_FALSE(sim.process.saw_event_starting("boot loader received"));
+    EXPECT_TRUE(sim.waitForEvent("ignored 3 bytes before sync: 00 45 58"));
+    EXPECT_TRUE(sim.waitForEvent("boot loader sync"));
+    EXPECT_FALSE(sim.sawEventStarting("boot loader received"));
 
     port.write(std::span(loader).last(1));
-    EXPECT_TRUE(sim.process.wait_for_event("boot loader received"));
+    EXPECT_TRUE(sim.waitForEvent("boot loader received"));
 }
 
 TEST(SimSession, OtherBytesAreNotCommands) {
-    RunningSim sim({"--erase-ms", "50"});
+    SimulatorProcess sim({"--erase-ms", "50"});
     auto port = start_session(sim);
     ASSERT_TRUE(port);
     port->write({'Z', 'e', 0xFF});
     EXPECT_TRUE(expect_silence(*port, kStragglers));
-    EXPECT_TRUE(sim.process.wait_for_event("ignored 3 bytes not a command: 5A 65 FF"));
+    EXPECT_TRUE(sim.waitForEvent("ignored 3 bytes not a command: 5A 65 FF"));
     port->write({'E'});
     EXPECT_TRUE(expect_bytes(*port, {'E'}));
 }
 
 TEST(SimSession, WarnsOfRecordsOutOfOrderOrBeforeAnErase) {
-    RunningSim sim({"--erase-ms", "50"});
+    SimulatorProcess sim({"--erase-ms", "50"});
     auto port = start_session(sim);
     ASSERT_TRUE(port);
     port->write(program_record(0x48, 0x01));
-    ASSERT_TRUE(sim.process.wait_for_event("warning: block 0x48 where 0x40 was expected"));
-    ASSERT_TRUE(sim.process.wait_for_event("warning: block 0x48 programmed before an erase"));
-    ASSERT_TRUE(sim.process.wait_for_event("record 0x48"));
+    ASSERT_TRUE(sim.waitForEvent("warning: block 0x48 where 0x40 was expected"));
+    ASSERT_TRUE(sim.waitForEvent("warning: block 0x48 programmed before an erase"));
+    ASSERT_TRUE(sim.waitForEvent("record 0x48"));
     // Still summed: the instrument programs what it is sent.
     port->write({'C'});
     EXPECT_TRUE(expect_bytes(*port, {0x00, 0x00, 0x40, 0x00}));

@@ -34,43 +34,24 @@ std::vector<std::uint8_t> big_endian(std::uint32_t value) {
             static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
 }
 
-namespace {
-
-std::vector<std::string> with_transcript(std::vector<std::string> arguments,
-                                         const std::string& path) {
-    arguments.push_back("--transcript");
-    arguments.push_back(path);
-    return arguments;
-}
-
-}  // namespace
-
-RunningSim::RunningSim(std::vector<std::string> arguments)
-    : transcript_path(dir.path("transcript.txt")),
-      process(with_transcript(std::move(arguments), transcript_path)),
-      device(process.device_path()) {}
-
-testing::AssertionResult load_boot_loader(RunningSim& sim) {
-    if (sim.device.empty()) {
-        return testing::AssertionFailure() << "the simulator named no device";
-    }
+testing::AssertionResult load_boot_loader(SimulatorProcess& sim) {
     {
-        TestPort port(sim.device, kLoaderBaud);
+        TestPort port(sim.devicePath(), kLoaderBaud);
         port.write(boot_loader());
     }
-    if (!sim.process.wait_for_event("boot loader received")) {
+    if (!sim.waitForEvent("boot loader received")) {
         return testing::AssertionFailure() << "the boot loader was not received";
     }
     return testing::AssertionSuccess();
 }
 
-std::unique_ptr<TestPort> start_session(RunningSim& sim) {
+std::unique_ptr<TestPort> start_session(SimulatorProcess& sim) {
     auto loaded = load_boot_loader(sim);
     if (!loaded) {
         ADD_FAILURE() << loaded.message();
         return nullptr;
     }
-    return std::make_unique<TestPort>(sim.device, kCommandBaud);
+    return std::make_unique<TestPort>(sim.devicePath(), kCommandBaud);
 }
 
 std::string hex(const std::vector<std::uint8_t>& bytes) {

@@ -7,15 +7,25 @@
 #include <string>
 #include <vector>
 
-#include "sim_process.h"
+#include "support/simulator_process.h"
 #include "support/transcript.h"
 #include "test_port.h"
 
 namespace sim_test {
 
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+using flashupdate::testing::kPatience;
 using flashupdate::testing::readTranscript;
+using flashupdate::testing::SimulatorProcess;
+using flashupdate::testing::TempDir;
 using flashupdate::testing::TranscriptLine;
 using flashupdate::testing::waitForTranscript;
+using Launch = SimulatorProcess::Launch;
+
+// What a check that nothing comes (no answer, no more bytes) waits.
+inline constexpr Millis kStragglers{flashupdate::testing::kStragglersMs};
 
 constexpr int kLoaderBaud = 1200;
 constexpr int kCommandBaud = 9600;
@@ -38,22 +48,12 @@ std::vector<std::uint8_t> program_record_counting(std::uint8_t block);
 
 std::vector<std::uint8_t> big_endian(std::uint32_t value);
 
-// A simulator started with a transcript in a private directory.
-struct RunningSim {
-    explicit RunningSim(std::vector<std::string> arguments = {});
-
-    TempDir dir;
-    std::string transcript_path;
-    SimProcess process;
-    std::string device;  // empty if the simulator never named one
-};
-
 // Sends the boot loader at 1200 baud on a port of its own, closes it as the tool
 // does, and waits until the instrument reports the loader complete.
-testing::AssertionResult load_boot_loader(RunningSim& sim);
+testing::AssertionResult load_boot_loader(SimulatorProcess& sim);
 
 // The boot loader, then the port reopened at 9600 ready for commands.
-std::unique_ptr<TestPort> start_session(RunningSim& sim);
+std::unique_ptr<TestPort> start_session(SimulatorProcess& sim);
 
 testing::AssertionResult expect_bytes(TestPort& port, const std::vector<std::uint8_t>& expected,
                                       Millis timeout = kPatience);

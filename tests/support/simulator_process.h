@@ -1,14 +1,21 @@
-// The instrument simulator as a child process, for the tests that drive the real tool against
-// it: its pseudo-terminal, its event lines, and the transcript of every byte it received with
-// the time and the line speed.
+// The instrument simulator as a child process, for every test that talks to it: the tests of the
+// simulator itself and the tests that drive the real tool against it. It keeps the event lines
+// the simulator writes (the first names its pseudo-terminal), what it says on standard error,
+// and the transcript of every byte it received with the time and the line speed. A thread of its
+// own reads the simulator's output, so waits need no event loop and a test may block in the
+// tool's code meanwhile. Whatever happens, the simulator does not outlive this object.
 #pragma once
 
-#include <QProcess>
+#include <sys/types.h>
+
 #include <QString>
-#include <QStringList>
-#include <QTemporaryDir>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "support/test_files.h"
@@ -21,29 +28,68 @@ inline void writeFile(const QString& path, std::string_view bytes) {
     writeFile(std::filesystem::path(path.toStdString()), bytes);
 }
 
+// A fresh directory, removed with everything in it when this goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path(std::string_view name) const;
+
+private:
+    std::string m_dir;
+};
+
 class SimulatorProcess {
 public:
-    explicit SimulatorProcess(const QStringList& options = {});
+    enum class Launch {
+        // With a transcript in a directory of its own; the device is named before the
+        // constructor returns, or it throws.
+        WithTranscript,
+        // The arguments exactly as given, for tests of the simulator's command line: it may
+        // refuse them and name no device.
+        AsGiven,
+    };
+
+    explicit SimulatorProcess(std::vector<std::string> options = {},
+                              Launch launch = Launch::WithTranscript);
+    // Asks the simulator to stop (SIGTERM) and fails the test unless it does so cleanly; a
+    // simulator that will not go is killed.
     ~SimulatorProcess();
     SimulatorProcess(const SimulatorProcess&) = delete;
     SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
+    // The pseudo-terminal the instrument listens on.
     const std::string& devicePath() const { return m_devicePath; }
     QString device() const { return QString::fromStdString(m_devicePath); }
+    // The first line of standard output, once it has come; empty if none came within timeout.
+    std::string waitForDevice(std::chrono::milliseconds timeout = kPatience);
 
-    // Reads event lines until one starts with prefix; false after timeoutMs without it.
-    bool waitForLine(const QString& prefix, int timeoutMs);
-    // Every event line so far, the device line excepted.
-    QStringList lines();
-
+    // Waits for an event line not yet consumed by an earlier wait, so that consecutive waits
+    // check the order of events: one that starts with prefix, or one that is line exactly.
+    // Both are false once timeout has passed or the simulator has ended without it.
+    bool waitForLine(std::string_view prefix, int timeoutMs = kPatienceMs);
+    bool waitForEvent(std::string_view line, std::chrono::milliseconds timeout = kPatience);
     // Waits until the instrument has ended a session ("X" received); every byte before it is
     // in the transcript by then.
     bool waitForSessionEnd(int timeoutMs = kPatienceMs) {
         return waitForLine("session end", timeoutMs);
     }
+    // Whether any event line so far starts with prefix.
+    bool sawEventStarting(std::string_view prefix) const;
+    // Every event line so far, the device line excepted.
+    std::vector<std::string> events() const;
+    // Waits until lines "ignored N bytes <reason>: ..." add up to count bytes; returns the total
+    // seen by then.
+    std::size_t waitForIgnored(std::string_view reason, std::size_t count,
+                               std::chrono::milliseconds timeout = kPatience);
+    std::string stdoutText() const;
+    std::string stderrText() const;
 
+    const std::string& transcriptPath() const { return m_transcriptPath; }
     // What the transcript holds now, for a test that watches it grow or checks that nothing came.
-    std::vector<TranscriptLine> transcript() const;
+    std::vector<TranscriptLine> transcript() const { return readTranscript(m_transcriptPath); }
     // The bytes received at the given speed once at least count of them are recorded, or what
     // is recorded when timeoutMs has passed without that.
     std::string receivedAt(int baud, std::size_t count, int timeoutMs = kPatienceMs) const;
@@ -51,25 +97,37 @@ public:
     // Times at which the given byte arrived at the given speed, once count of them have.
     std::vector<double> arrivals(int baud, unsigned char value, std::size_t count) const;
 
+    void sendSignal(int signal);
+    // The exit status once the simulator has ended (128 + the signal if one ended it), or
+    // nullopt when timeout has passed first.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout = kPatience);
+    bool running() const;
     // Switches the instrument off and on again; true once it says so.
     bool powerCycle();
     // Ends the simulator at once, as a cable pulled now would.
     void killNow();
-    // Ends it afterMs after it reports an event line starting with text, while the caller's
-    // event loop runs.
-    void killOn(const QString& text, int afterMs = 0);
+    // Ends it afterMs after it reports an event line starting with text.
+    void killOn(std::string_view text, int afterMs = 0);
 
 private:
-    void readLines();
-    std::string transcriptPath() const;
+    void collectOutput(int outFd, int errFd);
+    std::size_t ignoredBytesLocked(std::string_view reason) const;
+    void stop();
 
-    QTemporaryDir m_dir;
-    QProcess m_process;
+    TempDir m_dir;
+    std::string m_transcriptPath;
     std::string m_devicePath;
-    QStringList m_lines;
-    int m_consumed = 0;
-    QString m_killOn;
-    int m_killAfterMs = 0;
+    pid_t m_pid = -1;
+    std::optional<int> m_exitStatus;
+    std::thread m_reader;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_outLines;  // line 0 names the device
+    std::size_t m_nextEvent = 1;
+    std::string m_stderr;
+    bool m_outputClosed = false;
+    std::string m_killOn;
+    std::chrono::milliseconds m_killAfter{0};
 };
 
 }  // namespace flashupdate::testing
