@@ -1,0 +1,248 @@
+// The serial control on a line behind a serial device server, on virtual time: the real control
+// and the real RFC 2217 transport over a scripted server that misbehaves in every way a network
+// or a server can.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "fakes/scripted_server.h"
+#include "serial/rfc2217_transport.h"
+#include "serial/serial_control.h"
+#include "update/serial_link.h"
+
+namespace flashupdate::testing {
+namespace {
+
+PortMap serverMap() {
+    PortMap map;
+    map.setDevicePath(1, "rfc2217://server:4001");
+    return map;
+}
+
+std::string repeated(const std::string& piece, std::size_t times) {
+    std::string text;
+    text.reserve(piece.size() * times);
+    for (std::size_t i = 0; i < times; ++i) {
+        text += piece;
+    }
+    return text;
+}
+
+const std::string kDoEcho{"\xFF\xFD\x01"};
+const std::string kWontEcho{"\xFF\xFC\x01"};
+
+struct NetworkRig {
+    explicit NetworkRig(std::function<void(ScriptedServer&)> arrange = {})
+        : arrangeServer(std::move(arrange)) {
+        port.setDiagnostics([this](const std::string& text) { diagnostics += text + "\n"; });
+        port.setRThreshold(1);
+    }
+
+    // Opens Com1; the kind of the failure, or nullopt when it opened.
+    std::optional<PortErrorKind> open() {
+        try {
+            port.setCommPort(1);
+            port.setSettings("9600,N,8,1");
+            port.setPortOpen(true);
+        } catch (const SerialError& error) {
+            return error.kind();
+        }
+        return std::nullopt;
+    }
+
+    std::function<void(ScriptedServer&)> arrangeServer;
+    VirtualEventLoop loop;
+    ScriptedServer* server = nullptr;  // owned by the transport of the opening
+    SerialControl port{serverMap(), loop,
+                       [this](const std::string&, EventLoop& events) -> std::unique_ptr<Transport> {
+                           auto scripted = std::make_unique<ScriptedServer>(loop);
+                           server = scripted.get();
+                           if (arrangeServer) {
+                               arrangeServer(*scripted);
+                           }
+                           return std::make_unique<Rfc2217Transport>(events, std::move(scripted));
+                       }};
+    SerialLink link{port};
+    std::string diagnostics;
+};
+
+struct Opening {
+    const char* name;
+    std::function<void(ScriptedServer&)> arrange;
+    PortErrorKind kind;
+    Micros within;
+};
+
+void PrintTo(const Opening& opening, std::ostream* out) {
+    *out << opening.name;
+}
+
+class HostileOpening : public ::testing::TestWithParam<Opening> {};
+
+TEST_P(HostileOpening, IsAPortErrorOfItsKindWithinItsLimit) {
+    NetworkRig rig(GetParam().arrange);
+    EXPECT_EQ(rig.open(), GetParam().kind);
+    EXPECT_FALSE(rig.port.portOpen());
+    EXPECT_LE(rig.loop.now(), GetParam().within);
+    EXPECT_NE(rig.diagnostics.find("cannot open rfc2217://server:4001"), std::string::npos)
+        << rig.diagnostics;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, HostileOpening,
+    ::testing::Values(
+        Opening{"refused", [](ScriptedServer& s) { s.connect = ScriptedServer::Connect::Refuses; },
+                PortErrorKind::Refused, ms(10)},
+        Opening{"neverConnects",
+                [](ScriptedServer& s) { s.connect = ScriptedServer::Connect::Silent; },
+                PortErrorKind::Unreachable, ms(5'020)},
+        Opening{"declines", [](ScriptedServer& s) { s.agree = false; }, PortErrorKind::Protocol,
+                ms(10)},
+        Opening{"silentNegotiation", [](ScriptedServer& s) { s.answerNegotiation = false; },
+                PortErrorKind::Protocol, ms(3'020)},
+        Opening{"resetInNegotiation",
+                [](ScriptedServer& s) { s.resetOn = ScriptedServer::Stage::Negotiation; },
+                PortErrorKind::Gone, ms(10)},
+        Opening{"resetAtTheLineRequest",
+                [](ScriptedServer& s) { s.resetOn = ScriptedServer::Stage::LineRequest; },
+                PortErrorKind::Gone, ms(10)},
+        Opening{"lineUnanswered", [](ScriptedServer& s) { s.answerLine = false; },
+                PortErrorKind::Protocol, ms(3'020)},
+        Opening{"endlessSubnegotiation",
+                [](ScriptedServer& s) {
+                    s.sendRaw("\xFF\xFA\x2C" + std::string(1'000'000, 'x'), ms(2));
+                },
+                PortErrorKind::Protocol, ms(10)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A stop (Ctrl-C, Exit) during any wait of the network line ends it within half a second, and
+// the connection is let go.
+struct StopCase {
+    const char* name;
+    std::function<void(ScriptedServer&)> arrange;
+    std::function<void(NetworkRig&)> act;  // after an opening, unless it is the opening
+    bool duringOpening;
+};
+
+void PrintTo(const StopCase& stop, std::ostream* out) {
+    *out << stop.name;
+}
+
+class StopInAWait : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(StopInAWait, EndsItWithinHalfASecond) {
+    const StopCase& stop = GetParam();
+    NetworkRig rig(stop.arrange);
+    if (!stop.duringOpening) {
+        ASSERT_EQ(rig.open(), std::nullopt) << rig.diagnostics;
+    }
+    const Micros stopAt = rig.loop.now() + ms(1'000);
+    rig.loop.setOnPump([&] {
+        if (rig.loop.now() >= stopAt) {
+            throw StopRequested{};
+        }
+    });
+    EXPECT_THROW(stop.duringOpening ? void(rig.open()) : stop.act(rig), StopRequested);
+    EXPECT_LT(rig.loop.now() - stopAt, ms(500));
+    rig.loop.setOnPump({});
+    rig.port.setPortOpen(false);
+    EXPECT_FALSE(rig.port.portOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, StopInAWait,
+    ::testing::Values(
+        StopCase{"connecting",
+                 [](ScriptedServer& s) { s.connect = ScriptedServer::Connect::Silent; },
+                 {},
+                 true},
+        StopCase{"negotiating", [](ScriptedServer& s) { s.answerNegotiation = false; }, {}, true},
+        StopCase{
+            "awaitingTheLineAnswer", [](ScriptedServer& s) { s.answerLine = false; }, {}, true},
+        StopCase{"keepingThePace",
+                 {},
+                 [](NetworkRig& rig) { rig.port.output(std::string(16384, 'P')); },
+                 false},
+        StopCase{"awaitingRoom", [](ScriptedServer& s) { s.stopReadingAfter = 100; },
+                 [](NetworkRig& rig) { rig.port.output(std::string(16384, 'P')); }, false},
+        StopCase{"awaitingTheServersEnd", [](ScriptedServer& s) { s.closesOnEnd = false; },
+                 [](NetworkRig& rig) { rig.port.setPortOpen(false); }, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NetworkLine, AFarEndThatTakesNothingIsAStalledPortWithinTheStallLimit) {
+    NetworkRig rig([](ScriptedServer& s) { s.stopReadingAfter = 4'000; });
+    ASSERT_EQ(rig.open(), std::nullopt);
+    const Micros start = rig.loop.now();
+    try {
+        rig.port.output(std::string(16384, 'P'));
+        FAIL() << "the stalled far end went unnoticed";
+    } catch (const SerialError& error) {
+        EXPECT_EQ(error.kind(), PortErrorKind::Stalled) << error.what();
+    }
+    // 4,000 bytes at 960 a second, what our side holds, then the stall limit.
+    EXPECT_LT(rig.loop.now() - start, ms(4'200 + 10'000 + 3'000));
+    EXPECT_EQ(rig.server->data.size(), 4'000u);
+}
+
+TEST(NetworkLine, NegotiationFloodIsAnsweredOnceAndDoesNotSlowThePace) {
+    NetworkRig rig;
+    ASSERT_EQ(rig.open(), std::nullopt);
+    const Micros start = rig.loop.now();
+    rig.server->sendRaw(repeated(kDoEcho, 200'000), start + ms(5));
+    rig.port.output(std::string(4096, 'P'));
+    while (rig.port.outBufferCount() > 0) {
+        rig.loop.pumpWait();
+    }
+    // 4096 bytes take 4.27 s on the line at 9600 baud.
+    EXPECT_LT(rig.loop.now() - start, ms(4'300));
+    EXPECT_EQ(rig.server->negotiationAnswers, kWontEcho);
+    EXPECT_EQ(rig.server->data, std::string(4096, 'P'));
+}
+
+TEST(NetworkLine, ADataFloodTakesBoundedMemory) {
+    NetworkRig rig;
+    ASSERT_EQ(rig.open(), std::nullopt);
+    for (int piece = 0; piece < 64; ++piece) {
+        rig.server->sendData(std::string(64 * 1024, '\xFF'), rig.loop.now() + ms(piece));
+    }
+    pumpFor(rig.loop, std::chrono::seconds(2));
+    EXPECT_EQ(rig.link.RxData.size(), SerialControl::kReceiveLimit);
+    EXPECT_TRUE(rig.port.portOpen());
+}
+
+// The instrument's 4-byte answer in two parts, as the network delivers them.
+struct Split {
+    int gapMs;
+    std::string rxData;  // after both parts
+};
+
+void PrintTo(const Split& split, std::ostream* out) {
+    *out << split.gapMs << " ms apart";
+}
+
+class AnswerInParts : public ::testing::TestWithParam<Split> {};
+
+TEST_P(AnswerInParts, IsOneAnswerUpToNetworkJitter) {
+    NetworkRig rig;
+    ASSERT_EQ(rig.open(), std::nullopt);
+    int events = 0;
+    rig.port.setOnComm([&] {
+        ++events;
+        rig.link.comSerial_OnComm();
+    });
+    const Micros at = rig.loop.now() + ms(10);
+    rig.server->sendData(std::string("\x00", 1), at);
+    rig.server->sendData("\x01\x02\x03", at + ms(GetParam().gapMs));
+    pumpFor(rig.loop, std::chrono::seconds(3));
+    EXPECT_EQ(rig.link.RxData, GetParam().rxData);
+    EXPECT_EQ(events, GetParam().rxData.size() == 4 ? 1 : 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, AnswerInParts,
+                         ::testing::Values(Split{16, std::string("\x00\x01\x02\x03", 4)},
+                                           Split{200, std::string("\x00\x01\x02\x03", 4)},
+                                           Split{400, "\x01\x02\x03"}),
+                         [](const auto& info) { return std::to_string(info.param.gapMs) + "ms"; });
+
+}  // namespace
+}  // namespace flashupdate::testing
