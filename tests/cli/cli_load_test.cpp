@@ -13,29 +13,14 @@
 namespace flashupdate::cli::testing {
 namespace {
 
-class CliLoad : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
-        writeFile(loaderPath(), randomBytes(511, 51));
-    }
-    QString loaderPath() const { return m_dir.filePath("BOOTLOAD.IMG"); }
-    QString image(std::size_t bytes) {
-        m_image = randomBytes(bytes, 52);
-        writeFile(m_dir.filePath("PROG.IMG"), m_image);
-        return m_dir.filePath("PROG.IMG");
-    }
-
-    QTemporaryDir m_dir;
-    std::string m_image;
-};
+using CliLoad = CliFixture;
 
 TEST_F(CliLoad, StallLongerThanTheLineBufferLosesNoByteAndIsNoLostDevice) {
     // Stopped early in the first record for 20 s: the rest of the two records is more than the
     // pseudo-terminal holds, so writes meet a full buffer and wait.
     SimulatorProcess simulator({"--paced", "--stall-after", "2000", "--stall-ms", "20000"});
-    const CliResult result =
-        runCli({"--bootloader", loaderPath(), "--port", simulator.device(), image(20000)});
+    writeImage(20000);
+    const CliResult result = runCli(update(simulator.device()));
 
     ASSERT_FALSE(result.crashed);
     EXPECT_FALSE(result.out.contains("Can't open")) << result.out.toStdString();
@@ -57,13 +42,14 @@ TEST_F(CliLoad, SixteenPacedInstrumentsOnBusyCoresAreAllUpdated) {
         burners.back()->start("sh", {"-c", "while :; do :; done"});
     }
     std::vector<std::unique_ptr<SimulatorProcess>> simulators;
-    QStringList arguments{"--bootloader", loaderPath()};
+    writeImage(5000);
+    QStringList arguments{"--bootloader", bootLoaderPath()};
     for (int i = 0; i < 16; ++i) {
         simulators.push_back(
             std::make_unique<SimulatorProcess>(std::vector<std::string>{"--paced"}));
         arguments << "--port" << simulators.back()->device();
     }
-    arguments << image(5000);
+    arguments << imagePath();
     const CliResult result = runCli(arguments);
     for (auto& burner : burners) {
         burner->kill();

@@ -18,20 +18,16 @@ namespace flashupdate::cli::testing {
 namespace {
 
 // On the instrument's own device, or through a serial device server (ser2net, RFC 2217).
-class CliPace : public ::testing::TestWithParam<bool> {};
+class CliPace : public CliFixture, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
     const bool served = GetParam();
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const std::string loader = randomBytes(511, 41);
     // Every other byte one that Telnet treats specially: IAC (0xFF), CR and NUL.
     std::string image = randomBytes(9000, 42);
     for (std::size_t i = 0; i < image.size(); i += 2) {
         image[i] = "\xFF\r\0"[i / 2 % 3];
     }
-    writeFile(dir.filePath("BOOTLOAD.IMG"), loader);
-    writeFile(dir.filePath("PROG.IMG"), image);
+    writeImage(image);
     SimulatorProcess simulator({"--paced"});
     std::optional<flashupdate::testing::Ser2NetProcess> server;
     if (served) {
@@ -41,8 +37,7 @@ TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
 
     const double cpuBefore = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN);
     const CliResult result =
-        runCli({"--json", "--bootloader", dir.filePath("BOOTLOAD.IMG"), "--port",
-                served ? server->portName() : simulator.device(), dir.filePath("PROG.IMG")});
+        runCli(QStringList{"--json"} + update(served ? server->portName() : simulator.device()));
     const double cpu = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
 
     ASSERT_FALSE(result.crashed);
@@ -55,7 +50,7 @@ TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
         1000.0;
     EXPECT_GE(result.seconds, floor);
     EXPECT_LT(result.seconds, floor + 1.0);
-    EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + loader);
+    EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + m_bootLoader);
     const std::string expected =
         "EP\x40" + image + std::string(16384 - image.size(), '\xFF') + "CX";
     EXPECT_EQ(firstDifference(simulator.receivedAt(9600, expected.size()), expected), "")

@@ -16,22 +16,7 @@
 namespace flashupdate::cli::testing {
 namespace {
 
-class CliRun : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
-        m_bootLoader = randomBytes(511, 11);
-        writeFile(bootLoaderPath(), m_bootLoader);
-        writeFile(imagePath(), randomBytes(10000, 12));  // one record: 17 s on the line
-    }
-
-    // Not named BOOTLOAD.IMG, so the tool has to place a copy where the procedure looks.
-    QString bootLoaderPath() const { return m_dir.filePath("loader-v2.bin"); }
-    QString imagePath() const { return m_dir.filePath("PROG.IMG"); }
-
-    QTemporaryDir m_dir;
-    std::string m_bootLoader;
-};
+using CliRun = CliFixture;
 
 QStringList linesOf(const QString& text) {
     QStringList lines = text.split('\n');
@@ -149,10 +134,10 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
     EXPECT_EQ(last["file_checksum"].toString(), last["device_checksum"].toString());
     EXPECT_FALSE(last["file_checksum"].toString().isEmpty());
     EXPECT_GT(last["seconds"].toDouble(), 20.0);
-    EXPECT_EQ(last["sha256"].toString(),
-              QCryptographicHash::hash(QByteArray::fromStdString(randomBytes(10000, 12)),
-                                       QCryptographicHash::Sha256)
-                  .toHex());
+    EXPECT_EQ(
+        last["sha256"].toString(),
+        QCryptographicHash::hash(QByteArray::fromStdString(m_image), QCryptographicHash::Sha256)
+            .toHex());
     EXPECT_LE(QDateTime::fromString(last["started"].toString(), Qt::ISODateWithMs),
               QDateTime::fromString(last["ended"].toString(), Qt::ISODateWithMs));
     EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + m_bootLoader);

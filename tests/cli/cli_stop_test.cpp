@@ -9,20 +9,12 @@
 namespace flashupdate::cli::testing {
 namespace {
 
-class CliStop : public ::testing::Test {
+class CliStop : public CliFixture {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
-        writeFile(m_dir.filePath("BOOTLOAD.IMG"), randomBytes(511, 21));
-    }
-
     QStringList arguments(const QString& device, std::size_t imageBytes) {
-        writeFile(m_dir.filePath("PROG.IMG"), randomBytes(imageBytes, 22));
-        return {"--bootloader", m_dir.filePath("BOOTLOAD.IMG"), "--port", device,
-                m_dir.filePath("PROG.IMG")};
+        writeImage(imageBytes);
+        return update(device);
     }
-
-    QTemporaryDir m_dir;
 };
 
 TEST_F(CliStop, CtrlCAfterTheEraseStopsAndSaysTheInstrumentIsErased) {

@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace flashupdate::cli::testing {
 
@@ -72,6 +73,19 @@ QList<QJsonObject> jsonEvents(const CliResult& run, const QString& kind) {
         }
     }
     return events;
+}
+
+void CliFixture::SetUp() {
+    ASSERT_TRUE(m_dir.isValid());
+    m_bootLoader = randomBytes(511, 11);
+    writeFile(bootLoaderPath(), m_bootLoader);
+    writeImage(10000);
+}
+
+QString CliFixture::writeImage(std::string bytes) {
+    m_image = std::move(bytes);
+    writeFile(imagePath(), m_image);
+    return imagePath();
 }
 
 }  // namespace flashupdate::cli::testing
