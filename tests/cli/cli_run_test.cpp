@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QThread>
+#include <optional>
 
 #include "processes.h"
 
@@ -143,16 +144,6 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
     EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + m_bootLoader);
 }
 
-TEST_F(CliRun, BadChecksumHasItsOwnExitStatus) {
-    SimulatorProcess simulator({"--fault", "bad-checksum"});
-    const CliResult result =
-        runCli({"--bootloader", bootLoaderPath(), "--port", simulator.device(), imagePath()});
-    ASSERT_FALSE(result.crashed);
-    EXPECT_EQ(result.exitCode, 6) << result.out.toStdString();
-    EXPECT_TRUE(
-        hasLine(result.out, simulator.device(), "FLASH not updated successfully : BAD CHECKSUM"));
-}
-
 TEST_F(CliRun, RetriesCureABadChecksumButNeverAFileError) {
     SimulatorProcess simulator({"--fault", "bad-checksum-once"});
     const CliResult result = runCli({"--json", "--retries", "2", "-b", bootLoaderPath(), "-p",
@@ -175,28 +166,93 @@ TEST_F(CliRun, RetriesCureABadChecksumButNeverAFileError) {
         << fileError.out.toStdString();
 }
 
-TEST_F(CliRun, SilentInstrumentIsNoAnswerWithTheMessageIntact) {
-    SimulatorProcess simulator({"--fault", "erase-silent"});
-    const CliResult result = runCli(
-        {"--json", "--bootloader", bootLoaderPath(), "--port", simulator.device(), imagePath()});
-    ASSERT_FALSE(result.crashed);
-    EXPECT_EQ(result.exitCode, 5) << result.out.toStdString();
-    QStringList messages;
-    for (const QJsonObject& event : jsonEvents(result, "message")) {
-        messages << event["text"].toString();
-    }
-    EXPECT_EQ(messages, QStringList({"Programming Error\r\nFLASH not Updated"}));
+// Each way a run can end, on its own exit status with the texts that explain it. In the
+// arguments and texts, {loader}, {image} and {port} stand for the fixture's files and the port
+// the run uses, {dir} for the fixture's directory.
+struct Ending {
+    const char* name;
+    // The instrument's options; without them no instrument is there and the port names a device
+    // that does not exist.
+    std::optional<std::vector<std::string>> simulator;
+    QStringList arguments;
+    int exitCode;
+    // Logged for the port; or, for a --json run, the text of the only message event.
+    QString message;
+    // Found in the diagnostics when not empty.
+    QString diagnostic;
+};
+
+void PrintTo(const Ending& ending, std::ostream* out) {
+    *out << ending.name;
 }
 
-TEST_F(CliRun, MissingDeviceIsAPortErrorWithItsReason) {
-    const QString device = m_dir.filePath("no-such-tty");
-    const CliResult result =
-        runCli({"--bootloader", bootLoaderPath(), "--port", device, imagePath()});
-    ASSERT_FALSE(result.crashed);
-    EXPECT_EQ(result.exitCode, 4);
-    EXPECT_TRUE(hasLine(result.out, device, "Error opening Com Port")) << result.out.toStdString();
-    EXPECT_TRUE(result.err.contains("cannot open " + device)) << result.err.toStdString();
+class CliEnding : public CliFixture, public ::testing::WithParamInterface<Ending> {
+protected:
+    QString expand(QString text, const QString& port) const {
+        return text.replace("{loader}", bootLoaderPath())
+            .replace("{image}", imagePath())
+            .replace("{port}", port)
+            .replace("{dir}", m_dir.path());
+    }
+};
+
+TEST_P(CliEnding, ExitsWithItsStatusAndSaysWhy) {
+    const Ending& ending = GetParam();
+    std::optional<SimulatorProcess> simulator;
+    QString port = m_dir.filePath("no-such-tty");
+    if (ending.simulator) {
+        port = simulator.emplace(*ending.simulator).device();
+    }
+    QStringList arguments;
+    for (const QString& argument : ending.arguments) {
+        arguments << expand(argument, port);
+    }
+    const CliResult result = runCli(arguments);
+
+    ASSERT_FALSE(result.crashed) << result.err.toStdString();
+    EXPECT_EQ(result.exitCode, ending.exitCode) << result.out.toStdString();
+    const QString message = expand(ending.message, port);
+    if (arguments.contains("--json")) {
+        // The message intact, line break and all.
+        QStringList messages;
+        for (const QJsonObject& event : jsonEvents(result, "message")) {
+            messages << event["text"].toString();
+        }
+        EXPECT_EQ(messages, QStringList{message}) << result.out.toStdString();
+    } else {
+        EXPECT_TRUE(hasLine(result.out, port, message)) << result.out.toStdString();
+    }
+    if (!ending.diagnostic.isEmpty()) {
+        EXPECT_TRUE(result.err.contains(expand(ending.diagnostic, port)))
+            << result.err.toStdString();
+    }
 }
+
+const QStringList kUpdate{"--bootloader", "{loader}", "--port", "{port}", "{image}"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliEnding,
+    ::testing::Values(Ending{"BadChecksum", std::vector<std::string>{"--fault", "bad-checksum"},
+                             kUpdate, 6, "FLASH not updated successfully : BAD CHECKSUM", ""},
+                      Ending{"SilentInstrumentIsNoAnswer",
+                             std::vector<std::string>{"--fault", "erase-silent"},
+                             QStringList{"--json"} + kUpdate, 5,
+                             "Programming Error\r\nFLASH not Updated", ""},
+                      Ending{"MissingDeviceIsAPortError", std::nullopt, kUpdate, 4,
+                             "Error opening Com Port", "cannot open {port}"},
+                      Ending{"MissingImageIsAFileError",
+                             std::nullopt,
+                             {"--bootloader", "{loader}", "--port", "{port}", "{dir}/NONE.IMG"},
+                             3,
+                             "Can't find size of {dir}/NONE.IMG",
+                             ""},
+                      Ending{"MissingBootLoaderIsAFileError",
+                             std::nullopt,
+                             {"--bootloader", "{dir}/gone.bin", "--port", "{port}", "{image}"},
+                             3,
+                             "Can't find Boot Loaders",
+                             "{dir}/gone.bin"}),
+    [](const ::testing::TestParamInfo<Ending>& info) { return std::string(info.param.name); });
 
 TEST_F(CliRun, ComNumberUsesTheEnvironmentsMap) {
     QProcess process;
@@ -211,25 +267,6 @@ TEST_F(CliRun, ComNumberUsesTheEnvironmentsMap) {
     EXPECT_TRUE(hasLine(QString::fromUtf8(process.readAllStandardOutput()), "Com3",
                         "Error opening Com Port"));
     EXPECT_TRUE(QString::fromUtf8(process.readAllStandardError()).contains(device));
-}
-
-TEST_F(CliRun, MissingImageIsAFileError) {
-    const QString missing = m_dir.filePath("NONE.IMG");
-    const CliResult result =
-        runCli({"--bootloader", bootLoaderPath(), "--port", m_dir.filePath("tty"), missing});
-    ASSERT_FALSE(result.crashed);
-    EXPECT_EQ(result.exitCode, 3);
-    EXPECT_TRUE(hasLine(result.out, m_dir.filePath("tty"), "Can't find size of " + missing))
-        << result.out.toStdString();
-}
-
-TEST_F(CliRun, MissingBootLoaderIsAFileError) {
-    const CliResult result = runCli(
-        {"--bootloader", m_dir.filePath("gone.bin"), "--port", m_dir.filePath("tty"), imagePath()});
-    EXPECT_EQ(result.exitCode, 3);
-    EXPECT_TRUE(hasLine(result.out, m_dir.filePath("tty"), "Can't find Boot Loaders"))
-        << result.out.toStdString();
-    EXPECT_TRUE(result.err.contains(m_dir.filePath("gone.bin"))) << result.err.toStdString();
 }
 
 TEST_F(CliRun, EmptyFilesSendNothing) {
