@@ -51,6 +51,26 @@ TEST_F(CliNetwork, AServerGoneInTheMiddleOfARecordIsAPortErrorWithoutAHang) {
     EXPECT_LT(result.seconds, 45.0);
 }
 
+// The network's buffers take what a stalled instrument does not: the tool cannot know how much of
+// the record reached it, so it asks for a power cycle and does not try again.
+TEST_F(CliNetwork, AnInstrumentStalledBehindTheServerIsLeftForAPowerCycleNotRetried) {
+    writeFile(m_dir.filePath("ONE.IMG"), randomBytes(16384, 53));
+    SimulatorProcess instrument({"--paced", "--stall-after", "4000", "--stall-ms", "600000"});
+    Ser2NetProcess server(instrument.devicePath());
+    ASSERT_TRUE(server.ready()) << server.error().toStdString();
+    const CliResult result =
+        runCli({"--json", "--retries", "1", "-b", m_dir.filePath("BOOTLOAD.IMG"), "-p",
+                server.portName(), m_dir.filePath("ONE.IMG")});
+
+    EXPECT_TRUE(result.exitCode == 4 || result.exitCode == 5)
+        << result.out.toStdString() << result.err.toStdString();
+    const QList<QJsonObject> results = jsonEvents(result, "result");
+    ASSERT_EQ(results.size(), 1) << result.out.toStdString();
+    EXPECT_TRUE(results.front()["power_cycle"].toBool()) << result.out.toStdString();
+    // One record on the line (17 s) and the waits around it; never a retry's 3 s and more.
+    EXPECT_LT(result.seconds, 60.0);
+}
+
 TEST_F(CliNetwork, NoServerOrNoSuchHostIsAPortErrorWithinSeconds) {
     const QString nobody =
         QString("rfc2217://127.0.0.1:%1").arg(flashupdate::testing::freeLoopbackPort());
