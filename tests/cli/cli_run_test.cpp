@@ -166,20 +166,16 @@ TEST_F(CliRun, RetriesCureABadChecksumButNeverAFileError) {
         << fileError.out.toStdString();
 }
 
-// Each way a run can end, on its own exit status with the texts that explain it. In the
-// arguments and texts, {loader}, {image} and {port} stand for the fixture's files and the port
-// the run uses, {dir} for the fixture's directory.
+// Each way a run can end, with its own exit status and the texts that say why. In the arguments
+// and texts, {loader}, {image}, {port} and {dir} stand for the fixture's files, the port and the
+// fixture's directory.
 struct Ending {
     const char* name;
-    // The instrument's options; without them no instrument is there and the port names a device
-    // that does not exist.
-    std::optional<std::vector<std::string>> simulator;
-    QStringList arguments;
+    const char* fault;  // the instrument's; nullptr: no instrument, the port names no device
+    const char* arguments;
     int exitCode;
-    // Logged for the port; or, for a --json run, the text of the only message event.
-    QString message;
-    // Found in the diagnostics when not empty.
-    QString diagnostic;
+    QString message;     // logged for the port, or a --json run's only message event
+    QString diagnostic;  // on standard error, unless empty
 };
 
 void PrintTo(const Ending& ending, std::ostream* out) {
@@ -188,70 +184,56 @@ void PrintTo(const Ending& ending, std::ostream* out) {
 
 class CliEnding : public CliFixture, public ::testing::WithParamInterface<Ending> {
 protected:
-    QString expand(QString text, const QString& port) const {
+    QString expand(QString text) const {
         return text.replace("{loader}", bootLoaderPath())
             .replace("{image}", imagePath())
-            .replace("{port}", port)
+            .replace("{port}", m_port)
             .replace("{dir}", m_dir.path());
     }
+    QString m_port = m_dir.filePath("no-such-tty");
 };
 
 TEST_P(CliEnding, ExitsWithItsStatusAndSaysWhy) {
     const Ending& ending = GetParam();
     std::optional<SimulatorProcess> simulator;
-    QString port = m_dir.filePath("no-such-tty");
-    if (ending.simulator) {
-        port = simulator.emplace(*ending.simulator).device();
+    if (ending.fault != nullptr) {
+        m_port = simulator.emplace(std::vector<std::string>{"--fault", ending.fault}).device();
     }
     QStringList arguments;
-    for (const QString& argument : ending.arguments) {
-        arguments << expand(argument, port);
+    for (const QString& argument : QString(ending.arguments).split(' ')) {
+        arguments << expand(argument);
     }
     const CliResult result = runCli(arguments);
 
     ASSERT_FALSE(result.crashed) << result.err.toStdString();
     EXPECT_EQ(result.exitCode, ending.exitCode) << result.out.toStdString();
-    const QString message = expand(ending.message, port);
     if (arguments.contains("--json")) {
         // The message intact, line break and all.
         QStringList messages;
         for (const QJsonObject& event : jsonEvents(result, "message")) {
             messages << event["text"].toString();
         }
-        EXPECT_EQ(messages, QStringList{message}) << result.out.toStdString();
+        EXPECT_EQ(messages, QStringList{expand(ending.message)}) << result.out.toStdString();
     } else {
-        EXPECT_TRUE(hasLine(result.out, port, message)) << result.out.toStdString();
+        EXPECT_TRUE(hasLine(result.out, m_port, expand(ending.message)))
+            << result.out.toStdString();
     }
-    if (!ending.diagnostic.isEmpty()) {
-        EXPECT_TRUE(result.err.contains(expand(ending.diagnostic, port)))
-            << result.err.toStdString();
-    }
+    EXPECT_TRUE(result.err.contains(expand(ending.diagnostic))) << result.err.toStdString();
 }
-
-const QStringList kUpdate{"--bootloader", "{loader}", "--port", "{port}", "{image}"};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CliEnding,
-    ::testing::Values(Ending{"BadChecksum", std::vector<std::string>{"--fault", "bad-checksum"},
-                             kUpdate, 6, "FLASH not updated successfully : BAD CHECKSUM", ""},
-                      Ending{"SilentInstrumentIsNoAnswer",
-                             std::vector<std::string>{"--fault", "erase-silent"},
-                             QStringList{"--json"} + kUpdate, 5,
-                             "Programming Error\r\nFLASH not Updated", ""},
-                      Ending{"MissingDeviceIsAPortError", std::nullopt, kUpdate, 4,
-                             "Error opening Com Port", "cannot open {port}"},
-                      Ending{"MissingImageIsAFileError",
-                             std::nullopt,
-                             {"--bootloader", "{loader}", "--port", "{port}", "{dir}/NONE.IMG"},
-                             3,
-                             "Can't find size of {dir}/NONE.IMG",
-                             ""},
-                      Ending{"MissingBootLoaderIsAFileError",
-                             std::nullopt,
-                             {"--bootloader", "{dir}/gone.bin", "--port", "{port}", "{image}"},
-                             3,
-                             "Can't find Boot Loaders",
-                             "{dir}/gone.bin"}),
+    ::testing::Values(
+        Ending{"BadChecksum", "bad-checksum", "-b {loader} -p {port} {image}", 6,
+               "FLASH not updated successfully : BAD CHECKSUM", ""},
+        Ending{"SilentInstrumentIsNoAnswer", "erase-silent", "--json -b {loader} -p {port} {image}",
+               5, "Programming Error\r\nFLASH not Updated", ""},
+        Ending{"MissingDeviceIsAPortError", nullptr, "-b {loader} -p {port} {image}", 4,
+               "Error opening Com Port", "cannot open {port}"},
+        Ending{"MissingImageIsAFileError", nullptr, "-b {loader} -p {port} {dir}/NONE.IMG", 3,
+               "Can't find size of {dir}/NONE.IMG", ""},
+        Ending{"MissingBootLoaderIsAFileError", nullptr, "-b {dir}/gone.bin -p {port} {image}", 3,
+               "Can't find Boot Loaders", "{dir}/gone.bin"}),
     [](const ::testing::TestParamInfo<Ending>& info) { return std::string(info.param.name); });
 
 TEST_F(CliRun, ComNumberUsesTheEnvironmentsMap) {
