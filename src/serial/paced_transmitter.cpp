@@ -101,7 +101,7 @@ void PacedTransmitter::write(std::string_view bytes) {
         }
         // A full buffer is backpressure: the device makes room as the line empties it.
         checkStall(now);
-        m_device.waitForRoom(kRoomSlice);
+        m_device.awaitRoom(kRoomSlice);
     }
 }
 

@@ -34,7 +34,7 @@ public:
     virtual std::size_t queued() = 0;
     // Sleeps until the device may take more bytes, for at most limit. Throws SerialError when
     // the device is gone.
-    virtual void waitForRoom(Nanos limit) = 0;
+    virtual void awaitRoom(Nanos limit) = 0;
     virtual void sleepFor(Nanos duration) = 0;
 };
 

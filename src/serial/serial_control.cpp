@@ -213,7 +213,7 @@ std::size_t SerialControl::queued() {
     return m_transport && !m_gone ? m_transport->queued() : 0;
 }
 
-void SerialControl::waitForRoom(Nanos limit) {
+void SerialControl::awaitRoom(Nanos limit) {
     m_events.pumpWaitFor(std::min(limit, Nanos(kRoomWait)));
     checkGone();
 }

@@ -77,7 +77,7 @@ private:
     Nanos now() override { return m_events.monotonicTime(); }
     std::size_t handOver(std::string_view bytes) override;
     std::size_t queued() override;
-    void waitForRoom(Nanos limit) override;
+    void awaitRoom(Nanos limit) override;
     void sleepFor(Nanos duration) override { pumpFor(m_events, duration); }
 
     void open();
