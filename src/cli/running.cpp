@@ -175,6 +175,9 @@ void PortWorker::run() {
             failure = error.what();
         }
         result.result = procedure.result();
+        if (result.result.portError == PortErrorKind::Missing) {
+            view.diagnostic("flashupdate-cli --list-ports shows the serial devices present");
+        }
         if (!failure.empty()) {
             result.result.reason = "Failed: " + failure;
         }

@@ -200,6 +200,9 @@ void frmMain::cmdStart_Click() {
     m_run.devicePath = m_portMap.devicePath(m_run.port);
     m_runLogged = false;
     m_procedure->cmdStart_Click();
+    if (m_procedure->result().portError == PortErrorKind::Missing) {
+        diagnostic("Com1 to Com4 may name other devices: see flashupdate --help");
+    }
     logRun({});
 }
 

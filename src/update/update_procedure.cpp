@@ -77,6 +77,7 @@ bool guarded(UpdateView& view, UpdateResult& result, UpdateResult::Cause cause,
     } catch (const SerialError& error) {
         // Whatever the region was doing, the line itself failed.
         cause = UpdateResult::Cause::Port;
+        result.portError = error.kind();
         reason = error.what();
     } catch (const std::exception& error) {
         reason = error.what();

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "serial/serial_error.h"
+
 namespace flashupdate {
 
 struct UpdateResult {
@@ -25,6 +27,8 @@ struct UpdateResult {
     // once its answer has been read. The window shows both in hexadecimal (hexText).
     std::optional<std::uint32_t> fileCheckSum;
     std::optional<std::uint32_t> deviceCheckSum;
+    // How the port failed, when a port error ended the run; each front end adds its own advice.
+    std::optional<PortErrorKind> portError;
     // What the operator was told, and the system's reason behind it where there is one.
     std::string reason;
     // The image as the run named it; empty when no file was chosen.
