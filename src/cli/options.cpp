@@ -65,13 +65,12 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
         if (!parser.unknownOptionNames().isEmpty()) {
             parsed.error = "unknown option " + dashed(parser.unknownOptionNames().front());
         } else {
-            // Qt's own words name the option: "Missing value after '--port'."
-            const QString text = parser.errorText();
-            const qsizetype open = text.indexOf('\'');
-            const qsizetype close = text.lastIndexOf('\'');
-            parsed.error = open >= 0 && close > open
-                               ? toBytes(text.mid(open + 1, close - open - 1)) + " needs a value"
-                               : toBytes(text);
+            // The parser takes the word after an option as its value, whatever it is: only the
+            // last word can be an option left without one ("-p", "--port", "-np").
+            const QString last = words.back();
+            parsed.error = (last.startsWith(QLatin1String("--")) ? toBytes(last)
+                                                                 : "-" + toBytes(last.right(1))) +
+                           " needs a value";
         }
         return parsed;
     }
