@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 
+#include "cli/descriptors.h"
 #include "cli/dry_run.h"
 #include "cli/options.h"
 #include "cli/outcome.h"
@@ -109,8 +110,9 @@ int main(int argc, char** argv) {
                       options.json, stdout);
     }
     const auto renderer = makeRenderer(options.json, std::move(labels));
+    const Concurrency concurrency{raiseOpenFileLimit(), options.jobs};
     const int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image),
-                                  bootLoader, options.retries, *renderer, stopFlag());
+                                  bootLoader, options.retries, concurrency, *renderer, stopFlag());
     // A closed or full output never stops an update, but it is not a success either.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::cerr << "flashupdate-cli: writing the output failed" << std::endl;

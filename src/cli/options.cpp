@@ -54,8 +54,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     const QCommandLineOption port({"p", "port"}, {}, "PORT");
     const QCommandLineOption bootLoader({"b", "bootloader"}, {}, "FILE");
     const QCommandLineOption retries("retries", {}, "N");
+    const QCommandLineOption jobs({"J", "jobs"}, {}, "N");
     parser.addOptions(
-        {help, version, listPorts, json, dryRun, allowEmpty, port, bootLoader, retries});
+        {help, version, listPorts, json, dryRun, allowEmpty, port, bootLoader, retries, jobs});
 
     QStringList words{QStringLiteral("flashupdate-cli")};
     for (const std::string& argument : arguments) {
@@ -114,6 +115,15 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
         }
         options.retries = count;
     }
+    if (parser.isSet(jobs)) {
+        bool number = false;
+        const int count = parser.value(jobs).toInt(&number);
+        if (!number || count < 1 || parser.value(jobs).startsWith('+')) {
+            parsed.error = "--jobs takes a number from 1 up";
+            return parsed;
+        }
+        options.jobs = static_cast<std::size_t>(count);
+    }
 
     const QStringList images = parser.positionalArguments();
     if (options.listPorts) {
@@ -161,9 +171,12 @@ std::string usageText() {
                "                         send and how long it would take\n"
                "      --retries N        update a port again from the start, up to N more\n"
                "                         times, after 3 s, when its update ended in a way\n"
-               "                         another attempt may cure: no answer, a bad\n"
-               "                         checksum, or a port that failed before the first\n"
-               "                         record byte (default 0)\n"
+               "                         another attempt may cure: no answer to the erase,\n"
+               "                         a bad checksum, or a port that failed before the\n"
+               "                         first record byte (default 0)\n"
+               "  -J, --jobs N           update at most N ports at once; the others wait\n"
+               "                         their turn in the order given (default: as many as\n"
+               "                         the open-file limit allows)\n"
                "      --allow-empty      update even with an empty IMAGE, which leaves the\n"
                "                         instrument erased with nothing programmed\n"
                "  -j, --json             one JSON object per line, for programs\n"

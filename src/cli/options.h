@@ -24,6 +24,8 @@ struct CliOptions {
     bool allowEmpty = false;
     // More attempts for a port whose update ended in a way another attempt may cure.
     int retries = 0;
+    // At most this many updates at once (--jobs); as many as the limits allow when not given.
+    std::optional<std::size_t> jobs;
     std::optional<std::string> bootLoader;
     std::vector<std::string> ports;
     std::string image;

@@ -55,7 +55,7 @@ std::string statusText(const UpdateEvent& result) {
 }
 
 std::string summaryText(const std::vector<UpdateEvent>& results,
-                        const std::vector<std::string>& labels) {
+                        const std::vector<std::string>& labels, std::size_t waited) {
     std::size_t updated = 0;
     std::string failed;
     for (const UpdateEvent& result : results) {
@@ -66,7 +66,12 @@ std::string summaryText(const std::vector<UpdateEvent>& results,
                       result.outcome + ")";
         }
     }
-    return std::to_string(updated) + " of " + std::to_string(results.size()) + " updated" + failed;
+    const std::string turns = waited == 0 ? std::string()
+                                          : "; " + std::to_string(waited) +
+                                                (waited == 1 ? " port waited for its turn"
+                                                             : " ports waited for their turn");
+    return std::to_string(updated) + " of " + std::to_string(results.size()) + " updated" + turns +
+           failed;
 }
 
 std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total) {
@@ -111,8 +116,8 @@ void PlainRenderer::show(const UpdateEvent& event) {
     }
 }
 
-void PlainRenderer::summary(const std::vector<UpdateEvent>& results) {
-    write(std::chrono::system_clock::now(), "all", summaryText(results, m_labels));
+void PlainRenderer::summary(const std::vector<UpdateEvent>& results, std::size_t waited) {
+    write(std::chrono::system_clock::now(), "all", summaryText(results, m_labels, waited));
 }
 
 void PlainRenderer::line(const UpdateEvent& event, const std::string& text) {
@@ -179,8 +184,8 @@ void TerminalRenderer::show(const UpdateEvent& event) {
     drawLiveLines();
 }
 
-void TerminalRenderer::summary(const std::vector<UpdateEvent>& results) {
-    log(std::chrono::system_clock::now(), "all", summaryText(results, m_labels));
+void TerminalRenderer::summary(const std::vector<UpdateEvent>& results, std::size_t waited) {
+    log(std::chrono::system_clock::now(), "all", summaryText(results, m_labels, waited));
     drawLiveLines();
 }
 
@@ -316,7 +321,7 @@ void JsonRenderer::show(const UpdateEvent& event) {
     writeJsonLine(line, m_out);
 }
 
-void JsonRenderer::summary(const std::vector<UpdateEvent>& results) {
+void JsonRenderer::summary(const std::vector<UpdateEvent>& results, std::size_t waited) {
     qint64 updated = 0;
     QJsonArray failed;
     for (const UpdateEvent& result : results) {
@@ -332,6 +337,7 @@ void JsonRenderer::summary(const std::vector<UpdateEvent>& results) {
                               {"event", "summary"},
                               {"ports", static_cast<qint64>(results.size())},
                               {"updated", updated},
+                              {"waited", static_cast<qint64>(waited)},
                               {"failed", failed}},
                   m_out);
 }

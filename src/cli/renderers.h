@@ -22,16 +22,17 @@ std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total);
 std::string resultDetails(const UpdateEvent& result);
 // How a port's result ends its line: " (exit status 6)", " (attempt 1 of 3, exit status 6)".
 std::string statusText(const UpdateEvent& result);
-// The end of a run on several ports: "2 of 3 updated; failed: /dev/ttyUSB1 (no-answer)".
+// The end of a run on several ports: "2 of 3 updated; 1 port waited for its turn; failed:
+// /dev/ttyUSB1 (no-answer)".
 std::string summaryText(const std::vector<UpdateEvent>& results,
-                        const std::vector<std::string>& labels);
+                        const std::vector<std::string>& labels, std::size_t waited);
 
 class Renderer {
 public:
     virtual ~Renderer() = default;
     virtual void show(const UpdateEvent& event) = 0;
     // After every port has its result, when there were several.
-    virtual void summary(const std::vector<UpdateEvent>& results) = 0;
+    virtual void summary(const std::vector<UpdateEvent>& results, std::size_t waited) = 0;
     // Called while no event arrives, for output that changes with time alone.
     virtual void tick() {}
 };
@@ -41,7 +42,7 @@ class PlainRenderer final : public Renderer {
 public:
     PlainRenderer(std::vector<std::string> portLabels, std::FILE* out);
     void show(const UpdateEvent& event) override;
-    void summary(const std::vector<UpdateEvent>& results) override;
+    void summary(const std::vector<UpdateEvent>& results, std::size_t waited) override;
 
 private:
     void line(const UpdateEvent& event, const std::string& text);
@@ -58,7 +59,7 @@ class TerminalRenderer final : public Renderer {
 public:
     TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out);
     void show(const UpdateEvent& event) override;
-    void summary(const std::vector<UpdateEvent>& results) override;
+    void summary(const std::vector<UpdateEvent>& results, std::size_t waited) override;
     void tick() override;
 
 private:
@@ -88,7 +89,7 @@ class JsonRenderer final : public Renderer {
 public:
     JsonRenderer(std::vector<std::string> portLabels, std::FILE* out);
     void show(const UpdateEvent& event) override;
-    void summary(const std::vector<UpdateEvent>& results) override;
+    void summary(const std::vector<UpdateEvent>& results, std::size_t waited) override;
 
 private:
     std::vector<std::string> m_labels;

@@ -5,6 +5,8 @@
 #include <exception>
 #include <memory>
 
+#include "cli/admission.h"
+#include "cli/descriptors.h"
 #include "cli/outcome.h"
 #include "cli/view.h"
 #include "runlog/run_log.h"
@@ -232,16 +234,70 @@ namespace {
 constexpr std::chrono::milliseconds kRedrawInterval(250);
 }  // namespace
 
+namespace {
+
+// A port whose update never started: a stop came first, or the system had nothing left to run it
+// with.
+UpdateEvent notStarted(std::size_t port, UpdateResult::Cause cause,
+                       std::optional<PortErrorKind> kind, const std::string& text) {
+    UpdateEvent event;
+    event.port = port;
+    event.kind = EventKind::Result;
+    event.ran = false;
+    event.started = event.time = std::chrono::system_clock::now();
+    event.result.cause = cause;
+    event.result.portError = kind;
+    event.result.reason = text;
+    const Verdict verdict = verdictOf(event.result);
+    event.exitCode = verdict.exitCode;
+    event.outcome = verdict.outcome;
+    event.text = text;
+    return event;
+}
+
+}  // namespace
+
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const BootLoaderChoice& bootLoader, int retries, Renderer& renderer,
-               const std::atomic<bool>& stop) {
+               const BootLoaderChoice& bootLoader, int retries, Concurrency concurrency,
+               Renderer& renderer, const std::atomic<bool>& stop) {
     EventQueue events;
     std::vector<std::unique_ptr<PortWorker>> workers;
     for (std::size_t i = 0; i < targets.size(); ++i) {
         workers.push_back(
             std::make_unique<PortWorker>(i, targets[i], image, bootLoader, retries, events, stop));
-        workers.back()->start();
     }
+    Admission admission(targets.size(), updatesAtOnce(concurrency.openFileLimit, concurrency.jobs));
+    // Starts the ports whose turn has come. One that cannot be served (no descriptor or thread
+    // to be had while nothing runs that could free one) is reported on its own.
+    const auto startWaiting = [&] {
+        if (stop) {
+            admission.close();
+        }
+        while (const std::optional<std::size_t> port = admission.next()) {
+            const std::optional<std::size_t> inUse = openDescriptors();
+            const bool room = !inUse || roomForAnother(concurrency.openFileLimit, *inUse);
+            if (!room && admission.running() > 0) {
+                admission.hold();
+                return;
+            }
+            admission.started();
+            PortWorker& worker = *workers[*port];
+            if (room) {
+                worker.start();
+                // A thread that could not be made is neither running nor finished.
+                if (worker.isRunning() || worker.isFinished()) {
+                    continue;
+                }
+            }
+            events.push(
+                notStarted(*port, UpdateResult::Cause::Port, PortErrorKind::TooManyFiles,
+                           room ? "Not updated: the system could not start a thread for the update"
+                                : "Not updated: too many open files (the limit is " +
+                                      std::to_string(concurrency.openFileLimit) +
+                                      "); update fewer ports at once (--jobs) or raise the limit"));
+        }
+    };
+    startWaiting();
 
     // The same log of runs as the window's, each line naming the port as the command line did.
     RunLog log(runLogPath());
@@ -263,6 +319,9 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
             if (event.kind == EventKind::Result) {
                 if (event.ran) {
                     log.append(runLine(runRecordOf(event, targets.at(event.port))));
+                } else if (event.result.cause != UpdateResult::Cause::Stopped) {
+                    log.append(
+                        QString::fromStdString(targets.at(event.port).label + ": " + event.text));
                 }
                 if (!event.last) {
                     continue;
@@ -271,6 +330,24 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
                 results.push_back(event);
                 anyStopped = anyStopped || event.result.cause == UpdateResult::Cause::Stopped;
                 ++ended;
+                // Its thread's descriptors are given back before the next port takes them.
+                workers.at(event.port)->wait();
+                admission.ended();
+            }
+        }
+        startWaiting();
+        // After a stop, the ports still waiting never start.
+        if (admission.closed()) {
+            while (const std::optional<std::size_t> port = admission.remaining()) {
+                admission.started();
+                admission.ended();
+                const UpdateEvent stopped = notStarted(*port, UpdateResult::Cause::Stopped,
+                                                       std::nullopt, "Stopped before it started");
+                renderer.show(stopped);
+                codes.at(*port) = stopped.exitCode;
+                results.push_back(stopped);
+                anyStopped = true;
+                ++ended;
             }
         }
     }
@@ -278,7 +355,7 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
         worker->wait();
     }
     if (targets.size() > 1) {
-        renderer.summary(results);
+        renderer.summary(results, admission.waited());
     }
     return combinedExitCode(codes, anyStopped);
 }

@@ -80,11 +80,18 @@ private:
 // file error or a stop.
 bool anotherAttemptMayCure(const UpdateResult& result);
 
-// Runs one update per port at the same time and renders their events as they come; a port whose
-// update ended in a way another attempt may cure is updated again, up to retries more times.
-// Returns the exit status for the whole run.
+// How many updates may run at once: the open-file limit in force, and --jobs.
+struct Concurrency {
+    std::size_t openFileLimit = 1024;
+    std::optional<std::size_t> jobs;
+};
+
+// Runs one update per port, as many at the same time as the limits allow (the others start as
+// those end, in the order given), and renders their events as they come; a port whose update
+// ended in a way another attempt may cure is updated again, up to retries more times. Returns
+// the exit status for the whole run.
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const BootLoaderChoice& bootLoader, int retries, Renderer& renderer,
-               const std::atomic<bool>& stop);
+               const BootLoaderChoice& bootLoader, int retries, Concurrency concurrency,
+               Renderer& renderer, const std::atomic<bool>& stop);
 
 }  // namespace flashupdate::cli

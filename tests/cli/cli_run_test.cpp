@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QThread>
+#include <memory>
 #include <optional>
 
 #include "processes.h"
@@ -35,6 +36,41 @@ bool hasLine(const QString& out, const QString& port, const QString& text) {
         }
     }
     return false;
+}
+
+// An open-file limit that allows two updates at once: four instruments are all updated, the last
+// two after waiting their turn, and nothing aborts.
+TEST_F(CliRun, MorePortsThanTheOpenFileLimitAllowsAreAllUpdatedInTurn) {
+    std::vector<std::unique_ptr<SimulatorProcess>> instruments;
+    QStringList arguments{"-c",
+                          "ulimit -n 48 && exec \"$0\" \"$@\"",
+                          FLASHUPDATE_CLI_PATH,
+                          "--json",
+                          "--allow-empty",
+                          "--bootloader",
+                          bootLoaderPath()};
+    for (int i = 0; i < 4; ++i) {
+        instruments.push_back(std::make_unique<SimulatorProcess>());
+        arguments << "--port" << instruments.back()->device();
+    }
+    arguments << writeImage(std::string());
+    QProcess shell;
+    shell.start("sh", arguments);
+    ASSERT_TRUE(shell.waitForFinished(180'000));
+    CliResult run;
+    run.exitCode = shell.exitCode();
+    run.out = QString::fromUtf8(shell.readAllStandardOutput());
+    run.err = QString::fromUtf8(shell.readAllStandardError());
+
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString() << run.err.toStdString();
+    const QList<QJsonObject> results = jsonEvents(run, "result");
+    ASSERT_EQ(results.size(), 4) << run.out.toStdString();
+    for (const QJsonObject& result : results) {
+        EXPECT_EQ(result["outcome"].toString(), "updated") << run.out.toStdString();
+    }
+    const QList<QJsonObject> summary = jsonEvents(run, "summary");
+    ASSERT_EQ(summary.size(), 1);
+    EXPECT_EQ(summary.front()["waited"].toInt(), 2);
 }
 
 TEST_F(CliRun, TwoInstrumentsAreUpdatedAtTheSameTime) {

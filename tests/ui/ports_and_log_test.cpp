@@ -14,6 +14,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QToolTip>
+#include <thread>
+#include <vector>
 
 #include "message_box_answerer.h"
 #include "serial/qt/port_settings.h"
@@ -118,6 +120,34 @@ TEST(RunLog, appendsOneStampedLinePerEventWithTheRemedyFoldedIn) {
     EXPECT_EQ(loggedEvents(path),
               QStringList({QStringLiteral("first"),
                            QStringLiteral("cannot open /dev/ttyUSB0: Permission denied; Join.")}));
+}
+
+// Many writers at once (the ports of a large call, a window beside it): every line stays whole,
+// also one longer than a write buffer.
+TEST(RunLog, linesWrittenAtOnceStayWhole) {
+    QTemporaryDir state;
+    const QString path = state.filePath(QStringLiteral("flashupdate/flashupdate.log"));
+    constexpr int kWriters = 8;
+    constexpr int kLines = 50;
+    std::vector<std::thread> writers;
+    for (int writer = 0; writer < kWriters; ++writer) {
+        writers.emplace_back([&path, writer] {
+            RunLog log(path);
+            const QString line = QString(40'000, QChar('a' + writer));
+            for (int i = 0; i < kLines; ++i) {
+                log.append(line);
+            }
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    const QStringList lines = loggedEvents(path);
+    ASSERT_EQ(lines.size(), kWriters * kLines);
+    for (const QString& line : lines) {
+        ASSERT_EQ(line.size(), 40'000);
+        ASSERT_EQ(line.count(line.front()), 40'000) << "lines interleaved";
+    }
 }
 
 TEST(RunLog, runLineTakesBothSumsFromTheResultAndEndsWithWhatIsLeftOfTheMemory) {
