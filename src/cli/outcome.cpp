@@ -1,5 +1,7 @@
 #include "cli/outcome.h"
 
+#include <csignal>
+
 namespace flashupdate::cli {
 
 Verdict verdictOf(const UpdateResult& result) {
@@ -23,9 +25,9 @@ Verdict verdictOf(const UpdateResult& result) {
     return {kOtherFailure, "failed"};
 }
 
-int combinedExitCode(const std::vector<int>& perPort, bool anyStopped) {
-    if (anyStopped) {
-        return kStopped;
+int combinedExitCode(const std::vector<int>& perPort, std::optional<int> stopped) {
+    if (stopped) {
+        return *stopped;
     }
     for (const int code : perPort) {
         if (code != kUpdated) {
@@ -33,6 +35,23 @@ int combinedExitCode(const std::vector<int>& perPort, bool anyStopped) {
         }
     }
     return kUpdated;
+}
+
+int stoppedStatus(int signal) {
+    return signal > 0 ? 128 + signal : kStopped;
+}
+
+std::string signalName(int signal) {
+    switch (signal) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return signal > 0 ? "signal " + std::to_string(signal) : std::string();
+    }
 }
 
 const char* exitCodeHelp() {
@@ -45,9 +64,11 @@ const char* exitCodeHelp() {
            "       usb: name or by-id alias matches no device present\n"
            "  5    no answer from the instrument: erase or checksum not answered\n"
            "  6    bad checksum: the instrument's checksum differs from the image's\n"
-           "  130  stopped by Ctrl-C, SIGTERM or SIGHUP\n"
-           "With several ports: 130 if any update was stopped, otherwise the status of the\n"
-           "first port, in command-line order, whose update failed.\n";
+           "  129  stopped by SIGHUP (the terminal closed)\n"
+           "  130  stopped by Ctrl-C (SIGINT)\n"
+           "  143  stopped by SIGTERM\n"
+           "With several ports: the stop's status if any update was stopped, otherwise the\n"
+           "status of the first port, in command-line order, whose update failed.\n";
 }
 
 }  // namespace flashupdate::cli

@@ -1,6 +1,7 @@
 // The exit status of flashupdate-cli, from the typed result of each update.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ enum ExitCode : int {
     kPortError = 4,
     kNoAnswer = 5,
     kBadChecksum = 6,
-    kStopped = 130,  // as a shell reports a program ended by Ctrl-C
+    kStopped = 130,  // as a shell reports a program ended by Ctrl-C; 128 + the signal's number
 };
 
 struct Verdict {
@@ -27,8 +28,15 @@ struct Verdict {
 // The exit status and short name for how an update ended.
 Verdict verdictOf(const UpdateResult& result);
 
-// With several ports: a stop wins, otherwise the first port on the command line that failed.
-int combinedExitCode(const std::vector<int>& perPort, bool anyStopped);
+// With several ports: a stop's status wins, otherwise the first port on the command line that
+// failed.
+int combinedExitCode(const std::vector<int>& perPort, std::optional<int> stopped);
+
+// The exit status of a run stopped by that signal, as a shell reports it (128 + its number);
+// 130 when the signal is not known.
+int stoppedStatus(int signal);
+// "SIGINT", "SIGTERM", "SIGHUP"; empty for none.
+std::string signalName(int signal);
 
 // The exit status part of --help.
 const char* exitCodeHelp();

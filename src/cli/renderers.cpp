@@ -303,6 +303,8 @@ void JsonRenderer::show(const UpdateEvent& event) {
             line["stage"] = nameOf(result.stage);
             line["cause"] = nameOf(result.cause);
             line["stopped"] = result.cause == UpdateResult::Cause::Stopped;
+            line["signal"] = event.signal > 0 ? QJsonValue(jsonText(signalName(event.signal)))
+                                              : QJsonValue(QJsonValue::Null);
             line["erased"] = nameOf(result.erased);
             line["power_cycle"] = result.powerCycleNeeded();
             line["bytes_announced"] = static_cast<qint64>(result.bytesAnnounced);

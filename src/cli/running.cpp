@@ -20,16 +20,17 @@ namespace flashupdate::cli {
 
 namespace {
 
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+std::atomic<int> g_stop{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-extern "C" void onStopSignal(int) {
-    g_stop.store(true);
+extern "C" void onStopSignal(int signal) {
+    int none = 0;
+    g_stop.compare_exchange_strong(none, signal);
 }
 
 }  // namespace
 
-const std::atomic<bool>& stopFlag() {
+const std::atomic<int>& stopFlag() {
     return g_stop;
 }
 
@@ -48,7 +49,7 @@ void installStopHandlers() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-StoppingEventLoop::StoppingEventLoop(EventLoop& inner, const std::atomic<bool>& stop)
+StoppingEventLoop::StoppingEventLoop(EventLoop& inner, const std::atomic<int>& stop)
     : m_inner(inner), m_stop(stop) {}
 
 std::unique_ptr<Timer> StoppingEventLoop::createTimer() {
@@ -68,7 +69,7 @@ void StoppingEventLoop::pumpWaitFor(Nanos longest) {
 }
 
 void StoppingEventLoop::throwIfStopped() const {
-    if (m_stop.load()) {
+    if (m_stop.load() != 0) {
         throw StopRequested{};
     }
 }
@@ -122,7 +123,7 @@ RunRecord runRecordOf(const UpdateEvent& result, const PortTarget& target) {
 
 PortWorker::PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
                        BootLoaderChoice bootLoader, int retries, EventQueue& events,
-                       const std::atomic<bool>& stop)
+                       const std::atomic<int>& stop)
     : m_index(index),
       m_target(std::move(target)),
       m_image(std::move(image)),
@@ -193,7 +194,7 @@ void PortWorker::run() {
         }
         result.time = std::chrono::system_clock::now();
         result.last = attempt == attempts || !failure.empty() ||
-                      !anotherAttemptMayCure(result.result) || m_stop;
+                      !anotherAttemptMayCure(result.result) || m_stop.load() != 0;
         const bool again = !result.last;
         m_events.push(std::move(result));
         if (!again) {
@@ -207,7 +208,7 @@ void PortWorker::run() {
             pumpFor(events, kRetryPause);
         } catch (const StopRequested&) {
         }
-        if (m_stop) {
+        if (m_stop.load() != 0) {
             UpdateEvent stopped;
             stopped.port = m_index;
             stopped.kind = EventKind::Result;
@@ -259,7 +260,7 @@ UpdateEvent notStarted(std::size_t port, UpdateResult::Cause cause,
 
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
                const BootLoaderChoice& bootLoader, int retries, Concurrency concurrency,
-               Renderer& renderer, const std::atomic<bool>& stop) {
+               Renderer& renderer, const std::atomic<int>& stop) {
     EventQueue events;
     std::vector<std::unique_ptr<PortWorker>> workers;
     for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -270,7 +271,7 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
     // Starts the ports whose turn has come. One that cannot be served (no descriptor or thread
     // to be had while nothing runs that could free one) is reported on its own.
     const auto startWaiting = [&] {
-        if (stop) {
+        if (stop.load() != 0) {
             admission.close();
         }
         while (const std::optional<std::size_t> port = admission.next()) {
@@ -306,11 +307,16 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
     bool anyStopped = false;
     std::size_t ended = 0;
     while (ended < targets.size()) {
-        const auto arrived = events.take(kRedrawInterval);
+        auto arrived = events.take(kRedrawInterval);
         if (arrived.empty()) {
             renderer.tick();
         }
-        for (const UpdateEvent& event : arrived) {
+        for (UpdateEvent& event : arrived) {
+            if (event.kind == EventKind::Result &&
+                event.result.cause == UpdateResult::Cause::Stopped) {
+                event.signal = stop.load();
+                event.exitCode = stoppedStatus(event.signal);
+            }
             renderer.show(event);
             if (event.kind == EventKind::Diagnostic) {
                 log.append(
@@ -341,8 +347,10 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
             while (const std::optional<std::size_t> port = admission.remaining()) {
                 admission.started();
                 admission.ended();
-                const UpdateEvent stopped = notStarted(*port, UpdateResult::Cause::Stopped,
-                                                       std::nullopt, "Stopped before it started");
+                UpdateEvent stopped = notStarted(*port, UpdateResult::Cause::Stopped, std::nullopt,
+                                                 "Stopped before it started");
+                stopped.signal = stop.load();
+                stopped.exitCode = stoppedStatus(stopped.signal);
                 renderer.show(stopped);
                 codes.at(*port) = stopped.exitCode;
                 results.push_back(stopped);
@@ -357,7 +365,8 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
     if (targets.size() > 1) {
         renderer.summary(results, admission.waited());
     }
-    return combinedExitCode(codes, anyStopped);
+    return combinedExitCode(
+        codes, anyStopped ? std::optional<int>(stoppedStatus(stop.load())) : std::nullopt);
 }
 
 }  // namespace flashupdate::cli

@@ -20,8 +20,9 @@ namespace flashupdate::cli {
 
 // Ctrl-C, SIGTERM and SIGHUP ask every running update to stop at its next pump of the event
 // queue. SIGPIPE is ignored: a closed output never stops an update.
-// Set from the signal handler; read by the update threads.
-const std::atomic<bool>& stopFlag();
+// The number of the first such signal, 0 while none has come; set from the signal handler, read
+// by the update threads.
+const std::atomic<int>& stopFlag();
 
 // The first signal asks for a clean stop; a second one ends the program the usual way, for an
 // operator who does not want to wait for the port to close.
@@ -32,7 +33,7 @@ void installStopHandlers();
 // current 2048 bytes of a transfer.
 class StoppingEventLoop final : public EventLoop {
 public:
-    StoppingEventLoop(EventLoop& inner, const std::atomic<bool>& stop);
+    StoppingEventLoop(EventLoop& inner, const std::atomic<int>& stop);
 
     std::unique_ptr<Timer> createTimer() override;
     Nanos monotonicTime() override { return m_inner.monotonicTime(); }
@@ -43,7 +44,7 @@ private:
     void throwIfStopped() const;
 
     EventLoop& m_inner;
-    const std::atomic<bool>& m_stop;
+    const std::atomic<int>& m_stop;
 };
 
 // One port's update in a thread of its own. Its event pump, serial port, timers and procedure
@@ -59,7 +60,7 @@ class PortWorker final : public QThread {
 public:
     PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
                BootLoaderChoice bootLoader, int retries, EventQueue& events,
-               const std::atomic<bool>& stop);
+               const std::atomic<int>& stop);
 
 protected:
     void run() override;
@@ -71,7 +72,7 @@ private:
     BootLoaderChoice m_bootLoader;
     int m_retries;
     EventQueue& m_events;
-    const std::atomic<bool>& m_stop;
+    const std::atomic<int>& m_stop;
 };
 
 // Whether another attempt can cure how an update ended: no answer, a bad checksum, or a port that
@@ -92,6 +93,6 @@ struct Concurrency {
 // the exit status for the whole run.
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
                const BootLoaderChoice& bootLoader, int retries, Concurrency concurrency,
-               Renderer& renderer, const std::atomic<bool>& stop);
+               Renderer& renderer, const std::atomic<int>& stop);
 
 }  // namespace flashupdate::cli

@@ -43,6 +43,8 @@ struct UpdateEvent {
     bool last = true;
     // False for the result of an attempt that never began (a stop during the pause before it).
     bool ran = true;
+    // The signal that stopped it, 0 for none.
+    int signal = 0;
 };
 
 // Hands events from the update threads to the main thread. The main thread sleeps on it; it

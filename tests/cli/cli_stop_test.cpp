@@ -47,6 +47,7 @@ TEST_F(CliStop, AStopInTheMiddleOfARecordAsksForAPowerCycleWhichRecoversTheInstr
     const CliResult first = stopped.finish(20'000);
     EXPECT_EQ(first.exitCode, 130);
     EXPECT_TRUE(first.out.contains("\"power_cycle\":true")) << first.out.toStdString();
+    EXPECT_TRUE(first.out.contains("\"signal\":\"SIGINT\"")) << first.out.toStdString();
     EXPECT_TRUE(first.out.contains("in the middle of a record: switch it off and on again"))
         << first.out.toStdString();
 
@@ -59,8 +60,9 @@ TEST_F(CliStop, AStopInTheMiddleOfARecordAsksForAPowerCycleWhichRecoversTheInstr
     EXPECT_EQ(recovered.exitCode, 0) << recovered.out.toStdString();
 }
 
-TEST_F(CliStop, TermOrHangUpBeforeTheEraseSaysTheInstrumentIsNotErased) {
-    for (const int signal : {SIGTERM, SIGHUP}) {
+// Each stopping signal, with the status a shell would show for it: 128 + its number.
+TEST_F(CliStop, EachSignalBeforeTheEraseEndsWithItsOwnStatusAndTheInstrumentNotErased) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         SimulatorProcess simulator;
         CliProcess cli(arguments(simulator.device(), 20000));
@@ -69,7 +71,7 @@ TEST_F(CliStop, TermOrHangUpBeforeTheEraseSaysTheInstrumentIsNotErased) {
         const CliResult result = cli.finish(20'000);
 
         ASSERT_FALSE(result.crashed);
-        EXPECT_EQ(result.exitCode, 130);
+        EXPECT_EQ(result.exitCode, 128 + signal);
         EXPECT_TRUE(
             result.out.contains("Stopped at \"Sending Boot Loader\"; the instrument is not "
                                 "erased"))
