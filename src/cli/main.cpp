@@ -110,9 +110,18 @@ int main(int argc, char** argv) {
                       options.json, stdout);
     }
     const auto renderer = makeRenderer(options.json, std::move(labels));
-    const Concurrency concurrency{raiseOpenFileLimit(), options.jobs};
+    std::unique_ptr<TraceFile> trace;
+    if (options.trace) {
+        trace = std::make_unique<TraceFile>(*options.trace);
+        if (!trace->ok()) {
+            std::cerr << "flashupdate-cli: cannot write the trace " << printable(*options.trace)
+                      << ": " << trace->error() << std::endl;
+            return kOtherFailure;
+        }
+    }
+    const RunSettings settings{raiseOpenFileLimit(), options.jobs, trace.get()};
     const int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image),
-                                  bootLoader, options.retries, concurrency, *renderer, stopFlag());
+                                  bootLoader, options.retries, settings, *renderer, stopFlag());
     // A closed or full output never stops an update, but it is not a success either.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::cerr << "flashupdate-cli: writing the output failed" << std::endl;

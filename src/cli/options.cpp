@@ -55,8 +55,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     const QCommandLineOption bootLoader({"b", "bootloader"}, {}, "FILE");
     const QCommandLineOption retries("retries", {}, "N");
     const QCommandLineOption jobs({"J", "jobs"}, {}, "N");
-    parser.addOptions(
-        {help, version, listPorts, json, dryRun, allowEmpty, port, bootLoader, retries, jobs});
+    const QCommandLineOption quiet({"q", "quiet"}, {});
+    const QCommandLineOption verbose({"v", "verbose"}, {});
+    const QCommandLineOption trace("trace", {}, "FILE");
+    parser.addOptions({help, version, listPorts, json, dryRun, allowEmpty, port, bootLoader,
+                       retries, jobs, quiet, verbose, trace});
 
     QStringList words{QStringLiteral("flashupdate-cli")};
     for (const std::string& argument : arguments) {
@@ -114,6 +117,21 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
             return parsed;
         }
         options.retries = count;
+    }
+    if (parser.isSet(quiet) && parser.isSet(verbose)) {
+        parsed.error = "--quiet and --verbose do not go together";
+        return parsed;
+    }
+    options.verbosity = parser.isSet(quiet)     ? Verbosity::Quiet
+                        : parser.isSet(verbose) ? Verbosity::Verbose
+                                                : Verbosity::Normal;
+    if (parser.isSet(trace)) {
+        const QStringList traces = parser.values(trace);
+        if (traces.size() > 1 || traces.front().isEmpty()) {
+            parsed.error = traces.size() > 1 ? "--trace given twice" : "--trace needs a value";
+            return parsed;
+        }
+        options.trace = toBytes(traces.front());
     }
     if (parser.isSet(jobs)) {
         bool number = false;
@@ -179,6 +197,11 @@ std::string usageText() {
                "                         the open-file limit allows)\n"
                "      --allow-empty      update even with an empty IMAGE, which leaves the\n"
                "                         instrument erased with nothing programmed\n"
+               "  -q, --quiet            print only each port's result and the summary\n"
+               "  -v, --verbose          also print the diagnostics and each step's timing\n"
+               "      --trace FILE       record every byte sent and received, per port, with\n"
+               "                         its time, direction and line speed, in FILE\n"
+               "                         (see TRACE FORMAT in the manual page)\n"
                "  -j, --json             one JSON object per line, for programs\n"
                "      --list-ports       list the serial devices and the Com1 to Com4 map\n"
                "  -h, --help             show this text\n"

@@ -13,6 +13,10 @@
 
 namespace flashupdate::cli {
 
+// How much the output says: only each port's result and the summary, what it says by default,
+// or that and every diagnostic with each step's timing.
+enum class Verbosity { Quiet, Normal, Verbose };
+
 // The command line of flashupdate-cli.
 struct CliOptions {
     bool help = false;
@@ -26,6 +30,9 @@ struct CliOptions {
     int retries = 0;
     // At most this many updates at once (--jobs); as many as the limits allow when not given.
     std::optional<std::size_t> jobs;
+    Verbosity verbosity = Verbosity::Normal;
+    // Where every byte sent and received is recorded (--trace).
+    std::optional<std::string> trace;
     std::optional<std::string> bootLoader;
     std::vector<std::string> ports;
     std::string image;

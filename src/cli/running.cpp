@@ -122,13 +122,14 @@ RunRecord runRecordOf(const UpdateEvent& result, const PortTarget& target) {
 }  // namespace
 
 PortWorker::PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
-                       BootLoaderChoice bootLoader, int retries, EventQueue& events,
-                       const std::atomic<int>& stop)
+                       BootLoaderChoice bootLoader, int retries, TraceFile* trace,
+                       EventQueue& events, const std::atomic<int>& stop)
     : m_index(index),
       m_target(std::move(target)),
       m_image(std::move(image)),
       m_bootLoader(std::move(bootLoader)),
       m_retries(retries),
+      m_trace(trace),
       m_events(events),
       m_stop(stop) {}
 
@@ -155,6 +156,13 @@ void PortWorker::run() {
     Timers timers(events);
     CliView view(m_index, m_target.comNumber, m_image, m_events);
     port.setDiagnostics([&view](const std::string& text) { view.diagnostic(text); });
+    if (m_trace != nullptr) {
+        port.setObserver([this](SerialControl::Direction direction, EventLoop::Nanos at,
+                                std::string_view bytes, int baudRate) {
+            m_trace->record(m_target.label, direction == SerialControl::Direction::Sent, at, bytes,
+                            baudRate);
+        });
+    }
     UpdateProcedure procedure(view, link, timers, m_bootLoader.programDirectory);
     if (m_bootLoader.named) {
         procedure.setBootLoaderPath(*m_bootLoader.named);
@@ -259,15 +267,15 @@ UpdateEvent notStarted(std::size_t port, UpdateResult::Cause cause,
 }  // namespace
 
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const BootLoaderChoice& bootLoader, int retries, Concurrency concurrency,
+               const BootLoaderChoice& bootLoader, int retries, RunSettings settings,
                Renderer& renderer, const std::atomic<int>& stop) {
     EventQueue events;
     std::vector<std::unique_ptr<PortWorker>> workers;
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        workers.push_back(
-            std::make_unique<PortWorker>(i, targets[i], image, bootLoader, retries, events, stop));
+        workers.push_back(std::make_unique<PortWorker>(i, targets[i], image, bootLoader, retries,
+                                                       settings.trace, events, stop));
     }
-    Admission admission(targets.size(), updatesAtOnce(concurrency.openFileLimit, concurrency.jobs));
+    Admission admission(targets.size(), updatesAtOnce(settings.openFileLimit, settings.jobs));
     // Starts the ports whose turn has come. One that cannot be served (no descriptor or thread
     // to be had while nothing runs that could free one) is reported on its own.
     const auto startWaiting = [&] {
@@ -276,7 +284,7 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
         }
         while (const std::optional<std::size_t> port = admission.next()) {
             const std::optional<std::size_t> inUse = openDescriptors();
-            const bool room = !inUse || roomForAnother(concurrency.openFileLimit, *inUse);
+            const bool room = !inUse || roomForAnother(settings.openFileLimit, *inUse);
             if (!room && admission.running() > 0) {
                 admission.hold();
                 return;
@@ -294,7 +302,7 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
                 notStarted(*port, UpdateResult::Cause::Port, PortErrorKind::TooManyFiles,
                            room ? "Not updated: the system could not start a thread for the update"
                                 : "Not updated: too many open files (the limit is " +
-                                      std::to_string(concurrency.openFileLimit) +
+                                      std::to_string(settings.openFileLimit) +
                                       "); update fewer ports at once (--jobs) or raise the limit"));
         }
     };

@@ -14,6 +14,7 @@
 #include "cli/options.h"
 #include "cli/renderers.h"
 #include "cli/view.h"
+#include "runlog/trace_file.h"
 #include "serial/event_loop.h"
 
 namespace flashupdate::cli {
@@ -59,7 +60,7 @@ struct BootLoaderChoice {
 class PortWorker final : public QThread {
 public:
     PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
-               BootLoaderChoice bootLoader, int retries, EventQueue& events,
+               BootLoaderChoice bootLoader, int retries, TraceFile* trace, EventQueue& events,
                const std::atomic<int>& stop);
 
 protected:
@@ -71,6 +72,7 @@ private:
     std::filesystem::path m_image;
     BootLoaderChoice m_bootLoader;
     int m_retries;
+    TraceFile* m_trace;
     EventQueue& m_events;
     const std::atomic<int>& m_stop;
 };
@@ -81,10 +83,12 @@ private:
 // file error or a stop.
 bool anotherAttemptMayCure(const UpdateResult& result);
 
-// How many updates may run at once: the open-file limit in force, and --jobs.
-struct Concurrency {
+// How the updates run: how many at once (the open-file limit in force, and --jobs), and where
+// the wire is recorded (--trace; none when null).
+struct RunSettings {
     std::size_t openFileLimit = 1024;
     std::optional<std::size_t> jobs;
+    TraceFile* trace = nullptr;
 };
 
 // Runs one update per port, as many at the same time as the limits allow (the others start as
@@ -92,7 +96,7 @@ struct Concurrency {
 // ended in a way another attempt may cure is updated again, up to retries more times. Returns
 // the exit status for the whole run.
 int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const BootLoaderChoice& bootLoader, int retries, Concurrency concurrency,
+               const BootLoaderChoice& bootLoader, int retries, RunSettings settings,
                Renderer& renderer, const std::atomic<int>& stop);
 
 }  // namespace flashupdate::cli

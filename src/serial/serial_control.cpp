@@ -4,6 +4,8 @@
 #include <iostream>
 #include <utility>
 
+#include "common/scoped_flag.h"
+
 namespace flashupdate {
 
 namespace {
@@ -102,6 +104,7 @@ void SerialControl::open() {
 }
 
 void SerialControl::close() {
+    const ScopedFlag closing(m_closing);
     forgetReceived();
     // However closing ends (a stop while the last bytes leave), the medium is let go.
     struct LetGo {
@@ -176,6 +179,9 @@ ByteText SerialControl::input() {
 }
 
 void SerialControl::bytesArrived(std::string_view bytes) {
+    if (m_observer) {
+        m_observer(Direction::Received, now(), bytes, m_settings.baudRate);
+    }
     const std::size_t room = kReceiveLimit - std::min(kReceiveLimit, m_received.size());
     m_received.append(bytes.substr(0, std::min(room, bytes.size())));
     if (m_rThreshold > 0) {
@@ -190,6 +196,11 @@ void SerialControl::lineLost(const SerialError& error) {
     m_gone = true;
     m_goneKind = error.kind();
     m_goneReason = error.what();
+    // Once the port is being let go, a line that ends (an instrument that restarts after its
+    // session) changes nothing and is nobody's concern.
+    if (m_closing) {
+        return;
+    }
     const std::string remedy = m_transport ? m_transport->remedyFor(error) : std::string();
     m_diagnostics(devicePath() + ": " + m_goneReason + (remedy.empty() ? "" : "\n  " + remedy));
 }
@@ -201,7 +212,11 @@ void SerialControl::note(const std::string& text) {
 std::size_t SerialControl::handOver(std::string_view bytes) {
     checkGone();
     try {
-        return m_transport->write(bytes);
+        const std::size_t taken = m_transport->write(bytes);
+        if (m_observer && taken > 0) {
+            m_observer(Direction::Sent, now(), bytes.substr(0, taken), m_settings.baudRate);
+        }
+        return taken;
     } catch (const SerialError&) {
         // The medium may have found out why only now.
         checkGone();

@@ -32,6 +32,12 @@ public:
     using TransportFactory =
         std::function<std::unique_ptr<Transport>(const std::string& devicePath, EventLoop& events)>;
 
+    // Every byte handed to the medium and every byte received, as it happens, with the time on
+    // the event loop's clock and the speed in force: for a record of the wire (--trace).
+    enum class Direction { Sent, Received };
+    using Observer = std::function<void(Direction direction, EventLoop::Nanos at,
+                                        std::string_view bytes, int baudRate)>;
+
     // Received bytes beyond this, not yet taken by Input, are dropped as a UART's overrun
     // drops them: what a device or server sends never decides how much memory we take.
     static constexpr std::size_t kReceiveLimit = 64 * 1024;
@@ -67,6 +73,7 @@ public:
     void setDiagnostics(std::function<void(const std::string&)> diagnostics) {
         m_diagnostics = std::move(diagnostics);
     }
+    void setObserver(Observer observer) { m_observer = std::move(observer); }
 
 private:
     // Transport::Listener
@@ -96,10 +103,12 @@ private:
     int m_rThreshold = 0;
     int m_commEvent = 0;
     std::function<void(const std::string&)> m_diagnostics;
+    Observer m_observer;
     std::unique_ptr<Transport> m_transport;
     PacedTransmitter m_transmit;
     ReceiveSettle m_settle;
     bool m_gone = false;
+    bool m_closing = false;
     PortErrorKind m_goneKind = PortErrorKind::Gone;
     std::string m_goneReason;
     // What the line delivered and Input has not yet taken.

@@ -16,11 +16,10 @@
 #include <iostream>
 #include <utility>
 
+#include "runlog/trace_file.h"
 #include "serial/qt/port_settings.h"
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
-#include "update/serial_link.h"
-#include "update/timers.h"
 #include "ui/command_line.h"
 #include "ui/dir_list_box.h"
 #include "ui/directory_reader.h"
@@ -30,7 +29,9 @@
 #include "ui/main_window_texts.h"
 #include "ui/path_conversion.h"
 #include "ui/port_tooltip.h"
+#include "update/serial_link.h"
 #include "update/stages.h"
+#include "update/timers.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate {
@@ -69,9 +70,12 @@ QString displayText(const char* text) {
 
 }  // namespace
 
-// The system's event loop and serial port, in this order, for the production window.
+// The system's event loop and serial port, in this order, for the production window, and the
+// record of the wire when the settings file asks for one.
 struct frmMain::OwnedSeams {
     QtEventLoop events;
+    // Outlives the port, which records into it.
+    std::unique_ptr<TraceFile> trace;
     SerialControl comSerial{loadPortMap(), events, systemTransports()};
 };
 
@@ -107,6 +111,7 @@ frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
     if (m_owned) {
         // Why a device would not open, with the remedy, belongs in the log next to the run.
         m_owned->comSerial.setDiagnostics([this](const std::string& text) { diagnostic(text); });
+        startTrace();
     }
     m_timers->onTimer2 = [this] { cmdStart_Click(); };
     createControls();
@@ -131,6 +136,27 @@ frmMain::~frmMain() {
         m_owned->comSerial.setDiagnostics(
             [](const std::string& text) { std::cerr << "flashupdate: " << text << std::endl; });
     }
+}
+
+void frmMain::startTrace() {
+    const QString path = readTracePath(m_settingsPath);
+    if (path.isEmpty()) {
+        return;
+    }
+    auto trace = std::make_unique<TraceFile>(QFile::encodeName(path).toStdString());
+    if (!trace->ok()) {
+        diagnostic("cannot write the trace " + QFile::encodeName(path).toStdString() + ": " +
+                   trace->error());
+        return;
+    }
+    m_owned->trace = std::move(trace);
+    SerialControl& control = m_owned->comSerial;
+    control.setObserver([&control, &trace = *m_owned->trace](SerialControl::Direction direction,
+                                                             EventLoop::Nanos at,
+                                                             std::string_view bytes, int baudRate) {
+        trace.record(control.devicePath(), direction == SerialControl::Direction::Sent, at, bytes,
+                     baudRate);
+    });
 }
 
 void frmMain::setEndProgram(std::function<void()> endProgram) {

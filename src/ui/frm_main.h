@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "serial/port_map.h"
 #include "runlog/run_log.h"
+#include "serial/port_map.h"
 #include "update/update_view.h"
 
 class QCloseEvent;
@@ -78,6 +78,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Records the wire when the settings file names a trace file (Trace=PATH).
+    void startTrace();
     struct OwnedSeams;
 
     frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QThread>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -71,6 +72,50 @@ TEST_F(CliRun, MorePortsThanTheOpenFileLimitAllowsAreAllUpdatedInTurn) {
     const QList<QJsonObject> summary = jsonEvents(run, "summary");
     ASSERT_EQ(summary.size(), 1);
     EXPECT_EQ(summary.front()["waited"].toInt(), 2);
+}
+
+// The trace holds exactly what the instrument received, at the speeds it received it, in time
+// order, and what it answered.
+TEST_F(CliRun, TraceRecordsTheWireAsTheInstrumentSawIt) {
+    SimulatorProcess simulator;
+    const QString trace = m_dir.filePath("wire.trace");
+    const CliResult result = runCli(QStringList{"--trace", trace} + update(simulator.device()));
+    ASSERT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
+    ASSERT_TRUE(simulator.waitForSessionEnd());
+
+    QFile file(trace);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    std::map<int, std::string> sent;
+    std::string received;
+    double last = 0;
+    for (const QString& line : QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith('#')) {
+            continue;
+        }
+        const QStringList words = line.split(' ');
+        ASSERT_GE(words.size(), 5) << line.toStdString();
+        EXPECT_GE(words[0].toDouble(), last) << line.toStdString();
+        last = words[0].toDouble();
+        EXPECT_EQ(words[1], simulator.device());
+        std::string bytes;
+        for (const QString& hex : words.mid(4)) {
+            bytes += static_cast<char>(hex.toInt(nullptr, 16));
+        }
+        if (words[2] == "sent") {
+            sent[words[3].toInt()] += bytes;
+        } else {
+            EXPECT_EQ(words[2], "received");
+            received += bytes;
+        }
+    }
+    ASSERT_EQ(sent.size(), 2u);
+    for (const auto& [baud, bytes] : sent) {
+        SCOPED_TRACE(baud);
+        EXPECT_EQ(firstDifference(simulator.receivedSoFar(baud), bytes), "");
+    }
+    // The erase's answer and the four bytes of the checksum.
+    EXPECT_EQ(received.size(), 5u);
+    EXPECT_EQ(received.front(), 'E');
 }
 
 TEST_F(CliRun, TwoInstrumentsAreUpdatedAtTheSameTime) {

@@ -26,6 +26,13 @@ PortMap::Entries readPortSettings(const QString& path) {
     return entries;
 }
 
+QString readTracePath(const QString& path) {
+    return QSettings(path, QSettings::IniFormat)
+        .value(QStringLiteral("Trace"))
+        .toString()
+        .trimmed();
+}
+
 PortMap loadPortMap() {
     return PortMap::fromSettingsAndEnvironment(readPortSettings(portSettingsPath()));
 }

@@ -5,6 +5,7 @@
 //   [General]
 //   Com1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XK3LQD-if00-port0
 //   Com2=/dev/ttyUSB1
+//   Trace=/home/tech/flashupdate.trace
 #pragma once
 
 #include <QString>
@@ -20,5 +21,8 @@ PortMap::Entries readPortSettings(const QString& path);
 
 // The settings file's map with FLASHUPDATE_COM1 to FLASHUPDATE_COM4 over it.
 PortMap loadPortMap();
+
+// Where the window records the wire (key Trace under [General]); empty for nowhere.
+QString readTracePath(const QString& path);
 
 }  // namespace flashupdate
