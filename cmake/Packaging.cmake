@@ -25,6 +25,11 @@ if(TARGET flashupdate-cli)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
     RENAME flashupdate-cli
     COMPONENT Runtime)
+  # Where zsh and fish look for the completions of packaged programs.
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/_flashupdate-cli
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT Runtime)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/flashupdate-cli.fish
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT Runtime)
 endif()
 
 # The menu entry, its icons and what software centres show. The 32 x 32 XPM stays inside the

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The bash completion of flashupdate-cli, as bash runs it: options, and port names from
-# --list-ports. Arguments: the program, the completion file.
+# --list-ports, only those that lead somewhere, also after "--port=". Arguments: the program, the
+# completion file.
 set -euo pipefail
 cli=$1
 # shellcheck source=/dev/null
@@ -14,6 +15,15 @@ completions() {
 fail() { echo "completion: $*" >&2; exit 1; }
 
 [[ $(completions --re) == " --retries " ]] || fail "--re gives '$(completions --re)'"
-ports=$(FLASHUPDATE_COM3=rfc2217://rack7:4001 FLASHUPDATE_COM4=/dev/ttyUSB9 completions -p "")
-[[ $ports == *" 1 "* && $ports == *" 4 "* ]] || fail "no Com numbers in '$ports'"
-[[ $ports == *" /dev/ttyUSB9 "* ]] || fail "no device of the map in '$ports'"
+present=$(mktemp)
+trap 'rm -f "$present"' EXIT
+export FLASHUPDATE_COM3=$present FLASHUPDATE_COM4=/dev/ttyUSB9
+for words in "-p|" "--port|" "--port|=|"; do
+    IFS='|' read -r -a split <<< "$words"
+    ports=$(completions "${split[@]}" "")
+    [[ $ports == *" 1 "* && $ports == *" 4 "* ]] || fail "no Com numbers after $words in '$ports'"
+    [[ $ports == *" $present "* ]] || fail "the map's device that is there is missing in '$ports'"
+    [[ $ports != *"/dev/ttyUSB9"* ]] || fail "a device that is not there is offered: '$ports'"
+done
+[[ $(completions "--port=/dev/ttyUSB") != *ttyUSB9* ]] || fail "--port=PREFIX offers a missing device"
+echo "completion: ok"

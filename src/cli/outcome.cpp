@@ -55,20 +55,9 @@ std::string signalName(int signal) {
 }
 
 const char* exitCodeHelp() {
-    return "Exit status:\n"
-           "  0    every instrument updated and its checksum verified\n"
-           "  1    another failure, or the output could not be written (the update ran on)\n"
-           "  2    usage error\n"
-           "  3    file error: image or boot loader missing, unreadable or too large\n"
-           "  4    port error: the port does not open, or fails during the update, or a\n"
-           "       usb: name or by-id alias matches no device present\n"
-           "  5    no answer from the instrument: erase or checksum not answered\n"
-           "  6    bad checksum: the instrument's checksum differs from the image's\n"
-           "  129  stopped by SIGHUP (the terminal closed)\n"
-           "  130  stopped by Ctrl-C (SIGINT)\n"
-           "  143  stopped by SIGTERM\n"
-           "With several ports: the stop's status if any update was stopped, otherwise the\n"
-           "status of the first port, in command-line order, whose update failed.\n";
+    return "Exit status: 0 when every instrument was updated; 3 file, 4 port, 5 no answer and\n"
+           "6 bad checksum; 128 + the signal's number when stopped (130 for Ctrl-C). EXIT\n"
+           "STATUS in the manual page has them all.\n";
 }
 
 }  // namespace flashupdate::cli
