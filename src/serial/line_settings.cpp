@@ -33,7 +33,7 @@ bool parseInt(std::string_view field, int& value) {
 
 LineSettings LineSettings::parse(const std::string& text) {
     const auto fail = [&]() -> LineSettings {
-        throw SerialError("invalid line settings \"" + text + "\"");
+        throw SerialError("invalid line settings \"" + text + "\"", PortErrorKind::Settings);
     };
     const auto fields = splitFields(text);
     if (fields.size() != 4) {
