@@ -30,8 +30,8 @@ const std::atomic<int>& stopFlag();
 void installStopHandlers();
 
 // An event pump that ends the run it serves once a stop has been asked for. Every wait of the
-// procedure is a loop of pumps, so a stop is seen within one heartbeat of a wait, or after the
-// current 2048 bytes of a transfer.
+// procedure and of the serial control (connecting, negotiating, keeping the line's pace, closing)
+// is a loop of pumps, so a stop is seen within one heartbeat, wherever the run is.
 class StoppingEventLoop final : public EventLoop {
 public:
     StoppingEventLoop(EventLoop& inner, const std::atomic<int>& stop);

@@ -1,6 +1,7 @@
 // The serial control seam: the operations the update procedure performs on its serial port,
-// named as the instrument software has always named them. Production binds it to the operating
-// system's serial device (QtSerialPort); tests bind it to a scripted fake with virtual time.
+// named as the instrument software has always named them. Production binds it to the serial
+// control (SerialControl) over the system's transports; tests put the same control over a fake
+// line with virtual time.
 //
 // Every operation that the port cannot carry out throws SerialError. Received data is announced
 // through the OnComm handler, which implementations call only from inside an event pump.
