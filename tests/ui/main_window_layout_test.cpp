@@ -113,7 +113,9 @@ QString textOf(QWidget* widget) {
 
 class MainWindowLayout : public ::testing::TestWithParam<DesignedControl> {
 protected:
-    static void SetUpTestSuite() { s_rig = new WindowRig("NEW.IMG"); }
+    // Opened on the root, so that the path box's text fits wherever the tests are run from (the
+    // package build runs them deep in its own tree).
+    static void SetUpTestSuite() { s_rig = new WindowRig("NEW.IMG", QDir::rootPath()); }
     static void TearDownTestSuite() {
         delete s_rig;
         s_rig = nullptr;
