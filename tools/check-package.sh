@@ -2,13 +2,17 @@
 # Builds the Debian package the Debian way (dpkg-buildpackage with the helpers of debian/, from a
 # copy of the sources in OUT_DIR) and checks it as Debian would: lintian on the .deb, and the
 # desktop entry and AppStream metadata from inside the package through their validators. Fails if
-# the build fails or if any check reports an error or a warning (lintian's info tags are shown
-# but pass).
+# the build fails, a test fails, or any check reports an error or a warning (lintian's info tags
+# are shown but pass).
 #
 #   tools/check-package.sh OUT_DIR
 #
-# The tests are not built into the package unless DEB_BUILD_OPTIONS lacks nocheck; this script
-# sets nocheck unless told otherwise, for tools/run.sh test has just run them.
+# The tests run at build time (dh_auto_test) unless DEB_BUILD_OPTIONS has nocheck; with
+# FLASHUPDATE_WERROR=ON in the environment a compiler warning fails the build.
+# Once the build and its tests have passed, as packaging begins, OUT_DIR/built appears:
+# tools/run.sh waits for it to start the next tests. OUT_DIR/phases holds the start, the end
+# (seconds since the epoch) and the name of each phase.
+# The build directory is kept, so a second run compiles only what changed.
 # Needs debhelper, dpkg-dev, lintian, desktop-file-utils, appstream and the build dependencies.
 set -euo pipefail
 
@@ -30,23 +34,70 @@ if ((${#missing[@]})); then
   exit 2
 fi
 
-# The files git knows, as they are now: no build directory goes into the package's build.
+phases="$out_dir/phases"
+built="$out_dir/built"
+rm -f "$phases" "$built" "$out_dir"/flashupdate*_*.deb "$out_dir"/flashupdate*_*.ddeb \
+  "$out_dir"/flashupdate_*.buildinfo "$out_dir"/flashupdate_*.changes
+phase() {  # phase START NAME: from START until now
+  echo "$1 $EPOCHSECONDS $2" >>"$phases"
+}
+
+# The files git knows, as they are now: no build directory goes into the package's build. All
+# but the build directory (obj-*) is replaced, so a file deleted since the last run is gone; the
+# copies keep their times, so make rebuilds what changed and nothing else. The helpers' own
+# records go too, so that dh configures, builds and tests again.
 tree="$out_dir/flashupdate"
-rm -rf "$tree" "$out_dir"/flashupdate*_*.deb "$out_dir"/flashupdate_*.buildinfo \
-  "$out_dir"/flashupdate_*.changes
 mkdir -p "$tree"
+find "$tree" -mindepth 1 -maxdepth 1 ! -name 'obj-*' -exec rm -rf {} +
 (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
   xargs -0 tar -c --no-recursion --ignore-failed-read -f - 2>/dev/null) | (cd "$tree" && tar -x -f -)
+
+# Copies dpkg-buildpackage's output into its log, noting from dh's account of what it runs when
+# the tests begin and when the build sequence is over (its stamp, or the first step of the
+# binary sequence). No hook can tell: without root, dpkg-buildpackage calls the binary target
+# alone, and dh builds and tests inside it.
+started=$EPOCHSECONDS
+follow_build() {
+  local line tests_started="" packaging_started=""
+  while IFS= read -r line; do
+    printf '%s\n' "$line"
+    case $line in
+      "   debian/rules override_dh_auto_test"* | "   dh_auto_test"*)
+        tests_started=$EPOCHSECONDS
+        phase "$started" "package build: configure and compile"
+        ;;
+      "   create-stamp debian/debhelper-build-stamp"* | "   dh_prep"*)
+        [ -z "$packaging_started" ] || continue
+        if [ -n "$tests_started" ]; then
+          phase "$tests_started" "package build: the tests (dh_auto_test)"
+        else
+          phase "$started" "package build: configure and compile"
+        fi
+        packaging_started=$EPOCHSECONDS
+        touch "$built"
+        ;;
+    esac
+  done
+  [ -z "$packaging_started" ] || phase "$packaging_started" "package build: install, strip, .deb"
+}
 log="$out_dir/dpkg-buildpackage.log"
-if ! (cd "$tree" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-nocheck}" \
-      dpkg-buildpackage -us -uc -b -j"$(nproc)" >"$log" 2>&1); then
-  tail -n 40 "$log" >&2
+# -nc: debian/rules clean would remove the build directory kept above.
+if ! (cd "$tree" && dpkg-buildpackage -us -uc -b -nc -j"$(nproc)" 2>&1 | follow_build >"$log"); then
+  # What the log holds of the compiler's findings and of the failed tests' output (ctest prints
+  # it after a result marked ***), then how the build ended.
+  awk '/ error: | warning: / && shown++ < 40 { print }
+       /^ +Start +[0-9]+: |^ *[0-9]+\/[0-9]+ Test +#/ { failed = /\*\*\*/ && !/Skipped/ }
+       failed { print }' "$log" >&2
+  tail -n 25 "$log" >&2
   echo "check-package: dpkg-buildpackage failed (log: $log)" >&2
   exit 1
 fi
+# Should dh ever word its account otherwise, the build is over now.
+touch "$built"
 deb=$(ls "$out_dir"/flashupdate_*.deb)
 echo "Package: $deb"
 
+checks_started=$EPOCHSECONDS
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb --extract "$deb" "$unpacked"
@@ -70,6 +121,7 @@ done
 
 echo "== appstreamcli validate"
 appstreamcli validate --no-net --strict "$unpacked"/usr/share/metainfo/*.metainfo.xml || failed=1
+phase "$checks_started" "package checks: lintian and the validators"
 
 if ((failed)); then
   echo "check-package: FAILED" >&2

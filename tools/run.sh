@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine: installs what is missing, builds, and then
 #   demo   starts the instrument simulator and the window with a sample image chosen
-#   test   checks the formatting, builds with clang and runs the fuzzer, runs every test, makes
-#          and checks the Debian package, then runs the tests again built with AddressSanitizer
-#          and UBSan
+#   test   checks the formatting; builds the Debian package with the distribution's flags, which
+#          runs every test at build time, and checks it; builds with Clang, AddressSanitizer and
+#          UBSan, runs the tests there too and runs the fuzzer; prints the time of each phase
 #   bench  times complete updates against the simulator
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+began=$EPOCHSECONDS
 
 mode=${1:-}
 case "$mode" in
@@ -20,6 +21,23 @@ esac
 # that failed and the time taken are reported at the end.
 step="installing what is missing"
 groups=()
+# Where the time goes: one line per phase, "START END NAME" in seconds since the epoch, from this
+# script and from tools/check-package.sh; phases may overlap.
+mkdir -p build
+phases=$root/build/phases
+: >"$phases"
+phase() {  # phase START NAME: from START until now
+  echo "$1 $EPOCHSECONDS $2" >>"$phases"
+}
+show_phases() {
+  local files=("$phases") start end name
+  [ -f build/package/phases ] && files+=(build/package/phases)
+  echo "Phases (from the start of tools/run.sh, and how long each took; some overlap):"
+  sort -n "${files[@]}" | while read -r start end name; do
+    printf '  at %2d:%02d  took %2d:%02d  %s\n' $(((start - began) / 60)) $(((start - began) % 60)) \
+      $(((end - start) / 60)) $(((end - start) % 60)) "$name"
+  done
+}
 finish() {
   local status=$?
   trap - EXIT INT TERM
@@ -32,6 +50,7 @@ finish() {
     sleep 1
     kill -KILL -- "${alive[@]}" 2>/dev/null || true
   fi
+  show_phases
   local took="$((SECONDS / 60)) min $((SECONDS % 60)) s"
   if ((status == 0)); then
     echo "tools/run.sh $mode: done in $took."
@@ -54,13 +73,15 @@ start_group() {
   set +m
   groups+=("$started")
 }
-# in_group NAME COMMAND...: the step NAME in a group of its own, waited for. A signal to this
-# script interrupts the wait at once.
+# in_group NAME COMMAND...: the step NAME in a group of its own, waited for, and its time noted.
+# A signal to this script interrupts the wait at once.
 in_group() {
   step=$1
   shift
+  local from=$EPOCHSECONDS
   start_group "$@"
   wait "$started"
+  phase "$from" "$step"
 }
 
 packages=(cmake make g++ qt6-base-dev qt6-serialport-dev libgtest-dev fonts-liberation
@@ -78,6 +99,7 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+phase "$began" "installing what is missing"
 
 jobs=$(nproc)
 configure() {  # configure DIR [cmake options...]; later options win over the defaults here
@@ -111,57 +133,87 @@ case "$mode" in
     FLASHUPDATE_COM1="$link" build/demo/flashupdate "$PWD/build/demo/SAMPLE.IMG,1"
     ;;
   test)
-    # The end-to-end tests spend their time waiting for the line, not on the CPU: run more of
-    # them at once than there are cores.
-    tests_at_once=$((jobs * 3))
+    formatting_started=$EPOCHSECONDS
     step="checking the formatting"
     if ! git ls-files -z -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' \
         'tools/*.h' | xargs -0 clang-format --dry-run --Werror; then
       echo "Not formatted as .clang-format asks: run clang-format -i on the files above." >&2
       exit 1
     fi
-    in_group "building the tests (hardened Release)" build build "${hardened[@]}"
-    # The plain tests mostly wait for the line, so the other builds compile and the fuzzer runs
-    # meanwhile, at a lower priority than the tests. The second compiler sees other mistakes;
-    # only its warnings count, so only the programs a user runs are built, without debug
-    # information (-g0; the fuzzer keeps its own -g).
-    background_log=$PWD/build/other-builds.log
-    other_builds() {
-      configure build-clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="$cxxflags -g0" \
-        -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_CXX_COMPILER=clang++ \
-        -DFLASHUPDATE_TESTS=OFF -DFLASHUPDATE_FUZZ=ON
-      nice -n 10 cmake --build build-clang -j"$jobs" \
-        --target flashupdate flashupdate-cli number_reader_fuzz
-      nice -n 10 tests/fuzz/run.sh build-clang 20
-      configure build-asan -DFLASHUPDATE_SANITIZE=ON
-      nice -n 10 cmake --build build-asan -j"$jobs"
+    phase "$formatting_started" "checking the formatting"
+    # Two builds. The package, built by dpkg-buildpackage with Debian's flags and hardening, runs
+    # every test at build time and is then checked as Debian checks packages. The second build is
+    # Clang's (the other compiler sees other mistakes) with AddressSanitizer, UBSan and the fuzzer.
+    # The real-time tests must never share the machine with a compile or with each other at equal
+    # priority: the Clang build compiles at the lowest priority from the start, and mostly while
+    # the package's tests wait for the line; its tests begin once the package's are over, and
+    # what is left of the package (install, strip, .deb, lintian) is then lowered to the lowest
+    # priority in turn. Its tests leave out the slow and fault tables.
+    sanitizer_log=$root/build/sanitizer-build.log
+    sanitizer_build() {
+      renice -n 19 -p "$BASHPID" >/dev/null
+      local started=$EPOCHSECONDS
+      # Line tables only: the reports name file and line, and compiling and linking take less.
+      configure build-sanitize -DCMAKE_CXX_COMPILER=clang++ -DFLASHUPDATE_SANITIZE=ON \
+        -DFLASHUPDATE_FUZZ=ON -DCMAKE_UNITY_BUILD=ON \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-gline-tables-only -DNDEBUG"
+      cmake --build build-sanitize -j"$jobs"
+      phase "$started" "Clang build with the sanitizers: configure and compile (lowest priority)"
     }
-    start_group other_builds > "$background_log" 2>&1
-    background=$started
-    plain_tests() {
-      cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$tests_at_once" -LE bench
-    }
-    in_group "the tests" plain_tests
-    # The package, built by dpkg-buildpackage with Debian's helpers and checked as Debian checks
-    # packages, at a lower priority while the sanitizer tests (which mostly wait) run.
-    package_log=$PWD/build/package-check.log
-    start_group nice -n 10 tools/check-package.sh build/package > "$package_log" 2>&1
+    start_group sanitizer_build >"$sanitizer_log" 2>&1
+    sanitizer=$started
+    package_log=$root/build/package-check.log
+    rm -f build/package/built build/package/phases
+    start_group env FLASHUPDATE_WERROR=ON tools/check-package.sh build/package >"$package_log" 2>&1
     package=$started
-    step="the Clang build, the fuzzer or the sanitizer build"
-    if ! wait "$background"; then
-      cat "$background_log" >&2
-      echo "The Clang build, the fuzzer or the sanitizer build failed (log above)." >&2
-      exit 1
-    fi
-    grep -E '^(Done|stat::number_of_executed_units)' "$background_log" || true
-    echo "Clang build, fuzzer and sanitizer build: done (log in $background_log)."
+    fuzz_log=$root/build/fuzz.log
+    fuzz() {
+      renice -n 19 -p "$BASHPID" >/dev/null
+      local started=$EPOCHSECONDS
+      tests/fuzz/run.sh build-sanitize 20
+      phase "$started" "the fuzzer (20 s of one core, lowest priority)"
+    }
+    step="the package build or the Clang build"
+    sanitizer_built="" package_tested=""
+    until [ -n "$sanitizer_built" ] && [ -n "$package_tested" ]; do
+      if [ -z "$sanitizer_built" ] && ! kill -0 "$sanitizer" 2>/dev/null; then
+        if ! wait "$sanitizer"; then
+          step="the Clang build with the sanitizers"
+          cat "$sanitizer_log" >&2
+          exit 1
+        fi
+        sanitizer_built=1
+        start_group fuzz >"$fuzz_log" 2>&1
+        fuzzer=$started
+      fi
+      if [ -z "$package_tested" ]; then
+        if [ -e build/package/built ]; then
+          package_tested=1
+          renice -n 19 -g "$package" >/dev/null
+        elif ! kill -0 "$package" 2>/dev/null; then
+          step="the package build or its tests"
+          wait "$package" || true
+          cat "$package_log" >&2
+          exit 1
+        fi
+      fi
+      sleep 1
+    done
+    # The end-to-end tests wait for the line more than they compute: three at once per core, as
+    # in the package build.
     sanitizer_tests() {
-      cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
+      cd build-sanitize && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
         LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --output-on-failure -j"$tests_at_once" -LE 'bench|faults|slow'
+        ctest --output-on-failure -j"$((jobs * 3))" -LE 'bench|faults|slow'
     }
     in_group "the tests built with AddressSanitizer and UBSan" sanitizer_tests
-    step="the package check"
+    step="the fuzzer"
+    if ! wait "$fuzzer"; then
+      cat "$fuzz_log" >&2
+      exit 1
+    fi
+    grep -E '^(Done|stat::number_of_executed_units)' "$fuzz_log" || true
+    step="the package build or its checks"
     if ! wait "$package"; then
       cat "$package_log" >&2
       exit 1

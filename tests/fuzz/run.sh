@@ -4,9 +4,9 @@
 #
 #   tests/fuzz/run.sh BUILD_DIR [SECONDS]
 #
-# BUILD_DIR is a CMake build directory configured with clang and the fuzz target, as
-# tools/run.sh test does it:
+# BUILD_DIR is a CMake build directory configured with clang and the fuzz target, such as
 #   cmake -S . -B BUILD_DIR -DCMAKE_CXX_COMPILER=clang++ -DFLASHUPDATE_FUZZ=ON
+# or tools/run.sh test's build-asan, which adds the sanitizers and the tests.
 # The target is brought up to date first. SECONDS defaults to 20. The corpus grows in
 # BUILD_DIR/number_reader_corpus and is kept between runs, so later runs start where earlier ones
 # stopped. A crash leaves its input in BUILD_DIR as crash-* and makes this script exit non-zero.
