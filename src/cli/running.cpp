@@ -164,6 +164,7 @@ void PortWorker::run() {
         });
     }
     UpdateProcedure procedure(view, link, timers, m_bootLoader.programDirectory);
+    view.follow(procedure.result());
     if (m_bootLoader.named) {
         procedure.setBootLoaderPath(*m_bootLoader.named);
     }

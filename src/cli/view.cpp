@@ -74,6 +74,9 @@ UpdateEvent CliView::event(EventKind kind) const {
     UpdateEvent made;
     made.port = m_port;
     made.kind = kind;
+    if (m_run != nullptr) {
+        made.result = *m_run;
+    }
     return made;
 }
 

@@ -29,7 +29,9 @@ struct UpdateEvent {
 
     // Progress: what moved on.
     Progress progress = Progress::StageEntered;
-    // Progress and Result: the procedure's own account of the run at that moment.
+    // The procedure's own account of the run at that moment: for a status, message or
+    // diagnostic, when it was said (once the view follows the run); so the output can tell the
+    // stage a text belongs to, and what the run knew then, without reading the text.
     UpdateResult result;
 
     // Result.
@@ -81,6 +83,9 @@ public:
 
     // The status line as the window would show it now, for the operator's account of a stop.
     const std::string& lastStatus() const { return m_lastStatus; }
+    // The procedure's account of its run, which every later event carries as it stands then.
+    // The procedure is made after its view, so this comes afterwards.
+    void follow(const UpdateResult& run) { m_run = &run; }
 
 private:
     UpdateEvent event(EventKind kind) const;
@@ -90,6 +95,7 @@ private:
     std::filesystem::path m_image;
     EventQueue& m_events;
     std::string m_lastStatus;
+    const UpdateResult* m_run = nullptr;
 };
 
 }  // namespace flashupdate::cli
