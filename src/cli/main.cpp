@@ -41,17 +41,21 @@ int usageError(const std::string& error) {
     return kUsageError;
 }
 
-std::unique_ptr<Renderer> makeRenderer(bool json, std::vector<std::string> labels) {
+std::unique_ptr<Renderer> makeRenderer(bool json, Verbosity verbosity,
+                                       std::vector<std::string> labels) {
+    // A program reading the stream gets every event, whatever a person asked to see.
     if (json) {
         return std::make_unique<JsonRenderer>(std::move(labels), stdout);
     }
     // Live lines need a terminal that can move the cursor; a dumb one gets the plain lines.
+    const bool terminal = isatty(fileno(stdout)) != 0;
     const char* term = std::getenv("TERM");
-    const bool dumb = term == nullptr || *term == '\0' || std::string(term) == "dumb";
-    if (isatty(fileno(stdout)) && !dumb) {
-        return std::make_unique<TerminalRenderer>(std::move(labels), stdout);
+    if (liveOutputPossible(terminal, term)) {
+        return std::make_unique<TerminalRenderer>(
+            std::move(labels), stdout, verbosity,
+            colourAllowed(terminal, term, std::getenv("NO_COLOR")));
     }
-    return std::make_unique<PlainRenderer>(std::move(labels), stdout);
+    return std::make_unique<PlainRenderer>(std::move(labels), stdout, verbosity);
 }
 
 }  // namespace
@@ -109,7 +113,7 @@ int main(int argc, char** argv) {
         return dryRun(resolved.targets, std::filesystem::absolute(options.image), bootLoader,
                       options.json, stdout);
     }
-    const auto renderer = makeRenderer(options.json, std::move(labels));
+    const auto renderer = makeRenderer(options.json, options.verbosity, std::move(labels));
     std::unique_ptr<TraceFile> trace;
     if (options.trace) {
         trace = std::make_unique<TraceFile>(*options.trace);

@@ -78,50 +78,179 @@ std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total) {
     return total == 0 ? 0 : sent * 100 / total;
 }
 
-PlainRenderer::PlainRenderer(std::vector<std::string> portLabels, std::FILE* out)
-    : m_labels(std::move(portLabels)), m_out(out) {}
+bool liveOutputPossible(bool terminal, const char* term) {
+    return terminal && term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
+}
 
-void PlainRenderer::show(const UpdateEvent& event) {
+bool colourAllowed(bool terminal, const char* term, const char* noColor) {
+    return liveOutputPossible(terminal, term) && (noColor == nullptr || *noColor == '\0');
+}
+
+namespace {
+
+// A text said before in this stage, alone or as the lead of the run's account of its failure
+// ("Can't find size of X" in "Can't find size of X (X: No such file or directory)").
+bool saidBefore(const std::vector<std::string>& said, const std::string& text) {
+    return std::any_of(said.begin(), said.end(), [&](const std::string& before) {
+        return before == text || (before.size() > text.size() + 2 && before.starts_with(text) &&
+                                  before.compare(text.size(), 2, " (") == 0);
+    });
+}
+
+std::string secondsText(std::chrono::system_clock::duration duration, const char* format) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, std::chrono::duration<double>(duration).count());
+    return text;
+}
+
+}  // namespace
+
+Narration::Narration(std::size_t ports, Verbosity verbosity, bool diagnosticsApart,
+                     bool recordLines)
+    : m_ports(ports),
+      m_verbosity(verbosity),
+      m_diagnosticsApart(diagnosticsApart),
+      m_recordLines(recordLines) {}
+
+bool Narration::supersededByVerdict(const UpdateEvent& event) {
+    const UpdateResult& run = event.result;
+    return event.kind == EventKind::Status && run.stage != UpdateResult::Stage::Done &&
+           run.fileCheckSum && run.deviceCheckSum && *run.fileCheckSum != *run.deviceCheckSum;
+}
+
+void Narration::enterStage(PortTelling& port, UpdateResult::Stage stage,
+                           std::chrono::system_clock::time_point time) {
+    port.stage = stage;
+    port.stageBegan = time;
+    port.said.clear();
+    port.saidApart.clear();
+    port.reasonGiven = false;
+}
+
+std::string Narration::timing(const PortTelling& port,
+                              std::chrono::system_clock::time_point time) const {
+    if (m_verbosity != Verbosity::Verbose || !port.began) {
+        return {};
+    }
+    return secondsText(time - *port.began, "+%.3fs");
+}
+
+std::vector<Narration::Line> Narration::tell(const UpdateEvent& event) {
+    PortTelling& port = m_ports.at(event.port);
+    if (!port.began) {
+        port.began = event.time;
+        port.stageBegan = event.time;
+    }
+    std::vector<Line> lines;
+    const auto say = [&](Kind kind, std::string text) {
+        lines.push_back(Line{kind, std::move(text), timing(port, event.time)});
+    };
+    if (event.kind == EventKind::Result) {
+        say(Kind::Result, event.text + "; " + resultDetails(event) + statusText(event));
+        // Another attempt, if one follows, starts afresh.
+        enterStage(port, UpdateResult::Stage::Checks, event.time);
+        return lines;
+    }
+    if (m_verbosity == Verbosity::Quiet) {
+        return lines;
+    }
     switch (event.kind) {
-        case EventKind::Status:
-            line(event, trimmedLines(event.text));
-            break;
-        case EventKind::Message:
-            // A message box's lines each become a line of the log.
-            for (const std::string& text : messageLines(trimmedLines(event.text))) {
-                line(event, text);
-            }
-            break;
         case EventKind::Progress: {
-            // One line a record keeps a log readable.
             const UpdateResult& run = event.result;
-            if (event.progress == Progress::BytesSent &&
+            if (event.progress == Progress::StageEntered && run.stage != port.stage) {
+                const UpdateResult::Stage before = port.stage;
+                const auto took = event.time - port.stageBegan;
+                enterStage(port, run.stage, event.time);
+                if (m_verbosity == Verbosity::Verbose) {
+                    const std::string next = nameOf(run.stage);
+                    const std::string previous =
+                        std::string(nameOf(before)) + " took " + secondsText(took, "%.3f s");
+                    say(Kind::Text, before == UpdateResult::Stage::Checks ? next + " begins"
+                                    : run.stage == UpdateResult::Stage::Done
+                                        ? previous
+                                        : previous + "; " + next + " begins");
+                }
+            }
+            // One line a record keeps a log readable.
+            if (m_recordLines && event.progress == Progress::BytesSent &&
                 (run.bytesSent % protocol::kRecordBytes == 0 ||
                  run.bytesSent == run.bytesAnnounced)) {
-                line(event, std::to_string(run.bytesSent) + " of " +
-                                std::to_string(run.bytesAnnounced) + " bytes sent");
+                say(Kind::Text, std::to_string(run.bytesSent) + " of " +
+                                    std::to_string(run.bytesAnnounced) + " bytes sent");
             }
             break;
         }
-        case EventKind::Diagnostic:
+        case EventKind::Status: {
+            const std::string text = trimmedLines(event.text);
+            if (!supersededByVerdict(event) && !text.empty() && !saidBefore(port.said, text)) {
+                port.said.push_back(text);
+                say(Kind::Text, text);
+            }
+            break;
+        }
+        case EventKind::Message:
+            // A message box's lines each become a line, those the status line has just said
+            // left out.
+            for (const std::string& text : messageLines(trimmedLines(event.text))) {
+                if (!text.empty() && !saidBefore(port.said, text)) {
+                    port.said.push_back(text);
+                    say(Kind::Text, text);
+                }
+            }
+            break;
+        case EventKind::Diagnostic: {
+            // The run's account of its failure is the message it is about to show with the
+            // reason behind it; once the line has given that reason it adds nothing.
+            const bool account = event.result.cause != UpdateResult::Cause::None &&
+                                 event.text == event.result.reason;
+            std::vector<std::string>& said = m_diagnosticsApart ? port.saidApart : port.said;
+            if ((account && port.reasonGiven) || saidBefore(said, event.text)) {
+                break;
+            }
+            port.reasonGiven = true;
+            said.push_back(event.text);
+            for (const std::string& text : messageLines(event.text, "\n")) {
+                said.push_back(text);
+            }
+            say(Kind::Diagnostic, event.text);
+            break;
+        }
+        case EventKind::Result:
+            break;
+    }
+    return lines;
+}
+
+PlainRenderer::PlainRenderer(std::vector<std::string> portLabels, std::FILE* out,
+                             Verbosity verbosity, std::FILE* err)
+    : m_labels(std::move(portLabels)),
+      m_out(out),
+      m_err(err),
+      m_diagnosticsApart(verbosity != Verbosity::Verbose),
+      m_narration(m_labels.size(), verbosity, m_diagnosticsApart, true) {}
+
+void PlainRenderer::show(const UpdateEvent& event) {
+    const std::string& label = m_labels.at(event.port);
+    for (const Narration::Line& line : m_narration.tell(event)) {
+        const std::string timing = line.timing.empty() ? std::string() : line.timing + " ";
+        if (line.kind != Narration::Kind::Diagnostic) {
+            write(event.time, label, timing + line.text);
+        } else if (m_diagnosticsApart) {
             // For whoever debugs the line; the log on standard output stays the window's words.
             std::fflush(m_out);
-            std::fprintf(stderr, "flashupdate-cli: [%s] %s\n",
-                         printable(m_labels.at(event.port)).c_str(),
-                         printableLines(event.text).c_str());
-            break;
-        case EventKind::Result:
-            line(event, event.text + "; " + resultDetails(event) + statusText(event));
-            break;
+            std::fprintf(m_err, "flashupdate-cli: [%s] %s\n", printable(label).c_str(),
+                         printableLines(line.text).c_str());
+            std::fflush(m_err);
+        } else {
+            for (const std::string& text : messageLines(line.text, "\n")) {
+                write(event.time, label, timing + text);
+            }
+        }
     }
 }
 
 void PlainRenderer::summary(const std::vector<UpdateEvent>& results, std::size_t waited) {
     write(std::chrono::system_clock::now(), "all", summaryText(results, m_labels, waited));
-}
-
-void PlainRenderer::line(const UpdateEvent& event, const std::string& text) {
-    write(event.time, m_labels.at(event.port), text);
 }
 
 void PlainRenderer::write(std::chrono::system_clock::time_point time, const std::string& label,
@@ -147,45 +276,87 @@ std::string trimmedRight(std::string text) {
     return text;
 }
 
+constexpr const char* kGreen = "\x1b[32m";
+constexpr const char* kRed = "\x1b[31m";
+constexpr const char* kYellow = "\x1b[33m";
+constexpr std::size_t kBarWidth = 20;
+
+const char* outcomeColour(const UpdateEvent& result) {
+    if (result.exitCode == kUpdated) {
+        return kGreen;
+    }
+    return result.result.cause == UpdateResult::Cause::Stopped ? kYellow : kRed;
+}
+
+// "[########............]"
+std::string bar(std::uint64_t sent, std::uint64_t total) {
+    const std::size_t full =
+        total == 0 ? 0 : static_cast<std::size_t>(std::min(sent, total) * kBarWidth / total);
+    return "[" + std::string(full, '#') + std::string(kBarWidth - full, '.') + "]";
+}
+
 }  // namespace
 
-TerminalRenderer::TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out)
-    : m_labels(std::move(portLabels)), m_states(m_labels.size()), m_out(out) {}
+TerminalRenderer::TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out,
+                                   Verbosity verbosity, bool colour)
+    : m_labels(std::move(portLabels)),
+      m_states(m_labels.size()),
+      m_out(out),
+      m_live(verbosity != Verbosity::Quiet),
+      m_colour(colour),
+      m_narration(m_labels.size(), verbosity, false, false) {}
 
 void TerminalRenderer::show(const UpdateEvent& event) {
     PortState& state = m_states.at(event.port);
     switch (event.kind) {
         case EventKind::Status:
-            state.status = trimmedLines(event.text);
-            log(event, state.status);
-            break;
-        case EventKind::Message:
-            for (const std::string& text : messageLines(trimmedLines(event.text))) {
-                log(event, text);
+            if (!Narration::supersededByVerdict(event)) {
+                state.status = trimmedLines(event.text);
             }
             break;
         case EventKind::Progress:
             state.run = event.result;
             state.since = std::chrono::steady_clock::now();
             break;
-        case EventKind::Diagnostic:
-            // A reason and its remedy, each on a line of its own.
-            for (const std::string& text : messageLines(event.text, "\n")) {
-                log(event, text);
-            }
-            break;
         case EventKind::Result:
             // An attempt that will be followed by another leaves the live line going.
-            state.ended = event.last;
-            state.result = event.text + "; " + resultDetails(event);
-            log(event, state.result + statusText(event));
+            if (event.last) {
+                state.ended = true;
+            } else {
+                state = PortState{};
+            }
             break;
+        case EventKind::Message:
+        case EventKind::Diagnostic:
+            break;
+    }
+    const std::string& label = m_labels.at(event.port);
+    for (const Narration::Line& line : m_narration.tell(event)) {
+        const std::string timing = line.timing.empty() ? std::string() : line.timing + " ";
+        if (line.kind == Narration::Kind::Diagnostic) {
+            // A reason and its remedy, each on a line of its own.
+            for (const std::string& text : messageLines(line.text, "\n")) {
+                log(event.time, label, timing + text);
+            }
+        } else {
+            log(event.time, label, timing + line.text,
+                line.kind == Narration::Kind::Result ? outcomeColour(event) : nullptr);
+        }
     }
     drawLiveLines();
 }
 
 void TerminalRenderer::summary(const std::vector<UpdateEvent>& results, std::size_t waited) {
-    log(std::chrono::system_clock::now(), "all", summaryText(results, m_labels, waited));
+    const bool all = std::all_of(results.begin(), results.end(), [](const UpdateEvent& result) {
+        return result.exitCode == kUpdated;
+    });
+    const bool stopped = std::any_of(results.begin(), results.end(), [](const UpdateEvent& result) {
+        return result.result.cause == UpdateResult::Cause::Stopped;
+    });
+    log(std::chrono::system_clock::now(), "all", summaryText(results, m_labels, waited),
+        all       ? kGreen
+        : stopped ? kYellow
+                  : kRed);
     drawLiveLines();
 }
 
@@ -193,50 +364,61 @@ void TerminalRenderer::tick() {
     drawLiveLines();
 }
 
-void TerminalRenderer::log(const UpdateEvent& event, const std::string& text) {
-    log(event.time, m_labels.at(event.port), text);
-}
-
 void TerminalRenderer::log(std::chrono::system_clock::time_point time, const std::string& label,
-                           const std::string& text) {
-    if (m_drawn) {
-        // Back to the top of the live lines; the log line takes the first one's place.
-        std::fprintf(m_out, "\x1b[%zuA", m_states.size());
-        m_drawn = false;
+                           const std::string& text, const char* colour) {
+    if (m_drawnLines > 0) {
+        // Back to the top of the live lines, cleared to the end of the screen: the log line
+        // takes the first one's place, and one longer than the terminal wraps over the next,
+        // which is drawn again below it anyway.
+        std::fprintf(m_out, "\x1b[%zuA\r\x1b[J", m_drawnLines);
+        m_drawnLines = 0;
     }
-    // Clears to the end of the screen: a log line longer than the terminal wraps over the next
-    // live line, which is drawn again below it anyway.
-    std::fprintf(m_out, "\r\x1b[J%s [%s] %s\n", clockText(time).c_str(), printable(label).c_str(),
-                 printable(text).c_str());
+    const bool coloured = m_colour && colour != nullptr;
+    std::fprintf(m_out, "%s [%s] %s%s%s\n", clockText(time).c_str(), printable(label).c_str(),
+                 coloured ? colour : "", printable(text).c_str(), coloured ? "\x1b[0m" : "");
+    std::fflush(m_out);
 }
 
 void TerminalRenderer::drawLiveLines() {
-    if (m_drawn) {
-        std::fprintf(m_out, "\x1b[%zuA", m_states.size());
+    if (!m_live) {
+        return;
+    }
+    const std::size_t drawn = m_drawnLines;
+    if (drawn > 0) {
+        std::fprintf(m_out, "\x1b[%zuA", drawn);
     }
     const std::size_t width = terminalWidth(m_out);
+    std::size_t lines = 0;
     for (std::size_t port = 0; port < m_states.size(); ++port) {
+        if (m_states[port].ended) {
+            continue;
+        }
         std::string line = liveLine(port);
         if (line.size() > width) {
             line.resize(width);
         }
         std::fprintf(m_out, "\r\x1b[2K%s\n", line.c_str());
+        ++lines;
     }
-    m_drawn = true;
+    // The lines of ports that have ended since.
+    if (lines < drawn) {
+        std::fprintf(m_out, "\r\x1b[J");
+    }
+    m_drawnLines = lines;
     std::fflush(m_out);
 }
 
 std::string TerminalRenderer::liveLine(std::size_t port) const {
     const PortState& state = m_states[port];
     std::string line = printable(m_labels[port]) + "  ";
-    if (state.ended) {
-        return line + printable(state.result);
+    if (state.status.empty() && state.run.stage == UpdateResult::Stage::Checks) {
+        return line + "waiting";
     }
     const UpdateResult& run = state.run;
     line += state.status.empty() ? "starting" : printable(trimmedRight(state.status));
     const auto percent = percentSent(run.bytesSent, run.bytesAnnounced);
-    line += "  " + std::to_string(run.bytesSent) + "/" + std::to_string(run.bytesAnnounced) +
-            " bytes  " + std::to_string(percent) + "%";
+    line += "  " + bar(run.bytesSent, run.bytesAnnounced) + " " + std::to_string(run.bytesSent) +
+            "/" + std::to_string(run.bytesAnnounced) + " bytes  " + std::to_string(percent) + "%";
     if (run.stage != UpdateResult::Stage::Checks) {
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - state.since);

@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cli/options.h"
 #include "cli/view.h"
 
 namespace flashupdate::cli {
@@ -27,6 +29,56 @@ std::string statusText(const UpdateEvent& result);
 std::string summaryText(const std::vector<UpdateEvent>& results,
                         const std::vector<std::string>& labels, std::size_t waited);
 
+// Whether the output may move the cursor: a terminal, unless TERM says it cannot (unset, empty or
+// "dumb").
+bool liveOutputPossible(bool terminal, const char* term);
+// Whether the output may be coloured: where it may move the cursor, unless NO_COLOR is set to
+// anything but nothing (no-color.org).
+bool colourAllowed(bool terminal, const char* term, const char* noColor);
+
+// What the plain and the terminal output say of the events, at the verbosity asked for. A text is
+// said once per port and stage: the window sets a status that its message box then repeats, and
+// a reason may come from the line and again as the run's account of its failure. Quiet tells
+// only results; verbose adds the seconds since the port's first event to every line and a line
+// per stage with the time the one before took.
+class Narration {
+public:
+    enum class Kind { Text, Diagnostic, Result };
+    struct Line {
+        Kind kind = Kind::Text;
+        std::string text;    // a diagnostic's lines stay apart, at "\n"
+        std::string timing;  // verbose: "+5.123s"
+    };
+
+    // diagnosticsApart: diagnostics go to a stream of their own, so what they said does not
+    // count as said on the main one. recordLines: a line per record sent, for a log.
+    Narration(std::size_t ports, Verbosity verbosity, bool diagnosticsApart, bool recordLines);
+    std::vector<Line> tell(const UpdateEvent& event);
+
+    // A status the window shows while it compares the sums ("DONE") when they already differ: the
+    // verdict follows at once and the run is not done.
+    static bool supersededByVerdict(const UpdateEvent& event);
+
+private:
+    struct PortTelling {
+        std::optional<std::chrono::system_clock::time_point> began;
+        std::chrono::system_clock::time_point stageBegan;
+        UpdateResult::Stage stage = UpdateResult::Stage::Checks;
+        std::vector<std::string> said;       // in this stage, on the main stream
+        std::vector<std::string> saidApart;  // in this stage, by diagnostics kept apart
+        bool reasonGiven = false;            // a diagnostic has been told in this stage
+    };
+
+    void enterStage(PortTelling& port, UpdateResult::Stage stage,
+                    std::chrono::system_clock::time_point time);
+    std::string timing(const PortTelling& port, std::chrono::system_clock::time_point time) const;
+
+    std::vector<PortTelling> m_ports;
+    Verbosity m_verbosity;
+    bool m_diagnosticsApart;
+    bool m_recordLines;
+};
+
 class Renderer {
 public:
     virtual ~Renderer() = default;
@@ -38,26 +90,34 @@ public:
 };
 
 // Output for logs and pipes: one line per event, "HH:MM:SS.mmm [PORT] text", written at once.
+// Diagnostics go to err, "flashupdate-cli: [PORT] text", except in verbose output, which tells
+// the whole run in one timed log.
 class PlainRenderer final : public Renderer {
 public:
-    PlainRenderer(std::vector<std::string> portLabels, std::FILE* out);
+    PlainRenderer(std::vector<std::string> portLabels, std::FILE* out,
+                  Verbosity verbosity = Verbosity::Normal, std::FILE* err = stderr);
     void show(const UpdateEvent& event) override;
     void summary(const std::vector<UpdateEvent>& results, std::size_t waited) override;
 
 private:
-    void line(const UpdateEvent& event, const std::string& text);
     void write(std::chrono::system_clock::time_point time, const std::string& label,
                const std::string& text);
 
     std::vector<std::string> m_labels;
     std::FILE* m_out;
+    std::FILE* m_err;
+    bool m_diagnosticsApart;
+    Narration m_narration;
 };
 
-// Output for an operator at a terminal: statuses and messages scroll by as log lines, and
-// below them each port keeps one live line (stage, bytes, percent, time left) redrawn in place.
+// Output for an operator at a terminal: statuses, messages and diagnostics scroll by as log
+// lines, and below them each port still running keeps one live line (stage, a bar of the bytes
+// sent, percent, time left) redrawn in place. A port's result scrolls up once, in colour when
+// allowed, and its live line goes. Quiet output has no live lines.
 class TerminalRenderer final : public Renderer {
 public:
-    TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out);
+    TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out,
+                     Verbosity verbosity = Verbosity::Normal, bool colour = false);
     void show(const UpdateEvent& event) override;
     void summary(const std::vector<UpdateEvent>& results, std::size_t waited) override;
     void tick() override;
@@ -69,19 +129,20 @@ private:
         // When that progress came, which the estimate of the time left counts from.
         std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
         bool ended = false;
-        std::string result;
     };
 
-    void log(const UpdateEvent& event, const std::string& text);
     void log(std::chrono::system_clock::time_point time, const std::string& label,
-             const std::string& text);
+             const std::string& text, const char* colour = nullptr);
     void drawLiveLines();
     std::string liveLine(std::size_t port) const;
 
     std::vector<std::string> m_labels;
     std::vector<PortState> m_states;
     std::FILE* m_out;
-    bool m_drawn = false;
+    bool m_live;
+    bool m_colour;
+    Narration m_narration;
+    std::size_t m_drawnLines = 0;
 };
 
 // Output for programs: one JSON object per event and line, written at once.
