@@ -26,7 +26,14 @@ struct FileCheck {
     std::string error;  // empty when an update could start with these files
 };
 
-// The update's own checks, worded for a report rather than a message box.
+// The system's words behind a file problem, after the window's text that already names the file:
+// " (No such file or directory)" rather than the path a second time.
+std::string reasonAbout(const std::filesystem::path& file, const std::string& reason) {
+    const std::string named = textFromPath(file) + ": ";
+    return " (" + (reason.starts_with(named) ? reason.substr(named.size()) : reason) + ")";
+}
+
+// The update's own checks, in the words its messages use.
 FileCheck checkFiles(const std::filesystem::path& imagePath,
                      const std::filesystem::path& bootLoaderPath, const std::string& notFound) {
     FileCheck check;
@@ -36,8 +43,12 @@ FileCheck checkFiles(const std::filesystem::path& imagePath,
             check.image = std::move(image.bytes);
             break;
         case ImageCheck::Problem::NoLength:
+            check.error = texts::kCantFindSizeOf + textFromPath(imagePath) +
+                          reasonAbout(imagePath, image.reason);
+            return check;
         case ImageCheck::Problem::Unreadable:
-            check.error = texts::kCantOpen + textFromPath(imagePath) + " (" + image.reason + ")";
+            check.error =
+                texts::kCantOpen + textFromPath(imagePath) + reasonAbout(imagePath, image.reason);
             return check;
         case ImageCheck::Problem::TooLarge:
             check.error = texts::kFileTooLarge + textFromPath(imagePath);
@@ -97,14 +108,17 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
     const std::string sha256 =
         files.error.empty() ? sha256Hex(files.image).toStdString() : std::string();
     if (json) {
-        writeJsonLine(QJsonObject{{"event", "dry-run-files"},
-                                  {"image", jsonText(textFromPath(image))},
-                                  {"boot_loader", jsonText(textFromPath(bootLoader))},
-                                  {"ok", files.error.empty()},
-                                  {"error", jsonTextOrNull(files.error)},
-                                  {"image_bytes", static_cast<qint64>(files.image.size())},
-                                  {"sha256", jsonTextOrNull(sha256)}},
-                      out);
+        writeJsonLine(
+            QJsonObject{{"event", "dry-run-files"},
+                        {"image", jsonText(textFromPath(image))},
+                        {"boot_loader", jsonText(textFromPath(bootLoader))},
+                        {"ok", files.error.empty()},
+                        {"error", jsonTextOrNull(files.error)},
+                        {"image_bytes", files.error.empty()
+                                            ? QJsonValue(static_cast<qint64>(files.image.size()))
+                                            : QJsonValue(QJsonValue::Null)},
+                        {"sha256", jsonTextOrNull(sha256)}},
+            out);
     } else if (files.error.empty()) {
         std::fprintf(out, "Image %s: %zu bytes, sha256 %s\nBoot loader %s: readable\n",
                      printable(textFromPath(image)).c_str(), files.image.size(), sha256.c_str(),
@@ -114,6 +128,8 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
     }
 
     bool portFailed = false;
+    const bool ready = files.error.empty();
+    const QJsonValue null(QJsonValue::Null);
     for (const PortTarget& target : targets) {
         std::string diagnostics;
         const std::string failure = tryPort(target, diagnostics);
@@ -126,13 +142,20 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
                     {"device", jsonText(target.devicePath)},
                     {"opened", failure.empty()},
                     {"error", jsonTextOrNull(diagnostics.empty() ? failure : diagnostics)},
-                    {"records", static_cast<qint64>(records)},
-                    {"bytes", static_cast<qint64>(bytes)},
-                    {"seconds", std::round(static_cast<double>(duration.count()) / 100.0) / 10.0}},
+                    {"records", ready ? QJsonValue(static_cast<qint64>(records)) : null},
+                    {"bytes", ready ? QJsonValue(static_cast<qint64>(bytes)) : null},
+                    {"seconds",
+                     ready ? QJsonValue(std::round(static_cast<double>(duration.count()) / 100.0) /
+                                        10.0)
+                           : null}},
                 out);
         } else if (!failure.empty()) {
             std::fprintf(out, "[%s] %s\n", printable(target.label).c_str(),
                          printableLines(diagnostics.empty() ? failure : diagnostics).c_str());
+        } else if (!ready) {
+            // Without the files there is no update to tell of.
+            std::fprintf(out, "[%s] %s opens\n", printable(target.label).c_str(),
+                         printable(target.devicePath).c_str());
         } else {
             std::fprintf(out,
                          "[%s] %s opens; an update would send %llu record%s (%llu bytes), "
