@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QThread>
 #include <map>
 #include <memory>
@@ -27,16 +28,23 @@ QStringList linesOf(const QString& text) {
     return lines;
 }
 
-bool hasLine(const QString& out, const QString& port, const QString& text) {
+// What a port's log lines say, without the clock, the port and a verbose run's "+1.234s".
+QStringList textsOf(const QString& out, const QString& port) {
     const QRegularExpression line("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[" +
-                                  QRegularExpression::escape(port) + "\\] " +
-                                  QRegularExpression::escape(text) + "$");
+                                  QRegularExpression::escape(port) +
+                                  "\\] (\\+\\d+\\.\\d{3}s )?(.*)$");
+    QStringList texts;
     for (const QString& each : linesOf(out)) {
-        if (line.match(each).hasMatch()) {
-            return true;
+        const QRegularExpressionMatch match = line.match(each);
+        if (match.hasMatch()) {
+            texts << match.captured(2);
         }
     }
-    return false;
+    return texts;
+}
+
+bool hasLine(const QString& out, const QString& port, const QString& text) {
+    return textsOf(out, port).contains(text);
 }
 
 // An open-file limit that allows two updates at once: four instruments are all updated, the last
@@ -288,6 +296,28 @@ TEST_P(CliEnding, ExitsWithItsStatusAndSaysWhy) {
 
     ASSERT_FALSE(result.crashed) << result.err.toStdString();
     EXPECT_EQ(result.exitCode, ending.exitCode) << result.out.toStdString();
+    const bool quiet = arguments.contains("-q");
+    const bool verbose = arguments.contains("-v");
+    if (!arguments.contains("--json")) {
+        const QStringList texts = textsOf(result.out, m_port);
+        // Every line is the port's, each text said once, and no "DONE" before a failure.
+        EXPECT_EQ(texts.size(), linesOf(result.out).size()) << result.out.toStdString();
+        EXPECT_EQ(texts.size(), QSet<QString>(texts.begin(), texts.end()).size())
+            << result.out.toStdString();
+        EXPECT_FALSE(texts.contains("DONE")) << result.out.toStdString();
+        if (verbose) {
+            EXPECT_EQ(result.out.count(QRegularExpression("\\] \\+\\d+\\.\\d{3}s ")), texts.size())
+                << result.out.toStdString();
+        }
+    }
+    if (quiet) {
+        // The result alone.
+        EXPECT_EQ(linesOf(result.out).size(), 1) << result.out.toStdString();
+        EXPECT_TRUE(result.out.contains("] " + expand(ending.message) + ";"))
+            << result.out.toStdString();
+        EXPECT_TRUE(result.err.isEmpty()) << result.err.toStdString();
+        return;
+    }
     if (arguments.contains("--json")) {
         // The message intact, line break and all.
         QStringList messages;
@@ -299,7 +329,9 @@ TEST_P(CliEnding, ExitsWithItsStatusAndSaysWhy) {
         EXPECT_TRUE(hasLine(result.out, m_port, expand(ending.message)))
             << result.out.toStdString();
     }
-    EXPECT_TRUE(result.err.contains(expand(ending.diagnostic))) << result.err.toStdString();
+    // A verbose log tells the whole run, diagnostics and all, on one stream.
+    EXPECT_TRUE((verbose ? result.out : result.err).contains(expand(ending.diagnostic)))
+        << result.out.toStdString() << result.err.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -314,7 +346,14 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"MissingImageIsAFileError", nullptr, "-b {loader} -p {port} {dir}/NONE.IMG", 3,
                "Can't find size of {dir}/NONE.IMG", ""},
         Ending{"MissingBootLoaderIsAFileError", nullptr, "-b {dir}/gone.bin -p {port} {image}", 3,
-               "Can't find Boot Loaders", "{dir}/gone.bin"}),
+               "Can't find Boot Loaders", "{dir}/gone.bin"},
+        // The status, the message box that repeats it and the status again: said once.
+        Ending{"SilentInstrumentSaysEachTextOnce", "erase-silent", "-b {loader} -p {port} {image}",
+               5, "Programming Error", ""},
+        Ending{"QuietBadChecksumTellsOnlyTheResult", "bad-checksum",
+               "-q -b {loader} -p {port} {image}", 6, "Not updated (bad-checksum)", ""},
+        Ending{"VerboseMissingDeviceTimesEveryLine", nullptr, "-v -b {loader} -p {port} {image}", 4,
+               "Error opening Com Port", "cannot open {port}"}),
     [](const ::testing::TestParamInfo<Ending>& info) { return std::string(info.param.name); });
 
 TEST_F(CliRun, ComNumberUsesTheEnvironmentsMap) {
@@ -497,6 +536,14 @@ TEST_F(CliRun, DryRunOpensEveryPortAndSendsNothing) {
     const CliResult noLoader =
         runCli({"-n", "-b", m_dir.filePath("gone.bin"), "-p", instrument.device(), imagePath()});
     EXPECT_EQ(noLoader.exitCode, 3) << noLoader.out.toStdString();
+
+    // An image it cannot read: said once, the path named once, and nothing promised of an update.
+    const QString gone = m_dir.filePath("GONE.IMG");
+    const CliResult noImage =
+        runCli({"-n", "-b", bootLoaderPath(), "-p", instrument.device(), gone});
+    EXPECT_EQ(noImage.exitCode, 3) << noImage.out.toStdString();
+    EXPECT_EQ(noImage.out, "Can't find size of " + gone + " (No such file or directory)\n[" +
+                               instrument.device() + "] " + instrument.device() + " opens\n");
 
     // Anything sent would have reached the simulator by now.
     QThread::msleep(flashupdate::testing::kStragglersMs);
