@@ -116,6 +116,11 @@ RunRecord runRecordOf(const UpdateEvent& result, const PortTarget& target) {
     record.imagePath = loggedImagePath(result.result.imagePath);
     record.imageSha256 = QByteArray::fromStdString(result.sha256);
     record.result = result.result;
+    // As the window's line says who ended its run (Exit): the signal that stopped this one.
+    if (result.result.cause == UpdateResult::Cause::Stopped) {
+        const std::string signal = signalName(result.signal);
+        record.endedBy = signal.empty() ? "a stop" : signal;
+    }
     return record;
 }
 
@@ -328,15 +333,13 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
             }
             renderer.show(event);
             if (event.kind == EventKind::Diagnostic) {
-                log.append(
-                    QString::fromStdString(targets.at(event.port).label + ": " + event.text));
+                log.append(targets.at(event.port).label + ": " + event.text);
             }
             if (event.kind == EventKind::Result) {
                 if (event.ran) {
                     log.append(runLine(runRecordOf(event, targets.at(event.port))));
                 } else if (event.result.cause != UpdateResult::Cause::Stopped) {
-                    log.append(
-                        QString::fromStdString(targets.at(event.port).label + ": " + event.text));
+                    log.append(targets.at(event.port).label + ": " + event.text);
                 }
                 if (!event.last) {
                     continue;

@@ -6,12 +6,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
-#include <QRegularExpression>
 #include <QStandardPaths>
-#include <QStringList>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
+#include "update/image_file.h"
 #include "update/number_text.h"
 
 namespace flashupdate {
@@ -27,17 +29,66 @@ QString localTimeStamp() {
            QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
 }
 
-// Diagnostics carry a remedy on a line of its own and some reasons are two-line message texts;
-// one event must stay one line for grep.
-QString foldLines(const QString& text) {
-    static const QRegularExpression lineBreaks(QStringLiteral("[\r\n]+"));
-    QStringList lines;
-    for (const QString& part : text.split(lineBreaks)) {
-        if (const QString trimmed = part.trimmed(); !trimmed.isEmpty()) {
-            lines << trimmed;
+// Length of the well-formed UTF-8 sequence at text[i] (1 to 4), 0 when the byte starts none:
+// no overlong forms, no surrogates, nothing beyond U+10FFFF, as a reader decoding the log takes
+// them.
+std::size_t wellFormedLength(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size() || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(k) < 0x80 || byte(k) > 0xBF) {
+            return 0;
         }
     }
-    return lines.join(QStringLiteral("; "));
+    return length;
+}
+
+void appendEscaped(std::string& out, unsigned code) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", code);
+    out += escaped;
+}
+
+// Where a message's own line ends: the "\r\n" of a window text, or a line feed before the
+// indented remedy of a diagnostic or at the very end. Any other line feed belongs to a name.
+std::size_t lineBreakLength(std::string_view text, std::size_t i) {
+    if (text.substr(i, 2) == "\r\n") {
+        return 2;
+    }
+    if (text[i] == '\n' && (i + 1 == text.size() || text[i + 1] == ' ' || text[i + 1] == '\t')) {
+        return 1;
+    }
+    return 0;
+}
+
+std::string_view trimmedBlanks(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') + 1 - first);
 }
 
 }  // namespace
@@ -71,65 +122,112 @@ QByteArray sha256Hex(std::span<const unsigned char> bytes) {
         .toHex();
 }
 
-QString loggedImagePath(const std::string& path) {
+std::string loggedImagePath(const std::string& path) {
     if (path.empty()) {
         return {};
     }
-    return QDir::toNativeSeparators(QFileInfo(QString::fromStdString(path)).absoluteFilePath());
+    // On the path's own bytes: a name that is not UTF-8 would not survive a trip through QString.
+    std::filesystem::path image = pathFromText(path);
+    std::error_code error;
+    if (const std::filesystem::path absolute = std::filesystem::absolute(image, error); !error) {
+        image = absolute;
+    }
+    return textFromPath(image.lexically_normal().make_preferred());
 }
 
-QString runLine(const RunRecord& run) {
-    const UpdateResult& result = run.result;
-    const QString port = run.portName.empty() ? QStringLiteral("Com%1").arg(run.port)
-                                              : QString::fromStdString(run.portName);
-    QString line = QStringLiteral("%1 %2 update %3")
-                       .arg(port, QString::fromStdString(run.devicePath),
-                            run.imagePath.isEmpty() ? QStringLiteral("(no file)") : run.imagePath);
-    if (!run.imageSha256.isEmpty()) {
-        line += QStringLiteral(" sha256 ") + QString::fromLatin1(run.imageSha256);
+std::string loggedText(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const std::size_t length = wellFormedLength(text, i);
+        if (byte == '\n') {
+            shown += "\\n";
+        } else if (byte == '\r') {
+            shown += "\\r";
+        } else if (byte == '\t') {
+            shown += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F || length == 0) {
+            appendEscaped(shown, byte);
+        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            // U+0080 to U+009F: CSI, OSC and the rest of C1 act in a terminal as ESC sequences do.
+            appendEscaped(shown, static_cast<unsigned char>(text[i + 1]));
+        } else {
+            shown.append(text.substr(i, length));
+        }
+        i += length == 0 ? 1 : length;
     }
-    line += QStringLiteral(": ");
-    if (!run.endedBy.isEmpty()) {
-        line += QStringLiteral("ended by %1 during %2")
-                    .arg(run.endedBy, QLatin1String(nameOf(result.stage)));
+    return shown;
+}
+
+std::string loggedLine(std::string_view text) {
+    std::string line;
+    const auto addPart = [&line](std::string_view part) {
+        if (part = trimmedBlanks(part); !part.empty()) {
+            line += (line.empty() ? "" : "; ") + loggedText(part);
+        }
+    };
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (const std::size_t length = lineBreakLength(text, i); length > 0) {
+            addPart(text.substr(start, i - start));
+            i += length - 1;
+            start = i + 1;
+        }
+    }
+    addPart(text.substr(start));
+    return line;
+}
+
+std::string runLine(const RunRecord& run) {
+    const UpdateResult& result = run.result;
+    // Names exactly as the run had them; the reason is a message that quotes names (loggedLine).
+    std::string line =
+        (run.portName.empty() ? "Com" + std::to_string(run.port) : loggedText(run.portName)) + " " +
+        loggedText(run.devicePath) + " update " +
+        (run.imagePath.empty() ? "(no file)" : loggedText(run.imagePath));
+    if (!run.imageSha256.isEmpty()) {
+        line += " sha256 " + run.imageSha256.toStdString();
+    }
+    line += ": ";
+    if (!run.endedBy.empty()) {
+        line += "ended by " + loggedText(run.endedBy) + " during " + nameOf(result.stage);
     } else if (result.updated()) {
-        line += QStringLiteral("updated");
+        line += "updated";
     } else {
-        line += QStringLiteral("failed");
+        line += "failed";
         // A wrong sum is found once every stage is done; "at done" would say nothing.
         if (result.stage != UpdateResult::Stage::Done) {
-            line += QStringLiteral(" at ") + nameOf(result.stage);
+            line += std::string(" at ") + nameOf(result.stage);
         }
-        line += QStringLiteral(" (%1)").arg(QLatin1String(nameOf(result.cause)));
+        line += std::string(" (") + nameOf(result.cause) + ")";
         if (!result.reason.empty()) {
-            line += QStringLiteral(": ") + QString::fromStdString(result.reason);
+            line += ": " + loggedLine(result.reason);
         }
     }
     if (result.bytesAnnounced > 0 || result.bytesSent > 0) {
-        line += QStringLiteral(", %1 of %2 bytes sent")
-                    .arg(result.bytesSent)
-                    .arg(result.bytesAnnounced);
+        line += ", " + std::to_string(result.bytesSent) + " of " +
+                std::to_string(result.bytesAnnounced) + " bytes sent";
     }
     // In hexadecimal, as the window shows them.
     if (result.fileCheckSum) {
-        line +=
-            QStringLiteral(", checksum ") + QString::fromStdString(hexText(*result.fileCheckSum));
+        line += ", checksum " + hexText(*result.fileCheckSum);
         if (result.deviceCheckSum) {
-            line += QStringLiteral(" (instrument %1)")
-                        .arg(QString::fromStdString(hexText(*result.deviceCheckSum)));
+            line += " (instrument " + hexText(*result.deviceCheckSum) + ")";
         }
     }
     if (!result.updated()) {
-        line += QStringLiteral("; ") + recoveryText(result);
+        line += std::string("; ") + recoveryText(result);
     }
     return line;
 }
 
-void RunLog::append(const QString& text) {
+void RunLog::append(std::string_view text) {
     if (m_path.isEmpty()) {
         return;
     }
-    const QByteArray line = (localTimeStamp() + QLatin1Char(' ') + foldLines(text)).toUtf8() + '\n';
+    const QByteArray line = (localTimeStamp() + QLatin1Char(' ')).toUtf8() +
+                            QByteArray::fromStdString(loggedLine(text)) + '\n';
     QFile file(m_path);
     QString failure;
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {

@@ -3,6 +3,10 @@
 // flashed where and why a port would not open. One line per event, each starting with the local
 // time, appended to $XDG_STATE_HOME/flashupdate/flashupdate.log.
 //
+// File and device names are anybody's bytes, and the log is read with less and cat: nothing in a
+// line may steer a terminal, and a name must still say which file it was. Control characters are
+// written as plain output writes them ("\x1b", "\n") and bytes that are not UTF-8 as "\xNN".
+//
 // Logging never costs a run anything: a log that cannot be written is noted once on standard
 // error and otherwise skipped.
 #pragma once
@@ -11,6 +15,7 @@
 #include <QString>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "update/update_result.h"
 
@@ -34,23 +39,35 @@ struct RunRecord {
     // the window, whose line says "Com<port>".
     std::string portName;
     std::string devicePath;
-    // As the run opened it; empty when no file was chosen.
-    QString imagePath;
+    // As the run opened it, the system's bytes (loggedImagePath); empty when no file was chosen.
+    std::string imagePath;
     // Of the bytes the run read; empty when it read none.
     QByteArray imageSha256;
     UpdateResult result;
-    // What ended the program in the middle of the run ("Exit"); empty when the run ended itself.
-    QString endedBy;
+    // What ended the program in the middle of the run ("Exit", "SIGINT"); empty when the run
+    // ended itself.
+    std::string endedBy;
 };
 
 // The image's path as the log gives it: absolute, with the system's separators, so that the line
-// still says which file it was when read elsewhere. Empty for an empty path.
-QString loggedImagePath(const std::string& path);
+// still says which file it was when read elsewhere. Its bytes stay as they are, UTF-8 or not.
+// Empty for an empty path.
+std::string loggedImagePath(const std::string& path);
+
+// A name as the log writes it: control characters escaped as plain output escapes them ("\x1b",
+// "\n", "\t", C1 controls as "\x9b"), bytes that are not UTF-8 as "\xNN"; the rest unchanged.
+std::string loggedText(std::string_view text);
+
+// A message as one log line: its line breaks (a window text's "\r\n", a diagnostic's remedy on an
+// indented line of its own) become "; ", and everything else is escaped as loggedText escapes it,
+// so a line feed inside a quoted name stays "\n".
+std::string loggedLine(std::string_view text);
 
 // "Com1 /dev/ttyUSB0 update /home/tech/FW.IMG sha256 ab12...: updated, 32768 of 32768 bytes
 // sent, checksum 7F8000 (instrument 7F8000)"; a run that did not update the instrument ends with
-// what is left of its memory.
-QString runLine(const RunRecord& run);
+// what is left of its memory, one that something ended from outside with "ended by Exit during
+// program". The window and the command line write this one shape; only the port's name differs.
+std::string runLine(const RunRecord& run);
 
 class RunLog {
 public:
@@ -60,8 +77,8 @@ public:
 
     const QString& path() const { return m_path; }
 
-    // Appends text as one line, its line breaks folded, after the local time.
-    void append(const QString& text);
+    // Appends text as one line (loggedLine) after the local time.
+    void append(std::string_view text);
 
 private:
     QString m_path;

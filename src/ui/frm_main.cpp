@@ -226,23 +226,29 @@ void frmMain::cmdStart_Click() {
     m_run.devicePath = m_portMap.devicePath(m_run.port);
     m_runLogged = false;
     m_procedure->cmdStart_Click();
-    if (m_procedure->result().portError == PortErrorKind::Missing) {
-        diagnostic("Com1 to Com4 may name other devices: see flashupdate --help");
-    }
     logRun({});
 }
 
 void frmMain::cmdExit_Click() {
-    logRun(QStringLiteral("Exit"));
+    logRun("Exit");
     m_endProgram();
 }
 
-void frmMain::logRun(const QString& endedBy) {
+std::string frmMain::runPortName() const {
+    return "Com" + std::to_string(m_run.port);
+}
+
+void frmMain::logRun(const std::string& endedBy) {
     if (m_runLogged) {
         return;
     }
     m_runLogged = true;
     m_run.result = m_procedure->result();
+    if (m_run.result.portError == PortErrorKind::Missing) {
+        const std::string advice = "Com1 to Com4 may name other devices: see flashupdate --help";
+        UpdateView::diagnostic(advice);
+        m_log.append(runPortName() + ": " + advice);
+    }
     m_run.imagePath = loggedImagePath(m_run.result.imagePath);
     m_run.endedBy = endedBy;
     if (!m_procedure->image().empty()) {
@@ -315,7 +321,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
     // A run is suspended in one of its waits below this event: the window cannot go and leave it
     // driving the port, and it cannot be unwound, so the program ends as Exit ends it.
     if (m_procedure->running()) {
-        logRun(QStringLiteral("closing the window"));
+        logRun("closing the window");
         m_endProgram();
     }
     QMainWindow::closeEvent(event);
@@ -347,6 +353,14 @@ void frmMain::setLabelCaption(Label which, const std::string& caption) {
 }
 
 void frmMain::showMessage(const std::string& text, MessageIcon icon) {
+    // Once a run has gone for the port, its box is its last word, and the box waits for OK as
+    // long as the operator takes: the run's line goes to the log first, for whoever looks there
+    // because the box says only "Error opening Com Port", and whether or not the program ever gets
+    // past the box. A refusal of the files comes earlier and is completed after its box (where
+    // the boot loader was looked for), so it is logged when the run returns.
+    if (m_procedure->running() && m_procedure->result().stage != UpdateResult::Stage::Checks) {
+        logRun({});
+    }
     QMessageBox box(icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
                     QString::fromUtf8(texts::kApplicationTitle), displayText(text), QMessageBox::Ok,
                     this);
@@ -356,7 +370,8 @@ void frmMain::showMessage(const std::string& text, MessageIcon icon) {
 
 void frmMain::diagnostic(const std::string& text) {
     UpdateView::diagnostic(text);
-    m_log.append(QString::fromStdString(text));
+    // Named as the command line names its ports in the log, when the reason belongs to a run.
+    m_log.append(m_procedure->running() ? runPortName() + ": " + text : text);
 }
 
 QLabel* frmMain::label(Label which) const {

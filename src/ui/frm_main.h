@@ -105,7 +105,9 @@ private:
     void reportUnreadableDirectory(const QString& path, const QString& reason);
     void refreshPortToolTip(int port);
     // Logs the run in progress or just ended, once; endedBy names what ends the program during it.
-    void logRun(const QString& endedBy);
+    void logRun(const std::string& endedBy);
+    // "Com2": the run's port as its log lines name it.
+    std::string runPortName() const;
 
     QLabel* label(Label which) const;
 
