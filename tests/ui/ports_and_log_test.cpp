@@ -221,8 +221,10 @@ TEST_F(LoggedRun, portThatWillNotOpen_logsTheReasonAndTheOutcomeBeforeTheBoxWait
             .arg(QDir::toNativeSeparators(m_directory.filePath("program.img")),
                  QString::fromLatin1(sha256), reason)
             .arg(protocol::kRecordBytes)};
-    EXPECT_EQ(whileTheBoxIsUp, expected);
-    EXPECT_EQ(loggedEvents(logPath), expected);
+    // Joined, so that a difference shows as text.
+    const std::string lines = expected.join('\n').toStdString();
+    EXPECT_EQ(whileTheBoxIsUp.join('\n').toStdString(), lines);
+    EXPECT_EQ(loggedEvents(logPath).join('\n').toStdString(), lines);
 }
 
 TEST_F(LoggedRun, logThatCannotBeWritten_isNotedOnceAndTheRunEndsAsBefore) {
