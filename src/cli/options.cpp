@@ -302,31 +302,35 @@ void listPorts(const PortMap& map, const std::vector<SerialDeviceInfo>& devices,
             out);
         return;
     }
+    // Names come from the settings file, the environment and the devices' own descriptors: any
+    // of them may hold what a terminal would obey, or a line feed that fakes another entry.
     std::fprintf(out, "Serial devices:\n");
     if (devices.empty()) {
         std::fprintf(out, "  none found\n");
     }
     for (const SerialDeviceInfo& device : devices) {
-        std::string line = "  " + device.path;
+        std::string line = "  " + printable(device.path);
         for (const std::string& detail : {device.description, device.manufacturer}) {
             if (!detail.empty()) {
-                line += "  " + detail;
+                line += "  " + printable(detail);
             }
         }
         if (const std::string ids = vidPidText(device); !ids.empty()) {
-            line += "  usb:" + ids + (device.serialNumber.empty() ? "" : ":" + device.serialNumber);
+            line += "  usb:" + printable(ids) +
+                    (device.serialNumber.empty() ? "" : ":" + printable(device.serialNumber));
         }
         if (!device.byIdPath.empty()) {
-            line += "\n    " + device.byIdPath;
+            line += "\n    " + printable(device.byIdPath);
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
     std::fprintf(out, "\nPorts (from %s, then FLASHUPDATE_COM1 to FLASHUPDATE_COM4):\n",
-                 settingsPath.c_str());
+                 printable(settingsPath).c_str());
     for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
         const std::string path = map.devicePath(port);
-        std::fprintf(out, "  %d  Com%d  %s  (%s%s)\n", port, port, describeDevice(path).c_str(),
-                     nameOf(map.source(port)), devicePresent(path) ? "" : ", missing");
+        std::fprintf(out, "  %d  Com%d  %s  (%s%s)\n", port, port,
+                     printable(describeDevice(path)).c_str(), nameOf(map.source(port)),
+                     devicePresent(path) ? "" : ", missing");
     }
 }
 

@@ -550,5 +550,73 @@ TEST_F(CliRun, DryRunOpensEveryPortAndSendsNothing) {
     EXPECT_TRUE(instrument.transcript().empty());
 }
 
+// Names are anybody's bytes: an image and a Com2 device whose names hold a colour sequence, a
+// bell, an OSC title, a C1 control, a line feed and a byte that is not UTF-8. The log and
+// --list-ports show them escaped, with nothing a terminal would obey, and the log names the file.
+TEST_F(CliRun, HostileNamesAreEscapedInTheLogAndInTheListOfPorts) {
+    const std::string hostile = "\x1b[31m\x07\x1b]0;owned\x07\xc2\x9b\n\xff";
+    const std::string escaped = "\\x1b[31m\\x07\\x1b]0;owned\\x07\\x9b\\n";
+    const std::string directory = m_dir.path().toStdString();
+    writeFile(directory + "/FW" + hostile + ".IMG", m_image);
+    // Through the environment: a QProcess argument is text, and 0xff is not UTF-8.
+    qputenv("FLASHUPDATE_COM2", QByteArray::fromStdString(directory + "/tty" + hostile));
+    qputenv("HOSTILE_IMAGE", QByteArray::fromStdString(directory + "/FW" + hostile + ".IMG"));
+    struct Unset {
+        ~Unset() {
+            qunsetenv("FLASHUPDATE_COM2");
+            qunsetenv("HOSTILE_IMAGE");
+        }
+    } unset;
+    QProcess update;
+    update.start("sh", {"-c", "exec \"$0\" -b \"$1\" -p 2 \"$HOSTILE_IMAGE\"", FLASHUPDATE_CLI_PATH,
+                        bootLoaderPath()});
+    ASSERT_TRUE(update.waitForFinished(60'000));
+    EXPECT_EQ(update.exitCode(), 4) << update.readAllStandardError().toStdString();
+    QProcess list;
+    list.start(FLASHUPDATE_CLI_PATH, {"--list-ports"});
+    ASSERT_TRUE(list.waitForFinished(30'000));
+    const QByteArray listing = list.readAllStandardOutput();
+
+    const auto obeyed = [](const QByteArray& text) {
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+            if ((byte < 0x20 && byte != '\n') || byte == 0x7F ||
+                (byte == 0xC2 && next >= 0x80 && next <= 0x9F)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_FALSE(obeyed(listing)) << listing.toStdString();
+    EXPECT_TRUE(listing.contains(QByteArray::fromStdString(
+        "\n  2  Com2  " + directory + "/tty" + escaped + "\xff  (environment, missing)\n")))
+        << listing.toStdString();
+
+    const std::string device = directory + "/tty" + escaped + "\\xff";
+    const std::string sha256 =
+        QCryptographicHash::hash(QByteArray::fromStdString(m_image), QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    const QByteArray runLine = QByteArray::fromStdString(
+        " Com2 " + device + " update " + directory + "/FW" + escaped + "\\xff.IMG sha256 " +
+        sha256 + ": failed at boot-loader (port): Error opening Com Port (cannot open " + device +
+        ": No such file or directory), 0 of 16384 bytes sent; the instrument is not erased");
+    QFile log(qEnvironmentVariable("XDG_STATE_HOME") + "/flashupdate/flashupdate.log");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    QByteArrayList named;
+    for (const QByteArray& line : log.readAll().split('\n')) {
+        if (line.contains("owned")) {
+            named << line;
+            EXPECT_FALSE(obeyed(line)) << line.toStdString();
+            EXPECT_EQ(QString::fromUtf8(line).toUtf8(), line)
+                << "not UTF-8: " << line.toStdString();
+        }
+    }
+    // The reason with its remedy, the failure, and the run.
+    ASSERT_EQ(named.size(), 3) << named.join('\n').toStdString();
+    EXPECT_TRUE(named[2].endsWith(runLine)) << named[2].toStdString();
+}
+
 }  // namespace
 }  // namespace flashupdate::cli::testing
