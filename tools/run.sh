@@ -189,7 +189,8 @@ case "$mode" in
       if [ -z "$package_tested" ]; then
         if [ -e build/package/built ]; then
           package_tested=1
-          renice -n 19 -g "$package" >/dev/null
+          # Already over, if the rest of the package was that quick.
+          renice -n 19 -g "$package" >/dev/null 2>&1 || true
         elif ! kill -0 "$package" 2>/dev/null; then
           step="the package build or its tests"
           wait "$package" || true
