@@ -2,14 +2,95 @@
 // -platform, ...) out of the arguments; the rest, after the program's name, joined by single
 // blanks, is the text a technician wrote, as "C:\PROG\NEW.IMG,2".
 #include <QApplication>
+#include <QByteArray>
 #include <QLatin1Char>
 #include <QStringList>
+#include <QtGlobal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "ui/frm_main.h"
 #include "ui/program_help.h"
 #include "update/program_version.h"
+
+namespace {
+
+// Where there is no desktop the window cannot open, and Qt would say so in several lines that
+// blame the installation and then abort. One line that says what to use instead serves better.
+void sayNoGraphicalSession(const char* why) {
+    std::fprintf(stderr,
+                 "flashupdate: the window needs a graphical session, and %s; flashupdate-cli "
+                 "updates from a terminal (flashupdate-cli --help)\n",
+                 why);
+}
+
+// Windows and macOS always have their desktop; elsewhere the window needs an X or Wayland display
+// unless a platform is named (QT_QPA_PLATFORM, -platform), as the offscreen tests do.
+bool displayMissing(int argc, char* argv[]) {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) {
+            return false;
+        }
+    }
+    const auto set = [](const char* name) { return !qEnvironmentVariableIsEmpty(name); };
+    return !set("QT_QPA_PLATFORM") && !set("DISPLAY") && !set("WAYLAND_DISPLAY");
+#else
+    (void)argc;
+    (void)argv;
+    return false;
+#endif
+}
+
+// A display that is named but cannot be reached (a server gone, a session left over ssh) is only
+// found out when Qt loads its platform, which ends in qFatal. While QApplication is being built,
+// Qt's messages are held back: a fatal one about the platform plugin ends the program with the
+// one line instead, and everything else is passed on once the application stands.
+struct HeldMessage {
+    QtMsgType type;
+    std::string category;
+    QString text;
+};
+
+std::mutex g_heldMutex;
+std::vector<HeldMessage> g_held;
+QtMessageHandler g_qtHandler = nullptr;
+
+void passOnHeldMessages();
+
+void holdMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg && text.contains(QLatin1String("platform plugin"))) {
+        sayNoGraphicalSession("none could be opened");
+        // Nothing of the half-built application may run any more, nor Qt's abort.
+        std::_Exit(1);
+    }
+    if (type == QtFatalMsg) {
+        // Some other failure: Qt's own words, all of them, and its abort.
+        passOnHeldMessages();
+        g_qtHandler(type, context, text);
+        return;
+    }
+    const std::lock_guard lock(g_heldMutex);
+    g_held.push_back({type, context.category != nullptr ? context.category : "", text});
+}
+
+void passOnHeldMessages() {
+    std::vector<HeldMessage> held;
+    {
+        const std::lock_guard lock(g_heldMutex);
+        held.swap(g_held);
+    }
+    for (const HeldMessage& message : held) {
+        const QMessageLogContext context(nullptr, 0, nullptr, message.category.c_str());
+        g_qtHandler(message.type, context, message.text);
+    }
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
     // Answered before any window exists, so they work without a display (and for help2man).
@@ -21,7 +102,16 @@ int main(int argc, char* argv[]) {
         std::fputs(flashupdate::versionText("flashupdate").c_str(), stdout);
         return 0;
     }
+    // Decided before Qt looks for a platform at all: the usual case (a terminal over ssh, a
+    // service) never gets as far as a plugin that fails.
+    if (displayMissing(argc, argv)) {
+        sayNoGraphicalSession("neither DISPLAY nor WAYLAND_DISPLAY is set");
+        return 1;
+    }
+    g_qtHandler = qInstallMessageHandler(holdMessage);
     QApplication application(argc, argv);
+    qInstallMessageHandler(g_qtHandler);
+    passOnHeldMessages();
     QStringList arguments = QCoreApplication::arguments();
     if (!arguments.isEmpty()) {
         arguments.removeFirst();
