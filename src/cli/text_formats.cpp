@@ -1,5 +1,7 @@
 #include "cli/text_formats.h"
 
+#include "common/escaped_text.h"
+
 #include <QJsonDocument>
 
 #include <algorithm>
@@ -91,29 +93,7 @@ const milliseconds kEraseWaits(protocol::kAfterCommandMs + protocol::kReplyPollM
 }  // namespace
 
 std::string printable(const std::string& text) {
-    std::string shown;
-    shown.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
-                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (byte == '\n') {
-            shown += "\\n";
-        } else if (byte == '\r') {
-            shown += "\\r";
-        } else if (byte == '\t') {
-            shown += "\\t";
-        } else if (byte < 0x20 || byte == 0x7F || c1) {
-            const unsigned code = c1 ? static_cast<unsigned char>(text[++i]) : byte;
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", code);
-            shown += escaped;
-        } else {
-            shown += text[i];
-        }
-    }
-    return shown;
+    return escapedText(text);
 }
 
 std::vector<std::string> messageLines(const std::string& text, std::string_view separator) {

@@ -54,12 +54,8 @@ struct RunRecord {
 // Empty for an empty path.
 std::string loggedImagePath(const std::string& path);
 
-// A name as the log writes it: control characters escaped as plain output escapes them ("\x1b",
-// "\n", "\t", C1 controls as "\x9b"), bytes that are not UTF-8 as "\xNN"; the rest unchanged.
-std::string loggedText(std::string_view text);
-
 // A message as one log line: its line breaks (a window text's "\r\n", a diagnostic's remedy on an
-// indented line of its own) become "; ", and everything else is escaped as loggedText escapes it,
+// indented line of its own) become "; ", and everything else is escaped (escapedText),
 // so a line feed inside a quoted name stays "\n".
 std::string loggedLine(std::string_view text);
 

@@ -3,53 +3,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/escaped_text.h"
+
 namespace flashupdate {
 
-namespace {
-
-bool isContinuation(unsigned char byte) {
-    return (byte & 0xC0) == 0x80;
-}
-
-// Length of the well-formed UTF-8 sequence starting at text[i] (1 to 4), 0 when it is not one.
-std::size_t utf8Length(std::string_view text, std::size_t i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80           ? 1
-                               : (lead >> 5) == 0x6  ? 2
-                               : (lead >> 4) == 0xE  ? 3
-                               : (lead >> 3) == 0x1E ? 4
-                                                     : 0;
-    if (length == 0 || i + length > text.size()) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if (!isContinuation(static_cast<unsigned char>(text[i + k]))) {
-            return 0;
-        }
-    }
-    return length;
-}
-
-}  // namespace
-
 std::string traceWord(std::string_view name) {
-    std::string word;
-    for (std::size_t i = 0; i < name.size();) {
-        const auto byte = static_cast<unsigned char>(name[i]);
-        const std::size_t length = utf8Length(name, i);
-        const bool plain =
-            length > 1 || (length == 1 && byte > 0x20 && byte < 0x7F && byte != '\\');
-        if (!plain) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            word += escaped;
-            ++i;
-            continue;
-        }
-        word.append(name.substr(i, length));
-        i += length;
-    }
-    return word;
+    return escapedText(name, Blanks::Escaped);
 }
 
 TraceFile::TraceFile(const std::string& path)

@@ -590,7 +590,7 @@ TEST_F(CliRun, HostileNamesAreEscapedInTheLogAndInTheListOfPorts) {
     };
     EXPECT_FALSE(obeyed(listing)) << listing.toStdString();
     EXPECT_TRUE(listing.contains(QByteArray::fromStdString(
-        "\n  2  Com2  " + directory + "/tty" + escaped + "\xff  (environment, missing)\n")))
+        "\n  2  Com2  " + directory + "/tty" + escaped + "\\xff  (environment, missing)\n")))
         << listing.toStdString();
 
     const std::string device = directory + "/tty" + escaped + "\\xff";
