@@ -10,10 +10,10 @@
 #include "fakes/fake_port.h"
 #include "fakes/scripted_instrument.h"
 #include "fakes/virtual_event_loop.h"
-#include "update/serial_link.h"
-#include "update/timers.h"
 #include "support/recording_view.h"
 #include "support/test_files.h"
+#include "update/serial_link.h"
+#include "update/timers.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate::testing {

@@ -19,9 +19,9 @@
 #include "cli/text_formats.h"
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
+#include "update/protocol.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
-#include "update/protocol.h"
 #include "update/update_procedure.h"
 
 namespace {
