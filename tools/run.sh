@@ -4,7 +4,7 @@
 #   test   checks the formatting; builds the Debian package with the distribution's flags, which
 #          runs every test at build time, and checks it; builds with Clang, AddressSanitizer and
 #          UBSan, runs the tests there too and runs the fuzzer; prints the time of each phase
-#   bench  times complete updates against the simulator
+#   bench  times complete updates against the simulator, and one call updating a fleet of them
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -225,5 +225,8 @@ case "$mode" in
     in_group "building" build build "${hardened[@]}"
     in_group "the benchmark (1 record)" build/bench-update --runs 3 --records 1
     in_group "the benchmark (3 records)" build/bench-update --runs 3 --records 3
+    # A rack in one call, at a desktop session's open-file limit.
+    in_group "the fleet benchmark (100 ports)" tools/bench/fleet.sh build 100 1024
+    in_group "the fleet benchmark (1,000 ports)" tools/bench/fleet.sh build 1000 1024
     ;;
 esac
