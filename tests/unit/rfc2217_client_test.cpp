@@ -145,11 +145,13 @@ TEST(Rfc2217Client, ASubnegotiationPastTheLongestFailsAndIsNeverHeld) {
 TEST(Rfc2217Client, DataComesOutOnceAndTheSameWhereverTheStreamIsCut) {
     EXPECT_EQ(escapeData(bytes({0xFF, 0x0D, 0x00, 0xFF, 0xFF})),
               bytes({0xFF, 0xFF, 0x0D, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
-    const std::string stream = "A" + bytes({kIac, kIac}) + negotiation(kWill, 1) +
+    // Built without a literal in front: GCC 12 warns falsely (-Wrestrict) on "A" + string.
+    const std::string stream = bytes({'A', kIac, kIac}) + negotiation(kWill, 1) +
                                bytes({kIac, kSb, kComPort, 106, kIac, kIac, 0x10, kIac, kSe}) +
                                bytes({0x0D, 0x00, kIac, 241}) + negotiation(kDo, 1) +
                                comPortRequest(kSetBaudRate + kServerReply, bytes({0, 0, 4, 0xB0})) +
                                bytes({kIac, kIac, 'Z'});
+    const std::string expected = bytes({'A', 0xFF, 0x0D, 0x00, 0xFF, 'Z'});
     for (std::size_t first = 0; first <= stream.size(); ++first) {
         for (std::size_t second = first; second <= stream.size(); ++second) {
             Rfc2217Client client;
@@ -159,7 +161,7 @@ TEST(Rfc2217Client, DataComesOutOnceAndTheSameWhereverTheStreamIsCut) {
             client.feed(stream.substr(0, first), data);
             client.feed(stream.substr(first, second - first), data);
             client.feed(stream.substr(second), data);
-            ASSERT_EQ(data, "A" + bytes({0xFF, 0x0D, 0x00, 0xFF, 'Z'})) << first << ' ' << second;
+            ASSERT_EQ(data, expected) << first << ' ' << second;
             ASSERT_EQ(client.takeOutgoing(), negotiation(kDont, 1) + negotiation(kWont, 1));
             ASSERT_EQ(protocolError([&] { client.checkLine(); }), "");
         }
