@@ -31,7 +31,8 @@ phase() {  # phase START NAME: from START until now
 }
 show_phases() {
   local files=("$phases") start end name
-  [ -f build/package/phases ] && files+=(build/package/phases)
+  # The package's own phases belong to a test run, not to a demo after one.
+  [ "$mode" = test ] && [ -f build/package/phases ] && files+=(build/package/phases)
   echo "Phases (from the start of tools/run.sh, and how long each took; some overlap):"
   sort -n "${files[@]}" | while read -r start end name; do
     printf '  at %2d:%02d  took %2d:%02d  %s\n' $(((start - began) / 60)) $(((start - began) % 60)) \
