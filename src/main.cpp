@@ -47,9 +47,10 @@ bool displayMissing(int argc, char* argv[]) {
 }
 
 // A display that is named but cannot be reached (a server gone, a session left over ssh) is only
-// found out when Qt loads its platform, which ends in qFatal. While QApplication is being built,
-// Qt's messages are held back: a fatal one about the platform plugin ends the program with the
-// one line instead, and everything else is passed on once the application stands.
+// found out when Qt loads its platform, and the one fatal end of building the application is a
+// platform that cannot start. While QApplication is being built, Qt's messages are held back: a
+// fatal one ends the program with the one line instead, and the rest are passed on once the
+// application stands.
 struct HeldMessage {
     QtMsgType type;
     std::string category;
@@ -60,19 +61,11 @@ std::mutex g_heldMutex;
 std::vector<HeldMessage> g_held;
 QtMessageHandler g_qtHandler = nullptr;
 
-void passOnHeldMessages();
-
 void holdMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (type == QtFatalMsg && text.contains(QLatin1String("platform plugin"))) {
+    if (type == QtFatalMsg) {
         sayNoGraphicalSession("none could be opened");
         // Nothing of the half-built application may run any more, nor Qt's abort.
         std::_Exit(1);
-    }
-    if (type == QtFatalMsg) {
-        // Some other failure: Qt's own words, all of them, and its abort.
-        passOnHeldMessages();
-        g_qtHandler(type, context, text);
-        return;
     }
     const std::lock_guard lock(g_heldMutex);
     g_held.push_back({type, context.category != nullptr ? context.category : "", text});
