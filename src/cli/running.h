@@ -78,9 +78,9 @@ private:
 };
 
 // Whether another attempt can cure how an update ended: no answer, a bad checksum, or a port that
-// failed before the first record byte. Not one that left the instrument in the middle of a
-// record or of its session (an unanswered checksum request: it needs a power cycle first), nor a
-// file error or a stop.
+// failed before the first record byte. Not one that left the instrument in the middle of the boot
+// loader, a record or its session (an unanswered checksum request: it needs a power cycle first),
+// nor a file error or a stop.
 bool anotherAttemptMayCure(const UpdateResult& result);
 
 // How the updates run: how many at once (the open-file limit in force, and --jobs), and where

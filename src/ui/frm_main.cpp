@@ -30,7 +30,6 @@
 #include "ui/path_conversion.h"
 #include "ui/port_tooltip.h"
 #include "update/serial_link.h"
-#include "update/stages.h"
 #include "update/timers.h"
 #include "update/update_procedure.h"
 
@@ -225,6 +224,7 @@ void frmMain::cmdStart_Click() {
     m_run.port = chosenPort(*this);
     m_run.devicePath = m_portMap.devicePath(m_run.port);
     m_runLogged = false;
+    m_runWroteStatus = false;
     m_procedure->cmdStart_Click();
     logRun({});
 }
@@ -349,6 +349,9 @@ void frmMain::setLabelVisible(Label which, bool visible) {
 }
 
 void frmMain::setLabelCaption(Label which, const std::string& caption) {
+    if (which == Label::lblStatus) {
+        m_runWroteStatus = true;
+    }
     label(which)->setText(displayText(caption));
 }
 
@@ -358,8 +361,18 @@ void frmMain::showMessage(const std::string& text, MessageIcon icon) {
     // because the box says only "Error opening Com Port", and whether or not the program ever gets
     // past the box. A refusal of the files comes earlier and is completed after its box (where
     // the boot loader was looked for), so it is logged when the run returns.
-    if (m_procedure->running() && m_procedure->result().stage != UpdateResult::Stage::Checks) {
+    const UpdateResult& run = m_procedure->result();
+    if (m_procedure->running() && run.stage != UpdateResult::Stage::Checks) {
         logRun({});
+    }
+    // A run that fails before its first status (a file, the boot loader, a port that does not
+    // open) would leave the last run's verdict in the status line, a success for an instrument it
+    // never touched: the box's text goes there too. Only the missing choice of a file, which
+    // names no file, leaves the status line as it was.
+    const bool nothingChosen = run.stage == UpdateResult::Stage::Checks && run.imagePath.empty();
+    if (m_procedure->running() && !m_runWroteStatus && !nothingChosen) {
+        m_lblStatus->setText(displayText(text));
+        m_lblStatus->setVisible(true);
     }
     QMessageBox box(icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
                     QString::fromUtf8(texts::kApplicationTitle), displayText(text), QMessageBox::Ok,

@@ -123,6 +123,8 @@ private:
     // The run in progress or the last one, filled in as it goes.
     RunRecord m_run;
     bool m_runLogged = true;
+    // The run in progress has written the status line.
+    bool m_runWroteStatus = false;
 
     DriveListBox* m_drvDrive = nullptr;
     QGroupBox* m_frame1 = nullptr;

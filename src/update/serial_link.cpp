@@ -15,6 +15,9 @@ void SerialLink::comSerial_OnComm() {
     // troubled line only through its reply time-outs and the checksum comparison.
     if (comSerial.commEvent() == comEvReceive) {
         RxData = comSerial.input();
+        if (onReceive) {
+            onReceive(RxData);
+        }
     }
 }
 

@@ -2,6 +2,8 @@
 // with everything received each time the port reports a receive event.
 #pragma once
 
+#include <functional>
+
 #include "serial/serial_port.h"
 
 namespace flashupdate {
@@ -18,6 +20,9 @@ public:
     ByteText RxData;
 
     void comSerial_OnComm();
+
+    // Told each receive event's bytes, after RxData has taken them: the run in progress.
+    std::function<void(const ByteText& chunk)> onReceive;
 };
 
 }  // namespace flashupdate

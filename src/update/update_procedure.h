@@ -1,9 +1,8 @@
-// The update procedure that Start runs: checks the operator's choices, forms the paths, then runs
-// the four stages (boot loader, erase, program, checksum) inside five guarded regions. A failure
-// inside a region shows that region's message and ends the run.
-//
-// It is written against the seams only (the view, the serial link, the timers and event pump),
-// so the window, the tests and other front ends drive the very same code.
+// The update procedure that Start runs, as the window has always run it: one call that returns
+// when the run has ended. It drives the update machine over the seams (the view, the serial link,
+// the timers' event loop): it carries out the machine's port actions, renders its events into the
+// window's labels and boxes, and between them pumps the event loop until the machine's next
+// deadline or a receive event.
 #pragma once
 
 #include <cstdint>
@@ -11,20 +10,27 @@
 #include <string>
 #include <vector>
 
+#include "update/run_preparation.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
+#include "update/update_machine.h"
 #include "update/update_result.h"
 #include "update/update_view.h"
 
 namespace flashupdate {
 
+// The port the operator chose: Com1 to Com3 by their buttons, otherwise Com4.
+int chosenPort(const UpdateView& view);
+
 class UpdateProcedure {
 public:
-    // The boot loader the window loads, next to its executable.
-    static constexpr const char* kBootLoaderName = "BOOTLOAD.IMG";
+    static constexpr const char* kBootLoaderName = flashupdate::kBootLoaderName;
 
     UpdateProcedure(UpdateView& view, SerialLink& link, Timers& timers,
                     std::filesystem::path executableDirectory);
+    ~UpdateProcedure();
+    UpdateProcedure(const UpdateProcedure&) = delete;
+    UpdateProcedure& operator=(const UpdateProcedure&) = delete;
 
     // Another boot loader file than BOOTLOAD.IMG in the places it is looked for (next to the
     // executable first), for a front end that lets the operator name one.
@@ -35,16 +41,19 @@ public:
     void cmdStart_Click();
 
     bool running() const { return m_running; }
-    // How the last run ended, or how far the one in progress has come.
-    const UpdateResult& result() const { return m_result; }
+    // How the last run ended, or how far the one in progress has come, as the view was told.
+    const UpdateResult& result() const { return m_shown; }
     // The program image as the last run read it, once, at its start.
     const std::vector<unsigned char>& image() const { return m_image; }
 
-    // The exact sum of the program data bytes of the last transfer.
-    std::uint32_t FileCheckSum = 0;
-
 private:
-    void run();
+    void drive();
+    void carryOut(const PortAction& action);
+    void render(const RunEvent& event);
+    void renderVerdict(const RunEvent& event);
+    void status(const std::string& text);
+    void acknowledge();
+    UpdateMachine::Nanos now() { return m_timers.events.monotonicTime(); }
 
     UpdateView& m_view;
     SerialLink& m_link;
@@ -53,8 +62,15 @@ private:
     // Named by the operator; empty when it is looked for in the places above.
     std::filesystem::path m_bootLoaderPath;
     bool m_running = false;
-    UpdateResult m_result;
+    UpdateMachine m_machine;
+    // The run's account as the view has been told it so far.
+    UpdateResult m_shown;
     std::vector<unsigned char> m_image;
+    std::string m_sizeText;
+
+public:
+    // The exact sum of the program data bytes of the last transfer.
+    const std::uint32_t& FileCheckSum = m_machine.FileCheckSum;
 };
 
 }  // namespace flashupdate

@@ -55,6 +55,10 @@ const char* recoveryText(const UpdateResult& result) {
         return "the instrument is left in the middle of a record: switch it off and on again, "
                "then update it again before use";
     }
+    if (result.loaderIncomplete) {
+        return "the instrument is left with part of a boot loader: switch it off and on again "
+               "before the next update";
+    }
     if (result.sessionOpen) {
         return "the instrument may be left in the middle of a record or of its update session: "
                "switch it off and on again, then update it again before use";

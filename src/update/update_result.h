@@ -41,8 +41,12 @@ struct UpdateResult {
     // how much reached it), and ignores a new boot loader until it has been switched off and on.
     bool sessionOpen = false;
 
+    // The boot loader began to go out and had not all left the line: the instrument waits for
+    // the rest of it, and would take the next update's boot loader as that rest.
+    bool loaderIncomplete = false;
+
     // Only switching the instrument off and on lets the next update reach it.
-    bool powerCycleNeeded() const { return recordOpen || sessionOpen; }
+    bool powerCycleNeeded() const { return recordOpen || sessionOpen || loaderIncomplete; }
     bool updated() const { return stage == Stage::Done && cause == Cause::None; }
 };
 

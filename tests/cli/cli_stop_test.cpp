@@ -60,8 +60,9 @@ TEST_F(CliStop, AStopInTheMiddleOfARecordAsksForAPowerCycleWhichRecoversTheInstr
     EXPECT_EQ(recovered.exitCode, 0) << recovered.out.toStdString();
 }
 
-// Each stopping signal, with the status a shell would show for it: 128 + its number.
-TEST_F(CliStop, EachSignalBeforeTheEraseEndsWithItsOwnStatusAndTheInstrumentNotErased) {
+// Each stopping signal, with the status a shell would show for it: 128 + its number. Part of the
+// boot loader has gone out, and the instrument waits for the rest of it.
+TEST_F(CliStop, EachSignalInTheBootLoaderEndsWithItsOwnStatusAndAsksForAPowerCycle) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         SimulatorProcess simulator;
@@ -73,8 +74,8 @@ TEST_F(CliStop, EachSignalBeforeTheEraseEndsWithItsOwnStatusAndTheInstrumentNotE
         ASSERT_FALSE(result.crashed);
         EXPECT_EQ(result.exitCode, 128 + signal);
         EXPECT_TRUE(
-            result.out.contains("Stopped at \"Sending Boot Loader\"; the instrument is not "
-                                "erased"))
+            result.out.contains("Stopped at \"Sending Boot Loader\"; the instrument is left "
+                                "with part of a boot loader: switch it off and on again"))
             << result.out.toStdString();
         QThread::msleep(flashupdate::testing::kStragglersMs);
         for (const std::string& line : simulator.events()) {

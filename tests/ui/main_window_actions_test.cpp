@@ -96,6 +96,45 @@ TEST_F(DuringUpdate, startPressedAgain_startsNoSecondRun) {
               1);
 }
 
+// A run that fails before its first status puts its box's text in the status line, so that the
+// last run's verdict does not stand for an instrument this run never touched; only the missing
+// choice of a file leaves the status line as it was.
+TEST(EarlyFailures, leaveTheirMessageInTheStatusLine) {
+    struct Case {
+        const char* name;
+        bool chooseFile;
+        bool bootLoader;
+        bool portOpens;
+        QString status;  // empty: as it was
+    };
+    const std::vector<Case> cases = {
+        {"the port does not open", true, true, false, "Error opening Com Port"},
+        {"no boot loader", true, false, true, "Can't find Boot Loaders"},
+        {"no file chosen", false, true, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir directory;
+        const QString base = directory.path();
+        WindowRig::writeUpdateFiles(base, 100);
+        if (!c.bootLoader) {
+            QFile::remove(base + "/BOOTLOAD.IMG");
+        }
+        WindowRig rig(c.chooseFile ? base + "/program.img,1" : QString(), base,
+                      std::filesystem::path(base.toStdString()));
+        if (!c.portOpens) {
+            rig.port.failOn("Open");
+        }
+        auto* const status = rig.control<QLabel>("lblStatus");
+        const QString before = QStringLiteral("FLASH updated successfully  ");
+        status->setText(before);
+        MessageBoxAnswerer answerer;
+        rig.control<QPushButton>("cmdStart")->click();
+        ASSERT_EQ(answerer.seen().size(), 1u);
+        EXPECT_EQ(status->text(), c.status.isEmpty() ? before : c.status);
+    }
+}
+
 TEST(HelpAbout, chosenTwice_leavesOneBoxOpenAndTheWindowUsable) {
     WindowRig rig;
     QAction* const about = rig.window().findChild<QAction*>("ABout");
