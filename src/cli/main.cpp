@@ -15,6 +15,7 @@
 #include "cli/renderers.h"
 #include "cli/running.h"
 #include "cli/text_formats.h"
+#include "runlog/run_log.h"
 #include "serial/qt/port_settings.h"
 #include "serial/qt/serial_devices.h"
 #include "update/program_version.h"
@@ -33,6 +34,14 @@ constexpr const char* kEmptyImageRefusal =
 bool imageIsEmpty(const std::filesystem::path& image) {
     const ImageCheck check = readImage(image);
     return check.problem == ImageCheck::Problem::None && check.bytes.empty();
+}
+
+// The header names the image as every port reads it at its start.
+void traceImage(TraceFile& trace, const std::filesystem::path& image) {
+    const ImageCheck check = readImage(image);
+    trace.image(image.string(), check.problem == ImageCheck::Problem::None
+                                    ? sha256Hex(check.bytes).toStdString()
+                                    : std::string());
 }
 
 int usageError(const std::string& error) {
@@ -116,16 +125,23 @@ int main(int argc, char** argv) {
     const auto renderer = makeRenderer(options.json, options.verbosity, std::move(labels));
     std::unique_ptr<TraceFile> trace;
     if (options.trace) {
-        trace = std::make_unique<TraceFile>(*options.trace);
+        trace = std::make_unique<TraceFile>(*options.trace, TraceFile::Start{"flashupdate-cli"});
         if (!trace->ok()) {
             std::cerr << "flashupdate-cli: cannot write the trace " << printable(*options.trace)
                       << ": " << trace->error() << std::endl;
             return kOtherFailure;
         }
+        traceImage(*trace, std::filesystem::absolute(options.image));
     }
     const RunSettings settings{raiseOpenFileLimit(), options.jobs, trace.get()};
-    const int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image),
-                                  bootLoader, options.retries, settings, *renderer, stopFlag());
+    int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image), bootLoader,
+                            options.retries, settings, *renderer, stopFlag());
+    // The manual's promise: a trace with a gap is not a success, whatever the updates did.
+    if (trace != nullptr && !trace->finish()) {
+        std::cerr << "flashupdate-cli: writing the trace " << printable(*options.trace)
+                  << " failed: " << trace->error() << "; the trace is incomplete" << std::endl;
+        status = status == kUpdated ? kOtherFailure : status;
+    }
     // A closed or full output never stops an update, but it is not a success either.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::cerr << "flashupdate-cli: writing the output failed" << std::endl;

@@ -167,6 +167,9 @@ void PortWorker::run() {
             m_trace->record(m_target.label, direction == SerialControl::Direction::Sent, at, bytes,
                             baudRate);
         });
+        view.setStageObserver([this, &events](const UpdateResult& run) {
+            m_trace->stage(m_target.label, events.monotonicTime(), nameOf(run.stage));
+        });
     }
     UpdateProcedure procedure(view, link, timers, m_bootLoader.programDirectory);
     view.follow(procedure.result());
