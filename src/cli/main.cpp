@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
     const auto renderer = makeRenderer(options.json, options.verbosity, std::move(labels));
     std::unique_ptr<TraceFile> trace;
     if (options.trace) {
-        trace = std::make_unique<TraceFile>(*options.trace, TraceFile::Start{"flashupdate-cli"});
+        trace = std::make_unique<TraceFile>(
+            *options.trace, TraceFile::Start{std::string("flashupdate-cli ") + programVersion()});
         if (!trace->ok()) {
             std::cerr << "flashupdate-cli: cannot write the trace " << printable(*options.trace)
                       << ": " << trace->error() << std::endl;

@@ -87,6 +87,11 @@ std::string rfc3339Text(std::chrono::system_clock::time_point time) {
 }
 
 TraceFile::TraceFile(const std::string& path, Start start) : m_start(start.monotonic) {
+    // The system would create the file named by the part before it.
+    if (path.find('\0') != std::string::npos) {
+        m_error = "the name holds a NUL byte";
+        return;
+    }
     if (isStandardOutput(path)) {
         m_file = stdout;
         m_shared = true;

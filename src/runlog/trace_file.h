@@ -37,7 +37,8 @@ class TraceFile {
 public:
     static constexpr std::size_t kBytesPerLine = 32;
 
-    // Where the trace's clock and date start, and which program writes it ("flashupdate-cli").
+    // Which program writes the trace, with its version ("flashupdate-cli 2.03"), and where the
+    // trace's clock and date start.
     struct Start {
         std::string program;
         std::chrono::nanoseconds monotonic{std::chrono::steady_clock::now().time_since_epoch()};
