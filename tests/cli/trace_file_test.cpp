@@ -159,10 +159,24 @@ TEST(TraceFileWriting, HeaderGivesTheDateTheProgramAndTheImage) {
     EXPECT_EQ(lines[3], "# image /home/tech/GONE.IMG unread");
 }
 
-TEST(TraceFileWriting, AFullDeviceCannotBeOpenedForATrace) {
-    TraceFile trace("/dev/full", startAtZero());
-    EXPECT_FALSE(trace.ok());
-    EXPECT_EQ(trace.error(), std::strerror(ENOSPC));
+TEST(TraceFileWriting, PathsThatCannotHoldATraceSayWhy) {
+    QTemporaryDir dir;
+    const std::string before = dir.filePath("wire").toStdString();
+    const struct {
+        std::string path;
+        std::string error;
+    } cases[] = {
+        {"/dev/full", std::strerror(ENOSPC)},
+        {dir.filePath("none/wire.trace").toStdString(), std::strerror(ENOENT)},
+        // The system would write to the part before the NUL.
+        {before + std::string("\0.trace", 7), "the name holds a NUL byte"},
+    };
+    for (const auto& [path, error] : cases) {
+        const TraceFile trace(path, startAtZero());
+        EXPECT_FALSE(trace.ok()) << path;
+        EXPECT_EQ(trace.error(), error) << path;
+    }
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(before)));
 }
 
 // A file that stops growing halfway through the run (a full disk, a quota): the writer says so,
