@@ -18,7 +18,10 @@
 #include "runlog/run_log.h"
 #include "serial/qt/port_settings.h"
 #include "serial/qt/serial_devices.h"
+#include "update/boot_loader_places.h"
+#include "update/image_file.h"
 #include "update/program_version.h"
+#include "update/protocol.h"
 #include "update/run_files.h"
 #include "update/update_procedure.h"
 
@@ -42,6 +45,25 @@ void traceImage(TraceFile& trace, const std::filesystem::path& image) {
     trace.image(image.string(), check.problem == ImageCheck::Problem::None
                                     ? sha256Hex(check.bytes).toStdString()
                                     : std::string());
+}
+
+// The window pads a short boot loader with zero bytes and sends it without a word, as it always
+// has; a script's log should say that what went to the instrument was not the file as it stands.
+void warnOfShortBootLoader(const BootLoaderChoice& choice) {
+    const std::filesystem::path path =
+        choice.named ? *choice.named
+                     : locateBootLoader(bootLoaderPlaces(choice.programDirectory),
+                                        UpdateProcedure::kBootLoaderName);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    // Missing, unreadable and empty files are the update's to report.
+    if (error || size == 0 || size >= protocol::kBootLoaderBytes) {
+        return;
+    }
+    std::cerr << "flashupdate-cli: warning: the boot loader " << printable(textFromPath(path))
+              << " is " << size << " bytes, shorter than the " << protocol::kBootLoaderBytes
+              << " the instrument takes; it is sent with " << protocol::kBootLoaderBytes - size
+              << " zero bytes after it" << std::endl;
 }
 
 int usageError(const std::string& error) {
@@ -118,6 +140,7 @@ int main(int argc, char** argv) {
         std::cerr << "flashupdate-cli: " << kEmptyImageRefusal << std::endl;
         return kFileError;
     }
+    warnOfShortBootLoader(bootLoader);
     if (options.dryRun) {
         return dryRun(resolved.targets, std::filesystem::absolute(options.image), bootLoader,
                       options.json, stdout);

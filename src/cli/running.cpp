@@ -194,6 +194,9 @@ void PortWorker::run() {
             releasePort(port, view);
             failure = error.what();
         }
+        if (m_trace != nullptr) {
+            m_trace->endRun(m_target.label);
+        }
         result.result = procedure.result();
         if (result.result.portError == PortErrorKind::Missing) {
             view.diagnostic("flashupdate-cli --list-ports shows the serial devices present");

@@ -199,6 +199,11 @@ void TraceFile::record(const std::string& port, bool sent, std::chrono::nanoseco
     });
 }
 
+void TraceFile::endRun(const std::string& port) {
+    const std::string word = traceWord(port);
+    guarded([&] { writePending(word, m_pending[word]); });
+}
+
 bool TraceFile::finish() {
     guarded([&] {
         for (auto& [word, pending] : m_pending) {

@@ -18,8 +18,8 @@
 // that begins with # is a comment: the header, an image a run read, a stage a run entered.
 //
 // Every complete line is flushed as it is written; a port's unfinished line is written when its
-// direction or speed changes, its run enters a stage, or the trace is finished. Many ports may
-// write to one file from their threads at once. A trace that cannot be written is never silent:
+// direction or speed changes, its run enters a stage or ends, or the trace is finished. Many ports
+// may write to one file from their threads at once. A trace that cannot be written is never silent:
 // failed() and error() say so, and the rest is not written (an incomplete trace).
 #pragma once
 
@@ -71,6 +71,8 @@ public:
     // at: on the steady clock, as the serial control's event loop gives it in production.
     void record(const std::string& port, bool sent, std::chrono::nanoseconds at,
                 std::string_view bytes, int baudRate);
+    // A run on port has ended: its unfinished line is written now, in its place among the others.
+    void endRun(const std::string& port);
     // Writes every port's unfinished line; true when the whole trace has been written.
     bool finish();
 

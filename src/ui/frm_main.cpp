@@ -242,7 +242,7 @@ void frmMain::cmdStart_Click() {
     m_runLogged = false;
     m_procedure->cmdStart_Click();
     if (m_owned && m_owned->trace) {
-        m_owned->trace->finish();
+        m_owned->trace->endRun(m_owned->comSerial.devicePath());
     }
     logRun({});
 }

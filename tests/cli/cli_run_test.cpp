@@ -153,6 +153,19 @@ TEST_F(CliRun, TraceOnAFullDeviceExitsOneAndSaysSo) {
         << result.err.toStdString();
 }
 
+// The window pads a short boot loader silently; the command line says what it sends instead.
+TEST_F(CliRun, AShortBootLoaderIsSentPaddedWithAWarning) {
+    writeFile(bootLoaderPath(), randomBytes(500, 13));
+    const CliResult result =
+        runCli(QStringList{"--dry-run"} + update(m_dir.filePath("no-such-tty")));
+    ASSERT_FALSE(result.crashed);
+    EXPECT_TRUE(result.err.contains("flashupdate-cli: warning: the boot loader " +
+                                    bootLoaderPath() +
+                                    " is 500 bytes, shorter than the 511 the instrument takes; it "
+                                    "is sent with 11 zero bytes after it"))
+        << result.err.toStdString();
+}
+
 // "--trace /dev/stdout > run.json", or the trace in the very file the output goes to: both
 // share it, each line whole, and neither empties what the other wrote.
 TEST_F(CliRun, TraceNamingStandardOutputSharesIt) {

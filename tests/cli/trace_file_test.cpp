@@ -41,7 +41,7 @@ QStringList linesOf(const QString& path) {
 
 // What a port's serial control and view hand the trace, in order.
 struct Step {
-    enum class Kind { Sent, Received, Stage };
+    enum class Kind { Sent, Received, Stage, End };
     Kind kind;
     const char* port;
     long long atMicroseconds;
@@ -90,6 +90,8 @@ TEST_P(TraceGrouping, DeliveriesShareLinesAsTheWireCarriedThem) {
             const std::chrono::nanoseconds at = microseconds(step.atMicroseconds);
             if (step.kind == S::Stage) {
                 trace.stage(step.port, at, step.bytes);
+            } else if (step.kind == S::End) {
+                trace.endRun(step.port);
             } else {
                 trace.record(step.port, step.kind == S::Sent, at, step.bytes, step.baud);
             }
@@ -133,6 +135,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {S::Sent, "/dev/b", 2, "\x02"},
                   {S::Sent, "/dev/a", 3, "\x03"}},
                  {"0.000001 /dev/a sent 9600 01 03", "0.000002 /dev/b sent 9600 02"}},
+        Grouping{"APortsRunEndsItsLineInItsPlace",
+                 {{S::Sent, "/dev/b", 1, "\x01"},
+                  {S::Sent, "/dev/a", 2, "\x02"},
+                  {S::End, "/dev/b", 3, ""},
+                  {S::Sent, "/dev/a", 4, "\x03"},
+                  {S::Sent, "/dev/b", 5, "\x04"}},
+                 {"0.000001 /dev/b sent 9600 01", "0.000002 /dev/a sent 9600 02 03",
+                  "0.000005 /dev/b sent 9600 04"}},
         Grouping{"APortNameIsOneWord",
                  {{S::Stage, "my port", 1500000, "boot-loader"}},
                  {"# 1.500000 my\\x20port stage boot-loader"}}),
