@@ -42,6 +42,11 @@ StopSignals::StopSignals(QObject* parent) : QObject(parent) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (const int signal : kSignals) {
+        // One ignored from the start stays ignored: "nohup flashupdate &" outlives its terminal.
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
+            continue;
+        }
         sigaction(signal, &action, nullptr);
     }
 #endif
@@ -53,7 +58,10 @@ StopSignals::~StopSignals() {
         return;
     }
     for (const int signal : kSignals) {
-        std::signal(signal, SIG_DFL);
+        struct sigaction now {};
+        if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == onStopSignal) {
+            std::signal(signal, SIG_DFL);
+        }
     }
     delete m_notifier;
     ::close(g_pipe[0]);

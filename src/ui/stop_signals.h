@@ -4,7 +4,8 @@
 // waits, reads it there and says so through arrived(). So the window can log the run the signal
 // ends and end as Exit does, with nothing but a write() done inside the handler.
 //
-// One a process: make it once the application stands, before the window shows.
+// One a process: make it once the application stands, before the window shows. A signal ignored
+// when the program started (nohup) stays ignored.
 #pragma once
 
 #include <QObject>
