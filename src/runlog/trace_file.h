@@ -59,7 +59,6 @@ public:
     std::string error() const;
     // Writing failed after the file was opened: the trace is incomplete.
     bool failed() const;
-    bool sharesStandardOutput() const { return m_shared; }
     // Told once, on the thread that wrote, when writing first fails.
     void setFailureHandler(std::function<void(const std::string& error)> handler);
 
@@ -94,6 +93,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::FILE* m_file = nullptr;
+    // Standard output, which is not ours to close.
     bool m_shared = false;
     bool m_failed = false;
     std::string m_error;
