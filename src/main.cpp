@@ -15,6 +15,7 @@
 
 #include "ui/frm_main.h"
 #include "ui/program_help.h"
+#include "ui/stop_signals.h"
 #include "update/program_version.h"
 
 namespace {
@@ -110,6 +111,9 @@ int main(int argc, char* argv[]) {
         arguments.removeFirst();
     }
     flashupdate::frmMain window(arguments.join(QLatin1Char(' ')));
+    const flashupdate::StopSignals stopSignals;
+    QObject::connect(&stopSignals, &flashupdate::StopSignals::arrived, &window,
+                     &flashupdate::frmMain::stopBySignal);
     window.show();
     return QApplication::exec();
 }

@@ -25,5 +25,8 @@ for words in "-p|" "--port|" "--port|=|"; do
     [[ $ports == *" $present "* ]] || fail "the map's device that is there is missing in '$ports'"
     [[ $ports != *"/dev/ttyUSB9"* ]] || fail "a device that is not there is offered: '$ports'"
 done
+# Tab right after "--port=": the word bash hands over is the "=" itself.
+ports=$(completions --port =)
+[[ $ports == *" 1 "* && $ports == *" $present "* ]] || fail "nothing after '--port=': '$ports'"
 [[ $(completions "--port=/dev/ttyUSB") != *ttyUSB9* ]] || fail "--port=PREFIX offers a missing device"
 echo "completion: ok"

@@ -15,9 +15,13 @@
 #include "cli/renderers.h"
 #include "cli/running.h"
 #include "cli/text_formats.h"
+#include "runlog/run_log.h"
 #include "serial/qt/port_settings.h"
 #include "serial/qt/serial_devices.h"
+#include "update/boot_loader_places.h"
+#include "update/image_file.h"
 #include "update/program_version.h"
+#include "update/protocol.h"
 #include "update/run_files.h"
 #include "update/update_procedure.h"
 
@@ -33,6 +37,33 @@ constexpr const char* kEmptyImageRefusal =
 bool imageIsEmpty(const std::filesystem::path& image) {
     const ImageCheck check = readImage(image);
     return check.problem == ImageCheck::Problem::None && check.bytes.empty();
+}
+
+// The header names the image as every port reads it at its start.
+void traceImage(TraceFile& trace, const std::filesystem::path& image) {
+    const ImageCheck check = readImage(image);
+    trace.image(image.string(), check.problem == ImageCheck::Problem::None
+                                    ? sha256Hex(check.bytes).toStdString()
+                                    : std::string());
+}
+
+// The window pads a short boot loader with zero bytes and sends it without a word, as it always
+// has; a script's log should say that what went to the instrument was not the file as it stands.
+void warnOfShortBootLoader(const BootLoaderChoice& choice) {
+    const std::filesystem::path path =
+        choice.named ? *choice.named
+                     : locateBootLoader(bootLoaderPlaces(choice.programDirectory),
+                                        UpdateProcedure::kBootLoaderName);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    // Missing, unreadable and empty files are the update's to report.
+    if (error || size == 0 || size >= protocol::kBootLoaderBytes) {
+        return;
+    }
+    std::cerr << "flashupdate-cli: warning: the boot loader " << printable(textFromPath(path))
+              << " is " << size << " bytes, shorter than the " << protocol::kBootLoaderBytes
+              << " the instrument takes; it is sent with " << protocol::kBootLoaderBytes - size
+              << " zero bytes after it" << std::endl;
 }
 
 int usageError(const std::string& error) {
@@ -109,6 +140,7 @@ int main(int argc, char** argv) {
         std::cerr << "flashupdate-cli: " << kEmptyImageRefusal << std::endl;
         return kFileError;
     }
+    warnOfShortBootLoader(bootLoader);
     if (options.dryRun) {
         return dryRun(resolved.targets, std::filesystem::absolute(options.image), bootLoader,
                       options.json, stdout);
@@ -116,16 +148,24 @@ int main(int argc, char** argv) {
     const auto renderer = makeRenderer(options.json, options.verbosity, std::move(labels));
     std::unique_ptr<TraceFile> trace;
     if (options.trace) {
-        trace = std::make_unique<TraceFile>(*options.trace);
+        trace = std::make_unique<TraceFile>(
+            *options.trace, TraceFile::Start{std::string("flashupdate-cli ") + programVersion()});
         if (!trace->ok()) {
             std::cerr << "flashupdate-cli: cannot write the trace " << printable(*options.trace)
                       << ": " << trace->error() << std::endl;
             return kOtherFailure;
         }
+        traceImage(*trace, std::filesystem::absolute(options.image));
     }
     const RunSettings settings{raiseOpenFileLimit(), options.jobs, trace.get()};
-    const int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image),
-                                  bootLoader, options.retries, settings, *renderer, stopFlag());
+    int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image), bootLoader,
+                            options.retries, settings, *renderer, stopFlag());
+    // The manual's promise: a trace with a gap is not a success, whatever the updates did.
+    if (trace != nullptr && !trace->finish()) {
+        std::cerr << "flashupdate-cli: writing the trace " << printable(*options.trace)
+                  << " failed: " << trace->error() << "; the trace is incomplete" << std::endl;
+        status = status == kUpdated ? kOtherFailure : status;
+    }
     // A closed or full output never stops an update, but it is not a success either.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::cerr << "flashupdate-cli: writing the output failed" << std::endl;

@@ -41,19 +41,6 @@ int stoppedStatus(int signal) {
     return signal > 0 ? 128 + signal : kStopped;
 }
 
-std::string signalName(int signal) {
-    switch (signal) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return signal > 0 ? "signal " + std::to_string(signal) : std::string();
-    }
-}
-
 const char* exitCodeHelp() {
     return "Exit status: 0 when every instrument was updated; 3 file, 4 port, 5 no answer and\n"
            "6 bad checksum; 128 + the signal's number when stopped (130 for Ctrl-C). EXIT\n"

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/signal_name.h"
 #include "update/update_result.h"
 
 namespace flashupdate::cli {
@@ -35,8 +36,6 @@ int combinedExitCode(const std::vector<int>& perPort, std::optional<int> stopped
 // The exit status of a run stopped by that signal, as a shell reports it (128 + its number);
 // 130 when the signal is not known.
 int stoppedStatus(int signal);
-// "SIGINT", "SIGTERM", "SIGHUP"; empty for none.
-std::string signalName(int signal);
 
 // The exit status part of --help.
 const char* exitCodeHelp();

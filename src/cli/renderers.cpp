@@ -371,12 +371,12 @@ void TerminalRenderer::tick() {
 
 void TerminalRenderer::log(std::chrono::system_clock::time_point time, const std::string& label,
                            const std::string& text, const char* colour) {
-    if (m_drawnLines > 0) {
+    if (!m_drawn.empty()) {
         // Back to the top of the live lines, cleared to the end of the screen: the log line
         // takes the first one's place, and one longer than the terminal wraps over the next,
         // which is drawn again below it anyway.
-        std::fprintf(m_out, "\x1b[%zuA\r\x1b[J", m_drawnLines);
-        m_drawnLines = 0;
+        std::fprintf(m_out, "\x1b[%zuA\r\x1b[J", rowsTaken(m_drawn, terminalWidth(m_out) + 1));
+        m_drawn.clear();
     }
     const bool coloured = m_colour && colour != nullptr;
     std::fprintf(m_out, "%s [%s] %s%s%s\n", clockText(time).c_str(), printable(label).c_str(),
@@ -388,51 +388,118 @@ void TerminalRenderer::drawLiveLines() {
     if (!m_live) {
         return;
     }
-    const std::size_t drawn = m_drawnLines;
+    const std::size_t width = terminalWidth(m_out);
+    const std::size_t drawn = rowsTaken(m_drawn, width + 1);
     if (drawn > 0) {
         std::fprintf(m_out, "\x1b[%zuA", drawn);
     }
-    const std::size_t width = terminalWidth(m_out);
-    std::size_t lines = 0;
+    // A terminal made narrower has wrapped the old lines over more rows than there are new ones.
+    const bool rewrapped = drawn > m_drawn.size();
+    std::vector<std::size_t> lengths;
     for (std::size_t port = 0; port < m_states.size(); ++port) {
         if (m_states[port].ended) {
             continue;
         }
-        std::string line = liveLine(port);
-        if (line.size() > width) {
-            line.resize(width);
-        }
+        const std::string line = fittedLiveLine(liveLine(port), width);
         std::fprintf(m_out, "\r\x1b[2K%s\n", line.c_str());
-        ++lines;
+        lengths.push_back(line.size());
     }
-    // The lines of ports that have ended since.
-    if (lines < drawn) {
+    // The lines of ports that have ended since, and what is left of lines rewrapped.
+    if (lengths.size() < drawn || rewrapped) {
         std::fprintf(m_out, "\r\x1b[J");
     }
-    m_drawnLines = lines;
+    m_drawn = std::move(lengths);
     std::fflush(m_out);
 }
 
-std::string TerminalRenderer::liveLine(std::size_t port) const {
+LiveLine TerminalRenderer::liveLine(std::size_t port) const {
     const PortState& state = m_states[port];
-    std::string line = printable(m_labels[port]) + "  ";
+    LiveLine line;
+    line.label = printable(m_labels[port]);
     if (state.status.empty() && state.run.stage == UpdateResult::Stage::Checks) {
-        return line + "waiting";
+        line.status = "waiting";
+        return line;
     }
     const UpdateResult& run = state.run;
-    line += state.status.empty() ? "starting" : printable(trimmedRight(state.status));
-    const auto percent = percentSent(run.bytesSent, run.bytesAnnounced);
-    line += "  " + bar(run.bytesSent, run.bytesAnnounced) + " " + std::to_string(run.bytesSent) +
-            "/" + std::to_string(run.bytesAnnounced) + " bytes  " + std::to_string(percent) + "%";
+    line.status = state.status.empty() ? "starting" : printable(trimmedRight(state.status));
+    line.bar = bar(run.bytesSent, run.bytesAnnounced);
+    line.counts =
+        std::to_string(run.bytesSent) + "/" + std::to_string(run.bytesAnnounced) + " bytes";
+    line.percent = std::to_string(percentSent(run.bytesSent, run.bytesAnnounced)) + "%";
     if (run.stage != UpdateResult::Stage::Checks) {
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - state.since);
         const auto left =
             std::max(std::chrono::milliseconds(0),
                      timeLeft(run.stage, run.erased, run.bytesSent, run.bytesAnnounced) - elapsed);
-        line += "  " + minutesSecondsText(left) + " left";
+        line.left = minutesSecondsText(left) + " left";
     }
     return line;
+}
+
+namespace {
+
+std::string joined(const LiveLine& line) {
+    std::string text = line.label + "  " + line.status;
+    if (!line.bar.empty() || !line.counts.empty()) {
+        text += " ";
+    }
+    for (const std::string* part : {&line.bar, &line.counts}) {
+        text += part->empty() ? "" : " " + *part;
+    }
+    for (const std::string* part : {&line.percent, &line.left}) {
+        text += part->empty() ? "" : "  " + *part;
+    }
+    return text;
+}
+
+// Down to the name's end, where a device's own part is ("...ttyUSB0", "...-if00-port0").
+void shortenLabel(std::string& label, std::size_t excess, std::size_t shortest) {
+    constexpr std::string_view kEllipsis = "...";
+    if (label.size() <= shortest || excess == 0) {
+        return;
+    }
+    const std::size_t keep = std::max(shortest, label.size() - std::min(excess, label.size()));
+    if (keep >= label.size() || keep <= kEllipsis.size()) {
+        return;
+    }
+    label = std::string(kEllipsis) + label.substr(label.size() - (keep - kEllipsis.size()));
+}
+
+}  // namespace
+
+std::size_t rowsTaken(const std::vector<std::size_t>& lengths, std::size_t columns) {
+    std::size_t rows = 0;
+    for (const std::size_t length : lengths) {
+        rows += columns == 0 || length <= columns ? 1 : (length + columns - 1) / columns;
+    }
+    return rows;
+}
+
+std::string fittedLiveLine(LiveLine line, std::size_t width) {
+    // What a port's name keeps before anything else goes: enough to tell the ports apart.
+    constexpr std::size_t kShortestLabel = 12;
+    const auto excess = [&] {
+        const std::size_t length = joined(line).size();
+        return length > width ? length - width : 0;
+    };
+    // The figures that say how far the port has come go last: first the name is shortened, then
+    // the byte counts and the bar go, then the status is cut.
+    shortenLabel(line.label, excess(), kShortestLabel);
+    for (std::string* part : {&line.counts, &line.bar}) {
+        if (excess() > 0) {
+            part->clear();
+        }
+    }
+    if (const std::size_t over = excess(); over > 0) {
+        line.status.resize(line.status.size() - std::min(over, line.status.size()));
+    }
+    shortenLabel(line.label, excess(), 4);
+    std::string text = joined(line);
+    if (text.size() > width) {
+        text.resize(width);
+    }
+    return text;
 }
 
 namespace {

@@ -29,6 +29,26 @@ std::string statusText(const UpdateEvent& result);
 std::string summaryText(const std::vector<UpdateEvent>& results,
                         const std::vector<std::string>& labels, std::size_t waited);
 
+// A port's live line in its parts; the empty ones are left out.
+struct LiveLine {
+    std::string label;
+    std::string status;
+    std::string bar;      // "[####................]"
+    std::string counts;   // "2048/10000 bytes"
+    std::string percent;  // "20%"
+    std::string left;     // "0:12 left"
+};
+
+// The line in at most width columns: the port's name is shortened first, and the percentage and
+// the time left are the last to go.
+std::string fittedLiveLine(LiveLine line, std::size_t width);
+
+// The rows that lines drawn earlier take now on a terminal of this many columns: one each, unless
+// the terminal has since been made narrower than a line, which it then wraps over several rows
+// (terminals rewrap their lines when resized), so the live lines are cleared whole, leaving no
+// piece of an old bar above the new ones.
+std::size_t rowsTaken(const std::vector<std::size_t>& lengths, std::size_t columns);
+
 // Whether the output may move the cursor: a terminal, unless TERM says it cannot (unset, empty or
 // "dumb").
 bool liveOutputPossible(bool terminal, const char* term);
@@ -134,7 +154,7 @@ private:
     void log(std::chrono::system_clock::time_point time, const std::string& label,
              const std::string& text, const char* colour = nullptr);
     void drawLiveLines();
-    std::string liveLine(std::size_t port) const;
+    LiveLine liveLine(std::size_t port) const;
 
     std::vector<std::string> m_labels;
     std::vector<PortState> m_states;
@@ -142,7 +162,8 @@ private:
     bool m_live;
     bool m_colour;
     Narration m_narration;
-    std::size_t m_drawnLines = 0;
+    // The length of each live line drawn last, on the screen below the log.
+    std::vector<std::size_t> m_drawn;
 };
 
 // Output for programs: one JSON object per event and line, written at once.

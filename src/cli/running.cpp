@@ -167,6 +167,9 @@ void PortWorker::run() {
             m_trace->record(m_target.label, direction == SerialControl::Direction::Sent, at, bytes,
                             baudRate);
         });
+        view.setStageObserver([this, &events](const UpdateResult& run) {
+            m_trace->stage(m_target.label, events.monotonicTime(), nameOf(run.stage));
+        });
     }
     UpdateProcedure procedure(view, link, timers, m_bootLoader.programDirectory);
     view.follow(procedure.result());
@@ -190,6 +193,9 @@ void PortWorker::run() {
         } catch (const std::exception& error) {
             releasePort(port, view);
             failure = error.what();
+        }
+        if (m_trace != nullptr) {
+            m_trace->endRun(m_target.label);
         }
         result.result = procedure.result();
         if (result.result.portError == PortErrorKind::Missing) {

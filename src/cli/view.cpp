@@ -52,6 +52,9 @@ void CliView::setLabelCaption(Label label, const std::string& caption) {
 }
 
 void CliView::progress(Progress what, const UpdateResult& run) {
+    if (what == Progress::StageEntered && m_stageObserver) {
+        m_stageObserver(run);
+    }
     UpdateEvent progress = event(EventKind::Progress);
     progress.progress = what;
     progress.result = run;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -86,6 +87,11 @@ public:
     // The procedure's account of its run, which every later event carries as it stands then.
     // The procedure is made after its view, so this comes afterwards.
     void follow(const UpdateResult& run) { m_run = &run; }
+    // Told on the update's thread, in order with its bytes on the line, as the run enters each
+    // stage: for the record of the wire.
+    void setStageObserver(std::function<void(const UpdateResult& run)> observer) {
+        m_stageObserver = std::move(observer);
+    }
 
 private:
     UpdateEvent event(EventKind kind) const;
@@ -96,6 +102,7 @@ private:
     EventQueue& m_events;
     std::string m_lastStatus;
     const UpdateResult* m_run = nullptr;
+    std::function<void(const UpdateResult&)> m_stageObserver;
 };
 
 }  // namespace flashupdate::cli

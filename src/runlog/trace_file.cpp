@@ -1,50 +1,258 @@
 #include "runlog/trace_file.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "common/escaped_text.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace flashupdate {
+
+namespace {
+
+// The path names the very file standard output writes to: opening it again would empty what
+// has already been written there, and two positions in one file overwrite each other.
+bool isStandardOutput(const std::string& path) {
+    struct stat named {};
+    struct stat out {};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(1, &out) == 0 &&
+           named.st_dev == out.st_dev && named.st_ino == out.st_ino;
+}
+
+struct Opened {
+    std::FILE* file = nullptr;
+    std::string error;
+};
+
+Opened openForWriting(const std::string& path) {
+#ifdef _WIN32
+    std::FILE* const file = std::fopen(path.c_str(), "w");
+    return {file, file == nullptr ? std::strerror(errno) : std::string()};
+#else
+    // Without O_NONBLOCK, a FIFO nobody reads would hold the start until someone does.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == ENXIO) {
+            return {nullptr, "it is a FIFO that no process reads"};
+        }
+        return {nullptr, std::strerror(errno)};
+    }
+    // Once open, a reader that is slow to take a line holds the writer back rather than losing it.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    std::FILE* const file = ::fdopen(fd, "w");
+    if (file == nullptr) {
+        const int reason = errno;
+        ::close(fd);
+        return {nullptr, std::strerror(reason)};
+    }
+    return {file, {}};
+#endif
+}
+
+}  // namespace
 
 std::string traceWord(std::string_view name) {
     return escapedText(name, Blanks::Escaped);
 }
 
-TraceFile::TraceFile(const std::string& path)
-    : m_start(std::chrono::steady_clock::now().time_since_epoch()) {
-    m_file = std::fopen(path.c_str(), "w");
-    if (m_file == nullptr) {
-        m_error = std::strerror(errno);
+std::string rfc3339Text(std::chrono::system_clock::time_point time) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    char text[40];
+    std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    // strftime gives "+0100"; RFC 3339 wants "+01:00".
+    if (length >= 5) {
+        std::string stamped(text, length);
+        stamped.insert(stamped.size() - 2, ":");
+        return stamped;
+    }
+    return std::string(text, length);
+}
+
+TraceFile::TraceFile(const std::string& path, Start start) : m_start(start.monotonic) {
+    // The system would create the file named by the part before it.
+    if (path.find('\0') != std::string::npos) {
+        m_error = "the name holds a NUL byte";
         return;
     }
-    std::fputs("# flashupdate trace 1: seconds port direction baud bytes\n", m_file);
-    std::fflush(m_file);
+    if (isStandardOutput(path)) {
+        m_file = stdout;
+        m_shared = true;
+    } else {
+        Opened opened = openForWriting(path);
+        m_file = opened.file;
+        m_error = std::move(opened.error);
+    }
+    if (m_file == nullptr) {
+        return;
+    }
+    const std::lock_guard lock(m_mutex);
+    writeLine("# flashupdate trace 2: seconds port direction baud bytes\n");
+    writeLine("# date " + rfc3339Text(start.date) + " program " + start.program + "\n");
+    // A trace whose first lines cannot be written is one that cannot be written at all.
+    if (m_failed) {
+        if (!m_shared) {
+            std::fclose(m_file);
+        }
+        m_file = nullptr;
+        m_failed = false;
+    }
 }
 
 TraceFile::~TraceFile() {
-    if (m_file != nullptr) {
+    finish();
+    if (m_file != nullptr && !m_shared) {
         std::fclose(m_file);
     }
 }
 
+std::string TraceFile::error() const {
+    const std::lock_guard lock(m_mutex);
+    return m_error;
+}
+
+bool TraceFile::failed() const {
+    const std::lock_guard lock(m_mutex);
+    return m_failed;
+}
+
+void TraceFile::setFailureHandler(std::function<void(const std::string&)> handler) {
+    const std::lock_guard lock(m_mutex);
+    m_onFailure = std::move(handler);
+}
+
+// Every public writer: runs write under the lock and tells of a first failure after it, so the
+// handler may write elsewhere, or even ask whether the trace has failed.
+template <typename Write>
+void TraceFile::guarded(Write&& write) {
+    std::function<void(const std::string&)> tell;
+    std::string why;
+    {
+        const std::lock_guard lock(m_mutex);
+        const bool failedBefore = m_failed;
+        write();
+        if (m_failed && !failedBefore && m_onFailure) {
+            tell = m_onFailure;
+            why = m_error;
+        }
+    }
+    if (tell) {
+        tell(why);
+    }
+}
+
+void TraceFile::image(const std::string& path, const std::string& sha256) {
+    const std::string sum = sha256.empty() ? " unread" : " sha256 " + traceWord(sha256);
+    guarded([&] { writeLine("# image " + traceWord(path) + sum + "\n"); });
+}
+
+void TraceFile::stage(const std::string& port, std::chrono::nanoseconds at,
+                      std::string_view stage) {
+    const std::string word = traceWord(port);
+    guarded([&] {
+        writePending(word, m_pending[word]);
+        writeLine("# " + secondsText(at) + " " + word + " stage " + traceWord(stage) + "\n");
+    });
+}
+
 void TraceFile::record(const std::string& port, bool sent, std::chrono::nanoseconds at,
                        std::string_view bytes, int baudRate) {
-    if (m_file == nullptr || bytes.empty()) {
+    if (bytes.empty()) {
         return;
     }
-    const double seconds = std::chrono::duration<double>(at - m_start).count();
     const std::string word = traceWord(port);
-    const std::lock_guard lock(m_mutex);
-    for (std::size_t first = 0; first < bytes.size(); first += kBytesPerLine) {
-        std::fprintf(m_file, "%.6f %s %s %d", seconds, word.c_str(), sent ? "sent" : "received",
-                     baudRate);
-        for (const char c : bytes.substr(first, kBytesPerLine)) {
-            std::fprintf(m_file, " %02x", static_cast<unsigned char>(c));
+    guarded([&] {
+        Pending& pending = m_pending[word];
+        if (!pending.bytes.empty() && (pending.sent != sent || pending.baudRate != baudRate)) {
+            writePending(word, pending);
         }
-        std::fputc('\n', m_file);
+        while (!bytes.empty()) {
+            if (pending.bytes.empty()) {
+                pending.sent = sent;
+                pending.baudRate = baudRate;
+                pending.at = at;
+            }
+            const std::size_t room = kBytesPerLine - pending.bytes.size();
+            pending.bytes.append(bytes.substr(0, room));
+            bytes.remove_prefix(std::min(room, bytes.size()));
+            if (pending.bytes.size() == kBytesPerLine) {
+                writePending(word, pending);
+            }
+        }
+    });
+}
+
+void TraceFile::endRun(const std::string& port) {
+    const std::string word = traceWord(port);
+    guarded([&] { writePending(word, m_pending[word]); });
+}
+
+bool TraceFile::finish() {
+    guarded([&] {
+        for (auto& [word, pending] : m_pending) {
+            writePending(word, pending);
+        }
+    });
+    const std::lock_guard lock(m_mutex);
+    return m_file != nullptr && !m_failed;
+}
+
+void TraceFile::writePending(const std::string& word, Pending& pending) {
+    if (pending.bytes.empty()) {
+        return;
     }
-    std::fflush(m_file);
+    std::string line = secondsText(pending.at) + " " + word +
+                       (pending.sent ? " sent " : " received ") + std::to_string(pending.baudRate);
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (const char c : pending.bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        line += ' ';
+        line += kHex[byte >> 4];
+        line += kHex[byte & 0x0f];
+    }
+    line += '\n';
+    pending.bytes.clear();
+    writeLine(line);
+}
+
+void TraceFile::writeLine(const std::string& line) {
+    if (m_file == nullptr || m_failed) {
+        return;
+    }
+    // One call a line: standard output shared with the JSON lines never gets a line in the
+    // middle of another.
+    errno = 0;
+    const bool written =
+        std::fwrite(line.data(), 1, line.size(), m_file) == line.size() && std::fflush(m_file) == 0;
+    if (!written) {
+        m_failed = true;
+        m_error = errno != 0 ? std::strerror(errno) : "the write failed";
+        // What is still buffered would only fail again, or land after a gap.
+        std::clearerr(m_file);
+    }
+}
+
+std::string TraceFile::secondsText(std::chrono::nanoseconds at) const {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", std::chrono::duration<double>(at - m_start).count());
+    return text;
 }
 
 }  // namespace flashupdate

@@ -16,6 +16,7 @@
 #include <iostream>
 #include <utility>
 
+#include "common/signal_name.h"
 #include "runlog/trace_file.h"
 #include "serial/qt/port_settings.h"
 #include "serial/qt/qt_event_loop.h"
@@ -29,6 +30,7 @@
 #include "ui/main_window_texts.h"
 #include "ui/path_conversion.h"
 #include "ui/port_tooltip.h"
+#include "update/program_version.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
 #include "update/update_procedure.h"
@@ -37,7 +39,7 @@ namespace flashupdate {
 
 namespace {
 
-void endProgramAtOnce(SerialPort& comSerial) {
+void endProgramAtOnce(SerialPort& comSerial, int status) {
     // The operator has said stop: nothing still queued may reach the instrument. Closing, with
     // nothing left to wait for, gives up the port's locks (no stale lock file).
     try {
@@ -53,7 +55,7 @@ void endProgramAtOnce(SerialPort& comSerial) {
     std::fflush(nullptr);
     // Not exit(): the update may be suspended in one of its waits further down this very stack,
     // and no destructor, handler or clean-up step of it may run any more.
-    std::_Exit(0);
+    std::_Exit(status);
 }
 
 // The procedure writes line breaks as the instrument's PCs always have, "\r\n".
@@ -106,7 +108,14 @@ frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
       m_timers(std::make_unique<Timers>(events)),
       m_procedure(std::make_unique<UpdateProcedure>(*this, *m_link, *m_timers,
                                                     std::move(executableDirectory))),
-      m_endProgram([&comSerial] { endProgramAtOnce(comSerial); }) {
+      m_endProgram([this, &comSerial] {
+          // The last line of the wire is still being gathered; the end leaves no destructor to
+          // write it.
+          if (m_owned && m_owned->trace) {
+              m_owned->trace->finish();
+          }
+          endProgramAtOnce(comSerial, m_endStatus);
+      }) {
     if (m_owned) {
         // Why a device would not open, with the remedy, belongs in the log next to the run.
         m_owned->comSerial.setDiagnostics([this](const std::string& text) { diagnostic(text); });
@@ -142,12 +151,18 @@ void frmMain::startTrace() {
     if (path.isEmpty()) {
         return;
     }
-    auto trace = std::make_unique<TraceFile>(QFile::encodeName(path).toStdString());
+    const std::string named = QFile::encodeName(path).toStdString();
+    auto trace = std::make_unique<TraceFile>(
+        named, TraceFile::Start{std::string("flashupdate ") + programVersion()});
     if (!trace->ok()) {
-        diagnostic("cannot write the trace " + QFile::encodeName(path).toStdString() + ": " +
-                   trace->error());
+        diagnostic("cannot write the trace " + named + ": " + trace->error());
         return;
     }
+    // Told on the main thread, where the port records.
+    trace->setFailureHandler([this, named](const std::string& error) {
+        diagnostic("writing the trace " + named + " failed: " + error +
+                   "; the trace is incomplete");
+    });
     m_owned->trace = std::move(trace);
     SerialControl& control = m_owned->comSerial;
     control.setObserver([&control, &trace = *m_owned->trace](SerialControl::Direction direction,
@@ -226,12 +241,26 @@ void frmMain::cmdStart_Click() {
     m_runLogged = false;
     m_runWroteStatus = false;
     m_procedure->cmdStart_Click();
+    if (m_owned && m_owned->trace) {
+        m_owned->trace->endRun(m_owned->comSerial.devicePath());
+    }
     logRun({});
 }
 
 void frmMain::cmdExit_Click() {
     logRun("Exit");
     m_endProgram();
+}
+
+void frmMain::stopBySignal(int signal) {
+    if (m_procedure->running()) {
+        logRun(signalName(signal));
+        // As a shell reports a program that a signal ended.
+        m_endStatus = 128 + signal;
+        m_endProgram();
+        return;
+    }
+    QCoreApplication::exit(128 + signal);
 }
 
 std::string frmMain::runPortName() const {
@@ -379,6 +408,21 @@ void frmMain::showMessage(const std::string& text, MessageIcon icon) {
                     this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+void frmMain::progress(Progress what, const UpdateResult& run) {
+    if (what != Progress::StageEntered || !m_owned || !m_owned->trace) {
+        return;
+    }
+    TraceFile& trace = *m_owned->trace;
+    // Each run may read another image: the trace names it as the run's first stage begins.
+    if (run.stage == UpdateResult::Stage::BootLoader) {
+        trace.image(loggedImagePath(run.imagePath),
+                    m_procedure->image().empty() ? std::string()
+                                                 : sha256Hex(m_procedure->image()).toStdString());
+    }
+    trace.stage(m_owned->comSerial.devicePath(), m_owned->events.monotonicTime(),
+                nameOf(run.stage));
 }
 
 void frmMain::diagnostic(const std::string& text) {

@@ -59,6 +59,10 @@ public:
     // are flushed and the process ends at once with status 0, from inside whatever wait the
     // update is in. Tests put a recorder here.
     void setEndProgram(std::function<void()> endProgram);
+    // SIGTERM, SIGINT or SIGHUP has come (StopSignals): a run in progress is logged as ended by
+    // it and the program ends as Exit ends it, with 128 + the signal's number; with no run, the
+    // application leaves its event loop with that status.
+    void stopBySignal(int signal);
     // Where runs and diagnostics are appended; an empty path logs nothing.
     void setLogPath(const QString& path) { m_log = RunLog(path); }
 
@@ -69,6 +73,8 @@ public:
     void setLabelVisible(Label label, bool visible) override;
     void setLabelCaption(Label label, const std::string& caption) override;
     void showMessage(const std::string& text, MessageIcon icon) override;
+    // A stage's start, into the record of the wire when there is one.
+    void progress(Progress what, const UpdateResult& run) override;
     // To standard error and the log.
     void diagnostic(const std::string& text) override;
 
@@ -120,6 +126,8 @@ private:
     std::unique_ptr<Timers> m_timers;
     std::unique_ptr<UpdateProcedure> m_procedure;
     std::function<void()> m_endProgram;
+    // The status the default end gives the process: Exit's 0, or a signal's.
+    int m_endStatus = 0;
     // The run in progress or the last one, filled in as it goes.
     RunRecord m_run;
     bool m_runLogged = true;

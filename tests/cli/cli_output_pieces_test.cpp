@@ -205,5 +205,51 @@ TEST(Colour, OnlyOnATerminalThatCanShowItAndNotWhenNoColorIsSet) {
     EXPECT_FALSE(colourAllowed(false, "xterm", nullptr));
 }
 
+const LiveLine kByIdLine{"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XK3LQD-if00-port0",
+                         "Sending Program",
+                         "[####................]",
+                         "2048/10000 bytes",
+                         "20%",
+                         "0:12 left"};
+
+TEST(LiveLine, TheNameIsShortenedBeforeThePercentageOrTheTimeLeftGo) {
+    const struct {
+        LiveLine line;
+        std::size_t width;
+        std::string fitted;
+    } cases[] = {
+        {{"/dev/ttyUSB0", "waiting", "", "", "", ""}, 79, "/dev/ttyUSB0  waiting"},
+        {kByIdLine, 200,
+         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XK3LQD-if00-port0  Sending Program  "
+         "[####................] 2048/10000 bytes  20%  0:12 left"},
+        // 70 columns: the name gives way first, down to its end, and the figures stay.
+        {kByIdLine, 69, "...f00-port0  Sending Program  [####................]  20%  0:12 left"},
+        {{"/dev/ttyUSB0", "Sending Program", "[####................]", "2048/10000 bytes", "20%",
+          "0:12 left"},
+         69,
+         "/dev/ttyUSB0  Sending Program  [####................]  20%  0:12 left"},
+        {kByIdLine, 40, "...f00-port0  Sending Pr  20%  0:12 left"},
+        {kByIdLine, 30, "...f00-port0    20%  0:12 left"},
+        {kByIdLine, 10, "...0    20"},
+    };
+    for (const auto& [line, width, fitted] : cases) {
+        EXPECT_EQ(fittedLiveLine(line, width), fitted) << width;
+        EXPECT_LE(fittedLiveLine(line, width).size(), width);
+    }
+}
+
+TEST(LiveLine, ATerminalMadeNarrowerWrapsTheOldLinesOverMoreRows) {
+    const struct {
+        std::vector<std::size_t> lengths;
+        std::size_t columns;
+        std::size_t rows;
+    } cases[] = {
+        {{}, 80, 0}, {{79, 20}, 80, 2}, {{79, 20}, 40, 3}, {{119, 119}, 40, 6}, {{40}, 40, 1},
+    };
+    for (const auto& [lengths, columns, rows] : cases) {
+        EXPECT_EQ(rowsTaken(lengths, columns), rows) << columns;
+    }
+}
+
 }  // namespace
 }  // namespace flashupdate::cli

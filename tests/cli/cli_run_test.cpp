@@ -93,11 +93,27 @@ TEST_F(CliRun, TraceRecordsTheWireAsTheInstrumentSawIt) {
 
     QFile file(trace);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    // A person reads it: a few hundred lines for a record, under a header that says what was sent.
+    EXPECT_LT(lines.size(), 1000);
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines[0], "# flashupdate trace 2: seconds port direction baud bytes");
+    EXPECT_TRUE(lines[1].startsWith("# date ") && lines[1].contains(" program flashupdate-cli "))
+        << lines[1].toStdString();
+    const QByteArray sha256 =
+        QCryptographicHash::hash(QByteArray::fromStdString(m_image), QCryptographicHash::Sha256)
+            .toHex();
+    EXPECT_EQ(lines[2], "# image " + imagePath() + " sha256 " + sha256);
+    QStringList stages;
     std::map<int, std::string> sent;
     std::string received;
     double last = 0;
-    for (const QString& line : QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)) {
+    for (const QString& line : lines) {
         if (line.startsWith('#')) {
+            const QStringList words = line.split(' ');
+            if (words.size() == 5 && words[3] == "stage") {
+                stages << words[4];
+            }
             continue;
         }
         const QStringList words = line.split(' ');
@@ -124,6 +140,61 @@ TEST_F(CliRun, TraceRecordsTheWireAsTheInstrumentSawIt) {
     // The erase's answer and the four bytes of the checksum.
     EXPECT_EQ(received.size(), 5u);
     EXPECT_EQ(received.front(), 'E');
+    EXPECT_EQ(stages, QStringList({"boot-loader", "erase", "program", "checksum", "done"}));
+}
+
+// The manual's promise: a trace that cannot be written is never a success, and it says why.
+TEST_F(CliRun, TraceOnAFullDeviceExitsOneAndSaysSo) {
+    const CliResult result =
+        runCli(QStringList{"--trace", "/dev/full"} + update(m_dir.filePath("no-such-tty")));
+    ASSERT_FALSE(result.crashed);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.err.contains("cannot write the trace /dev/full: No space left on device"))
+        << result.err.toStdString();
+}
+
+// The window pads a short boot loader silently; the command line says what it sends instead.
+TEST_F(CliRun, AShortBootLoaderIsSentPaddedWithAWarning) {
+    writeFile(bootLoaderPath(), randomBytes(500, 13));
+    const CliResult result =
+        runCli(QStringList{"--dry-run"} + update(m_dir.filePath("no-such-tty")));
+    ASSERT_FALSE(result.crashed);
+    EXPECT_TRUE(result.err.contains("flashupdate-cli: warning: the boot loader " +
+                                    bootLoaderPath() +
+                                    " is 500 bytes, shorter than the 511 the instrument takes; it "
+                                    "is sent with 11 zero bytes after it"))
+        << result.err.toStdString();
+}
+
+// "--trace /dev/stdout > run.json", or the trace in the very file the output goes to: both
+// share it, each line whole, and neither empties what the other wrote.
+TEST_F(CliRun, TraceNamingStandardOutputSharesIt) {
+    const QString out = m_dir.filePath("run.json");
+    for (const QString& trace : {QString("/dev/stdout"), out}) {
+        SCOPED_TRACE(trace.toStdString());
+        QProcess process;
+        process.setStandardOutputFile(out);
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start(FLASHUPDATE_CLI_PATH, QStringList{"--json", "--trace", trace} +
+                                                update(m_dir.filePath("no-such-tty")));
+        ASSERT_TRUE(process.waitForFinished(60'000));
+        EXPECT_EQ(process.exitCode(), 4) << process.readAllStandardError().toStdString();
+        QFile file(out);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+        ASSERT_FALSE(lines.isEmpty());
+        EXPECT_EQ(lines.front(), "# flashupdate trace 2: seconds port direction baud bytes");
+        int results = 0;
+        for (const QString& line : lines) {
+            if (line.startsWith('#')) {
+                continue;
+            }
+            const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+            EXPECT_FALSE(event.isEmpty()) << line.toStdString();
+            results += event["event"].toString() == "result" ? 1 : 0;
+        }
+        EXPECT_EQ(results, 1);
+    }
 }
 
 TEST_F(CliRun, TwoInstrumentsAreUpdatedAtTheSameTime) {

@@ -1,11 +1,12 @@
 // The real window in a process of its own, for a test that presses Exit in the middle of an
 // update and watches the program end: Exit ends the process, so it cannot run inside the test.
 //
-//   window-exit-driver DIRECTORY DEVICE IMAGE
+//   window-exit-driver DIRECTORY DEVICE IMAGE [LOG]
 //
-// BOOTLOAD.IMG is taken from DIRECTORY, Com1 is DEVICE, and IMAGE,1 is the command line. Start is
-// pressed at once; a line on standard input presses Exit, through the event queue, as a click
-// would arrive while the update runs.
+// BOOTLOAD.IMG is taken from DIRECTORY, Com1 is DEVICE, and IMAGE,1 is the command line; runs are
+// logged to LOG when it is given. Start is pressed at once; a line on standard input presses
+// Exit, through the event queue, as a click would arrive while the update runs. SIGTERM, SIGINT
+// and SIGHUP reach the window as in the program.
 #include <QApplication>
 #include <QMetaObject>
 #include <QPushButton>
@@ -16,10 +17,11 @@
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
 #include "ui/frm_main.h"
+#include "ui/stop_signals.h"
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::cerr << "usage: window-exit-driver DIRECTORY DEVICE IMAGE\n";
+    if (argc != 4 && argc != 5) {
+        std::cerr << "usage: window-exit-driver DIRECTORY DEVICE IMAGE [LOG]\n";
         return 2;
     }
     QApplication application(argc, argv);
@@ -28,6 +30,12 @@ int main(int argc, char** argv) {
     flashupdate::QtEventLoop events;
     flashupdate::SerialControl port(map, events, flashupdate::systemTransports());
     flashupdate::frmMain window(events, port, map, argv[1], QString(argv[3]) + ",1");
+    if (argc == 5) {
+        window.setLogPath(QString::fromLocal8Bit(argv[4]));
+    }
+    const flashupdate::StopSignals stopSignals;
+    QObject::connect(&stopSignals, &flashupdate::StopSignals::arrived, &window,
+                     &flashupdate::frmMain::stopBySignal);
     window.show();
     auto* const start = window.findChild<QPushButton*>("cmdStart");
     auto* const exit = window.findChild<QPushButton*>("cmdExit");

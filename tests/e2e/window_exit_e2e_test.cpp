@@ -2,6 +2,7 @@
 // bytes at the line's real pace: the program ends within one pump of the transfer, and nothing
 // reaches the instrument after that beyond what the line already held.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -65,6 +66,44 @@ TEST(WindowExitE2E, ExitDuringAPacedTransferEndsAtTheNextPumpAndSendsNothingMore
     QThread::msleep(1000);
     EXPECT_EQ(bytesAt9600(simulator), afterEnd) << "bytes still arriving long after the end";
     EXPECT_LT(afterEnd, 3u + 16384u) << "the record was finished after all";
+}
+
+// A session that ends sends the window SIGTERM in the middle of a record: the run gets its line
+// in the log, as the command line's does, and the program ends as Exit ends it, with the status a
+// shell gives a program that SIGTERM ended.
+TEST(WindowExitE2E, SigtermDuringATransferIsLoggedAndEndsTheProgram) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    writeFile(dir.filePath("BOOTLOAD.IMG"), randomBytes(511, 33));
+    writeFile(dir.filePath("PROG.IMG"), randomBytes(16384, 34));
+    SimulatorProcess simulator({"--paced"});
+    const QString log = dir.filePath("flashupdate.log");
+
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(WINDOW_EXIT_DRIVER_PATH,
+                  {dir.path(), QString::fromStdString(simulator.devicePath()),
+                   dir.filePath("PROG.IMG"), log});
+    // No Exit to press: the driver's reader of standard input ends, and holds no lock on it that
+    // the end of the program would wait for.
+    program.closeWriteChannel();
+    ASSERT_TRUE(program.waitForReadyRead(20'000));
+    QElapsedTimer waited;
+    waited.start();
+    while (bytesAt9600(simulator) < 1000) {
+        ASSERT_LT(waited.elapsed(), 60'000) << "the transfer never started";
+        ASSERT_EQ(program.state(), QProcess::Running);
+        QThread::msleep(20);
+    }
+    ASSERT_EQ(::kill(static_cast<pid_t>(program.processId()), SIGTERM), 0);
+    ASSERT_TRUE(program.waitForFinished(20'000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 128 + SIGTERM) << "3: the update ended without the signal";
+
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    EXPECT_EQ(text.count("ended by SIGTERM during program"), 1) << text.toStdString();
 }
 
 }  // namespace

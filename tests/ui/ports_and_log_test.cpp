@@ -33,9 +33,13 @@ TEST(PortSettings, environmentOverridesTheSettingsFileWhichOverridesTheDefault) 
     QTemporaryDir config;
     QFile file(config.filePath(QStringLiteral("flashupdate.conf")));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[General]\nCom1=/dev/serial/by-id/usb-adapter\nCom2=/dev/ttyUSB1\n");
+    // Com4's NUL would have the system open /dev/ttyUSB2 while /dev/ttyUSB2\x00... is shown.
+    file.write(
+        "[General]\nCom1=/dev/serial/by-id/usb-adapter\nCom2=/dev/ttyUSB1\n"
+        "Com4=/dev/ttyUSB2\\0/dev/ttyUSB3\n");
     file.close();
     qunsetenv("FLASHUPDATE_COM1");
+    qunsetenv("FLASHUPDATE_COM4");
     qputenv("FLASHUPDATE_COM2", "/dev/pts/7");
     qputenv("FLASHUPDATE_COM3", "");  // names nothing: the default stands
     const PortMap map = PortMap::fromSettingsAndEnvironment(readPortSettings(file.fileName()));
@@ -48,6 +52,8 @@ TEST(PortSettings, environmentOverridesTheSettingsFileWhichOverridesTheDefault) 
     EXPECT_EQ(map.source(2), PortSource::Environment);
     EXPECT_EQ(map.devicePath(3), PortMap().devicePath(3));
     EXPECT_EQ(map.source(3), PortSource::Default);
+    EXPECT_EQ(map.devicePath(4), "/dev/ttyUSB2\\x00/dev/ttyUSB3");
+    EXPECT_EQ(map.source(4), PortSource::SettingsFile);
 }
 
 TEST(PortToolTip, saysTheDeviceWhereItsNameComesFromAndWhetherItIsThere) {

@@ -4,6 +4,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include "common/escaped_text.h"
+
 namespace flashupdate {
 
 QString portSettingsPath() {
@@ -18,10 +20,15 @@ PortMap::Entries readPortSettings(const QString& path) {
     const QSettings settings(path, QSettings::IniFormat);
     for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
         const QVariant value = settings.value(QStringLiteral("Com%1").arg(port));
-        const QString device = value.toString().trimmed();
-        if (!device.isEmpty()) {
-            entries[static_cast<std::size_t>(port - PortMap::kFirstPort)] = device.toStdString();
+        const std::string device = value.toString().trimmed().toStdString();
+        if (device.empty()) {
+            continue;
         }
+        // A NUL byte ("\0" in the file, or the byte itself) is malformed: the system would open
+        // the name up to it, another device than the one shown. The port names the value as it
+        // is shown, "\x00" and all, which no device has, so opening it fails and says which.
+        entries[static_cast<std::size_t>(port - PortMap::kFirstPort)] =
+            device.find('\0') == std::string::npos ? device : escapedText(device);
     }
     return entries;
 }

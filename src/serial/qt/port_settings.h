@@ -17,6 +17,8 @@ namespace flashupdate {
 QString portSettingsPath();
 
 // Com1 to Com4 as the file at path names them; nothing for a file that is missing or unreadable.
+// A value holding a NUL byte is malformed: it names the value as escapedText shows it, a device
+// that does not exist.
 PortMap::Entries readPortSettings(const QString& path);
 
 // The settings file's map with FLASHUPDATE_COM1 to FLASHUPDATE_COM4 over it.

@@ -1,10 +1,19 @@
 #include "serial/qt/serial_diagnostics.h"
 
 #include <QSerialPortInfo>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <vector>
+
+#ifdef __linux__
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "serial/port_names.h"
 
@@ -81,15 +90,54 @@ std::string deviceHolders(const std::string& devicePath) {
 #endif
 }
 
+std::optional<DeviceAccess> deviceAccess(const std::string& devicePath) {
+#ifdef __linux__
+    struct stat status {};
+    if (::stat(devicePath.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    DeviceAccess access;
+    const passwd* const owner = ::getpwuid(status.st_uid);
+    access.owner = owner != nullptr ? owner->pw_name : std::to_string(status.st_uid);
+    const group* const named = ::getgrgid(status.st_gid);
+    access.group = named != nullptr ? named->gr_name : std::to_string(status.st_gid);
+    access.groupIsRoot = status.st_gid == 0;
+    access.mode = status.st_mode & 07777;
+    access.inGroup = ::getegid() == status.st_gid;
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(count, 0)));
+    if (count > 0 && ::getgroups(count, groups.data()) == count) {
+        access.inGroup = access.inGroup ||
+                         std::find(groups.begin(), groups.end(), status.st_gid) != groups.end();
+    }
+    return access;
+#else
+    (void)devicePath;
+    return std::nullopt;
+#endif
+}
+
+std::string permissionRemedy(const std::string& devicePath, const DeviceAccess& access) {
+    constexpr unsigned kGroupReadWrite = 0060;
+    if ((access.mode & kGroupReadWrite) == kGroupReadWrite && !access.groupIsRoot &&
+        !access.inGroup) {
+        return "The device belongs to the " + access.group + " group: add your user to it " +
+               "(sudo usermod -aG " + access.group + " $USER), then log in again.";
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", access.mode);
+    return devicePath + " is owned by " + access.owner + ", group " + access.group + ", mode " +
+           mode + ": this account may not open it. Ask whoever administers the computer for " +
+           "access (a udev rule can give the device a group).";
+}
+
 std::string remedyForDevice(const std::string& devicePath, PortErrorKind kind) {
     switch (kind) {
-        case PortErrorKind::Permission:
-#ifdef __linux__
-            return "Serial ports belong to the dialout group: add your user to it "
-                   "(sudo usermod -aG dialout $USER), then log in again.";
-#else
-            return "Check that this account may use the port.";
-#endif
+        case PortErrorKind::Permission: {
+            const std::optional<DeviceAccess> access = deviceAccess(devicePath);
+            return access ? permissionRemedy(devicePath, *access)
+                          : "Check that this account may use the port.";
+        }
         case PortErrorKind::Busy: {
             const std::string holders = deviceHolders(devicePath);
             std::string text = "Another program holds the port";
