@@ -175,10 +175,11 @@ case "$mode" in
       local started=$EPOCHSECONDS prefix=$root/build-windows/wineprefix booting=""
       export WINEPREFIX=$prefix WINEDEBUG=-all
       # Wine's Windows is made once (about 20 s, while the compiler works) and kept. No .NET or
-      # browser engine is offered for download. Its server is waited for, so the prefix is
-      # complete on disk and nothing is left running.
+      # browser engine is offered for download, and no menu entries are added to the desktop.
+      # Its server is waited for, so the prefix is complete on disk and nothing is left running.
       if [ ! -e "$prefix/.made" ]; then
-        (rm -rf "$prefix" && WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i &&
+        (rm -rf "$prefix" && WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
+           /usr/lib/wine/wine64 wineboot -i &&
            /usr/lib/wine/wineserver -w && touch "$prefix/.made") &
         booting=$!
       fi
