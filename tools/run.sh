@@ -3,7 +3,8 @@
 #   demo   starts the instrument simulator and the window with a sample image chosen
 #   test   checks the formatting; builds the Debian package with the distribution's flags, which
 #          runs every test at build time, and checks it; builds with Clang, AddressSanitizer and
-#          UBSan, runs the tests there too and runs the fuzzer; prints the time of each phase
+#          UBSan, runs the tests there too and runs the fuzzer; cross-compiles the core for
+#          Windows and runs its unit tests under Wine; prints the time of each phase
 #   bench  times complete updates against the simulator, and one call updating a fleet of them
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -87,7 +88,7 @@ in_group() {
 
 packages=(cmake make g++ qt6-base-dev qt6-serialport-dev libgtest-dev fonts-liberation
           clang libclang-rt-dev clang-format dpkg-dev help2man lintian desktop-file-utils
-          appstream ser2net debhelper)
+          appstream ser2net debhelper g++-mingw-w64-x86-64-posix wine64)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
@@ -142,14 +143,15 @@ case "$mode" in
       exit 1
     fi
     phase "$formatting_started" "checking the formatting"
-    # Two builds. The package, built by dpkg-buildpackage with Debian's flags and hardening, runs
+    # Three builds. The package, built by dpkg-buildpackage with Debian's flags and hardening, runs
     # every test at build time and is then checked as Debian checks packages. The second build is
     # Clang's (the other compiler sees other mistakes) with AddressSanitizer, UBSan and the fuzzer.
+    # The third is the core alone for Windows, its unit tests under Wine.
     # The real-time tests must never share the machine with a compile or with each other at equal
-    # priority: the Clang build compiles at the lowest priority from the start, and mostly while
-    # the package's tests wait for the line; its tests begin once the package's are over, and
-    # what is left of the package (install, strip, .deb, lintian) is then lowered to the lowest
-    # priority in turn. Its tests leave out the slow and fault tables.
+    # priority: the Clang and Windows builds compile at the lowest priority from the start, and
+    # mostly while the package's tests wait for the line; the Clang build's tests begin once the
+    # package's are over, and what is left of the package (install, strip, .deb, lintian) is then
+    # lowered to the lowest priority in turn. Its tests leave out the slow and fault tables.
     sanitizer_log=$root/build/sanitizer-build.log
     sanitizer_build() {
       renice -n 19 -p "$BASHPID" >/dev/null
@@ -163,6 +165,48 @@ case "$mode" in
     }
     start_group sanitizer_build >"$sanitizer_log" 2>&1
     sanitizer=$started
+    # The core for Windows: the Qt-free libraries and their unit tests, cross-compiled with
+    # mingw-w64 and run under Wine, all at the lowest priority from the start, so they take what
+    # the other builds and the real-time tests leave. The unit tests run on virtual time: being
+    # starved costs them time, never a verdict.
+    windows_log=$root/build/windows-build.log
+    windows_build() {
+      renice -n 19 -p "$BASHPID" >/dev/null
+      local started=$EPOCHSECONDS prefix=$root/build-windows/wineprefix booting=""
+      export WINEPREFIX=$prefix WINEDEBUG=-all
+      # Wine's Windows is made once (about 20 s, while the compiler works) and kept. No .NET or
+      # browser engine is offered for download, and no menu entries are added to the desktop.
+      # Its server is waited for, so the prefix is complete on disk and nothing is left running.
+      if [ ! -e "$prefix/.made" ]; then
+        (rm -rf "$prefix" && WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
+           /usr/lib/wine/wine64 wineboot -i &&
+           /usr/lib/wine/wineserver -w && touch "$prefix/.made") &
+        booting=$!
+      fi
+      # Without debugging information the compiler does half the work.
+      configure build-windows --toolchain cmake/mingw-w64.cmake -DCMAKE_UNITY_BUILD=ON \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG"
+      cmake --build build-windows -j"$jobs"
+      [ -z "$booting" ] || wait "$booting"
+      phase "$started" "Windows build of the core: configure and compile (lowest priority)"
+      started=$EPOCHSECONDS
+      # Verbose: the log keeps GoogleTest's count of what passed and what was skipped.
+      ctest --test-dir build-windows -V
+      /usr/lib/wine/wineserver -w
+      phase "$started" "the core's unit tests under Wine (lowest priority)"
+    }
+    start_group windows_build >"$windows_log" 2>&1
+    windows=$started
+    windows_over=""
+    windows_check() {  # a failure of the Windows build ends the command as soon as it is seen
+      [ -z "$windows_over" ] && ! kill -0 "$windows" 2>/dev/null || return 0
+      windows_over=1
+      if ! wait "$windows"; then
+        step="the Windows build of the core or its unit tests under Wine"
+        cat "$windows_log" >&2
+        exit 1
+      fi
+    }
     package_log=$root/build/package-check.log
     rm -f build/package/built build/package/phases
     start_group env FLASHUPDATE_WERROR=ON tools/check-package.sh build/package >"$package_log" 2>&1
@@ -199,6 +243,7 @@ case "$mode" in
           exit 1
         fi
       fi
+      windows_check
       sleep 1
     done
     # The end-to-end tests wait for the line more than they compute: three at once per core, as
@@ -215,6 +260,13 @@ case "$mode" in
       exit 1
     fi
     grep -E '^(Done|stat::number_of_executed_units)' "$fuzz_log" || true
+    step="the Windows build of the core or its unit tests under Wine"
+    if [ -z "$windows_over" ] && ! wait "$windows"; then
+      cat "$windows_log" >&2
+      exit 1
+    fi
+    grep -E '^1: \[  (PASSED|SKIPPED) +\] [0-9]+ tests?' "$windows_log" |
+      sed -E 's/^1: (.*[0-9]+ tests?).*/Under Wine: \1/' || true
     step="the package build or its checks"
     if ! wait "$package"; then
       cat "$package_log" >&2

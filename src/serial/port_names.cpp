@@ -47,12 +47,15 @@ bool looksLikeVidPid(const std::string& name) {
            hexNumber(parts[0]) && hexNumber(parts[1]);
 }
 
+// On Windows such a name is a device like any other.
+#ifndef _WIN32
 bool looksLikeWindowsPort(const std::string& name) {
     const std::string lower = lowered(name);
     return lower.size() > 3 && lower.starts_with("com") &&
            std::all_of(lower.begin() + 3, lower.end(),
                        [](unsigned char c) { return std::isdigit(c) != 0; });
 }
+#endif
 
 std::string whatIsPresent(const std::vector<SerialDeviceInfo>& devices) {
     if (devices.empty()) {
