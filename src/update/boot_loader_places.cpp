@@ -35,9 +35,15 @@ std::vector<fs::path> bootLoaderPlaces(const fs::path& programDirectory) {
     if (dataDirs.empty()) {
         dataDirs = "/usr/local/share:/usr/share";
     }
+    // Lists of paths are separated as the platform's PATH is: a colon would cut "C:\..." apart.
+#ifdef _WIN32
+    constexpr char kListSeparator = ';';
+#else
+    constexpr char kListSeparator = ':';
+#endif
     std::size_t start = 0;
     for (;;) {
-        const std::size_t end = dataDirs.find(':', start);
+        const std::size_t end = dataDirs.find(kListSeparator, start);
         addIfAbsolute(places, dataDirs.substr(start, end - start));
         if (end == std::string::npos) {
             break;
