@@ -165,8 +165,9 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
 std::string usage_text(const std::string& program) {
     return "Usage: " + program +
            " [options]\n"
-           "Plays the instrument on a pseudo-terminal. The first line on stdout is the\n"
-           "device to open; later lines report what the instrument sees and does.\n"
+           "Plays the instrument on a pseudo-terminal, or behind a serial device server\n"
+           "(--rfc2217). The first line on stdout is the device to open; later lines\n"
+           "report what the instrument sees and does.\n"
            "\n"
            "Options:\n"
            "  --instruments N    play N instruments (1 to 10000) in one process: the first\n"
