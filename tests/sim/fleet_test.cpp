@@ -16,6 +16,10 @@ struct FleetCase {
     bool network;
 };
 
+void PrintTo(const FleetCase& fleet, std::ostream* out) {
+    *out << fleet.name;
+}
+
 class SimFleet : public CliFixture, public ::testing::WithParamInterface<FleetCase> {};
 
 TEST_P(SimFleet, OneCallUpdatesEveryInstrumentEachWithItsOwnTranscript) {
