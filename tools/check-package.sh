@@ -143,4 +143,4 @@ if ((failed)); then
   echo "check-package: FAILED" >&2
   exit 1
 fi
-echo "check-package: $(basename "$deb") passes"
+echo "check-package: $(basename "$deb") and $(basename "$simulator_deb") pass"
