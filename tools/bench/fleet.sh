@@ -26,13 +26,25 @@ per_simulator=${FLEET_PER_SIMULATOR:-5000}
 first_port=${FLEET_PORT:-20000}
 
 work=$(mktemp -d /tmp/flashupdate-fleet.XXXXXX)
+# The simulators and the tool run under /usr/bin/time, which passes no signal on: each is a process
+# group of its own, and the group is what is stopped, however this script ends.
 simulators=()
+cli=""
+stop_simulators() {
+  local group
+  for group in "${simulators[@]}"; do
+    kill -- "-$group" 2>/dev/null || true
+  done
+}
 finish() {
-  ((${#simulators[@]})) && kill "${simulators[@]}" 2>/dev/null
+  stop_simulators
+  [ -z "$cli" ] || kill -- "-$cli" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 head -c 511 /dev/urandom > "$work/BOOTLOAD.IMG"
 head -c $((records * 16384)) /dev/urandom > "$work/FLEET.IMG"
@@ -46,10 +58,12 @@ while ((started < count)); do
   part=$((part + 1))
   where=()
   $network && where=(--rfc2217 "127.0.0.1:$((first_port + started))")
+  set -m
   /usr/bin/time -f '%e %U %S %M' -o "$work/sim-$part.time" \
     "$build/instrument-sim" --once --instruments "$n" "${where[@]}" > "$work/sim-$part.log" \
-    2> "$work/sim-$part.err" &
+    2> "$work/sim-$part.err" < /dev/null &
   simulators+=($!)
+  set +m
   for _ in $(seq 600); do
     (($(wc -l < "$work/sim-$part.log") >= n)) && break
     kill -0 "${simulators[-1]}" 2>/dev/null || break
@@ -68,11 +82,17 @@ done
 
 # getrusage of the children gives the CLI's CPU time and its peak resident memory. The soft
 # limit goes down first, as the hard one may not fall below it.
+# Waited for in the background, so that a signal to this script is taken at once.
+set -m
 XDG_STATE_HOME="$work/state" /usr/bin/time -f '%e %U %S %M' -o "$work/time" \
   bash -c 'ulimit -Sn "$2" 2>/dev/null; ulimit -Hn "$1" && ulimit -Sn "$2" && shift 2 &&
     exec "$@"' _ "$hard" "$soft" \
   "$build/flashupdate-cli" --json -b "$work/BOOTLOAD.IMG" "${ports[@]}" "$work/FLEET.IMG" \
-  > "$work/out.json" 2> "$work/err.txt" || true
+  > "$work/out.json" 2> "$work/err.txt" < /dev/null &
+cli=$!
+set +m
+wait "$cli" || true
+cli=""
 if ! read -r wall user system peak < <(grep -E '^[0-9.]+ [0-9.]+ [0-9.]+ [0-9]+$' "$work/time"); then
   echo "fleet: flashupdate-cli did not run:" >&2
   cat "$work/time" "$work/err.txt" >&2
@@ -92,7 +112,7 @@ for _ in $(seq 100); do
   kill -0 "${simulators[@]}" 2>/dev/null || break
   sleep 0.1
 done
-kill "${simulators[@]}" 2>/dev/null || true
+stop_simulators
 wait 2>/dev/null || true
 simulators=()
 sim_cpu=0
