@@ -1,6 +1,8 @@
-# Installation. Included by the top-level list once the programs exist. Neither the instrument
-# simulator nor the tests are installed, and no boot loader image is: the boot loader belongs to
-# the instrument's maker, and the user places BOOTLOAD.IMG where the programs look for it.
+# Installation. Included by the top-level list once the programs exist. The tests are not
+# installed, and no boot loader image is: the boot loader belongs to the instrument's maker, and
+# the user places BOOTLOAD.IMG where the programs look for it. The instrument simulator is
+# installed as flashupdate-simulator (component Simulator, a package of its own), so that it can
+# be tried and trained on without an instrument.
 #
 # The Debian package is built by Debian's own helpers from debian/ (dpkg-buildpackage), which
 # strip the programs, compress and place the changelog and copyright, and work out the
@@ -30,6 +32,13 @@ if(TARGET flashupdate-cli)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT Runtime)
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/flashupdate-cli.fish
     DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT Runtime)
+endif()
+
+# Under the tool's own prefix: "instrument-sim" is too general a name for /usr/bin, and the
+# command, its package and its manual page then share one name.
+if(TARGET instrument-sim)
+  install(PROGRAMS $<TARGET_FILE:instrument-sim> DESTINATION ${CMAKE_INSTALL_BINDIR}
+    RENAME flashupdate-simulator COMPONENT Simulator)
 endif()
 
 # The menu entry, its icons and what software centres show. The 32 x 32 XPM stays inside the
@@ -89,18 +98,26 @@ if(FLASHUPDATE_SANITIZE)
   message(STATUS "Sanitizer build: no manual pages")
 elseif(FLASHUPDATE_HELP2MAN)
   set(FLASHUPDATE_MANUAL_PAGES)
+  # target: the program's target, when it is built under another name than it is installed as.
   function(flashupdate_manual_page program summary)
+    set(target ${program})
+    if(ARGC GREATER 2)
+      set(target ${ARGV2})
+    endif()
     set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1)
     set(additions ${CMAKE_CURRENT_SOURCE_DIR}/packaging/${program}.h2m)
+    # Run by its installed name, as the program names itself after the name it was started by.
+    set(command ${CMAKE_CURRENT_BINARY_DIR}/man/${program})
     # The window program answers --help before it needs a display; offscreen keeps a build on a
     # machine without one safe should that ever change.
     add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+      COMMAND ${CMAKE_COMMAND} -E create_symlink $<TARGET_FILE:${target}> ${command}
       COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
         ${FLASHUPDATE_HELP2MAN} --no-info "--name=${summary}" --include=${additions}
-        --output=${page} $<TARGET_FILE:${program}>
+        --output=${page} ${command}
       COMMAND ${FLASHUPDATE_GZIP} -9n --force ${page}
-      DEPENDS ${program} ${additions}
+      DEPENDS ${target} ${additions}
       COMMENT "Writing the manual page of ${program}"
       VERBATIM)
     set(FLASHUPDATE_MANUAL_PAGES ${FLASHUPDATE_MANUAL_PAGES} ${page}.gz PARENT_SCOPE)
@@ -110,6 +127,14 @@ elseif(FLASHUPDATE_HELP2MAN)
   if(TARGET flashupdate-cli)
     flashupdate_manual_page(flashupdate-cli
       "update the FLASH memory of Quenlid instruments from the command line")
+  endif()
+  if(TARGET instrument-sim)
+    flashupdate_manual_page(flashupdate-simulator
+      "play Quenlid instruments for trying flashupdate without one" instrument-sim)
+    list(POP_BACK FLASHUPDATE_MANUAL_PAGES FLASHUPDATE_SIMULATOR_PAGE)
+    add_custom_target(flashupdate-simulator-manual-page ALL DEPENDS ${FLASHUPDATE_SIMULATOR_PAGE})
+    install(FILES ${FLASHUPDATE_SIMULATOR_PAGE}
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Simulator)
   endif()
   add_custom_target(flashupdate-manual-pages ALL DEPENDS ${FLASHUPDATE_MANUAL_PAGES})
   install(FILES ${FLASHUPDATE_MANUAL_PAGES}

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package the Debian way (dpkg-buildpackage with the helpers of debian/, from a
-# copy of the sources in OUT_DIR) and checks it as Debian would: lintian on the .deb, and the
-# desktop entry and AppStream metadata from inside the package through their validators. Fails if
-# the build fails, a test fails, or any check reports an error or a warning (lintian's info tags
-# are shown but pass).
+# Builds the Debian packages the Debian way (dpkg-buildpackage with the helpers of debian/, from a
+# copy of the sources in OUT_DIR: flashupdate, and flashupdate-simulator beside it) and checks them
+# as Debian would: lintian on each .deb, and the desktop entry and AppStream metadata from inside
+# the package through their validators; the simulator's package must hold its program and manual
+# page and nothing of the tool's. Fails if the build fails, a test fails, or any check reports an
+# error or a warning (lintian's info tags are shown but pass).
 #
 #   tools/check-package.sh OUT_DIR
 #
@@ -95,7 +96,8 @@ fi
 # Should dh ever word its account otherwise, the build is over now.
 touch "$built"
 deb=$(ls "$out_dir"/flashupdate_*.deb)
-echo "Package: $deb"
+simulator_deb=$(ls "$out_dir"/flashupdate-simulator_*.deb)
+echo "Packages: $deb $simulator_deb"
 
 checks_started=$EPOCHSECONDS
 unpacked=$(mktemp -d)
@@ -106,8 +108,22 @@ failed=0
 
 echo "== lintian"
 # Run as root (as in CI), lintian says so on stderr: not a finding.
-lintian --display-info --fail-on error,warning "$deb" 2> >(grep -v 'running with root' >&2) \
-  || failed=1
+lintian --display-info --fail-on error,warning "$deb" "$simulator_deb" \
+  2> >(grep -v 'running with root' >&2) || failed=1
+
+echo "== the simulator's package"
+# Its program and manual page, and nothing that the tool's package installs as well.
+simulator_files=$(dpkg-deb --contents "$simulator_deb" | awk '{ print $NF }' | grep -v '/$')
+for expected in ./usr/bin/flashupdate-simulator ./usr/share/man/man1/flashupdate-simulator.1.gz; do
+  grep -qxF "$expected" <<<"$simulator_files" || { echo "missing: $expected"; failed=1; }
+done
+tool_files=$(dpkg-deb --contents "$deb" | awk '{ print $NF }' | grep -v '/$')
+shared=$(comm -12 <(sort <<<"$simulator_files") <(sort <<<"$tool_files") |
+  grep -v '^./usr/share/doc/' || true)
+if [ -n "$shared" ]; then
+  echo "in both packages: $shared"
+  failed=1
+fi
 
 echo "== desktop-file-validate"
 for entry in "$unpacked"/usr/share/applications/*.desktop; do
@@ -127,4 +143,4 @@ if ((failed)); then
   echo "check-package: FAILED" >&2
   exit 1
 fi
-echo "check-package: $(basename "$deb") passes"
+echo "check-package: $(basename "$deb") and $(basename "$simulator_deb") pass"

@@ -280,6 +280,8 @@ case "$mode" in
     in_group "the benchmark (3 records)" build/bench-update --runs 3 --records 3
     # A rack in one call, at a desktop session's open-file limit.
     in_group "the fleet benchmark (100 ports)" tools/bench/fleet.sh build 100 1024
-    in_group "the fleet benchmark (1,000 ports)" tools/bench/fleet.sh build 1000 1024
+    in_group "the fleet benchmark (1,000 ports)" tools/bench/fleet.sh build 1000 1024:20000
+    in_group "the fleet benchmark (10,000 network ports)" \
+      tools/bench/fleet.sh --network build 10000 1024:20000
     ;;
 esac

@@ -16,10 +16,12 @@ TEST(SimCommandLine, HelpDescribesEveryFaultAndExitsZero) {
     SimulatorProcess sim({"--help"}, Launch::AsGiven);
     ASSERT_EQ(sim.waitForExit(), 0);
     const std::string help = sim.stdoutText();
-    for (const char* name : {"erase-silent", "erase-wrong", "erase-lower", "erase-second",
-                             "bad-checksum", "checksum-short", "checksum-split", "checksum-high",
-                             "checksum-long", "checksum-silent", "--link", "--transcript",
-                             "--erase-ms", "--once", "--paced", "--stall-after", "--stall-ms"}) {
+    for (const char* name :
+         {"erase-silent",   "erase-wrong",    "erase-lower",   "erase-second",  "bad-checksum",
+          "checksum-short", "checksum-split", "checksum-high", "checksum-long", "checksum-silent",
+          "--link",         "--transcript",   "--erase-ms",    "--once",        "--paced",
+          "--stall-after",  "--stall-ms",     "--instruments", "--rfc2217",     "--write-samples",
+          "--version"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name << " missing from --help";
     }
 }
@@ -48,7 +50,15 @@ INSTANTIATE_TEST_SUITE_P(
         std::vector<std::string>{"--stall-after", "100"},
         std::vector<std::string>{"--stall-ms", "1000"},
         std::vector<std::string>{"--stall-after", "0", "--stall-ms", "1000"},
-        std::vector<std::string>{"--stall-after", "100", "--stall-ms", "600001"}));
+        std::vector<std::string>{"--stall-after", "100", "--stall-ms", "600001"},
+        std::vector<std::string>{"--instruments", "0"},
+        std::vector<std::string>{"--instruments", "10001"},
+        std::vector<std::string>{"--rfc2217", "4001"},
+        std::vector<std::string>{"--rfc2217", "rack7:4001"},
+        std::vector<std::string>{"--rfc2217", "127.0.0.1:65536"},
+        std::vector<std::string>{"--instruments", "2", "--rfc2217", "127.0.0.1:65535"},
+        std::vector<std::string>{"--rfc2217", "127.0.0.1:0", "--link", "com1"},
+        std::vector<std::string>{"--write-samples"}));
 
 TEST(SimCommandLine, FirstLineNamesTheDeviceTheInstrumentListensOn) {
     SimulatorProcess sim;
@@ -122,6 +132,23 @@ TEST(SimCommandLine, LinkDoesNotReplaceARegularFile) {
     std::string content;
     std::getline(file, content);
     EXPECT_EQ(content, "keep me");
+}
+
+TEST(SimCommandLine, SamplesAreWrittenOnceAndNothingIsReplaced) {
+    TempDir dir;
+    SimulatorProcess first({"--write-samples", dir.path(".")}, Launch::AsGiven);
+    ASSERT_EQ(first.waitForExit(), 0) << first.stderrText();
+    EXPECT_EQ(std::filesystem::file_size(dir.path("BOOTLOAD.IMG")), 511u);
+    EXPECT_EQ(std::filesystem::file_size(dir.path("SAMPLE.IMG")), 12000u);
+
+    // With one of them there already, neither is written.
+    std::filesystem::remove(dir.path("BOOTLOAD.IMG"));
+    { std::ofstream(dir.path("SAMPLE.IMG")) << "mine\n"; }
+    SimulatorProcess again({"--write-samples", dir.path(".")}, Launch::AsGiven);
+    EXPECT_EQ(again.waitForExit(), 1);
+    EXPECT_NE(again.stderrText().find("SAMPLE.IMG exists"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("BOOTLOAD.IMG")));
+    EXPECT_EQ(std::filesystem::file_size(dir.path("SAMPLE.IMG")), 5u);
 }
 
 TEST(SimCommandLine, OnceExitsOnlyAfterTheSessionEnds) {

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "sim_session.h"
+#include "test_client.h"
 
 namespace sim_test {
 namespace {
@@ -14,17 +15,38 @@ struct PacingCase {
     int baud;
     int stop_bits;
     std::size_t count;
-    double seconds;  // from the first byte to the last at the line's pace
+    double seconds;        // from the first byte to the last at the line's pace
+    bool network = false;  // behind the simulator's serial device server
 };
 
 class SimPacing : public testing::TestWithParam<PacingCase> {};
 
 TEST_P(SimPacing, BytesTakeTheLineTimeOfTheirSpeedAndFormatOnlyWhenPaced) {
     const PacingCase& c = GetParam();
-    SimulatorProcess sim(c.paced ? std::vector<std::string>{"--paced"}
-                                 : std::vector<std::string>{});
-    TestPort port(sim.devicePath(), c.baud, c.stop_bits);
-    port.write(std::vector<std::uint8_t>(c.count, 0x00));
+    std::vector<std::string> options;
+    if (c.paced) {
+        options.push_back("--paced");
+    }
+    if (c.network) {
+        options.insert(options.end(), {"--rfc2217", "127.0.0.1:0"});
+    }
+    SimulatorProcess sim(options);
+    const std::vector<std::uint8_t> data(c.count, 0x00);
+    if (c.network) {
+        TestClient client(sim.devicePath());
+        const auto baud = static_cast<std::uint32_t>(c.baud);
+        std::vector<std::uint8_t> wire = com_port(
+            1, {static_cast<std::uint8_t>(baud >> 24), static_cast<std::uint8_t>(baud >> 16),
+                static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)});
+        const auto stop = com_port(4, {static_cast<std::uint8_t>(c.stop_bits)});
+        wire.insert(wire.end(), stop.begin(), stop.end());
+        wire.insert(wire.end(), data.begin(), data.end());
+        client.write(wire);
+        ASSERT_TRUE(client.end(kPatience + Millis(static_cast<int>(c.seconds * 1000))));
+    } else {
+        TestPort port(sim.devicePath(), c.baud, c.stop_bits);
+        port.write(data);
+    }
     auto lines = waitForTranscript(sim.transcriptPath(), c.count, kPatience);
     ASSERT_EQ(lines.size(), c.count);
     const double span = lines.back().seconds - lines.front().seconds;
@@ -43,7 +65,9 @@ TEST_P(SimPacing, BytesTakeTheLineTimeOfTheirSpeedAndFormatOnlyWhenPaced) {
 INSTANTIATE_TEST_SUITE_P(Modes, SimPacing,
                          testing::Values(PacingCase{"Unpaced", false, 1200, 1, 1200, 9.99},
                                          PacingCase{"Paced8N1At9600", true, 9600, 1, 961, 1.0},
-                                         PacingCase{"Paced8N2At1200", true, 1200, 2, 121, 1.1}),
+                                         PacingCase{"Paced8N2At1200", true, 1200, 2, 121, 1.1},
+                                         PacingCase{"PacedBehindAServer8N1At1200", true, 1200, 1,
+                                                    121, 1.0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SimPacedLine, AWriterThatRunsAheadFindsTheLineFull) {

@@ -206,6 +206,24 @@ std::string SimulatorProcess::waitForDevice(std::chrono::milliseconds timeout) {
     return m_outLines.empty() ? std::string() : m_outLines.front();
 }
 
+std::vector<std::string> SimulatorProcess::waitForDevices(std::size_t count,
+                                                          std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, timeout, [&] { return m_outLines.size() >= count || m_outputClosed; });
+    return {m_outLines.begin(),
+            m_outLines.begin() + static_cast<std::ptrdiff_t>(std::min(count, m_outLines.size()))};
+}
+
+bool SimulatorProcess::waitForAnyLine(std::string_view prefix, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    const auto seen = [&] {
+        return std::any_of(m_outLines.begin(), m_outLines.end(),
+                           [&](const std::string& line) { return line.starts_with(prefix); });
+    };
+    m_changed.wait_for(lock, timeout, [&] { return seen() || m_outputClosed; });
+    return seen();
+}
+
 bool SimulatorProcess::waitForLine(std::string_view prefix, int timeoutMs) {
     std::unique_lock lock(m_mutex);
     bool found = false;

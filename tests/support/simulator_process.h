@@ -66,6 +66,14 @@ public:
     // The first line of standard output, once it has come; empty if none came within timeout.
     std::string waitForDevice(std::chrono::milliseconds timeout = kPatience);
 
+    // A fleet's first count lines: the devices of its instruments, in order; fewer when they
+    // did not all come within timeout.
+    std::vector<std::string> waitForDevices(std::size_t count,
+                                            std::chrono::milliseconds timeout = kPatience);
+    // Waits until some event line starts with prefix, wherever it stands and whatever earlier
+    // waits took: a fleet's instruments report in any order.
+    bool waitForAnyLine(std::string_view prefix, std::chrono::milliseconds timeout = kPatience);
+
     // Waits for an event line not yet consumed by an earlier wait, so that consecutive waits
     // check the order of events: one that starts with prefix, or one that is line exactly.
     // Both are false once timeout has passed or the simulator has ended without it.

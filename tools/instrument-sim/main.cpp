@@ -1,25 +1,26 @@
-// instrument-sim: plays the instrument on a pseudo-terminal, so the flash update
-// tool can be run end to end without the hardware.
+// instrument-sim: plays the instrument on a pseudo-terminal or behind a serial device
+// server, one or a fleet of them, so the flash update tool can be run end to end without
+// the hardware.
 
-#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <array>
 #include <cstdio>
-#include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
-#include <system_error>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "device_link.h"
 #include "event_log.h"
-#include "instrument.h"
 #include "options.h"
-#include "pseudo_terminal.h"
-#include "receive_queue.h"
-#include "serial_line.h"
-#include "transcript.h"
+#include "poller.h"
+#include "samples.h"
+#include "station.h"
 
 namespace instrument_sim {
 namespace {
@@ -37,7 +38,7 @@ void request_power_cycle(int) {
     g_power_cycle_requested = 1;
 }
 
-// SIGTERM, SIGINT and SIGHUP stay blocked except inside ppoll, so a stop
+// SIGTERM, SIGINT and SIGHUP stay blocked except inside the wait, so a stop
 // request can never slip in between checking the flag and going to sleep. All
 // three end the run normally, so the link is always cleaned up. SIGUSR1 (a
 // power cycle) is let in the same way.
@@ -69,134 +70,154 @@ sigset_t install_stop_handlers() {
     return while_waiting;
 }
 
-class PtyAnswerLine : public AnswerLine {
-public:
-    explicit PtyAnswerLine(PseudoTerminal& pty) : pty_(pty) {}
+// A pseudo-terminal holds its master and slave, a server its listening socket and its
+// client: two each, and a transcript one more. Beyond that the process keeps a few of
+// its own (standard streams, the epoll set).
+constexpr rlim_t kOwnDescriptors = 16;
+// The events one wait hands over; more simply wait for the next.
+constexpr std::size_t kEventsPerWait = 256;
+// Where bytes pass from the tool's end to the line, shared by every instrument.
+constexpr std::size_t kScratchSize = 4096;
 
-    void send(std::span<const std::uint8_t> bytes) override {
-        ssize_t written = pty_.write(bytes);
-        if (written != static_cast<ssize_t>(bytes.size())) {
-            // Only happens when the tool has left thousands of answers unread.
-            std::fprintf(stderr, "instrument-sim: answer of %zu bytes: %s\n", bytes.size(),
-                         written < 0 ? std::strerror(errno) : "line full, cut short");
-        }
+// Raises the soft limit on open files to the hard one, or says how far short it falls.
+void make_room_for(int count, bool transcripts) {
+    const rlim_t needed = static_cast<rlim_t>(count) * (transcripts ? 3 : 2) + kOwnDescriptors;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
     }
-
-private:
-    PseudoTerminal& pty_;
-};
-
-// Every event line comes after the transcript holds the bytes received before it, so that
-// whoever waits for "session end" finds the "X" recorded.
-class TranscriptFirstEvents : public EventSink {
-public:
-    TranscriptFirstEvents(Transcript& transcript, EventSink& next)
-        : transcript_(transcript), next_(next) {}
-
-    void event(std::string_view line) override {
-        transcript_.flush();
-        next_.event(line);
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < needed) {
+        throw std::runtime_error(std::to_string(count) + " instruments need about " +
+                                 std::to_string(needed) + " open files and this process may have " +
+                                 std::to_string(limit.rlim_cur) +
+                                 " (ulimit -Hn): run them in several simulators");
     }
+}
 
-private:
-    Transcript& transcript_;
-    EventSink& next_;
-};
+std::string numbered(const std::string& path, int number) {
+    return path.empty() || number == 0 ? path : path + "." + std::to_string(number);
+}
 
-timespec time_until(Clock::time_point deadline, Clock::time_point now) {
-    auto left = std::max(deadline - now, Clock::duration::zero());
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
-    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
+// A fleet names the instrument whose line failed; the only one needs no name.
+[[noreturn]] void fail_for(int number, const std::exception& error) {
+    if (number == 0) {
+        throw;
+    }
+    throw std::runtime_error("instrument " + std::to_string(number) + ": " + error.what());
 }
 
 int run(const Options& options) {
     const Clock::time_point start = Clock::now();
     const sigset_t while_waiting = install_stop_handlers();
+    const int count = options.instruments.value_or(1);
+    make_room_for(count, !options.transcript_path.empty());
 
-    PseudoTerminal pty;
-    std::optional<DeviceLink> link;
-    if (!options.link_path.empty()) {
-        link.emplace(options.link_path, pty.device_path());
+    StdoutEvents out;
+    std::vector<std::uint8_t> scratch(kScratchSize);
+    Poller poller;
+    std::vector<std::unique_ptr<Station>> stations;
+    stations.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        StationSettings settings;
+        settings.number = options.instruments ? i + 1 : 0;
+        settings.instrument = {options.erase_time, options.faults};
+        settings.line = {options.paced, options.stall};
+        settings.once = options.once;
+        settings.link_path = numbered(options.link_path, settings.number);
+        settings.transcript_path = numbered(options.transcript_path, settings.number);
+        if (options.server) {
+            settings.server = nth_address(*options.server, i);
+        }
+        try {
+            stations.push_back(std::make_unique<Station>(settings, out, scratch, start));
+        } catch (const std::exception& error) {
+            fail_for(settings.number, error);
+        }
     }
-    Transcript transcript(options.transcript_path);
-    StdoutEvents stdout_events;
-    TranscriptFirstEvents events(transcript, stdout_events);
-    PtyAnswerLine answers(pty);
-    Instrument instrument({options.erase_time, options.faults}, answers, events);
-    ReceiveQueue queue;
-    SerialLine line({options.paced, options.stall}, pty, queue, events);
+    // Whoever started us learns the devices from the first lines; the links, if asked
+    // for, already exist by then, and every server listens.
+    for (const auto& station : stations) {
+        out.event(station->name());
+    }
 
-    // Whoever started us learns the device from the first line; the link, if
-    // asked for, already exists by then.
-    events.event(pty.device_path());
+    // Every station's next deadline, soonest first.
+    std::set<std::pair<Clock::time_point, std::size_t>> deadlines;
+    std::vector<std::optional<Clock::time_point>> scheduled(stations.size());
+    std::size_t playing = stations.size();
+    // After each wake-up: a station that has ended is let go (its descriptors leave the
+    // set as they close), the others are watched and scheduled anew.
+    const auto settle = [&](std::size_t i) {
+        if (scheduled[i]) {
+            deadlines.erase({*scheduled[i], i});
+            scheduled[i].reset();
+        }
+        if (stations[i]->ended()) {
+            stations[i].reset();
+            --playing;
+            return;
+        }
+        stations[i]->watch(poller, 2 * i);
+        scheduled[i] = stations[i]->next_deadline();
+        if (scheduled[i]) {
+            deadlines.insert({*scheduled[i], i});
+        }
+    };
+    const auto wake = [&](std::size_t i,
+                          std::optional<std::pair<Station::Source, std::uint32_t>> ready) {
+        try {
+            stations[i]->wake(ready);
+        } catch (const std::exception& error) {
+            fail_for(options.instruments ? static_cast<int>(i) + 1 : 0, error);
+        }
+        settle(i);
+    };
+    for (std::size_t i = 0; i < stations.size(); ++i) {
+        settle(i);
+    }
 
-    while (g_stop_requested == 0) {
+    std::array<epoll_event, kEventsPerWait> ready{};
+    std::vector<std::size_t> due;
+    while (g_stop_requested == 0 && playing > 0) {
         if (g_power_cycle_requested != 0) {
             g_power_cycle_requested = 0;
-            instrument.power_cycle();
+            for (std::size_t i = 0; i < stations.size(); ++i) {
+                if (stations[i]) {
+                    stations[i]->power_cycle();
+                    settle(i);
+                }
+            }
         }
+        // Those due now, each once: a deadline that stays in the past cannot keep the
+        // loop from the descriptors.
+        due.clear();
         const Clock::time_point now = Clock::now();
-        // Deadlines that fell between two bytes are met in order, so a late
-        // wake-up cannot make a byte look as if it came during an erase that was
-        // in fact already over.
-        while (auto byte = queue.take_due(now)) {
-            instrument.advance(byte->due);
-            transcript.record(std::chrono::duration<double>(byte->due - start).count(), byte->baud,
-                              byte->value);
-            instrument.receive(byte->value, byte->baud, byte->due);
-            if (options.once && instrument.sessions_ended() > 0) {
-                break;
+        for (auto next = deadlines.begin(); next != deadlines.end() && next->first <= now; ++next) {
+            due.push_back(next->second);
+        }
+        for (const std::size_t i : due) {
+            if (stations[i]) {
+                wake(i, std::nullopt);
             }
         }
-        instrument.advance(now);
-        line.advance(now);
-        // A run of ignored bytes is reported once the line falls quiet, not once
-        // per wake-up, or a paced line would log them a few at a time.
-        if (!queue.next_due() && !line.busy()) {
-            instrument.report_ignored();
+        if (playing == 0) {
+            break;
         }
-        transcript.flush();
-        if (options.once && instrument.sessions_ended() > 0) {
-            return 0;
-        }
-        // A restarting instrument lets go of the line: closing the master hangs the tool's end
-        // up.
-        if (instrument.hanging_up()) {
-            events.event("hang-up");
-            return 0;
-        }
-
         std::optional<Clock::time_point> deadline;
-        if (auto next = queue.next_due()) {
-            // Paced bytes are collected a few at a time rather than waking for
-            // each one; they keep their own times in the transcript regardless.
-            deadline = *next + kPacedBatching;
+        if (!deadlines.empty()) {
+            deadline = deadlines.begin()->first;
         }
-        for (auto next : {instrument.next_deadline(), line.next_deadline()}) {
-            if (next && (!deadline || *next < *deadline)) {
-                deadline = next;
+        const int n = poller.wait(ready, deadline, while_waiting);
+        for (int k = 0; k < n; ++k) {
+            // Copied out: the kernel's structure is packed.
+            const std::uint64_t token = ready[static_cast<std::size_t>(k)].data.u64;
+            const std::uint32_t events = ready[static_cast<std::size_t>(k)].events;
+            const std::size_t i = token / 2;
+            // A station let go earlier in this batch may still have events in it.
+            if (stations[i]) {
+                wake(i, std::pair{static_cast<Station::Source>(token % 2), events});
             }
         }
-        timespec timeout{};
-        if (deadline) {
-            timeout = time_until(*deadline, now);
-        }
-        pollfd input{pty.master_fd(), static_cast<short>(line.wants_input() ? POLLIN : 0), 0};
-        int ready = ppoll(&input, 1, deadline ? &timeout : nullptr, &while_waiting);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw std::system_error(errno, std::generic_category(), "ppoll");
-        }
-        const bool readable = (input.revents & POLLIN) != 0;
-        if (!readable && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            // Cannot happen while our own descriptor keeps the slave open; carrying
-            // on would only spin.
-            throw std::runtime_error("the pty hung up");
-        }
-        line.take(Clock::now(), readable);
     }
     return 0;
 }
@@ -206,22 +227,32 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
     using instrument_sim::ParsedCommandLine;
+    // Installed as flashupdate-simulator, built as instrument-sim: it speaks by the name
+    // it was started by.
+    std::string program = argc > 0 ? argv[0] : "instrument-sim";
+    program = program.substr(program.rfind('/') + 1);
     auto parsed = instrument_sim::parse_command_line(argc, argv);
     switch (parsed.outcome) {
         case ParsedCommandLine::Outcome::help:
-            std::fputs(instrument_sim::usage_text().c_str(), stdout);
+            std::fputs(instrument_sim::usage_text(program).c_str(), stdout);
+            return 0;
+        case ParsedCommandLine::Outcome::version:
+            std::printf("%s (flashupdate) %s\n", program.c_str(), INSTRUMENT_SIM_VERSION);
             return 0;
         case ParsedCommandLine::Outcome::usage_error:
-            std::fprintf(stderr, "instrument-sim: %s\nTry 'instrument-sim --help'.\n",
-                         parsed.error.c_str());
+            std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.c_str(),
+                         parsed.error.c_str(), program.c_str());
             return 2;
         case ParsedCommandLine::Outcome::run:
             break;
     }
+    if (!parsed.options.write_samples.empty()) {
+        return instrument_sim::write_samples(parsed.options.write_samples, program);
+    }
     try {
         return instrument_sim::run(parsed.options);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "instrument-sim: %s\n", error.what());
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), error.what());
         return 1;
     }
 }

@@ -18,9 +18,9 @@ Clock::duration character_time(LineFormat format) {
         std::chrono::nanoseconds(1'000'000'000LL * format.bits_per_character) / format.baud);
 }
 
-SerialLine::SerialLine(Settings settings, PseudoTerminal& pty, ReceiveQueue& queue,
-                       EventSink& events)
-    : settings_(settings), pty_(pty), queue_(queue), events_(events) {
+SerialLine::SerialLine(Settings settings, LineEnd& end, ReceiveQueue& queue, EventSink& events,
+                       std::span<std::uint8_t> scratch)
+    : settings_(settings), end_(end), queue_(queue), events_(events), buffer_(scratch) {
     if (settings_.stall) {
         stall_left_ = settings_.stall->after_bytes;
     }
@@ -51,7 +51,7 @@ std::optional<Clock::time_point> SerialLine::next_deadline() const {
     }
     // The first moment a batch would hold a whole character. The speed is looked up
     // afresh each time, so a change while asleep cannot leave a stale wake-up behind.
-    return *next_start_ + character_time(pty_.line_format()) - kPacedBatching;
+    return *next_start_ + character_time(end_.line_format()) - kPacedBatching;
 }
 
 void SerialLine::take(Clock::time_point now, bool readable) {
@@ -64,7 +64,7 @@ void SerialLine::take(Clock::time_point now, bool readable) {
         }
         // Sampled before the read: the bytes already waiting were sent before now, and
         // the tool may be about to reopen the port at another speed.
-        const int baud = pty_.line_format().baud;
+        const int baud = end_.line_format().baud;
         const std::size_t n = read(before_stall(buffer_.size(), baud));
         const Clock::time_point read_at = Clock::now();
         queue_.arrive(std::span(buffer_.data(), n), baud, read_at, Clock::duration::zero());
@@ -81,7 +81,7 @@ void SerialLine::take(Clock::time_point now, bool readable) {
         // than the line can carry it.
         next_start_ = std::max(line_free_, now);
     }
-    const LineFormat format = pty_.line_format();
+    const LineFormat format = end_.line_format();
     const Clock::duration character = character_time(format);
     std::size_t allowed = buffer_.size();
     if (character > Clock::duration::zero()) {
@@ -98,9 +98,9 @@ void SerialLine::take(Clock::time_point now, bool readable) {
     *next_start_ += character * static_cast<Clock::rep>(n);
     line_free_ = *next_start_;
     count_for_stall(n, format.baud, line_free_);
-    // Once the pty runs dry the line is idle, and the next byte starts across only
+    // Once the tool's end runs dry the line is idle, and the next byte starts across only
     // when it comes.
-    if (n < allowed || !reading() || pty_.waiting() == 0) {
+    if (n < allowed || !reading() || end_.waiting() == 0) {
         next_start_.reset();
     }
 }
@@ -136,9 +136,9 @@ std::size_t SerialLine::before_stall(std::size_t count, int baud) const {
 }
 
 std::size_t SerialLine::read(std::size_t count) {
-    ssize_t n = pty_.read(std::span(buffer_.data(), count));
+    ssize_t n = end_.read(buffer_.first(count));
     if (n < 0) {
-        throw std::system_error(errno, std::generic_category(), "read from pty");
+        throw std::system_error(errno, std::generic_category(), "read from the tool's end");
     }
     return static_cast<std::size_t>(n);
 }

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "event_log.h"
-#include "pseudo_terminal.h"
+#include "line_end.h"
 #include "receive_queue.h"
 
 namespace instrument_sim {
@@ -25,12 +25,12 @@ struct Stall {
 // told, as there is then nothing to pace by.
 Clock::duration character_time(LineFormat format);
 
-// The wire between the tool's UART and the instrument's. Takes bytes from the pty
-// and stamps each with the moment its last bit has crossed.
+// The wire between the tool's UART and the instrument's. Takes bytes from the tool's
+// end of the line and stamps each with the moment its last bit has crossed.
 //
 // Paced, it takes no more than the line could have carried by then, so bytes the
-// line has not reached stay in the pty, and a writer that runs ahead finds it full
-// as it would behind a slow line. A byte is heard at the speed in force when it
+// line has not reached stay where the tool put them, and a writer that runs ahead
+// finds the line full as it would behind a slow line. A byte is heard at the speed in force when it
 // crosses, as a real UART changes speed at once under bytes still queued. Unpaced,
 // whatever is waiting is taken at once and stamped with the moment it was read.
 class SerialLine {
@@ -40,21 +40,24 @@ public:
         std::optional<Stall> stall;
     };
 
-    SerialLine(Settings settings, PseudoTerminal& pty, ReceiveQueue& queue, EventSink& events);
+    // `scratch` is where bytes pass on their way to the queue; every line of one process
+    // may share it, as they are served one at a time.
+    SerialLine(Settings settings, LineEnd& end, ReceiveQueue& queue, EventSink& events,
+               std::span<std::uint8_t> scratch);
 
-    // Whether to wake when the pty has input; otherwise only next_deadline() matters.
+    // Whether to wake when the tool's end has input; otherwise only next_deadline() matters.
     bool wants_input() const;
     std::optional<Clock::time_point> next_deadline() const;
 
-    // Takes what the line has carried by `now`; `readable` says the pty has input.
-    // Throws std::system_error when the pty cannot be read.
+    // Takes what the line has carried by `now`; `readable` says the tool's end has input.
+    // Throws std::system_error when it cannot be read.
     void take(Clock::time_point now, bool readable);
 
     // Reports the stall beginning and ending once their time has come. Called after
     // the bytes due by `now` have been handed on, so the log shows it in its place.
     void advance(Clock::time_point now);
 
-    // Bytes are waiting in the pty that the line has yet to carry.
+    // Bytes are waiting at the tool's end that the line has yet to carry.
     bool busy() const { return next_start_.has_value(); }
 
 private:
@@ -67,13 +70,13 @@ private:
     void count_for_stall(std::size_t count, int baud, Clock::time_point last_due);
 
     Settings settings_;
-    PseudoTerminal& pty_;
+    LineEnd& end_;
     ReceiveQueue& queue_;
     EventSink& events_;
-    std::array<std::uint8_t, 4096> buffer_{};
+    std::span<std::uint8_t> buffer_;
 
     Clock::time_point line_free_{};  // when the last byte taken has crossed
-    // Set while bytes wait in the pty: when the first of them starts across.
+    // Set while bytes wait at the tool's end: when the first of them starts across.
     std::optional<Clock::time_point> next_start_;
 
     StallState stall_state_ = StallState::armed;
