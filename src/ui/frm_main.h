@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -60,7 +61,7 @@ public:
     // update is in. Tests put a recorder here.
     void setEndProgram(std::function<void()> endProgram);
     // Where runs and diagnostics are appended; an empty path logs nothing.
-    void setLogPath(const QString& path) { m_log = RunLog(path); }
+    void setLogPath(const QString& path) { m_log = RunLog(path, "flashupdate"); }
 
     std::string fileNameText() const override;
     std::string filesPath() const override;
@@ -115,6 +116,8 @@ private:
     std::unique_ptr<OwnedSeams> m_owned;
     RunLog m_log;
     PortMap m_portMap;
+    // Where the boot loader is looked for, as the procedure looks.
+    std::filesystem::path m_executableDirectory;
     QString m_settingsPath;
     std::unique_ptr<SerialLink> m_link;
     std::unique_ptr<Timers> m_timers;
@@ -122,6 +125,8 @@ private:
     std::function<void()> m_endProgram;
     // The run in progress or the last one, filled in as it goes.
     RunRecord m_run;
+    int m_runPort = 1;
+    std::chrono::steady_clock::time_point m_runStarted;
     bool m_runLogged = true;
 
     DriveListBox* m_drvDrive = nullptr;
