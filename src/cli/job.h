@@ -56,7 +56,8 @@ JobPlan planJob(const JobTable& job, const std::string& fileName, const PortMap&
                 const std::vector<SerialDeviceInfo>& devices,
                 const BootLoaderChoice& defaultBootLoader, bool allowEmpty);
 
-// "393216 bytes, more than the 393,216 ..." : why an image of this length cannot be sent.
+// Why an image of this length cannot be sent: "400000 bytes, more than the 393216 the instrument
+// takes: 24 records of 16384 bytes".
 std::string tooLargeText(std::uintmax_t length);
 
 }  // namespace flashupdate::cli

@@ -121,8 +121,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> jobColumns;
     std::optional<std::string> reportPath = options.report;
     if (options.job || options.onlyFailed) {
-        const std::filesystem::path file =
-            std::filesystem::absolute(options.job ? *options.job : *options.onlyFailed);
+        const std::string& given = options.job ? *options.job : *options.onlyFailed;
+        const std::filesystem::path file = std::filesystem::absolute(pathFromText(given));
         const JobRead read = readJobFile(file);
         if (!read.error.empty()) {
             return usageError(read.error);

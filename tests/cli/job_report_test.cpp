@@ -106,7 +106,8 @@ protected:
         write("tty2", "");
         QDir(m_dir.path()).mkdir("images");
         write("images/C.IMG", std::string(3000, 'c'));
-        ASSERT_TRUE(QFile::link(path("tty1"), path("alias-of-tty1")));
+        ASSERT_TRUE(QFile::link(QString::fromStdString(path("tty1")),
+                                QString::fromStdString(path("alias-of-tty1"))));
     }
 
     std::string path(const std::string& name) const {
@@ -173,8 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "erase the instrument and program nothing (--allow-empty)"}},
         JobCase{"OversizeImage",
                 "./tty1,HUGE.IMG,,\r\n",
-                {"job.csv: row 2, column B (image): too large: {dir}/HUGE.IMG, 393217 bytes; the "
-                 "instrument takes at most 393216 (24 records of 16384 bytes)"}},
+                {"job.csv: row 2, column B (image): too large: {dir}/HUGE.IMG, 393217 bytes, more "
+                 "than the 393216 the instrument takes: 24 records of 16384 bytes"}},
         JobCase{"NoImage", "./tty1,,,\r\n", {"job.csv: row 2, column B (image): no image"}},
         JobCase{"BootLoaderMissingOrEmpty",
                 "./tty1,A.IMG,,NONE.BIN\r\n./tty2,B.IMG,,EMPTY.BIN\r\n",
