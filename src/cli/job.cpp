@@ -63,9 +63,10 @@ std::string reasonOnly(const fs::path& file, const std::string& reason) {
 }  // namespace
 
 std::string tooLargeText(std::uintmax_t length) {
-    return std::to_string(length) + " bytes; the instrument takes at most " +
-           std::to_string(protocol::kMaxImageBytes) + " (" + std::to_string(protocol::kMaxRecords) +
-           " records of " + std::to_string(protocol::kRecordBytes) + " bytes)";
+    return std::to_string(length) + " bytes, more than the " +
+           std::to_string(protocol::kMaxImageBytes) +
+           " the instrument takes: " + std::to_string(protocol::kMaxRecords) + " records of " +
+           std::to_string(protocol::kRecordBytes) + " bytes";
 }
 
 JobRead readJobFile(const fs::path& file) {

@@ -137,8 +137,7 @@ int main(int argc, char** argv) {
                 reportPath = rerunReportPath(file);
             }
         }
-        const JobPlan plan =
-            planJob(table, textFromPath(file), map, devices, bootLoader, options.allowEmpty);
+        const JobPlan plan = planJob(table, given, map, devices, bootLoader, options.allowEmpty);
         if (!plan.problems.empty()) {
             for (const std::string& problem : plan.problems) {
                 std::cerr << "flashupdate-cli: " << printable(problem) << '\n';
