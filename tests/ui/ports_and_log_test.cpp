@@ -228,42 +228,21 @@ TEST(RunLog, recordHoldsEveryFieldOfTheRun) {
     run.result.bytesAnnounced = run.result.bytesSent = 16384;
     run.result.fileCheckSum = 0x3FC000;
     run.result.deviceCheckSum = 0xA;
-    const QString line = QString::fromStdString(runLine(run, "flashupdate-cli"));
-    const std::vector<std::pair<const char*, QString>> fields{
-        {"run", "20261209T014512Z-3fa9c1d2e4b7"},
-        {"event", "run"},
-        {"program", "flashupdate-cli"},
-        {"version", "2.03"},
-        {"host", QSysInfo::machineHostName()},
-        {"frontend", "cli"},
-        {"port", "./com2"},
-        {"device", "/dev/ttyUSB0"},
-        {"adapter_serial", "A9XK3LQD"},
-        {"label", "Rack \"A\" 3"},
-        {"image", "/srv/P\\xff.IMG"},
-        {"image_bytes", "1000"},
-        {"image_sha256", "ab12"},
-        {"bootloader", "/usr/share/flashupdate/BOOTLOAD.IMG"},
-        {"bootloader_sha256", "cd34"},
-        {"attempt", "2"},
-        {"attempts", "3"},
-        {"seconds", "29.500"},
-        {"outcome", "bad-checksum"},
-        {"stage", "done"},
-        {"erased", "yes"},
-        {"bytes_sent", "16384"},
-        {"file_checksum", "3FC000"},
-        {"instrument_checksum", "A"},
-        {"power_cycle", "false"},
-        {"ended_by", ""},
-        {"reason",
-         "FLASH not updated successfully : BAD CHECKSUM; the instrument is left "
-         "erased: update it again before use"}};
-    for (const auto& [key, value] : fields) {
-        EXPECT_EQ(logfmtValue(line, key).toStdString(), value.toStdString()) << key;
-    }
-    EXPECT_FALSE(logfmtValue(line, "user").isEmpty());
-    EXPECT_TRUE(line.contains(" label=\"Rack \\\"A\\\" 3\" ")) << line.toStdString();
+    const std::string line = runLine(run, "flashupdate-cli");
+    EXPECT_TRUE(
+        line.starts_with("run=20261209T014512Z-3fa9c1d2e4b7 event=run "
+                         "program=flashupdate-cli version=2.03 host=" +
+                         QSysInfo::machineHostName().toStdString() + " user="))
+        << line;
+    const std::string rest =
+        " frontend=cli port=./com2 device=/dev/ttyUSB0 adapter_serial=A9XK3LQD "
+        "label=\"Rack \\\"A\\\" 3\" image=\"/srv/P\\xff.IMG\" image_bytes=1000 image_sha256=ab12 "
+        "bootloader=/usr/share/flashupdate/BOOTLOAD.IMG bootloader_sha256=cd34 attempt=2 "
+        "attempts=3 seconds=29.500 outcome=bad-checksum stage=done erased=yes bytes_sent=16384 "
+        "bytes_announced=16384 file_checksum=3FC000 instrument_checksum=A power_cycle=false "
+        "ended_by=\"\" reason=\"FLASH not updated successfully : BAD CHECKSUM; the instrument is "
+        "left erased: update it again before use\"";
+    EXPECT_TRUE(line.ends_with(rest)) << line;
 }
 
 // A run from "DIRECTORY/program.img,1" whose port will not open.
@@ -316,21 +295,14 @@ TEST_F(LoggedRun, portThatWillNotOpen_logsTheReasonAndTheOutcomeBeforeTheBoxWait
     EXPECT_EQ(logfmtValue(logged[0], "run"), run);
     EXPECT_EQ(logfmtValue(logged[0], "event"), "diagnostic");
     EXPECT_EQ(logfmtValue(logged[0], "text"), reason);
-    const std::vector<std::pair<const char*, QString>> fields{
-        {"event", "run"},
-        {"program", "flashupdate"},
-        {"frontend", "window"},
-        {"port", "Com1"},
-        {"device", "/nonexistent/flashupdate-test/com1"},
-        {"image", QDir::toNativeSeparators(m_directory.filePath("program.img"))},
-        {"image_bytes", "100"},
-        {"image_sha256", QString::fromLatin1(sha256)},
-        {"bootloader", m_directory.filePath("BOOTLOAD.IMG")},
-        {"outcome", "port-error"},
-        {"stage", "boot-loader"},
-        {"bytes_announced", QString::number(protocol::kRecordBytes)},
-        {"reason", reason + "; the instrument is not erased"}};
-    for (const auto& [key, value] : fields) {
+    // The window's own part of the record; the rest is the record's, tested above.
+    for (const auto& [key, value] : std::vector<std::pair<const char*, QString>>{
+             {"frontend", "window"},
+             {"port", "Com1"},
+             {"device", "/nonexistent/flashupdate-test/com1"},
+             {"image_sha256", QString::fromLatin1(sha256)},
+             {"bootloader", m_directory.filePath("BOOTLOAD.IMG")},
+             {"outcome", "port-error"}}) {
         EXPECT_EQ(logfmtValue(logged[1], key).toStdString(), value.toStdString()) << key;
     }
     EXPECT_EQ(logfmtValue(logged[1], "bootloader_sha256").size(), 64);
