@@ -1,7 +1,5 @@
 #include "cli/job.h"
 
-#include <QFile>
-
 #include <algorithm>
 #include <cctype>
 #include <map>

@@ -507,8 +507,8 @@ void JsonRenderer::show(const UpdateEvent& event) {
             line["device"] = jsonTextOrNull(event.subject.device);
             line["adapter_serial"] = jsonTextOrNull(event.subject.adapterSerial);
             line["label"] = jsonTextOrNull(event.subject.label);
-            line["bootloader"] = jsonTextOrNull(event.subject.bootLoader);
-            line["bootloader_sha256"] = jsonTextOrNull(event.subject.bootLoaderSha256);
+            line["boot_loader"] = jsonTextOrNull(event.subject.bootLoader);
+            line["boot_loader_sha256"] = jsonTextOrNull(event.subject.bootLoaderSha256);
             line["started"] = jsonText(isoText(event.started));
             line["ended"] = jsonText(isoText(event.time));
             line["file_checksum"] = jsonSum(result.fileCheckSum);

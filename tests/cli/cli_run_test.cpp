@@ -229,6 +229,15 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
         last["sha256"].toString(),
         QCryptographicHash::hash(QByteArray::fromStdString(m_image), QCryptographicHash::Sha256)
             .toHex());
+    // What the run worked with, as the log and a report name it.
+    EXPECT_EQ(last["image"].toString(), imagePath());
+    EXPECT_EQ(last["image_bytes"].toInteger(), 10000);
+    EXPECT_EQ(last["device"].toString(), simulator.device());
+    EXPECT_TRUE(last["adapter_serial"].isNull());
+    EXPECT_TRUE(last["label"].isNull());
+    EXPECT_EQ(last["version"].toString(), "2.03");
+    EXPECT_EQ(last["boot_loader"].toString(), m_dir.filePath("BOOTLOAD.IMG"));
+    EXPECT_EQ(last["run"].toString().size(), 29);
     EXPECT_LE(QDateTime::fromString(last["started"].toString(), Qt::ISODateWithMs),
               QDateTime::fromString(last["ended"].toString(), Qt::ISODateWithMs));
     EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + m_bootLoader);
