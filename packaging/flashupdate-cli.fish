@@ -21,6 +21,9 @@ complete -c flashupdate-cli -l allow-empty -d 'update even with an empty image'
 complete -c flashupdate-cli -s q -l quiet -d "print only each port's result and the summary"
 complete -c flashupdate-cli -s v -l verbose -d "also print the diagnostics and each step's timing"
 complete -c flashupdate-cli -l trace -r -F -d 'record every byte sent and received'
+complete -c flashupdate-cli -l job -r -F -d 'update the instruments a CSV table lists'
+complete -c flashupdate-cli -l report -r -F -d 'write a CSV table of what became of each instrument'
+complete -c flashupdate-cli -l only-failed -r -F -d 'update again the rows of a report not updated'
 complete -c flashupdate-cli -s j -l json -d 'one JSON object per line'
 complete -c flashupdate-cli -l list-ports -d 'list the serial devices and the Com1 to Com4 map'
 complete -c flashupdate-cli -s h -l help -d 'show the help'

@@ -14,7 +14,7 @@ completions() {
 }
 fail() { echo "completion: $*" >&2; exit 1; }
 
-[[ $(completions --re) == " --retries " ]] || fail "--re gives '$(completions --re)'"
+[[ $(completions --ret) == " --retries " ]] || fail "--ret gives '$(completions --ret)'"
 present=$(mktemp)
 trap 'rm -f "$present"' EXIT
 export FLASHUPDATE_COM3=$present FLASHUPDATE_COM4=/dev/ttyUSB9

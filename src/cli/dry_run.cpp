@@ -1,10 +1,12 @@
 #include "cli/dry_run.h"
 
 #include <QJsonObject>
+#include <algorithm>
 #include <cmath>
 
 #include <string>
 
+#include "cli/job.h"
 #include "cli/outcome.h"
 #include "cli/running.h"
 #include "cli/text_formats.h"
@@ -50,9 +52,12 @@ FileCheck checkFiles(const std::filesystem::path& imagePath,
             check.error =
                 texts::kCantOpen + textFromPath(imagePath) + reasonAbout(imagePath, image.reason);
             return check;
-        case ImageCheck::Problem::TooLarge:
-            check.error = texts::kFileTooLarge + textFromPath(imagePath);
+        case ImageCheck::Problem::TooLarge: {
+            std::error_code error;
+            check.error = texts::kFileTooLarge + textFromPath(imagePath) + " (" +
+                          tooLargeText(std::filesystem::file_size(imagePath, error)) + ")";
             return check;
+        }
     }
     const BootLoaderCheck bootLoader = openBootLoader(bootLoaderPath);
     switch (bootLoader.problem) {
@@ -93,44 +98,70 @@ std::string tryPort(const PortTarget& target, std::string& diagnostics) {
 
 }  // namespace
 
-int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-           const BootLoaderChoice& choice, bool json, std::FILE* out) {
-    const auto places = bootLoaderPlaces(choice.programDirectory);
-    const std::filesystem::path bootLoader =
-        choice.named ? *choice.named : locateBootLoader(places, UpdateProcedure::kBootLoaderName);
-    const FileCheck files = checkFiles(
-        image, bootLoader,
-        choice.named ? std::string() : notFoundText(places, UpdateProcedure::kBootLoaderName));
-    const std::uint64_t records = protocol::recordsFor(files.image.size());
-    const std::uint64_t bytes = records * protocol::kRecordBytes;
-    const auto duration =
-        timeLeft(UpdateResult::Stage::BootLoader, UpdateResult::Erased::No, 0, bytes);
-    const std::string sha256 =
-        files.error.empty() ? sha256Hex(files.image).toStdString() : std::string();
-    if (json) {
-        writeJsonLine(
-            QJsonObject{{"event", "dry-run-files"},
-                        {"image", jsonText(textFromPath(image))},
-                        {"boot_loader", jsonText(textFromPath(bootLoader))},
-                        {"ok", files.error.empty()},
-                        {"error", jsonTextOrNull(files.error)},
-                        {"image_bytes", files.error.empty()
-                                            ? QJsonValue(static_cast<qint64>(files.image.size()))
-                                            : QJsonValue(QJsonValue::Null)},
-                        {"sha256", jsonTextOrNull(sha256)}},
-            out);
-    } else if (files.error.empty()) {
-        std::fprintf(out, "Image %s: %zu bytes, sha256 %s\nBoot loader %s: readable\n",
-                     printable(textFromPath(image)).c_str(), files.image.size(), sha256.c_str(),
-                     printable(textFromPath(bootLoader)).c_str());
-    } else {
-        std::fprintf(out, "%s\n", printable(files.error).c_str());
+int dryRun(const std::vector<UpdateTask>& tasks, bool json, std::FILE* out) {
+    // Each image and boot loader pair is read and told once, however many ports take it.
+    struct Files {
+        std::filesystem::path image;
+        std::filesystem::path bootLoader;
+        FileCheck check;
+    };
+    std::vector<Files> files;
+    std::vector<std::size_t> filesOf;
+    for (const UpdateTask& task : tasks) {
+        const BootLoaderChoice& choice = task.bootLoader;
+        const std::filesystem::path bootLoader = bootLoaderUsed(choice);
+        const auto known = std::find_if(files.begin(), files.end(), [&](const Files& each) {
+            return each.image == task.image && each.bootLoader == bootLoader;
+        });
+        if (known != files.end()) {
+            filesOf.push_back(static_cast<std::size_t>(known - files.begin()));
+            continue;
+        }
+        filesOf.push_back(files.size());
+        const auto places = bootLoaderPlaces(choice.programDirectory);
+        files.push_back(Files{
+            task.image, bootLoader,
+            checkFiles(task.image, bootLoader,
+                       choice.named ? std::string()
+                                    : notFoundText(places, UpdateProcedure::kBootLoaderName))});
+    }
+    bool fileFailed = false;
+    for (const Files& each : files) {
+        const FileCheck& check = each.check;
+        fileFailed = fileFailed || !check.error.empty();
+        const std::string sha256 =
+            check.error.empty() ? sha256Hex(check.image).toStdString() : std::string();
+        if (json) {
+            writeJsonLine(QJsonObject{{"event", "dry-run-files"},
+                                      {"image", jsonText(textFromPath(each.image))},
+                                      {"boot_loader", jsonText(textFromPath(each.bootLoader))},
+                                      {"ok", check.error.empty()},
+                                      {"error", jsonTextOrNull(check.error)},
+                                      {"image_bytes",
+                                       check.error.empty()
+                                           ? QJsonValue(static_cast<qint64>(check.image.size()))
+                                           : QJsonValue(QJsonValue::Null)},
+                                      {"sha256", jsonTextOrNull(sha256)}},
+                          out);
+        } else if (check.error.empty()) {
+            std::fprintf(out, "Image %s: %zu bytes, sha256 %s\nBoot loader %s: readable\n",
+                         printable(textFromPath(each.image)).c_str(), check.image.size(),
+                         sha256.c_str(), printable(textFromPath(each.bootLoader)).c_str());
+        } else {
+            std::fprintf(out, "%s\n", printable(check.error).c_str());
+        }
     }
 
     bool portFailed = false;
-    const bool ready = files.error.empty();
     const QJsonValue null(QJsonValue::Null);
-    for (const PortTarget& target : targets) {
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        const PortTarget& target = tasks[i].target;
+        const FileCheck& check = files.at(filesOf[i]).check;
+        const bool ready = check.error.empty();
+        const std::uint64_t records = protocol::recordsFor(check.image.size());
+        const std::uint64_t bytes = records * protocol::kRecordBytes;
+        const auto duration =
+            timeLeft(UpdateResult::Stage::BootLoader, UpdateResult::Erased::No, 0, bytes);
         std::string diagnostics;
         const std::string failure = tryPort(target, diagnostics);
         portFailed = portFailed || !failure.empty();
@@ -140,6 +171,7 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
                     {"event", "dry-run-port"},
                     {"port", jsonText(target.label)},
                     {"device", jsonText(target.devicePath)},
+                    {"image", jsonText(textFromPath(tasks[i].image))},
                     {"opened", failure.empty()},
                     {"error", jsonTextOrNull(diagnostics.empty() ? failure : diagnostics)},
                     {"records", ready ? QJsonValue(static_cast<qint64>(records)) : null},
@@ -167,7 +199,7 @@ int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& 
         }
     }
     // An update checks its files before it opens a port.
-    const int status = !files.error.empty() ? kFileError : portFailed ? kPortError : kUpdated;
+    const int status = fileFailed ? kFileError : portFailed ? kPortError : kUpdated;
     if (json) {
         writeJsonLine(QJsonObject{{"event", "dry-run-result"}, {"exit_code", status}}, out);
     }

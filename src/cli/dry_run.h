@@ -12,10 +12,10 @@
 
 namespace flashupdate::cli {
 
-// Reads the image and the boot loader, opens and closes each port (sending nothing), and reports
-// what an update would send to each and how long it would take on the line. Returns the exit
-// status the update would start from: a file error before a port error before success.
-int dryRun(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-           const BootLoaderChoice& bootLoader, bool json, std::FILE* out);
+// Reads each image and boot loader (each pair once, in the order of the tasks), opens and closes
+// each port (sending nothing), and reports what an update would send to each and how long it
+// would take on the line. Returns the exit status the updates would start from: a file error
+// before a port error before success.
+int dryRun(const std::vector<UpdateTask>& tasks, bool json, std::FILE* out);
 
 }  // namespace flashupdate::cli

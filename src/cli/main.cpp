@@ -2,17 +2,22 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <set>
 
 #include "cli/descriptors.h"
 #include "cli/dry_run.h"
+#include "cli/job.h"
 #include "cli/options.h"
 #include "cli/outcome.h"
 #include "cli/renderers.h"
+#include "cli/report.h"
 #include "cli/running.h"
 #include "cli/text_formats.h"
 #include "runlog/run_log.h"
@@ -23,6 +28,7 @@
 #include "update/program_version.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
+#include "update/texts.h"
 #include "update/update_procedure.h"
 
 using namespace flashupdate;
@@ -33,10 +39,32 @@ namespace {
 constexpr const char* kEmptyImageRefusal =
     "the image is empty: an update would erase the instrument and program nothing";
 
-// Other problems with the image are the update's to report, in its own words.
-bool imageIsEmpty(const std::filesystem::path& image) {
+// The window reports an empty image as updated; a run from a script must not erase a fleet for
+// nothing. An image too large is refused with its size and the limit, which the window's text
+// leaves out. Other problems with the image are the update's to report, in its own words.
+int refusedImage(const std::filesystem::path& image, bool allowEmpty) {
     const ImageCheck check = readImage(image);
-    return check.problem == ImageCheck::Problem::None && check.bytes.empty();
+    if (check.problem == ImageCheck::Problem::TooLarge) {
+        std::error_code error;
+        std::cerr << "flashupdate-cli: " << texts::kFileTooLarge << printable(textFromPath(image))
+                  << " (" << tooLargeText(std::filesystem::file_size(image, error)) << ")"
+                  << std::endl;
+        return kFileError;
+    }
+    if (!allowEmpty && check.problem == ImageCheck::Problem::None && check.bytes.empty()) {
+        std::cerr << "flashupdate-cli: " << kEmptyImageRefusal << std::endl;
+        return kFileError;
+    }
+    return kUpdated;
+}
+
+// Beside the report it re-runs: "rack-rerun-20261209-014512.csv".
+std::string rerunReportPath(const std::filesystem::path& report) {
+    const std::string stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString();
+    std::filesystem::path path = report;
+    path.replace_filename(textFromPath(report.stem()) + "-rerun-" + stamp + ".csv");
+    return textFromPath(path);
 }
 
 // The header names the image as every port reads it at its start.
@@ -114,36 +142,95 @@ int main(int argc, char** argv) {
         return kUpdated;
     }
 
-    const ResolvedTargets resolved = resolveTargets(options.ports, map, devices);
-    if (!resolved.error.empty()) {
-        if (resolved.absent) {
-            std::cerr << "flashupdate-cli: " << printable(resolved.error) << std::endl;
-            return kPortError;
-        }
-        return usageError(resolved.error);
-    }
-    std::vector<std::string> labels;
-    for (const PortTarget& target : resolved.targets) {
-        labels.push_back(target.label);
-    }
-
-    installStopHandlers();
     // Without a choice, the boot loader is looked for as the window looks for it.
     BootLoaderChoice bootLoader;
     bootLoader.programDirectory = QCoreApplication::applicationDirPath().toStdString();
     if (options.bootLoader) {
         bootLoader.named = std::filesystem::absolute(*options.bootLoader);
     }
-    // The window reports an empty image as updated; a run from a script must not erase a fleet
-    // for nothing.
-    if (!options.allowEmpty && imageIsEmpty(std::filesystem::absolute(options.image))) {
-        std::cerr << "flashupdate-cli: " << kEmptyImageRefusal << std::endl;
-        return kFileError;
+    std::vector<UpdateTask> tasks;
+    std::vector<std::string> jobColumns;
+    std::optional<std::string> reportPath = options.report;
+    if (options.job || options.onlyFailed) {
+        const std::string& given = options.job ? *options.job : *options.onlyFailed;
+        const std::filesystem::path file = std::filesystem::absolute(pathFromText(given));
+        const JobRead read = readJobFile(file);
+        if (!read.error.empty()) {
+            return usageError(read.error);
+        }
+        JobTable table = read.table;
+        if (options.onlyFailed) {
+            if (!table.isReport) {
+                return usageError(*options.onlyFailed + ": not a report (no column outcome)");
+            }
+            table = rowsNotUpdated(std::move(table));
+            if (!reportPath) {
+                reportPath = rerunReportPath(file);
+            }
+        }
+        const JobPlan plan = planJob(table, given, map, devices, bootLoader, options.allowEmpty);
+        if (!plan.problems.empty()) {
+            for (const std::string& problem : plan.problems) {
+                std::cerr << "flashupdate-cli: " << printable(problem) << '\n';
+            }
+            std::cerr << "flashupdate-cli: nothing was sent" << std::endl;
+            return kUsageError;
+        }
+        tasks = plan.tasks;
+        jobColumns = table.columns;
+    } else {
+        const ResolvedTargets resolved = resolveTargets(options.ports, map, devices);
+        if (!resolved.error.empty()) {
+            if (resolved.absent) {
+                std::cerr << "flashupdate-cli: " << printable(resolved.error) << std::endl;
+                return kPortError;
+            }
+            return usageError(resolved.error);
+        }
+        const std::filesystem::path image = std::filesystem::absolute(options.image);
+        if (const int refusal = refusedImage(image, options.allowEmpty); refusal != kUpdated) {
+            return refusal;
+        }
+        // A call without a job file is reported as a job of these columns.
+        jobColumns = {"port", "image", "label", "bootloader"};
+        for (const PortTarget& target : resolved.targets) {
+            tasks.push_back(
+                UpdateTask{target,
+                           image,
+                           bootLoader,
+                           {},
+                           {target.given,
+                            textFromPath(image),
+                            {},
+                            bootLoader.named ? textFromPath(*bootLoader.named) : std::string()}});
+        }
     }
-    warnOfShortBootLoader(bootLoader);
+    std::vector<std::string> labels;
+    std::set<std::filesystem::path> bootLoaders;
+    for (const UpdateTask& task : tasks) {
+        labels.push_back(task.target.label);
+        const BootLoaderChoice& choice = task.bootLoader;
+        if (bootLoaders.insert(choice.named.value_or(std::filesystem::path())).second) {
+            warnOfShortBootLoader(choice);
+        }
+    }
+
+    installStopHandlers();
     if (options.dryRun) {
-        return dryRun(resolved.targets, std::filesystem::absolute(options.image), bootLoader,
-                      options.json, stdout);
+        return dryRun(tasks, options.json, stdout);
+    }
+    // Opened before any port, so that a report that cannot be written is known at once.
+    std::unique_ptr<ReportFile> report;
+    if (reportPath) {
+        report = std::make_unique<ReportFile>(*reportPath);
+        if (!report->error().empty()) {
+            std::cerr << "flashupdate-cli: cannot write the report " << printable(*reportPath)
+                      << ": " << report->error() << std::endl;
+            return kOtherFailure;
+        }
+    }
+    if (tasks.empty()) {
+        std::cerr << "flashupdate-cli: no instrument to update" << std::endl;
     }
     const auto renderer = makeRenderer(options.json, options.verbosity, std::move(labels));
     std::unique_ptr<TraceFile> trace;
@@ -155,18 +242,33 @@ int main(int argc, char** argv) {
                       << ": " << trace->error() << std::endl;
             return kOtherFailure;
         }
-        traceImage(*trace, std::filesystem::absolute(options.image));
+        std::set<std::filesystem::path> images;
+        for (const UpdateTask& task : tasks) {
+            if (images.insert(task.image).second) {
+                traceImage(*trace, task.image);
+            }
+        }
     }
     const RunSettings settings{raiseOpenFileLimit(), options.jobs, trace.get()};
-    int status = runUpdates(resolved.targets, std::filesystem::absolute(options.image), bootLoader,
-                            options.retries, settings, *renderer, stopFlag());
+    const RunOutcome outcome = runUpdates(tasks, options.retries, settings, *renderer, stopFlag());
+    int status = outcome.exitCode;
     // The manual's promise: a trace with a gap is not a success, whatever the updates did.
     if (trace != nullptr && !trace->finish()) {
         std::cerr << "flashupdate-cli: writing the trace " << printable(*options.trace)
                   << " failed: " << trace->error() << "; the trace is incomplete" << std::endl;
         status = status == kUpdated ? kOtherFailure : status;
     }
-    // A closed or full output never stops an update, but it is not a success either.
+    // A record that cannot be written, like a closed or full output, never stops an update,
+    // but it is not a success either.
+    if (report) {
+        if (!report->write(jobColumns, tasks, outcome.ports)) {
+            std::cerr << "flashupdate-cli: cannot write the report " << printable(*reportPath)
+                      << ": " << report->error() << std::endl;
+            status = status == kUpdated ? kOtherFailure : status;
+        } else if (!options.report) {
+            std::cerr << "flashupdate-cli: the report is " << printable(*reportPath) << std::endl;
+        }
+    }
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::cerr << "flashupdate-cli: writing the output failed" << std::endl;
         return status == kUpdated ? kOtherFailure : status;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <tuple>
 
 #include "cli/outcome.h"
 #include "cli/text_formats.h"
@@ -58,8 +59,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     const QCommandLineOption quiet({"q", "quiet"}, {});
     const QCommandLineOption verbose({"v", "verbose"}, {});
     const QCommandLineOption trace("trace", {}, "FILE");
+    const QCommandLineOption job("job", {}, "FILE");
+    const QCommandLineOption report("report", {}, "FILE");
+    const QCommandLineOption onlyFailed("only-failed", {}, "REPORT");
     parser.addOptions({help, version, listPorts, json, dryRun, allowEmpty, port, bootLoader,
-                       retries, jobs, quiet, verbose, trace});
+                       retries, jobs, quiet, verbose, trace, job, report, onlyFailed});
 
     QStringList words{QStringLiteral("flashupdate-cli")};
     for (const std::string& argument : arguments) {
@@ -125,13 +129,21 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     options.verbosity = parser.isSet(quiet)     ? Verbosity::Quiet
                         : parser.isSet(verbose) ? Verbosity::Verbose
                                                 : Verbosity::Normal;
-    if (parser.isSet(trace)) {
-        const QStringList traces = parser.values(trace);
-        if (traces.size() > 1 || traces.front().isEmpty()) {
-            parsed.error = traces.size() > 1 ? "--trace given twice" : "--trace needs a value";
+    // Options that name one file.
+    for (const auto& [option, name, value] :
+         {std::tuple{&trace, "--trace", &options.trace}, std::tuple{&job, "--job", &options.job},
+          std::tuple{&report, "--report", &options.report},
+          std::tuple{&onlyFailed, "--only-failed", &options.onlyFailed}}) {
+        if (!parser.isSet(*option)) {
+            continue;
+        }
+        const QStringList files = parser.values(*option);
+        if (files.size() > 1 || files.front().isEmpty()) {
+            parsed.error =
+                std::string(name) + (files.size() > 1 ? " given twice" : " needs a value");
             return parsed;
         }
-        options.trace = toBytes(traces.front());
+        *value = toBytes(files.front());
     }
     if (parser.isSet(jobs)) {
         bool number = false;
@@ -145,8 +157,22 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
 
     const QStringList images = parser.positionalArguments();
     if (options.listPorts) {
-        if (options.dryRun || !options.ports.empty() || !images.isEmpty()) {
-            parsed.error = "--list-ports takes no port, image or --dry-run";
+        if (options.dryRun || !options.ports.empty() || !images.isEmpty() || options.job ||
+            options.onlyFailed || options.report) {
+            parsed.error = "--list-ports takes no port, image, table or --dry-run";
+        }
+        return parsed;
+    }
+    if (options.dryRun && options.report) {
+        parsed.error = "--dry-run writes no --report";
+        return parsed;
+    }
+    if (options.job || options.onlyFailed) {
+        if (options.job && options.onlyFailed) {
+            parsed.error = "--job and --only-failed do not go together";
+        } else if (!options.ports.empty() || !images.isEmpty()) {
+            parsed.error = std::string(options.job ? "--job" : "--only-failed") +
+                           " takes its ports and images from its table, not the command line";
         }
         return parsed;
     }
@@ -165,6 +191,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
 std::string usageText() {
     return std::string(
                "Usage: flashupdate-cli [OPTION...] --port PORT [--port PORT...] IMAGE\n"
+               "  or:  flashupdate-cli [OPTION...] --job FILE\n"
+               "  or:  flashupdate-cli [OPTION...] --only-failed REPORT\n"
                "  or:  flashupdate-cli --list-ports [--json]\n"
                "\n"
                "Rewrites the FLASH program memory of the instrument on each PORT with IMAGE,\n"
@@ -180,6 +208,15 @@ std::string usageText() {
                "                           rfc2217://HOST:PORT for a line behind a serial\n"
                "                           device server speaking RFC 2217 (ser2net).\n"
                "                         May be repeated.\n"
+               "      --job FILE         update the instruments a CSV table lists, one a row,\n"
+               "                         each with its own image: columns port and image,\n"
+               "                         optionally label and bootloader, any others kept for\n"
+               "                         the report; every row is checked before any port is\n"
+               "                         touched (see JOB FILES in the manual page)\n"
+               "      --report FILE      write a CSV table of what became of each instrument\n"
+               "      --only-failed REPORT  update again the rows of REPORT that were not\n"
+               "                         updated, each with its own image, and write a new\n"
+               "                         report (--report, or REPORT-rerun-TIME.csv beside it)\n"
                "  -b, --bootloader FILE  the boot loader to load (default: BOOTLOAD.IMG next\n"
                "                         to this program, else in ~/.local/share/flashupdate,\n"
                "                         /usr/local/share/flashupdate or\n"
@@ -228,51 +265,59 @@ bool allDigits(const std::string& text) {
                                         [](unsigned char c) { return c >= '0' && c <= '9'; });
 }
 
-// Symlinks such as the simulator's --link name the same device as their target.
-std::string sameDeviceKey(const std::string& path) {
-    std::error_code error;
-    const auto canonical = std::filesystem::weakly_canonical(path, error);
-    return error ? path : canonical.string();
-}
-
 }  // namespace
+
+ResolvedTarget resolveTarget(const std::string& port, const PortMap& map,
+                             const std::vector<SerialDeviceInfo>& devices) {
+    ResolvedTarget resolved;
+    PortTarget& target = resolved.target;
+    target.given = port;
+    if (allDigits(port)) {
+        const int number = port.size() > 2 ? 0 : std::stoi(port);
+        if (number < PortMap::kFirstPort || number > PortMap::kLastPort) {
+            resolved.error = "port " + port + " is not 1 to 4 nor a device path";
+            return resolved;
+        }
+        target.label = "Com" + std::to_string(number);
+        target.map = map;
+        target.comNumber = number;
+        target.devicePath = map.devicePath(number);
+    } else {
+        const PortNameResolution named = resolvePortName(port, devices);
+        if (!named.error.empty()) {
+            resolved.error = named.error;
+            resolved.absent = named.absent;
+            return resolved;
+        }
+        // A device of its own: its update has a map of its own with the device as Com1.
+        target.label = port;
+        target.map.setDevicePath(1, named.devicePath);
+        target.comNumber = 1;
+        target.devicePath = named.devicePath;
+    }
+    target.device = resolvedDevice(deviceToOpen(target.devicePath));
+    target.adapterSerial = adapterSerialOf(target.device, devices);
+    return resolved;
+}
 
 ResolvedTargets resolveTargets(const std::vector<std::string>& ports, const PortMap& map,
                                const std::vector<SerialDeviceInfo>& devices) {
     ResolvedTargets resolved;
     for (const std::string& port : ports) {
-        PortTarget target;
-        if (allDigits(port)) {
-            const int number = port.size() > 2 ? 0 : std::stoi(port);
-            if (number < PortMap::kFirstPort || number > PortMap::kLastPort) {
-                resolved.error = "port " + port + " is not 1 to 4 nor a device path";
-                return resolved;
-            }
-            target.label = "Com" + std::to_string(number);
-            target.map = map;
-            target.comNumber = number;
-            target.devicePath = map.devicePath(number);
-        } else {
-            const PortNameResolution named = resolvePortName(port, devices);
-            if (!named.error.empty()) {
-                resolved.error = named.error;
-                resolved.absent = named.absent;
-                return resolved;
-            }
-            // A device of its own: its update has a map of its own with the device as Com1.
-            target.label = port;
-            target.map.setDevicePath(1, named.devicePath);
-            target.comNumber = 1;
-            target.devicePath = named.devicePath;
+        ResolvedTarget one = resolveTarget(port, map, devices);
+        if (!one.error.empty()) {
+            resolved.error = one.error;
+            resolved.absent = one.absent;
+            return resolved;
         }
         for (const PortTarget& earlier : resolved.targets) {
-            if (sameDeviceKey(earlier.devicePath) == sameDeviceKey(target.devicePath)) {
+            if (earlier.device == one.target.device) {
                 resolved.error = "port " + port + " names the device of " + earlier.label +
-                                 " again (" + target.devicePath + ")";
+                                 " again (" + one.target.devicePath + ")";
                 return resolved;
             }
         }
-        resolved.targets.push_back(std::move(target));
+        resolved.targets.push_back(std::move(one.target));
     }
     return resolved;
 }

@@ -36,6 +36,12 @@ struct CliOptions {
     std::optional<std::string> bootLoader;
     std::vector<std::string> ports;
     std::string image;
+    // A table of instruments, each with its port and image (--job), or the rows of an earlier
+    // report that were not updated (--only-failed), in place of the ports and the image.
+    std::optional<std::string> job;
+    std::optional<std::string> onlyFailed;
+    // Where a table of what became of each instrument is written (--report).
+    std::optional<std::string> report;
 };
 
 struct ParsedOptions {
@@ -50,10 +56,27 @@ std::string usageText();
 // Where one update goes: a Com number of the window's map, or a device named outright.
 struct PortTarget {
     std::string label;       // how the output names the port: "Com2", "/dev/ttyUSB0", "usb:..."
+    std::string given;       // as the operator gave it: "2", "./com2", "usb:0403:6001"
     PortMap map;             // the map this port's update opens through
     int comNumber = 1;       // the button the update "selects"
-    std::string devicePath;  // for spotting the same device named twice
+    std::string devicePath;  // what is opened
+    // The device that path leads to (a by-id alias or a link followed), for spotting the same
+    // device named twice and for the records; and its USB adapter's serial number, where the
+    // system knows one.
+    std::string device;
+    std::string adapterSerial;
 };
+
+struct ResolvedTarget {
+    PortTarget target;
+    std::string error;  // empty when the name is usable
+    // The error is a device that is not there (a port error), not a malformed name.
+    bool absent = false;
+};
+
+// One name, other than a Com number, resolved against devices, the serial devices present.
+ResolvedTarget resolveTarget(const std::string& port, const PortMap& map,
+                             const std::vector<SerialDeviceInfo>& devices);
 
 struct ResolvedTargets {
     std::vector<PortTarget> targets;

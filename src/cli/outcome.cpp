@@ -2,27 +2,31 @@
 
 #include <csignal>
 
+#include "runlog/run_log.h"
+
 namespace flashupdate::cli {
 
 Verdict verdictOf(const UpdateResult& result) {
+    // The short name is the log's, which the window writes too.
+    const std::string outcome = outcomeName(result);
     if (result.updated()) {
-        return {kUpdated, "updated"};
+        return {kUpdated, outcome};
     }
     switch (result.cause) {
         case UpdateResult::Cause::File:
-            return {kFileError, "file-error"};
+            return {kFileError, outcome};
         case UpdateResult::Cause::Port:
-            return {kPortError, "port-error"};
+            return {kPortError, outcome};
         case UpdateResult::Cause::NoAnswer:
-            return {kNoAnswer, "no-answer"};
+            return {kNoAnswer, outcome};
         case UpdateResult::Cause::BadChecksum:
-            return {kBadChecksum, "bad-checksum"};
+            return {kBadChecksum, outcome};
         case UpdateResult::Cause::Stopped:
-            return {kStopped, "stopped"};
+            return {kStopped, outcome};
         case UpdateResult::Cause::None:
             break;
     }
-    return {kOtherFailure, "failed"};
+    return {kOtherFailure, outcome};
 }
 
 int combinedExitCode(const std::vector<int>& perPort, std::optional<int> stopped) {

@@ -12,6 +12,7 @@
 #include "cli/outcome.h"
 #include "cli/text_formats.h"
 #include "update/number_text.h"
+#include "update/program_version.h"
 #include "update/protocol.h"
 
 namespace flashupdate::cli {
@@ -564,6 +565,17 @@ void JsonRenderer::show(const UpdateEvent& event) {
             line["bytes_announced"] = static_cast<qint64>(result.bytesAnnounced);
             line["bytes_sent"] = static_cast<qint64>(result.bytesSent);
             line["sha256"] = jsonTextOrNull(event.sha256);
+            line["run"] = jsonTextOrNull(event.runId);
+            line["version"] = programVersion();
+            line["image"] = jsonTextOrNull(event.subject.image);
+            line["image_bytes"] = event.imageBytes
+                                      ? QJsonValue(static_cast<qint64>(*event.imageBytes))
+                                      : QJsonValue(QJsonValue::Null);
+            line["device"] = jsonTextOrNull(event.subject.device);
+            line["adapter_serial"] = jsonTextOrNull(event.subject.adapterSerial);
+            line["label"] = jsonTextOrNull(event.subject.label);
+            line["boot_loader"] = jsonTextOrNull(event.subject.bootLoader);
+            line["boot_loader_sha256"] = jsonTextOrNull(event.subject.bootLoaderSha256);
             line["started"] = jsonText(isoText(event.started));
             line["ended"] = jsonText(isoText(event.time));
             line["file_checksum"] = jsonSum(result.fileCheckSum);

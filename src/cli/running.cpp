@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <exception>
+#include <map>
 #include <memory>
 
 #include "cli/admission.h"
@@ -12,6 +13,8 @@
 #include "runlog/run_log.h"
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
+#include "update/boot_loader_places.h"
+#include "update/image_file.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
 #include "update/update_procedure.h"
@@ -108,13 +111,23 @@ std::string resultText(const UpdateResult& outcome, const Verdict& verdict,
     return "Not updated (" + verdict.outcome + ")" + memory;
 }
 
-RunRecord runRecordOf(const UpdateEvent& result, const PortTarget& target) {
+RunRecord runRecordOf(const UpdateEvent& result, const UpdateTask& task) {
     RunRecord record;
-    record.port = target.comNumber;
-    record.portName = target.label;
-    record.devicePath = target.devicePath;
-    record.imagePath = loggedImagePath(result.result.imagePath);
+    record.runId = result.runId;
+    record.frontEnd = "cli";
+    record.port = task.target.given;
+    record.device = result.subject.device;
+    record.adapterSerial = result.subject.adapterSerial;
+    record.label = result.subject.label;
+    record.imagePath = loggedImagePath(result.result.imagePath.empty() ? result.subject.image
+                                                                       : result.result.imagePath);
+    record.imageBytes = result.imageBytes;
     record.imageSha256 = QByteArray::fromStdString(result.sha256);
+    record.bootLoaderPath = result.subject.bootLoader;
+    record.bootLoaderSha256 = QByteArray::fromStdString(result.subject.bootLoaderSha256);
+    record.attempt = result.attempt;
+    record.attempts = result.attempts;
+    record.seconds = std::chrono::duration<double>(result.time - result.started).count();
     record.result = result.result;
     // As the window's line says who ended its run (Exit): the signal that stopped this one.
     if (result.result.cause == UpdateResult::Cause::Stopped) {
@@ -179,8 +192,10 @@ void PortWorker::run() {
 
     const int attempts = 1 + m_retries;
     for (int attempt = 1;; ++attempt) {
+        view.setRunId(newRunId());
         UpdateEvent result;
         result.port = m_index;
+        result.runId = view.runId();
         result.kind = EventKind::Result;
         result.attempt = attempt;
         result.attempts = attempts;
@@ -211,6 +226,7 @@ void PortWorker::run() {
                                       : result.result.reason;
         if (!procedure.image().empty() || result.result.stage != UpdateResult::Stage::Checks) {
             result.sha256 = sha256Hex(procedure.image()).toStdString();
+            result.imageBytes = procedure.image().size();
         }
         result.time = std::chrono::system_clock::now();
         result.last = attempt == attempts || !failure.empty() ||
@@ -231,6 +247,7 @@ void PortWorker::run() {
         if (m_stop.load() != 0) {
             UpdateEvent stopped;
             stopped.port = m_index;
+            stopped.runId = view.runId();
             stopped.kind = EventKind::Result;
             stopped.attempt = attempt + 1;
             stopped.attempts = attempts;
@@ -278,16 +295,43 @@ UpdateEvent notStarted(std::size_t port, UpdateResult::Cause cause,
 
 }  // namespace
 
-int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const BootLoaderChoice& bootLoader, int retries, RunSettings settings,
-               Renderer& renderer, const std::atomic<int>& stop) {
+std::filesystem::path bootLoaderUsed(const BootLoaderChoice& choice) {
+    return choice.named ? *choice.named
+                        : locateBootLoader(bootLoaderPlaces(choice.programDirectory),
+                                           UpdateProcedure::kBootLoaderName);
+}
+
+RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSettings settings,
+                      Renderer& renderer, const std::atomic<int>& stop) {
     EventQueue events;
     std::vector<std::unique_ptr<PortWorker>> workers;
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        workers.push_back(std::make_unique<PortWorker>(i, targets[i], image, bootLoader, retries,
-                                                       settings.trace, events, stop));
+    // What each run works with, as its result and its records name it; each boot loader's hash
+    // taken once.
+    std::vector<RunSubject> subjects;
+    std::map<std::filesystem::path, std::string> bootLoaderHashes;
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        const UpdateTask& task = tasks[i];
+        workers.push_back(std::make_unique<PortWorker>(i, task.target, task.image, task.bootLoader,
+                                                       retries, settings.trace, events, stop));
+        RunSubject subject;
+        subject.image = textFromPath(task.image);
+        subject.device = task.target.device;
+        subject.adapterSerial = task.target.adapterSerial;
+        subject.label = task.label;
+        const std::filesystem::path bootLoader = bootLoaderUsed(task.bootLoader);
+        subject.bootLoader = textFromPath(bootLoader);
+        auto hash = bootLoaderHashes.find(bootLoader);
+        if (hash == bootLoaderHashes.end()) {
+            hash = bootLoaderHashes
+                       .emplace(bootLoader, fileSha256Hex(subject.bootLoader).toStdString())
+                       .first;
+        }
+        subject.bootLoaderSha256 = hash->second;
+        subjects.push_back(std::move(subject));
     }
-    Admission admission(targets.size(), updatesAtOnce(settings.openFileLimit, settings.jobs));
+    RunOutcome outcome;
+    outcome.ports.resize(tasks.size());
+    Admission admission(tasks.size(), updatesAtOnce(settings.openFileLimit, settings.jobs));
     // Starts the ports whose turn has come. One that cannot be served (no descriptor or thread
     // to be had while nothing runs that could free one) is reported on its own.
     const auto startWaiting = [&] {
@@ -320,32 +364,52 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
     };
     startWaiting();
 
-    // The same log of runs as the window's, each line naming the port as the command line did.
-    RunLog log(runLogPath());
-    std::vector<int> codes(targets.size(), kOtherFailure);
+    // The same log of runs as the window's, each record naming the port as the command line did.
+    RunLog log(runLogPath(), "flashupdate-cli");
+    std::vector<int> codes(tasks.size(), kOtherFailure);
     std::vector<UpdateEvent> results;
     bool anyStopped = false;
     std::size_t ended = 0;
-    while (ended < targets.size()) {
+    // A result as the output, the log and the report take it.
+    const auto settle = [&](UpdateEvent& event) {
+        event.subject = subjects.at(event.port);
+        PortRecord& port = outcome.ports.at(event.port);
+        if (event.ran) {
+            if (port.attempts == 0) {
+                port.started = event.started;
+            }
+            ++port.attempts;
+        } else if (port.attempts == 0) {
+            port.started = event.started;
+        }
+        port.last = event;
+    };
+    while (ended < tasks.size()) {
         auto arrived = events.take(kRedrawInterval);
         if (arrived.empty()) {
             renderer.tick();
         }
         for (UpdateEvent& event : arrived) {
-            if (event.kind == EventKind::Result &&
-                event.result.cause == UpdateResult::Cause::Stopped) {
-                event.signal = stop.load();
-                event.exitCode = stoppedStatus(event.signal);
+            const UpdateTask& task = tasks.at(event.port);
+            if (event.kind == EventKind::Result) {
+                if (event.result.cause == UpdateResult::Cause::Stopped) {
+                    event.signal = stop.load();
+                    event.exitCode = stoppedStatus(event.signal);
+                }
+                settle(event);
             }
             renderer.show(event);
             if (event.kind == EventKind::Diagnostic) {
-                log.append(targets.at(event.port).label + ": " + event.text);
+                log.diagnostic(event.runId, task.target.given, event.text);
             }
             if (event.kind == EventKind::Result) {
-                if (event.ran) {
-                    log.append(runLine(runRecordOf(event, targets.at(event.port))));
-                } else if (event.result.cause != UpdateResult::Cause::Stopped) {
-                    log.append(targets.at(event.port).label + ": " + event.text);
+                // A port that could not be started is a run that failed at once; one stopped
+                // before it began ran nothing to record.
+                if (event.ran || event.result.cause != UpdateResult::Cause::Stopped) {
+                    if (event.runId.empty()) {
+                        event.runId = newRunId();
+                    }
+                    log.record(runRecordOf(event, task));
                 }
                 if (!event.last) {
                     continue;
@@ -369,6 +433,7 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
                                                  "Stopped before it started");
                 stopped.signal = stop.load();
                 stopped.exitCode = stoppedStatus(stopped.signal);
+                settle(stopped);
                 renderer.show(stopped);
                 codes.at(*port) = stopped.exitCode;
                 results.push_back(stopped);
@@ -380,11 +445,12 @@ int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::pa
     for (auto& worker : workers) {
         worker->wait();
     }
-    if (targets.size() > 1) {
+    if (tasks.size() > 1) {
         renderer.summary(results, admission.waited());
     }
-    return combinedExitCode(
+    outcome.exitCode = combinedExitCode(
         codes, anyStopped ? std::optional<int>(stoppedStatus(stop.load())) : std::nullopt);
+    return outcome;
 }
 
 }  // namespace flashupdate::cli

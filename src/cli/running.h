@@ -5,6 +5,7 @@
 
 #include <QThread>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -83,6 +84,28 @@ private:
 // nor a file error or a stop.
 bool anotherAttemptMayCure(const UpdateResult& result);
 
+// One instrument's update: where it is, the image it gets, its boot loader, and for a job file
+// its label and its row's own cells (in the job's column order), which the report carries.
+struct UpdateTask {
+    PortTarget target;
+    std::filesystem::path image;  // absolute
+    BootLoaderChoice bootLoader;
+    std::string label;
+    std::vector<std::string> cells;
+};
+
+// What became of one instrument over all its attempts.
+struct PortRecord {
+    UpdateEvent last;                               // its last result
+    int attempts = 0;                               // attempts that ran
+    std::chrono::system_clock::time_point started;  // of the first, or when it was given up
+};
+
+struct RunOutcome {
+    int exitCode = 0;               // for the whole call
+    std::vector<PortRecord> ports;  // in the order of the tasks
+};
+
 // How the updates run: how many at once (the open-file limit in force, and --jobs), and where
 // the wire is recorded (--trace; none when null).
 struct RunSettings {
@@ -91,12 +114,15 @@ struct RunSettings {
     TraceFile* trace = nullptr;
 };
 
-// Runs one update per port, as many at the same time as the limits allow (the others start as
-// those end, in the order given), and renders their events as they come; a port whose update
-// ended in a way another attempt may cure is updated again, up to retries more times. Returns
-// the exit status for the whole run.
-int runUpdates(const std::vector<PortTarget>& targets, const std::filesystem::path& image,
-               const BootLoaderChoice& bootLoader, int retries, RunSettings settings,
-               Renderer& renderer, const std::atomic<int>& stop);
+// Runs one update per task, as many at the same time as the limits allow (the others start as
+// those end, in the order given), renders their events as they come and logs every run; a port
+// whose update ended in a way another attempt may cure is updated again, up to retries more
+// times. Returns the exit status for the whole call and what became of each instrument.
+RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSettings settings,
+                      Renderer& renderer, const std::atomic<int>& stop);
+
+// The boot loader a run with this choice loads: the one named, or the first found where the
+// window looks.
+std::filesystem::path bootLoaderUsed(const BootLoaderChoice& choice);
 
 }  // namespace flashupdate::cli

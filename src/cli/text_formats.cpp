@@ -55,8 +55,29 @@ std::string minutesSecondsText(std::chrono::milliseconds duration) {
     return text;
 }
 
+QString surrogateEscaped(std::string_view text) {
+    QString decoded;
+    decoded.reserve(static_cast<qsizetype>(text.size()));
+    std::size_t start = 0;
+    const auto flush = [&](std::size_t end) {
+        decoded += QString::fromUtf8(text.data() + start, static_cast<qsizetype>(end - start));
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = wellFormedUtf8Length(text, i);
+        if (length > 0) {
+            i += length;
+            continue;
+        }
+        flush(i);
+        decoded += QChar(static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(text[i])));
+        start = ++i;
+    }
+    flush(text.size());
+    return decoded;
+}
+
 QJsonValue jsonText(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    return surrogateEscaped(text);
 }
 
 QJsonValue jsonTextOrNull(const std::string& text) {

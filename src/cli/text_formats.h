@@ -31,8 +31,12 @@ std::string isoText(std::chrono::system_clock::time_point time);
 // "1:05" for a duration left; hours run on as minutes.
 std::string minutesSecondsText(std::chrono::milliseconds duration);
 
-// A text for JSON output: file names need not be UTF-8, so bytes that are not become U+FFFD and
-// every line stays valid JSON.
+// Text as Python's "surrogateescape" decodes it (PEP 383): UTF-8 where the bytes are UTF-8, and
+// each byte that is not as the lone surrogate U+DC80 to U+DCFF.
+QString surrogateEscaped(std::string_view text);
+// A text for JSON output. File names need not be UTF-8: each byte of a name that is not becomes
+// the escape \udcNN (surrogateEscaped), so every line stays valid UTF-8 and a script turns the
+// text back into the name's bytes (in Python: text.encode("utf-8", "surrogateescape")).
 QJsonValue jsonText(const std::string& text);
 // The same, or null for an empty text.
 QJsonValue jsonTextOrNull(const std::string& text);

@@ -77,6 +77,7 @@ UpdateEvent CliView::event(EventKind kind) const {
     UpdateEvent made;
     made.port = m_port;
     made.kind = kind;
+    made.runId = m_runId;
     if (m_run != nullptr) {
         made.result = *m_run;
     }

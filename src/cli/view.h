@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,20 @@ namespace flashupdate::cli {
 // Diagnostic: the system's reason behind a failure, for whoever debugs the line.
 enum class EventKind { Status, Progress, Message, Diagnostic, Result };
 
+// What a run works with, as its records name it.
+struct RunSubject {
+    std::string image;  // the image's path, absolute
+    std::string device;
+    std::string adapterSerial;
+    std::string label;       // the instrument's, from a job file
+    std::string bootLoader;  // the file it loads
+    std::string bootLoaderSha256;
+};
+
 struct UpdateEvent {
     std::size_t port = 0;  // index into the ports of the command line
+    // The id of the attempt it belongs to, which the log's lines carry.
+    std::string runId;
     EventKind kind = EventKind::Status;
     std::chrono::system_clock::time_point time = std::chrono::system_clock::now();
     // Status and Message: the window's text, unchanged. Result: a sentence for the operator.
@@ -39,6 +52,8 @@ struct UpdateEvent {
     int exitCode = 0;
     std::string outcome;  // a short name: "updated", "bad-checksum", ...
     std::string sha256;   // of the image as the run read it; empty when it was not read
+    std::optional<std::uint64_t> imageBytes;  // how many bytes it read
+    RunSubject subject;
     std::chrono::system_clock::time_point started;
     // Which attempt this is, of how many the port may have; the port's last result has last.
     int attempt = 1;
@@ -92,6 +107,9 @@ public:
     void setStageObserver(std::function<void(const UpdateResult& run)> observer) {
         m_stageObserver = std::move(observer);
     }
+    // The attempt that every later event belongs to.
+    void setRunId(std::string id) { m_runId = std::move(id); }
+    const std::string& runId() const { return m_runId; }
 
 private:
     UpdateEvent event(EventKind kind) const;
@@ -101,6 +119,7 @@ private:
     std::filesystem::path m_image;
     EventQueue& m_events;
     std::string m_lastStatus;
+    std::string m_runId;
     const UpdateResult* m_run = nullptr;
     std::function<void(const UpdateResult&)> m_stageObserver;
 };

@@ -42,6 +42,14 @@ std::size_t wellFormedLength(std::string_view text, std::size_t i) {
     return length;
 }
 
+}  // namespace
+
+std::size_t wellFormedUtf8Length(std::string_view text, std::size_t i) {
+    return wellFormedLength(text, i);
+}
+
+namespace {
+
 void appendEscaped(std::string& out, unsigned code) {
     char escaped[8];
     std::snprintf(escaped, sizeof escaped, "\\x%02x", code);

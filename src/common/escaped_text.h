@@ -15,4 +15,8 @@ enum class Blanks { Kept, Escaped };
 
 std::string escapedText(std::string_view text, Blanks blanks = Blanks::Kept);
 
+// Length of the well-formed UTF-8 sequence at text[i] (1 to 4), 0 when the byte starts none: no
+// overlong forms, no surrogates, nothing beyond U+10FFFF.
+std::size_t wellFormedUtf8Length(std::string_view text, std::size_t i);
+
 }  // namespace flashupdate

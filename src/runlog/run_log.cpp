@@ -5,8 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +19,12 @@
 #include "common/escaped_text.h"
 #include "update/image_file.h"
 #include "update/number_text.h"
+#include "update/program_version.h"
+
+#ifndef _WIN32
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 namespace flashupdate {
 
@@ -98,7 +107,7 @@ std::string loggedLine(std::string_view text) {
     std::string line;
     const auto addPart = [&line](std::string_view part) {
         if (part = trimmedBlanks(part); !part.empty()) {
-            line += (line.empty() ? "" : "; ") + escapedText(part);
+            line += (line.empty() ? "" : "; ") + std::string(part);
         }
     };
     std::size_t start = 0;
@@ -113,59 +122,195 @@ std::string loggedLine(std::string_view text) {
     return line;
 }
 
-std::string runLine(const RunRecord& run) {
+std::string logfmtPair(std::string_view key, std::string_view value) {
+    std::string raw;
+    for (const char c : value) {
+        if (c == '\\' || c == '"') {
+            raw += '\\';
+        }
+        raw += c;
+    }
+    const std::string escaped = escapedText(raw);
+    const bool quoted =
+        value.empty() || escaped != value || value.find_first_of(" =") != std::string_view::npos;
+    return std::string(key) + "=" + (quoted ? "\"" + escaped + "\"" : escaped);
+}
+
+QByteArray fileSha256Hex(const std::string& path) {
+    QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (path.empty() || !file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
+        return {};
+    }
+    return hash.result().toHex();
+}
+
+std::string newRunId() {
+    const quint64 random = QRandomGenerator::system()->generate64() & 0xFFFFFFFFFFFFull;
+    return QDateTime::currentDateTimeUtc()
+               .toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z-'"))
+               .toStdString() +
+           QString::asprintf("%012llx", static_cast<unsigned long long>(random)).toStdString();
+}
+
+const char* outcomeName(const UpdateResult& result) {
+    if (result.updated()) {
+        return "updated";
+    }
+    switch (result.cause) {
+        case UpdateResult::Cause::File:
+            return "file-error";
+        case UpdateResult::Cause::Port:
+            return "port-error";
+        case UpdateResult::Cause::NoAnswer:
+            return "no-answer";
+        case UpdateResult::Cause::BadChecksum:
+            return "bad-checksum";
+        case UpdateResult::Cause::Stopped:
+            return "stopped";
+        case UpdateResult::Cause::None:
+            break;
+    }
+    return "failed";
+}
+
+namespace {
+
+std::string hostName() {
+    return QSysInfo::machineHostName().toStdString();
+}
+
+std::string userName() {
+#ifndef _WIN32
+    if (const passwd* entry = getpwuid(geteuid()); entry != nullptr && entry->pw_name != nullptr) {
+        return entry->pw_name;
+    }
+    return qEnvironmentVariable("USER").toStdString();
+#else
+    return qEnvironmentVariable("USERNAME").toStdString();
+#endif
+}
+
+std::string sumText(const std::optional<std::uint32_t>& sum) {
+    return sum ? hexText(*sum) : std::string();
+}
+
+}  // namespace
+
+std::string runLine(const RunRecord& run, std::string_view program) {
     const UpdateResult& result = run.result;
-    // Names exactly as the run had them; the reason is a message that quotes names (loggedLine).
-    std::string line =
-        (run.portName.empty() ? "Com" + std::to_string(run.port) : escapedText(run.portName)) +
-        " " + escapedText(run.devicePath) + " update " +
-        (run.imagePath.empty() ? "(no file)" : escapedText(run.imagePath));
-    if (!run.imageSha256.isEmpty()) {
-        line += " sha256 " + run.imageSha256.toStdString();
-    }
-    line += ": ";
-    if (!run.endedBy.empty()) {
-        line += "ended by " + escapedText(run.endedBy) + " during " + nameOf(result.stage);
-    } else if (result.updated()) {
-        line += "updated";
-    } else {
-        line += "failed";
-        // A wrong sum is found once every stage is done; "at done" would say nothing.
-        if (result.stage != UpdateResult::Stage::Done) {
-            line += std::string(" at ") + nameOf(result.stage);
-        }
-        line += std::string(" (") + nameOf(result.cause) + ")";
-        if (!result.reason.empty()) {
-            line += ": " + loggedLine(result.reason);
-        }
-    }
-    if (result.bytesAnnounced > 0 || result.bytesSent > 0) {
-        line += ", " + std::to_string(result.bytesSent) + " of " +
-                std::to_string(result.bytesAnnounced) + " bytes sent";
-    }
-    // In hexadecimal, as the window shows them.
-    if (result.fileCheckSum) {
-        line += ", checksum " + hexText(*result.fileCheckSum);
-        if (result.deviceCheckSum) {
-            line += " (instrument " + hexText(*result.deviceCheckSum) + ")";
-        }
-    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", run.seconds);
+    std::string reason = loggedLine(result.reason);
+    // What the operator must know before the next update, where the run did not update it.
     if (!result.updated()) {
-        line += std::string("; ") + recoveryText(result);
+        reason += (reason.empty() ? "" : "; ") + std::string(recoveryText(result));
+    }
+    const std::pair<const char*, std::string> fields[] = {
+        {"run", run.runId},
+        {"event", "run"},
+        {"program", std::string(program)},
+        {"version", programVersion()},
+        {"host", hostName()},
+        {"user", userName()},
+        {"frontend", run.frontEnd},
+        {"port", run.port},
+        {"device", run.device},
+        {"adapter_serial", run.adapterSerial},
+        {"label", run.label},
+        {"image", run.imagePath},
+        {"image_bytes", run.imageBytes ? std::to_string(*run.imageBytes) : std::string()},
+        {"image_sha256", run.imageSha256.toStdString()},
+        {"bootloader", run.bootLoaderPath},
+        {"bootloader_sha256", run.bootLoaderSha256.toStdString()},
+        {"attempt", std::to_string(run.attempt)},
+        {"attempts", std::to_string(run.attempts)},
+        {"seconds", seconds},
+        {"outcome", outcomeName(result)},
+        {"stage", nameOf(result.stage)},
+        {"erased", nameOf(result.erased)},
+        {"bytes_sent", std::to_string(result.bytesSent)},
+        {"bytes_announced", std::to_string(result.bytesAnnounced)},
+        // In hexadecimal, as the window shows them.
+        {"file_checksum", sumText(result.fileCheckSum)},
+        {"instrument_checksum", sumText(result.deviceCheckSum)},
+        {"power_cycle", result.powerCycleNeeded() ? "true" : "false"},
+        {"ended_by", run.endedBy},
+        {"reason", reason},
+    };
+    std::string line;
+    for (const auto& [key, value] : fields) {
+        line += (line.empty() ? "" : " ") + logfmtPair(key, value);
     }
     return line;
 }
 
-void RunLog::append(std::string_view text) {
+void RunLog::record(const RunRecord& run) {
+    appendFields(runLine(run, m_program));
+}
+
+void RunLog::diagnostic(std::string_view runId, std::string_view port, std::string_view text) {
+    std::string fields;
+    if (!runId.empty()) {
+        fields += logfmtPair("run", runId) + " ";
+    }
+    fields += "event=diagnostic " + logfmtPair("program", m_program);
+    if (!port.empty()) {
+        fields += " " + logfmtPair("port", port);
+    }
+    appendFields(fields + " " + logfmtPair("text", loggedLine(text)));
+}
+
+namespace {
+
+std::filesystem::path oldLog(const std::filesystem::path& log, int number) {
+    std::filesystem::path old = log;
+    old += "." + std::to_string(number);
+    return old;
+}
+
+// Renames the log flashupdate.log.1 once it has grown past the limit, the older ones one place
+// on, the oldest dropped. Several programs may write the log at once: one of them rotates, under
+// a lock, and the others find the new log small again.
+QString rotated(const QString& path) {
+    if (static_cast<std::uint64_t>(QFileInfo(path).size()) < RunLog::kRotateBytes) {
+        return {};
+    }
+    QLockFile lock(path + QStringLiteral(".lock"));
+    lock.setStaleLockTime(10'000);
+    if (!lock.tryLock(5'000)) {
+        return QStringLiteral("cannot rotate it: another program holds ") + lock.fileName();
+    }
+    if (static_cast<std::uint64_t>(QFileInfo(path).size()) < RunLog::kRotateBytes) {
+        return {};
+    }
+    const std::filesystem::path log(QFile::encodeName(path).toStdString());
+    std::error_code error;
+    for (int number = RunLog::kOldLogs - 1; number >= 1 && !error; --number) {
+        if (std::filesystem::exists(oldLog(log, number))) {
+            std::filesystem::rename(oldLog(log, number), oldLog(log, number + 1), error);
+        }
+    }
+    if (!error) {
+        std::filesystem::rename(log, oldLog(log, 1), error);
+    }
+    return error ? QStringLiteral("cannot rotate it: ") + QString::fromStdString(error.message())
+                 : QString();
+}
+
+}  // namespace
+
+void RunLog::appendFields(const std::string& fields) {
     if (m_path.isEmpty()) {
         return;
     }
-    const QByteArray line = (localTimeStamp() + QLatin1Char(' ')).toUtf8() +
-                            QByteArray::fromStdString(loggedLine(text)) + '\n';
+    const QByteArray line = QByteArrayLiteral("time=") + localTimeStamp().toUtf8() + ' ' +
+                            QByteArray::fromStdString(fields) + '\n';
     QFile file(m_path);
     QString failure;
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
         failure = QStringLiteral("cannot create its directory");
+    } else if (failure = rotated(m_path); !failure.isEmpty()) {
     } else if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text) ||
                file.write(line) != line.size() || !file.flush()) {
         failure = file.errorString();
@@ -173,8 +318,9 @@ void RunLog::append(std::string_view text) {
     // Once is enough: the same reason on every diagnostic would bury the diagnostics.
     if (!failure.isEmpty() && !m_failureNoted) {
         m_failureNoted = true;
-        std::cerr << "flashupdate: cannot write the log " << QFile::encodeName(m_path).toStdString()
-                  << ": " << failure.toStdString() << std::endl;
+        std::cerr << m_program << ": cannot write the log "
+                  << escapedText(QFile::encodeName(m_path).toStdString()) << ": "
+                  << failure.toStdString() << std::endl;
     }
 }
 

@@ -208,4 +208,28 @@ std::string deviceToOpen(const std::string& name) {
     return name;
 }
 
+std::string resolvedDevice(const std::string& name) {
+    if (isNetworkPortName(name)) {
+        return name;
+    }
+#ifndef _WIN32
+    const std::string path = name.find('/') == std::string::npos ? "/dev/" + name : name;
+#else
+    const std::string& path = name;
+#endif
+    std::error_code error;
+    const auto canonical = std::filesystem::weakly_canonical(path, error);
+    return error ? path : canonical.string();
+}
+
+std::string adapterSerialOf(const std::string& device,
+                            const std::vector<SerialDeviceInfo>& devices) {
+    for (const SerialDeviceInfo& each : devices) {
+        if (resolvedDevice(each.path) == device) {
+            return each.serialNumber;
+        }
+    }
+    return {};
+}
+
 }  // namespace flashupdate

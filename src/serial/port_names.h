@@ -55,4 +55,14 @@ std::optional<NetworkPortName> parseNetworkPortName(const std::string& name);
 // bare name ("ttyUSB0") is left to the serial control, which finds it under /dev.
 std::string deviceToOpen(const std::string& name);
 
+// The device a name leads to, for telling one device under two names and for the records: links
+// (the by-id aliases, the simulator's --link) followed, a relative path from the current
+// directory, a bare name under /dev. A serial device server's name stays as it is.
+std::string resolvedDevice(const std::string& name);
+
+// The serial number of the USB adapter that is this resolved device, where the system knows one;
+// empty otherwise.
+std::string adapterSerialOf(const std::string& device,
+                            const std::vector<SerialDeviceInfo>& devices);
+
 }  // namespace flashupdate

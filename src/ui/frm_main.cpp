@@ -20,6 +20,7 @@
 #include "runlog/trace_file.h"
 #include "serial/qt/port_settings.h"
 #include "serial/qt/qt_event_loop.h"
+#include "serial/qt/serial_devices.h"
 #include "serial/qt/system_transports.h"
 #include "ui/command_line.h"
 #include "ui/dir_list_box.h"
@@ -30,6 +31,7 @@
 #include "ui/main_window_texts.h"
 #include "ui/path_conversion.h"
 #include "ui/port_tooltip.h"
+#include "update/boot_loader_places.h"
 #include "update/program_version.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
@@ -101,8 +103,9 @@ frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
                  QWidget* parent, std::unique_ptr<OwnedSeams>&& owned)
     : QMainWindow(parent),
       m_owned(std::move(owned)),
-      m_log(m_owned ? RunLog(runLogPath()) : RunLog()),
+      m_log(m_owned ? RunLog(runLogPath(), "flashupdate") : RunLog()),
       m_portMap(std::move(portMap)),
+      m_executableDirectory(executableDirectory),
       m_settingsPath(portSettingsPath()),
       m_link(std::make_unique<SerialLink>(comSerial)),
       m_timers(std::make_unique<Timers>(events)),
@@ -236,8 +239,13 @@ void frmMain::cmdStart_Click() {
     }
     // Taken as the procedure takes it, before the run: the operator may change it during the run.
     m_run = RunRecord{};
-    m_run.port = chosenPort(*this);
-    m_run.devicePath = m_portMap.devicePath(m_run.port);
+    m_run.runId = newRunId();
+    m_run.frontEnd = "window";
+    m_runPort = chosenPort(*this);
+    m_run.port = runPortName();
+    m_run.device = resolvedDevice(m_portMap.devicePath(m_runPort));
+    m_run.adapterSerial = adapterSerialOf(m_run.device, listSerialDevices());
+    m_runStarted = std::chrono::steady_clock::now();
     m_runLogged = false;
     m_runWroteStatus = false;
     m_procedure->cmdStart_Click();
@@ -264,7 +272,7 @@ void frmMain::stopBySignal(int signal) {
 }
 
 std::string frmMain::runPortName() const {
-    return "Com" + std::to_string(m_run.port);
+    return "Com" + std::to_string(m_runPort);
 }
 
 void frmMain::logRun(const std::string& endedBy) {
@@ -276,14 +284,22 @@ void frmMain::logRun(const std::string& endedBy) {
     if (m_run.result.portError == PortErrorKind::Missing) {
         const std::string advice = "Com1 to Com4 may name other devices: see flashupdate --help";
         UpdateView::diagnostic(advice);
-        m_log.append(runPortName() + ": " + advice);
+        m_log.diagnostic(m_run.runId, m_run.port, advice);
     }
     m_run.imagePath = loggedImagePath(m_run.result.imagePath);
     m_run.endedBy = endedBy;
-    if (!m_procedure->image().empty()) {
+    if (!m_procedure->image().empty() || m_run.result.stage != UpdateResult::Stage::Checks) {
         m_run.imageSha256 = sha256Hex(m_procedure->image());
+        m_run.imageBytes = m_procedure->image().size();
     }
-    m_log.append(runLine(m_run));
+    // Where the procedure looks for it; the run has just looked there.
+    const std::filesystem::path bootLoader =
+        locateBootLoader(bootLoaderPlaces(m_executableDirectory), UpdateProcedure::kBootLoaderName);
+    m_run.bootLoaderPath = textFromPath(bootLoader);
+    m_run.bootLoaderSha256 = fileSha256Hex(m_run.bootLoaderPath);
+    m_run.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_runStarted).count();
+    m_log.record(m_run);
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
@@ -427,8 +443,12 @@ void frmMain::progress(Progress what, const UpdateResult& run) {
 
 void frmMain::diagnostic(const std::string& text) {
     UpdateView::diagnostic(text);
-    // Named as the command line names its ports in the log, when the reason belongs to a run.
-    m_log.append(m_procedure->running() ? runPortName() + ": " + text : text);
+    // Tied to its run, when the reason belongs to one.
+    if (m_procedure->running()) {
+        m_log.diagnostic(m_run.runId, m_run.port, text);
+    } else {
+        m_log.diagnostic({}, {}, text);
+    }
 }
 
 QLabel* frmMain::label(Label which) const {

@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -64,7 +65,7 @@ public:
     // application leaves its event loop with that status.
     void stopBySignal(int signal);
     // Where runs and diagnostics are appended; an empty path logs nothing.
-    void setLogPath(const QString& path) { m_log = RunLog(path); }
+    void setLogPath(const QString& path) { m_log = RunLog(path, "flashupdate"); }
 
     std::string fileNameText() const override;
     std::string filesPath() const override;
@@ -121,6 +122,8 @@ private:
     std::unique_ptr<OwnedSeams> m_owned;
     RunLog m_log;
     PortMap m_portMap;
+    // Where the boot loader is looked for, as the procedure looks.
+    std::filesystem::path m_executableDirectory;
     QString m_settingsPath;
     std::unique_ptr<SerialLink> m_link;
     std::unique_ptr<Timers> m_timers;
@@ -130,6 +133,8 @@ private:
     int m_endStatus = 0;
     // The run in progress or the last one, filled in as it goes.
     RunRecord m_run;
+    int m_runPort = 1;
+    std::chrono::steady_clock::time_point m_runStarted;
     bool m_runLogged = true;
     // The run in progress has written the status line.
     bool m_runWroteStatus = false;

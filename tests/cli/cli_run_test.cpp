@@ -223,10 +223,11 @@ TEST_F(CliRun, TwoInstrumentsAreUpdatedAtTheSameTime) {
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QString logged = QString::fromUtf8(log.readAll());
     for (const QString& port : {first.device(), second.device()}) {
-        EXPECT_TRUE(logged.contains(port + " " + port + " update " + imagePath() + " sha256 "))
+        EXPECT_TRUE(logged.contains(" port=" + port + " device=" + port + " "))
             << logged.toStdString();
     }
-    EXPECT_EQ(logged.count(": updated, 16384 of 16384 bytes sent, checksum "), 2);
+    EXPECT_EQ(logged.count(" image=" + imagePath() + " image_bytes=10000 image_sha256="), 2);
+    EXPECT_EQ(logged.count(" outcome=updated stage=done erased=yes bytes_sent=16384 "), 2);
     // Every line is a log line: nothing for a terminal leaks into a pipe.
     for (const QString& line : linesOf(result.out)) {
         EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[[^]]+\\] \\S")
@@ -299,6 +300,15 @@ TEST_F(CliRun, JsonStreamCarriesEveryEventAndTheResult) {
         last["sha256"].toString(),
         QCryptographicHash::hash(QByteArray::fromStdString(m_image), QCryptographicHash::Sha256)
             .toHex());
+    // What the run worked with, as the log and a report name it.
+    EXPECT_EQ(last["image"].toString(), imagePath());
+    EXPECT_EQ(last["image_bytes"].toInteger(), 10000);
+    EXPECT_EQ(last["device"].toString(), simulator.device());
+    EXPECT_TRUE(last["adapter_serial"].isNull());
+    EXPECT_TRUE(last["label"].isNull());
+    EXPECT_EQ(last["version"].toString(), "2.03");
+    EXPECT_EQ(last["boot_loader"].toString(), m_dir.filePath("BOOTLOAD.IMG"));
+    EXPECT_EQ(last["run"].toString().size(), 29);
     EXPECT_LE(QDateTime::fromString(last["started"].toString(), Qt::ISODateWithMs),
               QDateTime::fromString(last["ended"].toString(), Qt::ISODateWithMs));
     EXPECT_EQ(simulator.receivedAt(1200, 512), "\xFF" + m_bootLoader);
@@ -491,8 +501,9 @@ TEST_F(CliRun, OneDeviceUnderTwoNamesIsUpdatedOnce) {
 }
 
 TEST_F(CliRun, JsonStaysValidUtf8ForNamesThatAreNot) {
-    // A Latin-1 name that does not exist: its path comes back in the message. Qt would re-encode
-    // an argument, so the shell makes the raw byte.
+    // A Latin-1 name that does not exist: its path comes back in the message, its stray byte as
+    // the escape a script turns back into it. Qt would re-encode an argument, so the shell makes
+    // the raw byte.
     QProcess process;
     process.start("sh",
                   {"-c", "exec \"$0\" --json --port \"$1\" \"$(printf '%s/PR\\326G.IMG' \"$2\")\"",
@@ -513,7 +524,8 @@ TEST_F(CliRun, JsonStaysValidUtf8ForNamesThatAreNot) {
         if (event["event"].toString() == "message") {
             ++messages;
             EXPECT_TRUE(event["text"].toString().startsWith("Can't find size of "));
-            EXPECT_TRUE(event["text"].toString().endsWith(QStringLiteral("PR\uFFFDG.IMG")));
+            EXPECT_TRUE(line.contains("PR\\udcd6G.IMG\"")) << line.toStdString();
+            EXPECT_TRUE(event["text"].toString().endsWith(QString("PR") + QChar(0xDCD6) + "G.IMG"));
         }
     }
     EXPECT_EQ(messages, 1);
@@ -669,10 +681,12 @@ TEST_F(CliRun, HostileNamesAreEscapedInTheLogAndInTheListOfPorts) {
         QCryptographicHash::hash(QByteArray::fromStdString(m_image), QCryptographicHash::Sha256)
             .toHex()
             .toStdString();
-    const QByteArray runLine = QByteArray::fromStdString(
-        " Com2 " + device + " update " + directory + "/FW" + escaped + "\\xff.IMG sha256 " +
-        sha256 + ": failed at boot-loader (port): Error opening Com Port (cannot open " + device +
-        ": No such file or directory), 0 of 16384 bytes sent; the instrument is not erased");
+    // The names quoted, for the line feed became "\n" and a quote or backslash would be doubled.
+    const std::string runFields = " port=2 device=\"" + device +
+                                  "\" adapter_serial=\"\" label=\"\" image=\"" + directory + "/FW" +
+                                  escaped + "\\xff.IMG\" image_bytes=10000 image_sha256=" + sha256;
+    const std::string reason = " reason=\"Error opening Com Port (cannot open " + device +
+                               ": No such file or directory); the instrument is not erased\"";
     QFile log(qEnvironmentVariable("XDG_STATE_HOME") + "/flashupdate/flashupdate.log");
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     QByteArrayList named;
@@ -686,7 +700,8 @@ TEST_F(CliRun, HostileNamesAreEscapedInTheLogAndInTheListOfPorts) {
     }
     // The reason with its remedy, the failure, and the run.
     ASSERT_EQ(named.size(), 3) << named.join('\n').toStdString();
-    EXPECT_TRUE(named[2].endsWith(runLine)) << named[2].toStdString();
+    EXPECT_TRUE(named[2].contains(QByteArray::fromStdString(runFields))) << named[2].toStdString();
+    EXPECT_TRUE(named[2].endsWith(QByteArray::fromStdString(reason))) << named[2].toStdString();
 }
 
 }  // namespace

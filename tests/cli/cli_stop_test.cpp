@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <QFile>
 #include <QThread>
 
 #include "processes.h"
@@ -82,6 +83,32 @@ TEST_F(CliStop, EachSignalInTheBootLoaderEndsWithItsOwnStatusAndAsksForAPowerCyc
             EXPECT_FALSE(line.starts_with("erase")) << line;
         }
     }
+}
+
+// A stopped call still reports every instrument: the one it stopped, and the one whose turn had
+// not come.
+TEST_F(CliStop, AStoppedJobStillWritesEveryRowOfItsReport) {
+    SimulatorProcess simulator;
+    const QString job = m_dir.filePath("job.csv");
+    writeFile(job, ("port,image\n" + simulator.device() + ",PROG.IMG\n" +
+                    m_dir.filePath("next-tty") + ",PROG.IMG\n")
+                       .toStdString());
+    const QString report = m_dir.filePath("report.csv");
+    CliProcess cli({"--job", job, "-J", "1", "-b", bootLoaderPath(), "--report", report});
+    ASSERT_TRUE(simulator.waitForLine("boot loader sync", 20'000));
+    ::kill(static_cast<pid_t>(cli.pid()), SIGTERM);
+    const CliResult result = cli.finish(20'000);
+    EXPECT_EQ(result.exitCode, 128 + SIGTERM) << result.err.toStdString();
+
+    QFile file(report);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[1].startsWith(simulator.device() + "," + imagePath() + ",stopped,143,1,"))
+        << lines[1].toStdString();
+    EXPECT_TRUE(
+        lines[2].startsWith(m_dir.filePath("next-tty") + "," + imagePath() + ",not started,143,0,"))
+        << lines[2].toStdString();
 }
 
 TEST_F(CliStop, AClosedOrFullOutputNeverStopsTheUpdate) {

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolTip>
@@ -106,7 +107,7 @@ TEST(RunLogPath, underXdgStateHomeWhenAbsoluteOtherwiseUnderHome) {
 // The log's lines, each checked for its time stamp and cut after it.
 QStringList loggedEvents(const QString& path) {
     static const QRegularExpression stamp(
-        QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d )"));
+        QStringLiteral(R"(^time=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d )"));
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::ReadOnly | QIODevice::Text)) << path.toStdString();
     QStringList events;
@@ -120,30 +121,50 @@ QStringList loggedEvents(const QString& path) {
     return events;
 }
 
-TEST(RunLog, appendsOneStampedLinePerEventWithTheRemedyFoldedIn) {
+// A line's value for key, as a logfmt reader takes it: quotes and backslash escapes undone.
+QString logfmtValue(const QString& line, const QString& key) {
+    const QRegularExpression pair(QStringLiteral(R"re((?:^| )%1=("((?:[^"\\]|\\.)*)"|\S*))re")
+                                      .arg(QRegularExpression::escape(key)));
+    const QRegularExpressionMatch match = pair.match(line);
+    if (!match.hasMatch()) {
+        return QStringLiteral("<none>");
+    }
+    if (!match.captured(1).startsWith('"')) {
+        return match.captured(1);
+    }
+    QString value = match.captured(2);
+    value.replace(QRegularExpression(QStringLiteral(R"re(\\(["\\]))re")), QStringLiteral("\\1"));
+    return value;
+}
+
+TEST(RunLog, diagnosticsCarryTheirRunAndPortWithTheRemedyFoldedIn) {
     QTemporaryDir state;
     const QString path = state.filePath(QStringLiteral("flashupdate/flashupdate.log"));
-    RunLog(path).append("first");
-    RunLog(path).append("cannot open /dev/ttyUSB0: Permission denied\n  Join.");
+    RunLog(path, "flashupdate").diagnostic({}, {}, "first");
+    RunLog(path, "flashupdate-cli")
+        .diagnostic("20261209T014512Z-3fa9c1d2e4b7", "./com2",
+                    "cannot open /dev/ttyUSB0: Permission denied\n  Join.");
     EXPECT_EQ(loggedEvents(path),
-              QStringList({QStringLiteral("first"),
-                           QStringLiteral("cannot open /dev/ttyUSB0: Permission denied; Join.")}));
+              QStringList({QStringLiteral("event=diagnostic program=flashupdate text=first"),
+                           QStringLiteral("run=20261209T014512Z-3fa9c1d2e4b7 event=diagnostic "
+                                          "program=flashupdate-cli port=./com2 text=\"cannot open "
+                                          "/dev/ttyUSB0: Permission denied; Join.\"")}));
 }
 
 // Many writers at once (the ports of a large call, a window beside it): every line stays whole,
-// also one longer than a write buffer.
+// also one longer than a write buffer. (All of them below the size at which the log rotates.)
 TEST(RunLog, linesWrittenAtOnceStayWhole) {
     QTemporaryDir state;
     const QString path = state.filePath(QStringLiteral("flashupdate/flashupdate.log"));
     constexpr int kWriters = 8;
-    constexpr int kLines = 50;
+    constexpr int kLines = 3;
     std::vector<std::thread> writers;
     for (int writer = 0; writer < kWriters; ++writer) {
         writers.emplace_back([&path, writer] {
-            RunLog log(path);
+            RunLog log(path, "flashupdate");
             const std::string line(40'000, static_cast<char>('a' + writer));
             for (int i = 0; i < kLines; ++i) {
-                log.append(line);
+                log.diagnostic({}, {}, line);
             }
         });
     }
@@ -153,16 +174,59 @@ TEST(RunLog, linesWrittenAtOnceStayWhole) {
     const QStringList lines = loggedEvents(path);
     ASSERT_EQ(lines.size(), kWriters * kLines);
     for (const QString& line : lines) {
-        ASSERT_EQ(line.size(), 40'000);
-        ASSERT_EQ(line.count(line.front()), 40'000) << "lines interleaved";
+        const QString text = logfmtValue(line, QStringLiteral("text"));
+        ASSERT_EQ(text.size(), 40'000);
+        ASSERT_EQ(text.count(text.front()), 40'000) << "lines interleaved";
     }
 }
 
-TEST(RunLog, runLineTakesBothSumsFromTheResultAndEndsWithWhatIsLeftOfTheMemory) {
+// Past 1 MiB the log moves to .1, the older ones one place on, and only three old ones stay.
+TEST(RunLog, pastOneMebibyteTheLogRotatesKeepingThreeOldOnes) {
+    QTemporaryDir state;
+    const QString path = state.filePath(QStringLiteral("flashupdate.log"));
+    RunLog log(path, "flashupdate");
+    const std::string filler(64 * 1024, 'x');
+    for (int generation = 1; generation <= 5; ++generation) {
+        log.diagnostic({}, {}, "generation " + std::to_string(generation));
+        while (QFileInfo(path).size() < static_cast<qint64>(RunLog::kRotateBytes)) {
+            log.diagnostic({}, {}, filler);
+        }
+    }
+    log.diagnostic({}, {}, "generation 6");
+    EXPECT_FALSE(log.failed());
+    // The newest first; generations 1 and 2 are gone.
+    const QStringList expected{QStringLiteral("generation 6"), QStringLiteral("generation 5"),
+                               QStringLiteral("generation 4"), QStringLiteral("generation 3")};
+    QStringList found;
+    for (const QString& name : {path, path + ".1", path + ".2", path + ".3"}) {
+        const QStringList events = loggedEvents(name);
+        ASSERT_FALSE(events.isEmpty()) << name.toStdString();
+        found << logfmtValue(events.front(), QStringLiteral("text"));
+        EXPECT_LE(QFileInfo(name).size(),
+                  static_cast<qint64>(RunLog::kRotateBytes + filler.size() + 200));
+    }
+    EXPECT_EQ(found, expected);
+    EXPECT_FALSE(QFileInfo::exists(path + ".4"));
+}
+
+// Every field of the record, from the run's own account and what the front end knows; a value
+// with a blank, a quote or a byte that is not UTF-8 is quoted and escaped.
+TEST(RunLog, recordHoldsEveryFieldOfTheRun) {
     RunRecord run;
-    run.port = 2;
-    run.devicePath = "/dev/ttyUSB0";
-    run.imagePath = "/srv/P.IMG";
+    run.runId = "20261209T014512Z-3fa9c1d2e4b7";
+    run.frontEnd = "cli";
+    run.port = "./com2";
+    run.device = "/dev/ttyUSB0";
+    run.adapterSerial = "A9XK3LQD";
+    run.label = "Rack \"A\" 3";
+    run.imagePath = "/srv/P\xff.IMG";
+    run.imageBytes = 1000;
+    run.imageSha256 = "ab12";
+    run.bootLoaderPath = "/usr/share/flashupdate/BOOTLOAD.IMG";
+    run.bootLoaderSha256 = "cd34";
+    run.attempt = 2;
+    run.attempts = 3;
+    run.seconds = 29.5;
     run.result.stage = UpdateResult::Stage::Done;
     run.result.cause = UpdateResult::Cause::BadChecksum;
     run.result.erased = UpdateResult::Erased::Yes;
@@ -170,11 +234,21 @@ TEST(RunLog, runLineTakesBothSumsFromTheResultAndEndsWithWhatIsLeftOfTheMemory) 
     run.result.bytesAnnounced = run.result.bytesSent = 16384;
     run.result.fileCheckSum = 0x3FC000;
     run.result.deviceCheckSum = 0xA;
-    EXPECT_EQ(runLine(run),
-              "Com2 /dev/ttyUSB0 update /srv/P.IMG: failed (bad-checksum): FLASH not "
-              "updated successfully : BAD CHECKSUM, 16384 of 16384 bytes sent, "
-              "checksum 3FC000 (instrument A); the instrument is left erased: update "
-              "it again before use");
+    const std::string line = runLine(run, "flashupdate-cli");
+    EXPECT_TRUE(
+        line.starts_with("run=20261209T014512Z-3fa9c1d2e4b7 event=run "
+                         "program=flashupdate-cli version=2.03 host=" +
+                         QSysInfo::machineHostName().toStdString() + " user="))
+        << line;
+    const std::string rest =
+        " frontend=cli port=./com2 device=/dev/ttyUSB0 adapter_serial=A9XK3LQD "
+        "label=\"Rack \\\"A\\\" 3\" image=\"/srv/P\\xff.IMG\" image_bytes=1000 image_sha256=ab12 "
+        "bootloader=/usr/share/flashupdate/BOOTLOAD.IMG bootloader_sha256=cd34 attempt=2 "
+        "attempts=3 seconds=29.500 outcome=bad-checksum stage=done erased=yes bytes_sent=16384 "
+        "bytes_announced=16384 file_checksum=3FC000 instrument_checksum=A power_cycle=false "
+        "ended_by=\"\" reason=\"FLASH not updated successfully : BAD CHECKSUM; the instrument is "
+        "left erased: update it again before use\"";
+    EXPECT_TRUE(line.ends_with(rest)) << line;
 }
 
 // A run from "DIRECTORY/program.img,1" whose port will not open.
@@ -220,17 +294,24 @@ TEST_F(LoggedRun, portThatWillNotOpen_logsTheReasonAndTheOutcomeBeforeTheBoxWait
     const QString reason = QStringLiteral("Error opening Com Port (injected failure of Open)");
     const QByteArray sha256 =
         QCryptographicHash::hash(QByteArray(100, '\x01'), QCryptographicHash::Sha256).toHex();
-    const QStringList expected{
-        QStringLiteral("Com1: ") + reason,
-        QStringLiteral("Com1 /nonexistent/flashupdate-test/com1 update %1 sha256 %2: failed at "
-                       "boot-loader (port): %3, 0 of %4 bytes sent; the instrument is not erased")
-            .arg(QDir::toNativeSeparators(m_directory.filePath("program.img")),
-                 QString::fromLatin1(sha256), reason)
-            .arg(protocol::kRecordBytes)};
-    // Joined, so that a difference shows as text.
-    const std::string lines = expected.join('\n').toStdString();
-    EXPECT_EQ(whileTheBoxIsUp.join('\n').toStdString(), lines);
-    EXPECT_EQ(loggedEvents(logPath).join('\n').toStdString(), lines);
+    const QStringList logged = loggedEvents(logPath);
+    EXPECT_EQ(whileTheBoxIsUp, logged);
+    ASSERT_EQ(logged.size(), 2) << logged.join('\n').toStdString();
+    const QString run = logfmtValue(logged[1], "run");
+    EXPECT_EQ(logfmtValue(logged[0], "run"), run);
+    EXPECT_EQ(logfmtValue(logged[0], "event"), "diagnostic");
+    EXPECT_EQ(logfmtValue(logged[0], "text"), reason);
+    // The window's own part of the record; the rest is the record's, tested above.
+    for (const auto& [key, value] : std::vector<std::pair<const char*, QString>>{
+             {"frontend", "window"},
+             {"port", "Com1"},
+             {"device", "/nonexistent/flashupdate-test/com1"},
+             {"image_sha256", QString::fromLatin1(sha256)},
+             {"bootloader", m_directory.filePath("BOOTLOAD.IMG")},
+             {"outcome", "port-error"}}) {
+        EXPECT_EQ(logfmtValue(logged[1], key).toStdString(), value.toStdString()) << key;
+    }
+    EXPECT_EQ(logfmtValue(logged[1], "bootloader_sha256").size(), 64);
 }
 
 TEST_F(LoggedRun, logThatCannotBeWritten_isNotedOnceAndTheRunEndsAsBefore) {

@@ -1,7 +1,10 @@
 // Port names a technician gives besides a device path, resolved against a listing of devices.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 
 #include "serial/port_map.h"
 #include "serial/port_names.h"
@@ -85,6 +88,27 @@ TEST(PortNames, PathsPassUntouchedAndLookalikesGetAHint) {
     const PortNameResolution ids = resolvePortName("0403:6001", kDevices);
     EXPECT_TRUE(ids.devicePath.empty());
     EXPECT_NE(ids.error.find("write usb:0403:6001"), std::string::npos) << ids.error;
+}
+
+// The records name the device a name led to, and its adapter's serial number where the listing
+// has one: a by-id alias is followed to its device, a bare name is one under /dev.
+TEST(PortNames, ResolvedDevicesFollowLinksAndFindTheirAdaptersSerialNumber) {
+#ifndef _WIN32
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("port-names-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path device = folder / "ttyUSB9";
+    const std::filesystem::path alias = folder / "usb-FTDI-A9XK3LQD-if00-port0";
+    { std::ofstream{device}; }
+    std::filesystem::create_symlink(device, alias);
+    EXPECT_EQ(resolvedDevice(alias.string()), device.string());
+    EXPECT_EQ(resolvedDevice("ttyS0"), "/dev/ttyS0");
+    EXPECT_EQ(resolvedDevice("rfc2217://rack7:4001"), "rfc2217://rack7:4001");
+    const std::vector<SerialDeviceInfo> devices = {usbAdapter(device.string(), 0x6001, "A9XK3LQD")};
+    EXPECT_EQ(adapterSerialOf(resolvedDevice(alias.string()), devices), "A9XK3LQD");
+    EXPECT_EQ(adapterSerialOf("/dev/ttyS0", devices), "");
+    std::filesystem::remove_all(folder);
+#endif
 }
 
 }  // namespace
