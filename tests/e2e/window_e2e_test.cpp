@@ -66,8 +66,7 @@ TEST_P(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     int ends = 0;
     window.setEndProgram([&] { ++ends; });
     window.show();
-    // The status line says it too, not what the last run left there.
-    EXPECT_EQ(labelText(window, "lblStatus"), "Error opening Com Port");
+    EXPECT_EQ(labelText(window, "lblStatus"), "Sending BootLoader");
 
     MessageBoxAnswerer answerer;
     const double cpuBefore = cpuSeconds();
