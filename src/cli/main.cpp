@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
         return kUpdated;
     }
 
-    const ResolvedTargets resolved = resolveTargets(options.ports, map, devices);
+    ResolvedTargets resolved = resolveTargets(options.ports, map, devices);
     if (!resolved.error.empty()) {
         if (resolved.absent) {
             std::cerr << "flashupdate-cli: " << printable(resolved.error) << std::endl;
@@ -91,8 +91,10 @@ int main(int argc, char** argv) {
         }
         return usageError(resolved.error);
     }
+    const TlsSettings tls = loadTlsSettings().overriddenBy(options.tls);
     std::vector<std::string> labels;
-    for (const PortTarget& target : resolved.targets) {
+    for (PortTarget& target : resolved.targets) {
+        target.tls = tls;
         labels.push_back(target.label);
     }
 

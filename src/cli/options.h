@@ -10,6 +10,7 @@
 
 #include "serial/port_map.h"
 #include "serial/port_names.h"
+#include "serial/tls_policy.h"
 
 namespace flashupdate::cli {
 
@@ -34,6 +35,8 @@ struct CliOptions {
     // Where every byte sent and received is recorded (--trace).
     std::optional<std::string> trace;
     std::optional<std::string> bootLoader;
+    // --tls-ca, --tls-pin, --tls-cert, --tls-key: over the settings file's, field by field.
+    TlsSettings tls;
     std::vector<std::string> ports;
     std::string image;
 };
@@ -53,6 +56,7 @@ struct PortTarget {
     PortMap map;             // the map this port's update opens through
     int comNumber = 1;       // the button the update "selects"
     std::string devicePath;  // for spotting the same device named twice
+    TlsSettings tls;         // for a line over TLS
 };
 
 struct ResolvedTargets {
