@@ -63,20 +63,22 @@ bool refusesOurCertificate(QSsl::AlertType type) {
     }
 }
 
-std::string describe(const QSslCertificate& certificate) {
+// "the server's certificate ("device-server-7", issued by "Plant CA")"
+std::string serversCertificate(const QSslCertificate& certificate) {
     const QString subject = certificate.subjectDisplayName();
     const QString issuer = certificate.issuerDisplayName();
-    return "\"" + subject.toStdString() + "\", issued by \"" + issuer.toStdString() + "\"";
+    return "the server's certificate (\"" + subject.toStdString() + "\", issued by \"" +
+           issuer.toStdString() + "\")";
 }
 
-std::string sentenceFor(PortErrorKind kind) {
+const char* predicateFor(PortErrorKind kind) {
     switch (kind) {
         case PortErrorKind::TlsExpired:
-            return "the server's certificate is out of its validity period";
+            return "is out of its validity period";
         case PortErrorKind::TlsNameMismatch:
-            return "the server's certificate is for another name or address";
+            return "is for another name or address";
         default:
-            return "the server's certificate is not trusted";
+            return "is not trusted";
     }
 }
 
@@ -172,8 +174,8 @@ std::optional<SerialError> TlsConnection::pinMismatch() const {
     if (!m_pin || seen == *m_pin) {
         return std::nullopt;
     }
-    return SerialError("the server's certificate " + describe(certificate) +
-                           " has the fingerprint " + pinText(seen) + ", not the one pinned",
+    return SerialError(serversCertificate(certificate) + " has the fingerprint " + pinText(seen) +
+                           ", not the one pinned",
                        PortErrorKind::TlsPinMismatch);
 }
 
@@ -205,8 +207,8 @@ void TlsConnection::onSslErrors(const QList<QSslError>& errors) {
         return;
     }
     const PortErrorKind kind = kindOf(worst->error());
-    m_failure = SerialError(sentenceFor(kind) + " " + describe(secureSocket().peerCertificate()) +
-                                ": " + worst->errorString().toStdString(),
+    m_failure = SerialError(serversCertificate(secureSocket().peerCertificate()) + " " +
+                                predicateFor(kind) + ": " + worst->errorString().toStdString(),
                             kind);
 }
 
