@@ -2,6 +2,8 @@
 // pin's form, settings given twice, and the port names that ask for TLS.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "serial/port_names.h"
@@ -29,10 +31,9 @@ TEST(TlsPolicy, AKeyFileAnyoneButItsOwnerMayUseIsRefusedWithChmod600) {
         {perms::owner_read | perms::group_write, true},
         {perms::owner_read | perms::others_exec, true},
     };
+    // Unique to this process, so that parallel runs do not share it.
     const fs::path key =
-        fs::temp_directory_path() /
-        ("tls-policy-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-         ".key");
+        fs::temp_directory_path() / ("tls-policy-test-" + std::to_string(::getpid()) + ".key");
     testing::writeFile(key, "not read, only its mode");
     TlsSettings settings;
     settings.certFile = "client.pem";
