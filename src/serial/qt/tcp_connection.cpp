@@ -69,6 +69,13 @@ void TcpConnection::connectTo(const std::string& host, std::uint16_t port) {
 }
 
 void TcpConnection::setSocketOptions() {
+    // QSslSocket's own setSocketOption reaches the system's socket; the one it hides does not,
+    // and Nagle's wait for the far end's delayed acknowledgements would then hold the line.
+    if (auto* secure = qobject_cast<QSslSocket*>(m_socket.get())) {
+        secure->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        secure->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBuffer);
+        return;
+    }
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBuffer);
 }

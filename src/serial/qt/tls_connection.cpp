@@ -7,6 +7,8 @@
 #include <QSslKey>
 #include <QSslSocket>
 
+#include "serial/qt/line_probes.h"
+
 namespace flashupdate {
 
 namespace {
@@ -232,6 +234,24 @@ void TlsConnection::onAlert(QSsl::AlertLevel level, QSsl::AlertType type,
     m_failure = SerialError("the server refused the connection in the TLS handshake (" +
                                 description.toStdString() + ")",
                             PortErrorKind::TlsClientCertificate);
+}
+
+void TlsConnection::write(std::string_view bytes) {
+    if (!carrying()) {
+        return;
+    }
+    // Not flushed at once: what is written in one turn of the event loop leaves as one TLS
+    // record when the loop runs. A record a byte would carry 22 bytes more for each, and the
+    // procedure writes a byte at a time.
+    socket().write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+std::size_t TlsConnection::queued() {
+    if (!carrying()) {
+        return 0;
+    }
+    return static_cast<std::size_t>(socket().bytesToWrite() + heldBeyondBuffer()) +
+           probes::socketQueued(socket().socketDescriptor());
 }
 
 bool TlsConnection::carrying() const {

@@ -21,6 +21,8 @@ public:
     explicit TlsConnection(TlsSettings settings);
 
     void connectTo(const std::string& host, std::uint16_t port) override;
+    void write(std::string_view bytes) override;
+    std::size_t queued() override;
     SerialError notConnectedWithin(std::chrono::milliseconds limit) const override;
     std::string remedyFor(const SerialError& error) const override;
 
