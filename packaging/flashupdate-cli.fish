@@ -21,6 +21,10 @@ complete -c flashupdate-cli -l allow-empty -d 'update even with an empty image'
 complete -c flashupdate-cli -s q -l quiet -d "print only each port's result and the summary"
 complete -c flashupdate-cli -s v -l verbose -d "also print the diagnostics and each step's timing"
 complete -c flashupdate-cli -l trace -r -F -d 'record every byte sent and received'
+complete -c flashupdate-cli -l tls-ca -r -F -d 'trust the servers whose certificates these CAs issued'
+complete -c flashupdate-cli -l tls-pin -x -d 'trust the one server certificate with this fingerprint'
+complete -c flashupdate-cli -l tls-cert -r -F -d 'our certificate, for a server that asks for one'
+complete -c flashupdate-cli -l tls-key -r -F -d 'the private key of our certificate'
 complete -c flashupdate-cli -s j -l json -d 'one JSON object per line'
 complete -c flashupdate-cli -l list-ports -d 'list the serial devices and the Com1 to Com4 map'
 complete -c flashupdate-cli -s h -l help -d 'show the help'
