@@ -51,6 +51,7 @@ TcpConnection::TcpConnection(std::unique_ptr<QTcpSocket> socket) : m_socket(std:
         tcpConnected();
     });
     connect(m_socket.get(), &QTcpSocket::readyRead, this, [this] {
+        probes::acknowledgeAtOnce(m_socket->socketDescriptor());
         if (listener() != nullptr && carrying()) {
             listener()->readable();
         }
@@ -74,10 +75,11 @@ void TcpConnection::setSocketOptions() {
     if (auto* secure = qobject_cast<QSslSocket*>(m_socket.get())) {
         secure->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         secure->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBuffer);
-        return;
+    } else {
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBuffer);
     }
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBuffer);
+    probes::acknowledgeAtOnce(m_socket->socketDescriptor());
 }
 
 void TcpConnection::tcpConnected() {

@@ -120,6 +120,11 @@ TlsConnection::TlsConnection(TlsSettings settings)
     connect(&secure, &QSslSocket::sslErrors, this, &TlsConnection::onSslErrors);
     connect(&secure, &QSslSocket::encrypted, this, &TlsConnection::onEncrypted);
     connect(&secure, &QSslSocket::alertReceived, this, &TlsConnection::onAlert);
+    // Each time we have sent, the system would wait up to 40 ms to acknowledge what comes back
+    // (it takes us for an interactive peer), and the server, which writes its TLS records one
+    // by one under Nagle's rule, waits for that acknowledgement before its next record.
+    connect(&secure, &QSslSocket::encryptedBytesWritten, this,
+            [this] { probes::acknowledgeAtOnce(socket().socketDescriptor()); });
 }
 
 QSslSocket& TlsConnection::secureSocket() const {
