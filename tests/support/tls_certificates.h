@@ -4,6 +4,7 @@
 // certificate, and a technician's certificate and key.
 #pragma once
 
+#include <QStringList>
 #include <string>
 
 #include "support/ser2net_process.h"
@@ -21,7 +22,7 @@ public:
     // "ca.pem"; NAME.pem and NAME.key for "server", "elsewhere", "expired", "future",
     // "self-signed" and "client".
     std::string path(const std::string& file) const { return m_dir.path(file); }
-    // The certificate's pin: "sha256:" and its SHA-256 fingerprint, as openssl prints it.
+    // The certificate's pin: "sha256:" and its SHA-256 fingerprint in lower-case hex.
     std::string pin(const std::string& name) const;
     // ser2net serving the named certificate, asking its clients for a certificate from the CA
     // where clientAuth is set; the client's common name is "client".
@@ -29,8 +30,9 @@ public:
 
 private:
     TlsCertificates();
-    void make();
-    bool run(const std::vector<std::string>& arguments);
+    QString file(const std::string& name) const;
+    // Runs openssl with arguments unless an earlier run failed; error() says why one did.
+    void run(const QStringList& arguments);
 
     TempDir m_dir;
     std::string m_error;
