@@ -15,6 +15,7 @@ completions() {
 fail() { echo "completion: $*" >&2; exit 1; }
 
 [[ $(completions --ret) == " --retries " ]] || fail "--ret gives '$(completions --ret)'"
+[[ $(completions --tls-k) == " --tls-key " ]] || fail "--tls-k gives '$(completions --tls-k)'"
 present=$(mktemp)
 trap 'rm -f "$present"' EXIT
 export FLASHUPDATE_COM3=$present FLASHUPDATE_COM4=/dev/ttyUSB9

@@ -82,7 +82,7 @@ FileCheck checkFiles(const std::filesystem::path& imagePath,
 std::string tryPort(const PortTarget& target, std::string& diagnostics) {
     QtEventLoop systemEvents;
     StoppingEventLoop events(systemEvents, stopFlag());
-    SerialControl port(target.map, events, systemTransports());
+    SerialControl port(target.map, events, systemTransports(target.tls));
     port.setDiagnostics([&](const std::string& text) { diagnostics += text; });
     try {
         port.setCommPort(target.comNumber);

@@ -205,9 +205,13 @@ int main(int argc, char** argv) {
                             bootLoader.named ? textFromPath(*bootLoader.named) : std::string()}});
         }
     }
+    // Every line over TLS is verified alike: the settings file's choices, each overridden by the
+    // command line's.
+    const TlsSettings tls = loadTlsSettings().overriddenBy(options.tls);
     std::vector<std::string> labels;
     std::set<std::filesystem::path> bootLoaders;
-    for (const UpdateTask& task : tasks) {
+    for (UpdateTask& task : tasks) {
+        task.target.tls = tls;
         labels.push_back(task.target.label);
         const BootLoaderChoice& choice = task.bootLoader;
         if (bootLoaders.insert(choice.named.value_or(std::filesystem::path())).second) {

@@ -64,6 +64,15 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     const QCommandLineOption onlyFailed("only-failed", {}, "REPORT");
     parser.addOptions({help, version, listPorts, json, dryRun, allowEmpty, port, bootLoader,
                        retries, jobs, quiet, verbose, trace, job, report, onlyFailed});
+    const std::pair<QCommandLineOption, std::string TlsSettings::*> tlsOptions[] = {
+        {QCommandLineOption("tls-ca", {}, "FILE"), &TlsSettings::caFile},
+        {QCommandLineOption("tls-pin", {}, "sha256:HEX"), &TlsSettings::pin},
+        {QCommandLineOption("tls-cert", {}, "FILE"), &TlsSettings::certFile},
+        {QCommandLineOption("tls-key", {}, "FILE"), &TlsSettings::keyFile},
+    };
+    for (const auto& [option, field] : tlsOptions) {
+        parser.addOption(option);
+    }
 
     QStringList words{QStringLiteral("flashupdate-cli")};
     for (const std::string& argument : arguments) {
@@ -145,6 +154,23 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
         }
         *value = toBytes(files.front());
     }
+    for (const auto& [option, field] : tlsOptions) {
+        const QStringList values = parser.values(option);
+        const std::string name = dashed(option.names().front());
+        if (values.size() > 1 || (values.size() == 1 && values.front().isEmpty())) {
+            parsed.error = name + (values.size() > 1 ? " given twice" : " needs a value");
+            return parsed;
+        }
+        if (!values.isEmpty()) {
+            options.tls.*field = toBytes(values.front());
+        }
+    }
+    if (!options.tls.pin.empty() && !parsePin(options.tls.pin)) {
+        parsed.error =
+            "--tls-pin takes sha256: and the 64 hex digits of a certificate's SHA-256 "
+            "fingerprint";
+        return parsed;
+    }
     if (parser.isSet(jobs)) {
         bool number = false;
         const int count = parser.value(jobs).toInt(&number);
@@ -206,7 +232,8 @@ std::string usageText() {
                "                           usb:VID:PID or usb:VID:PID:SERIAL for the one USB\n"
                "                           adapter with those numbers (see --list-ports);\n"
                "                           rfc2217://HOST:PORT for a line behind a serial\n"
-               "                           device server speaking RFC 2217 (ser2net).\n"
+               "                           device server speaking RFC 2217 (ser2net);\n"
+               "                           rfc2217+tls://HOST:PORT for the same over TLS.\n"
                "                         May be repeated.\n"
                "      --job FILE         update the instruments a CSV table lists, one a row,\n"
                "                         each with its own image: columns port and image,\n"
@@ -241,6 +268,13 @@ std::string usageText() {
                "      --trace FILE       record every byte sent and received, per port, with\n"
                "                         its time, direction and line speed, in FILE\n"
                "                         (see TRACE FORMAT in the manual page)\n"
+               "      --tls-ca FILE      trust the servers whose certificates the CAs in FILE\n"
+               "                         issued, instead of the system's CAs\n"
+               "      --tls-pin sha256:HEX\n"
+               "                         trust the one server certificate with this SHA-256\n"
+               "                         fingerprint (a self-signed one), whoever issued it\n"
+               "      --tls-cert FILE    our certificate, for a server that asks for one\n"
+               "      --tls-key FILE     its private key, readable by its owner alone\n"
                "  -j, --json             one JSON object per line, for programs\n"
                "      --list-ports       list the serial devices and the Com1 to Com4 map\n"
                "  -h, --help             show this text\n"
@@ -250,6 +284,9 @@ std::string usageText() {
                "~/.config/Quenlid/flashupdate.conf names other devices (keys Com1 to Com4 under\n"
                "[General]); FLASHUPDATE_COM1 to FLASHUPDATE_COM4 in the environment override\n"
                "both. Opening a serial port needs membership of the dialout group.\n"
+               "The settings file's TlsCa, TlsPin, TlsCert and TlsKey are used where the\n"
+               "--tls options are not given. A server over TLS is always verified: its\n"
+               "certificate and its name or address must match.\n"
                "\n"
                "On a terminal each port has a live progress line; otherwise every status\n"
                "and message is written as \"HH:MM:SS.mmm [PORT] text\". Ctrl-C stops every\n"

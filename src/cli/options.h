@@ -10,6 +10,7 @@
 
 #include "serial/port_map.h"
 #include "serial/port_names.h"
+#include "serial/tls_policy.h"
 
 namespace flashupdate::cli {
 
@@ -34,6 +35,8 @@ struct CliOptions {
     // Where every byte sent and received is recorded (--trace).
     std::optional<std::string> trace;
     std::optional<std::string> bootLoader;
+    // --tls-ca, --tls-pin, --tls-cert, --tls-key: over the settings file's, field by field.
+    TlsSettings tls;
     std::vector<std::string> ports;
     std::string image;
     // A table of instruments, each with its port and image (--job), or the rows of an earlier
@@ -65,6 +68,7 @@ struct PortTarget {
     // system knows one.
     std::string device;
     std::string adapterSerial;
+    TlsSettings tls;  // for a line over TLS
 };
 
 struct ResolvedTarget {

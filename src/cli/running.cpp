@@ -169,7 +169,7 @@ bool anotherAttemptMayCure(const UpdateResult& result) {
 void PortWorker::run() {
     QtEventLoop threadEvents;
     StoppingEventLoop events(threadEvents, m_stop);
-    SerialControl port(m_target.map, events, systemTransports());
+    SerialControl port(m_target.map, events, systemTransports(m_target.tls));
     SerialLink link(port);
     Timers timers(events);
     CliView view(m_index, m_target.comNumber, m_image, m_events);

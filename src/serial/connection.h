@@ -4,6 +4,7 @@
 // to a scripted server on virtual time.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,6 +42,15 @@ public:
     virtual void endSending() = 0;
     // Drops the connection at once; the listener is told nothing more.
     virtual void abort() = 0;
+    // Why connected() has not come within limit: a connection that has its own steps after
+    // the server has answered (a TLS handshake) knows better than "no connection".
+    virtual SerialError notConnectedWithin(std::chrono::milliseconds limit) const {
+        return SerialError("no connection within " + std::to_string(limit.count() / 1000) + " s",
+                           PortErrorKind::Unreachable);
+    }
+    // What a technician can do about an opening that failed with this error, where the
+    // connection knows more than the line's protocol; empty otherwise.
+    virtual std::string remedyFor(const SerialError&) const { return {}; }
 
 protected:
     Listener* listener() const { return m_listener; }

@@ -121,14 +121,20 @@ std::string vidPidText(const SerialDeviceInfo& device) {
 }
 
 bool isNetworkPortName(const std::string& name) {
-    return lowered(name).starts_with(kNetworkPortScheme);
+    return lowered(name).starts_with(kNetworkPortScheme) || isSecureNetworkPortName(name);
+}
+
+bool isSecureNetworkPortName(const std::string& name) {
+    return lowered(name).starts_with(kSecureNetworkPortScheme);
 }
 
 std::optional<NetworkPortName> parseNetworkPortName(const std::string& name) {
     if (!isNetworkPortName(name)) {
         return std::nullopt;
     }
-    std::string rest = name.substr(std::string_view(kNetworkPortScheme).size());
+    const bool tls = isSecureNetworkPortName(name);
+    std::string rest =
+        name.substr(std::string_view(tls ? kSecureNetworkPortScheme : kNetworkPortScheme).size());
     if (!rest.empty() && rest.back() == '/') {
         rest.pop_back();
     }
@@ -137,6 +143,7 @@ std::optional<NetworkPortName> parseNetworkPortName(const std::string& name) {
         return std::nullopt;
     }
     NetworkPortName parsed;
+    parsed.tls = tls;
     parsed.host = rest.substr(0, colon);
     if (parsed.host.front() == '[') {
         if (parsed.host.size() < 3 || parsed.host.back() != ']') {
@@ -161,7 +168,9 @@ PortNameResolution resolvePortName(const std::string& name,
     if (isNetworkPortName(name)) {
         if (!parseNetworkPortName(name)) {
             return {{},
-                    name + " is not a serial device server's address: write rfc2217://HOST:PORT"};
+                    name +
+                        " is not a serial device server's address: write rfc2217://HOST:PORT, "
+                        "or rfc2217+tls://HOST:PORT over TLS"};
         }
         return {name, {}};
     }

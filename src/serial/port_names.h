@@ -39,14 +39,19 @@ struct PortNameResolution {
 PortNameResolution resolvePortName(const std::string& name,
                                    const std::vector<SerialDeviceInfo>& devices);
 
-// A serial line behind a serial device server: "rfc2217://HOST:PORT", HOST a name, an IPv4
-// address or a bracketed IPv6 address ("rfc2217://[fd00::7]:4001").
+// A serial line behind a serial device server: "rfc2217://HOST:PORT", or "rfc2217+tls://HOST:PORT"
+// for the same over TLS; HOST a name, an IPv4 address or a bracketed IPv6 address
+// ("rfc2217://[fd00::7]:4001").
 struct NetworkPortName {
     std::string host;  // without brackets
     std::uint16_t port = 0;
+    bool tls = false;
 };
 inline constexpr const char* kNetworkPortScheme = "rfc2217://";
+inline constexpr const char* kSecureNetworkPortScheme = "rfc2217+tls://";
+// Either scheme.
 bool isNetworkPortName(const std::string& name);
+bool isSecureNetworkPortName(const std::string& name);
 // nullopt when the name is not of that form or has no usable host or port.
 std::optional<NetworkPortName> parseNetworkPortName(const std::string& name);
 

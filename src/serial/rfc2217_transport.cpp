@@ -36,15 +36,14 @@ bool Rfc2217Transport::waitPumping(std::chrono::milliseconds limit, Done&& done)
 void Rfc2217Transport::open(const std::string& name, const LineSettings& settings, bool rts) {
     const auto address = parseNetworkPortName(name);
     if (!address) {
-        throw SerialError("not a serial device server's address (rfc2217://HOST:PORT)",
-                          PortErrorKind::Missing);
+        throw SerialError(
+            "not a serial device server's address (rfc2217://HOST:PORT or rfc2217+tls://HOST:PORT)",
+            PortErrorKind::Missing);
     }
     const ScopedFlag opening(m_opening);
     m_connection->connectTo(address->host, address->port);
     if (!waitPumping(kConnectLimit, [&] { return m_connected; })) {
-        throw SerialError(
-            "no connection within " + std::to_string(kConnectLimit.count() / 1000) + " s",
-            PortErrorKind::Unreachable);
+        throw m_connection->notConnectedWithin(kConnectLimit);
     }
     negotiate(settings);
     setRts(rts);
@@ -184,6 +183,9 @@ void Rfc2217Transport::sendOutgoing() {
 }
 
 std::string Rfc2217Transport::remedyFor(const SerialError& error) const {
+    if (std::string remedy = m_connection->remedyFor(error); !remedy.empty()) {
+        return remedy;
+    }
     return error.kind() == PortErrorKind::Missing ? std::string() : kRemedy;
 }
 

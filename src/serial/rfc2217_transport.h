@@ -1,5 +1,6 @@
-// A serial line behind a serial device server ("rfc2217://HOST:PORT"): Telnet with the Com Port
-// Control option (RFC 2217) over a connection, as a transport under the serial control.
+// A serial line behind a serial device server ("rfc2217://HOST:PORT", or "rfc2217+tls://HOST:PORT"
+// over TLS): Telnet with the Com Port Control option (RFC 2217) over a connection, as a
+// transport under the serial control.
 //
 // One reader: the connection's bytes are read only when it says they are there, go through the
 // protocol client (which does no I/O) and come out as data for the line; what the client has to

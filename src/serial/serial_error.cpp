@@ -26,6 +26,24 @@ const char* nameOf(PortErrorKind kind) {
             return "protocol";
         case PortErrorKind::Stalled:
             return "stalled";
+        case PortErrorKind::TlsSettings:
+            return "tls-settings";
+        case PortErrorKind::TlsKeyExposed:
+            return "tls-key-exposed";
+        case PortErrorKind::TlsUntrusted:
+            return "tls-untrusted";
+        case PortErrorKind::TlsNameMismatch:
+            return "tls-name-mismatch";
+        case PortErrorKind::TlsExpired:
+            return "tls-expired";
+        case PortErrorKind::TlsPinMismatch:
+            return "tls-pin-mismatch";
+        case PortErrorKind::TlsClientCertificate:
+            return "tls-client-certificate";
+        case PortErrorKind::PlainServer:
+            return "plain-server";
+        case PortErrorKind::TlsServer:
+            return "tls-server";
         case PortErrorKind::Other:
             break;
     }

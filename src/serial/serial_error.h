@@ -22,10 +22,23 @@ enum class PortErrorKind {
     Unreachable,   // the server's host cannot be reached or named, or does not answer
     Protocol,      // the server broke the protocol or refused what the line needs
     Stalled,       // the far end has taken nothing for the stall limit
+    // A line over TLS (rfc2217+tls://): each way the server or our side can fail the check
+    // before a byte of the line is sent.
+    TlsSettings,           // a CA, certificate or key file that cannot be used, a bad pin
+    TlsKeyExposed,         // our private key may be read by others than its owner
+    TlsUntrusted,          // the server's certificate is issued by nobody we trust
+    TlsNameMismatch,       // the server's certificate is for another name or address
+    TlsExpired,            // the server's certificate has expired or is not valid yet
+    TlsPinMismatch,        // the server's certificate is not the one pinned
+    TlsClientCertificate,  // the server wants a client certificate, or not ours
+    PlainServer,           // a TLS name, but the server does not speak TLS
+    TlsServer,             // a plain name, but the server speaks TLS
 };
 
 // "other", "not-open", "settings", "missing", "busy", "permission", "too-many-files", "gone",
-// "refused", "unreachable", "protocol", "stalled".
+// "refused", "unreachable", "protocol", "stalled", "tls-settings", "tls-key-exposed",
+// "tls-untrusted", "tls-name-mismatch", "tls-expired", "tls-pin-mismatch",
+// "tls-client-certificate", "plain-server", "tls-server".
 const char* nameOf(PortErrorKind kind);
 
 class SerialError : public std::runtime_error {

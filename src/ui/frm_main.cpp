@@ -79,7 +79,7 @@ struct frmMain::OwnedSeams {
     QtEventLoop events;
     // Outlives the port, which records into it.
     std::unique_ptr<TraceFile> trace;
-    SerialControl comSerial{loadPortMap(), events, systemTransports()};
+    SerialControl comSerial{loadPortMap(), events, systemTransports(loadTlsSettings())};
 };
 
 frmMain::frmMain(const QString& argumentText, QWidget* parent)

@@ -6,11 +6,13 @@
 
 #include "processes.h"
 #include "support/ser2net_process.h"
+#include "support/tls_certificates.h"
 
 namespace flashupdate::cli::testing {
 namespace {
 
 using flashupdate::testing::Ser2NetProcess;
+using flashupdate::testing::TlsCertificates;
 
 class CliNetwork : public ::testing::Test {
 protected:
@@ -69,6 +71,31 @@ TEST_F(CliNetwork, AnInstrumentStalledBehindTheServerIsLeftForAPowerCycleNotRetr
     EXPECT_TRUE(results.front()["power_cycle"].toBool()) << result.out.toStdString();
     // One record on the line (17 s) and the waits around it; never a retry's 3 s and more.
     EXPECT_LT(result.seconds, 60.0);
+}
+
+// The --tls options reach the line: a server that wants a technician's certificate, verified
+// against the CA given, takes every byte of the update unchanged.
+TEST_F(CliNetwork, AnUpdateOverTlsWithAClientCertificateArrivesExact) {
+    const TlsCertificates& certificates = TlsCertificates::shared();
+    ASSERT_TRUE(certificates.ready()) << certificates.error();
+    const std::string image = randomBytes(100, 54);
+    writeFile(m_dir.filePath("SHORT.IMG"), image);
+    SimulatorProcess instrument;
+    Ser2NetProcess server(instrument.devicePath(), certificates.ser2netTls("server", true));
+    ASSERT_TRUE(server.ready()) << server.error().toStdString();
+    const auto path = [&](const char* file) {
+        return QString::fromStdString(certificates.path(file));
+    };
+    const CliResult result =
+        runCli({"--json", "--tls-ca", path("ca.pem"), "--tls-cert", path("client.pem"), "--tls-key",
+                path("client.key"), "-b", m_dir.filePath("BOOTLOAD.IMG"), "-p", server.portName(),
+                m_dir.filePath("SHORT.IMG")});
+
+    EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
+    EXPECT_EQ(instrument.receivedAt(1200, 512), "\xFF" + randomBytes(511, 51));
+    const std::string expected =
+        "EP\x40" + image + std::string(16384 - image.size(), '\xFF') + "CX";
+    EXPECT_EQ(firstDifference(instrument.receivedAt(9600, expected.size()), expected), "");
 }
 
 TEST_F(CliNetwork, NoServerOrNoSuchHostIsAPortErrorWithinSeconds) {

@@ -16,6 +16,7 @@
 #include "support/cpu_time.h"
 #include "support/ser2net_process.h"
 #include "support/simulator_process.h"
+#include "support/tls_certificates.h"
 #include "ui/frm_main.h"
 #include "ui/message_box_answerer.h"
 
@@ -33,11 +34,14 @@ bool labelShown(frmMain& window, const char* name) {
 }
 
 // The instrument on Com2's own device, or behind a serial device server named in the settings
-// file.
-class WindowE2E : public ::testing::TestWithParam<bool> {};
+// file, in plain or over TLS with the settings file's CA and technician's certificate.
+enum class Where { OnTheDevice, ThroughASerialDeviceServer, OverTls };
+
+class WindowE2E : public ::testing::TestWithParam<Where> {};
 
 TEST_P(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
-    const bool served = GetParam();
+    const bool served = GetParam() != Where::OnTheDevice;
+    const bool tls = GetParam() == Where::OverTls;
     QTemporaryDir dir;
     writeFile(dir.filePath("BOOTLOAD.IMG"), std::string(511, '\x5A'));
     // One record of erased flash: both sums are 3FC000. Through a server every byte is IAC.
@@ -46,22 +50,32 @@ TEST_P(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     SimulatorProcess simulator({"--paced"});
     std::optional<Ser2NetProcess> server;
     PortMap map;
+    TlsSettings tlsSettings;
     if (served) {
-        server.emplace(simulator.devicePath());
+        const TlsCertificates& certificates = TlsCertificates::shared();
+        ASSERT_TRUE(!tls || certificates.ready()) << certificates.error();
+        server.emplace(simulator.devicePath(),
+                       tls ? certificates.ser2netTls("server", true) : Ser2NetProcess::Tls());
         ASSERT_TRUE(server->ready()) << server->error().toStdString();
         qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
         QDir().mkpath(QFileInfo(portSettingsPath()).absolutePath());
         std::string settings = "[General]\nCom2=";
         settings += server->portName().toStdString();
+        if (tls) {
+            settings += "\nTlsCa=" + certificates.path("ca.pem") +
+                        "\nTlsCert=" + certificates.path("client.pem") +
+                        "\nTlsKey=" + certificates.path("client.key") + "\n";
+        }
         writeFile(portSettingsPath(), settings);
         map = loadPortMap();
+        tlsSettings = loadTlsSettings();
         qunsetenv("XDG_CONFIG_HOME");
         ASSERT_EQ(map.source(2), PortSource::SettingsFile);
     } else {
         map.setDevicePath(2, simulator.devicePath());
     }
     QtEventLoop events;
-    SerialControl port(map, events, systemTransports());
+    SerialControl port(map, events, systemTransports(tlsSettings));
     frmMain window(events, port, map, dir.path().toStdString(), dir.filePath("ERASED.IMG") + ",2");
     int ends = 0;
     window.setEndProgram([&] { ++ends; });
@@ -98,9 +112,19 @@ TEST_P(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     EXPECT_EQ(ends, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Transport, WindowE2E, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "ThroughASerialDeviceServer" : "OnTheDevice";
+INSTANTIATE_TEST_SUITE_P(Transport, WindowE2E,
+                         ::testing::Values(Where::OnTheDevice, Where::ThroughASerialDeviceServer,
+                                           Where::OverTls),
+                         [](const ::testing::TestParamInfo<Where>& info) {
+                             switch (info.param) {
+                                 case Where::OnTheDevice:
+                                     return "OnTheDevice";
+                                 case Where::ThroughASerialDeviceServer:
+                                     return "ThroughASerialDeviceServer";
+                                 case Where::OverTls:
+                                     break;
+                             }
+                             return "OverTls";
                          });
 
 TEST(WindowE2ELocal, MissingDeviceShowsTheComPortMessage) {

@@ -49,15 +49,19 @@ int freeLoopbackPort() {
     return port;
 }
 
-Ser2NetProcess::Ser2NetProcess(const std::string& devicePath) : m_port(freeLoopbackPort()) {
+Ser2NetProcess::Ser2NetProcess(const std::string& devicePath, const Tls& tls)
+    : m_port(freeLoopbackPort()), m_tls(!tls.filter.empty()) {
     const QString config = m_dir.filePath("ser2net.yaml");
     writeFile(config.toStdString(),
               "connection: &instrument\n"
-              "  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+              "  accepter: telnet(rfc2217)," +
+                  (m_tls ? tls.filter + "," : std::string()) + "tcp,127.0.0.1," +
                   std::to_string(m_port) +
                   "\n"
                   "  connector: serialdev," +
-                  devicePath + ",9600n81,local\n");
+                  devicePath + ",9600n81,local\n" +
+                  (tls.authDir.empty() ? std::string()
+                                       : "  options:\n    authdir: " + tls.authDir + "\n"));
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start("ser2net", {"-n", "-d", "-c", config});
     if (!m_process.waitForStarted(5000)) {
@@ -80,7 +84,11 @@ Ser2NetProcess::~Ser2NetProcess() {
 }
 
 QString Ser2NetProcess::portName() const {
-    return QString("rfc2217://127.0.0.1:%1").arg(m_port);
+    return (m_tls ? "rfc2217+tls://" : "rfc2217://") + address();
+}
+
+QString Ser2NetProcess::address() const {
+    return QString("127.0.0.1:%1").arg(m_port);
 }
 
 void Ser2NetProcess::stop() {

@@ -13,6 +13,8 @@
 #ifdef __linux__
 #include <linux/sockios.h>
 #endif
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -98,6 +100,15 @@ void shutdownSending(long long descriptor) {
     ::shutdown(static_cast<int>(descriptor), SHUT_WR);
 }
 
+void acknowledgeAtOnce(long long descriptor) {
+#ifdef TCP_QUICKACK
+    const int on = 1;
+    ::setsockopt(static_cast<int>(descriptor), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    (void)descriptor;
+#endif
+}
+
 WriteOutcome writeNow(QSerialPort& port, std::string_view bytes) {
     const ssize_t written = ::write(descriptorOf(port), bytes.data(), bytes.size());
     if (written >= 0) {
@@ -149,6 +160,8 @@ std::size_t socketQueued(long long) {
 void shutdownSending(long long descriptor) {
     ::shutdown(static_cast<SOCKET>(descriptor), SD_SEND);
 }
+
+void acknowledgeAtOnce(long long) {}
 
 // Windows opens a serial device for one program only.
 bool lockExclusively(QSerialPort&) {

@@ -31,6 +31,11 @@ bool outOfDescriptors();
 std::size_t socketQueued(long long descriptor);
 // Ends our side of a connection (a half close), so the far end sees every byte before its end.
 void shutdownSending(long long descriptor);
+// Acknowledges what arrives at once for a while (TCP_QUICKACK), not up to 40 ms later: a server
+// that waits for our acknowledgement before it sends its next small piece (Nagle's rule, which
+// ser2net keeps) would otherwise hold each of its answers that long. Nothing where the system
+// has no such switch.
+void acknowledgeAtOnce(long long descriptor);
 
 // Makes this opening the device's only one, whatever name it was opened by (a symbolic link, a
 // by-id alias): an exclusive lock on the device itself (flock), and no further openings

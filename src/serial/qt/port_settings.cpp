@@ -40,6 +40,23 @@ QString readTracePath(const QString& path) {
         .trimmed();
 }
 
+TlsSettings readTlsSettings(const QString& path) {
+    const QSettings settings(path, QSettings::IniFormat);
+    const auto text = [&](const char* key) {
+        return settings.value(QLatin1String(key)).toString().trimmed().toStdString();
+    };
+    TlsSettings tls;
+    tls.caFile = text("TlsCa");
+    tls.pin = text("TlsPin");
+    tls.certFile = text("TlsCert");
+    tls.keyFile = text("TlsKey");
+    return tls;
+}
+
+TlsSettings loadTlsSettings() {
+    return readTlsSettings(portSettingsPath());
+}
+
 PortMap loadPortMap() {
     return PortMap::fromSettingsAndEnvironment(readPortSettings(portSettingsPath()));
 }

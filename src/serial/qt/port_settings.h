@@ -6,11 +6,20 @@
 //   Com1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XK3LQD-if00-port0
 //   Com2=/dev/ttyUSB1
 //   Trace=/home/tech/flashupdate.trace
+//
+// and for lines over TLS (rfc2217+tls://HOST:PORT), the CA that issues the servers' certificates
+// or one server certificate's pin, and the technician's own certificate and key:
+//
+//   TlsCa=/home/tech/.config/Quenlid/ca.pem
+//   TlsPin=sha256:3f2a...
+//   TlsCert=/home/tech/.config/Quenlid/tech.pem
+//   TlsKey=/home/tech/.config/Quenlid/tech.key
 #pragma once
 
 #include <QString>
 
 #include "serial/port_map.h"
+#include "serial/tls_policy.h"
 
 namespace flashupdate {
 
@@ -23,6 +32,10 @@ PortMap::Entries readPortSettings(const QString& path);
 
 // The settings file's map with FLASHUPDATE_COM1 to FLASHUPDATE_COM4 over it.
 PortMap loadPortMap();
+
+// The TLS settings of the file at path; what the command line gives wins over them.
+TlsSettings readTlsSettings(const QString& path);
+TlsSettings loadTlsSettings();
 
 // Where the window records the wire (key Trace under [General]); empty for nowhere.
 QString readTracePath(const QString& path);

@@ -34,7 +34,9 @@ std::string usbIds(const QSerialPortInfo& info) {
 std::string describeDevice(const std::string& devicePath) {
     std::string text = devicePath;
     if (isNetworkPortName(devicePath)) {
-        return text + ": a serial device server (RFC 2217)";
+        return text + (isSecureNetworkPortName(devicePath)
+                           ? ": a serial device server (RFC 2217 over TLS)"
+                           : ": a serial device server (RFC 2217)");
     }
     std::error_code error;
     const fs::path resolved = fs::weakly_canonical(devicePath, error);

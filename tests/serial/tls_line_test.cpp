@@ -1,0 +1,117 @@
+// Lines over TLS through ser2net's ssl accepter, with certificates made at test time: a server
+// that passes the check carries bytes unchanged, and each way the check fails is a port error of
+// its own kind, within seconds, before a byte reaches the device.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <optional>
+
+#include "pty_pair.h"
+#include "serial/qt/qt_event_loop.h"
+#include "serial/qt/system_transports.h"
+#include "support/ser2net_process.h"
+#include "support/tls_certificates.h"
+
+namespace flashupdate::testing {
+namespace {
+
+struct TlsCase {
+    const char* name;
+    const char* serverCertificate;  // nullptr: a plain server
+    bool clientAuth;                // the server wants a certificate from our CA
+    bool tlsName;                   // rfc2217+tls:// rather than rfc2217://
+    bool ca;                        // --tls-ca with our CA, rather than the system's CAs
+    const char* pinned;             // --tls-pin with the fingerprint of this certificate
+    bool clientCertificate;         // --tls-cert and --tls-key
+    std::optional<PortErrorKind> failure;
+};
+
+const TlsCase kCases[] = {
+    {"VerifiedByTheCaGiven", "server", false, true, true, nullptr, false, std::nullopt},
+    {"ClientCertificateRequiredAndGiven", "server", true, true, true, nullptr, true, std::nullopt},
+    {"PinnedSelfSigned", "self-signed", false, true, false, "self-signed", false, std::nullopt},
+    {"UntrustedBySystemCas", "server", false, true, false, nullptr, false,
+     PortErrorKind::TlsUntrusted},
+    {"SelfSignedNotPinned", "self-signed", false, true, true, nullptr, false,
+     PortErrorKind::TlsUntrusted},
+    {"NameMismatch", "elsewhere", false, true, true, nullptr, false,
+     PortErrorKind::TlsNameMismatch},
+    {"Expired", "expired", false, true, true, nullptr, false, PortErrorKind::TlsExpired},
+    {"NotYetValid", "future", false, true, true, nullptr, false, PortErrorKind::TlsExpired},
+    {"PinMismatchEvenWithTrust", "server", false, true, true, "self-signed", false,
+     PortErrorKind::TlsPinMismatch},
+    {"ClientCertificateWanted", "server", true, true, true, nullptr, false,
+     PortErrorKind::TlsClientCertificate},
+    {"PlainServerBehindTlsName", nullptr, false, true, true, nullptr, false,
+     PortErrorKind::PlainServer},
+    {"TlsServerBehindPlainName", "server", false, false, true, nullptr, false,
+     PortErrorKind::TlsServer},
+};
+
+class TlsLine : public ::testing::TestWithParam<TlsCase> {};
+
+TEST_P(TlsLine, OpensOnlyAVerifiedServerAndSaysWhyNot) {
+    const TlsCase& c = GetParam();
+    const TlsCertificates& certificates = TlsCertificates::shared();
+    ASSERT_TRUE(certificates.ready()) << certificates.error();
+    PtyPair pty;
+    Ser2NetProcess server(pty.slavePath(),
+                          c.serverCertificate == nullptr
+                              ? Ser2NetProcess::Tls()
+                              : certificates.ser2netTls(c.serverCertificate, c.clientAuth));
+    ASSERT_TRUE(server.ready()) << server.error().toStdString();
+
+    TlsSettings tls;
+    tls.caFile = c.ca ? certificates.path("ca.pem") : "";
+    tls.pin = c.pinned != nullptr ? certificates.pin(c.pinned) : "";
+    tls.certFile = c.clientCertificate ? certificates.path("client.pem") : "";
+    tls.keyFile = c.clientCertificate ? certificates.path("client.key") : "";
+    PortMap map;
+    map.setDevicePath(
+        1, (c.tlsName ? "rfc2217+tls://" : "rfc2217://") + server.address().toStdString());
+    QtEventLoop events;
+    SerialControl port(map, events, systemTransports(tls));
+    std::string diagnostics;
+    port.setDiagnostics([&](const std::string& text) { diagnostics += text + "\n"; });
+    port.setSettings("9600,N,8,1");
+    port.setCommPort(1);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    std::optional<PortErrorKind> failure;
+    try {
+        port.setPortOpen(true);
+    } catch (const SerialError& error) {
+        failure = error.kind();
+    }
+    EXPECT_EQ(failure, c.failure) << diagnostics;
+    if (!c.failure) {
+        std::string bytes;
+        for (int value = 0; value < 256; ++value) {
+            bytes += static_cast<char>(value);
+        }
+        port.output(bytes);
+        // Closing lets every byte written leave first.
+        port.setPortOpen(false);
+        EXPECT_EQ(pty.receive(bytes.size()), bytes);
+        return;
+    }
+    EXPECT_LT(elapsed.elapsed(), 15'000);
+    EXPECT_NE(diagnostics.find("\n  "), std::string::npos) << "no remedy: " << diagnostics;
+    if (c.failure == PortErrorKind::TlsPinMismatch) {
+        EXPECT_NE(diagnostics.find(certificates.pin(c.serverCertificate)), std::string::npos);
+    }
+    // A plain server passes our TLS greeting to its line as data: it never learns more.
+    const std::string received = pty.receive(1, 500);
+    if (c.failure != PortErrorKind::PlainServer) {
+        EXPECT_EQ(received, "");
+    } else if (!received.empty()) {
+        EXPECT_EQ(received.front(), '\x16') << "not a TLS handshake record";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TlsLine, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace flashupdate::testing
