@@ -32,6 +32,7 @@
 #include "ui/path_conversion.h"
 #include "ui/port_tooltip.h"
 #include "update/boot_loader_places.h"
+#include "update/image_file.h"
 #include "update/program_version.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
