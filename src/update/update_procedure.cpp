@@ -102,11 +102,15 @@ void UpdateProcedure::drive() {
         try {
             while (auto output = m_machine.poll(now())) {
                 if (const auto* action = std::get_if<PortAction>(&*output)) {
+                    // A front end may look at the run from inside the action's waits (a signal
+                    // ending the program mid-record): it sees how far the run has come.
+                    m_shown = m_machine.result();
                     try {
                         carryOut(*action);
                     } catch (const SerialError& error) {
                         m_machine.actionFailed(error, now());
                     }
+                    m_shown = m_machine.result();
                 } else {
                     render(std::get<RunEvent>(*output));
                 }
