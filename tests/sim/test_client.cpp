@@ -13,7 +13,7 @@ namespace sim_test {
 
 namespace {
 
-[[noreturn]] void throw_errno(const std::string& what) {
+[[noreturn]] void throw_socket_error(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
@@ -41,13 +41,13 @@ TestClient::TestClient(const std::string& name) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
-        throw_errno("socket");
+        throw_socket_error("socket");
     }
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         const int error = errno;
         ::close(fd_);
         errno = error;
-        throw_errno("connect to " + name);
+        throw_socket_error("connect to " + name);
     }
 }
 
@@ -59,7 +59,7 @@ void TestClient::write(const std::vector<std::uint8_t>& bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno != EINTR) {
-            throw_errno("send");
+            throw_socket_error("send");
         }
         done += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
@@ -77,7 +77,7 @@ std::vector<std::uint8_t> TestClient::read(std::size_t count, std::chrono::milli
         pollfd in{fd_, POLLIN, 0};
         const int ready = ::poll(&in, 1, static_cast<int>(left.count()) + 1);
         if (ready < 0 && errno != EINTR) {
-            throw_errno("poll");
+            throw_socket_error("poll");
         }
         if (ready <= 0) {
             continue;

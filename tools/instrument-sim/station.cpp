@@ -43,8 +43,7 @@ LineEnd& Station::end_of(const std::unique_ptr<PseudoTerminal>& pty,
 
 Station::Station(const StationSettings& settings, EventSink& out, std::span<std::uint8_t> scratch,
                  Clock::time_point start)
-    : number_(settings.number),
-      once_(settings.once),
+    : once_(settings.once),
       start_(start),
       transcript_(settings.transcript_path),
       numbered_(out, settings.number),

@@ -108,7 +108,6 @@ private:
     void update(Poller& poller, Watched& watched, int fd, std::uint32_t events,
                 std::uint64_t connection, std::uint64_t token);
 
-    int number_;
     bool once_;
     Clock::time_point start_;
     Transcript transcript_;
