@@ -178,6 +178,8 @@ case "$mode" in
       # browser engine is offered for download, and no menu entries are added to the desktop.
       # Its server is waited for, so the prefix is complete on disk and nothing is left running.
       if [ ! -e "$prefix/.made" ]; then
+        # Wine makes the prefix but not its parent, which the compile below may not have made yet.
+        mkdir -p "$(dirname "$prefix")"
         (rm -rf "$prefix" && WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
            /usr/lib/wine/wine64 wineboot -i &&
            /usr/lib/wine/wineserver -w && touch "$prefix/.made") &
