@@ -1,5 +1,6 @@
-// The window's three timers and the pause that every stage uses. Timer1 measures timer_delay,
-// Timer3 the reply windows; Timer2 exists with its handler but nothing starts it.
+// The window's three timers and timer_delay, the pause that keeps the event queue handled. The
+// update itself keeps Timer1's pauses and Timer3's reply windows as deadlines of its machine
+// (update_machine.h); Timer2 exists with its handler but nothing starts it.
 #pragma once
 
 #include <functional>
