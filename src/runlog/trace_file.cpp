@@ -117,7 +117,7 @@ bool TraceFile::failed() const {
 
 std::uint64_t TraceFile::droppedBytes() const {
     const std::lock_guard lock(m_mutex);
-    return m_sink != nullptr ? m_sink->dropped(kSinkWriter) : 0;
+    return m_sink != nullptr ? m_sink->dropped(kSinkWriter) - m_markBytesDropped : 0;
 }
 
 void TraceFile::setFailureHandler(std::function<void(const std::string&)> handler) {
@@ -198,7 +198,7 @@ bool TraceFile::finish() {
         }
     });
     const std::lock_guard lock(m_mutex);
-    return m_sink != nullptr && !m_failed && m_sink->dropped(kSinkWriter) == 0;
+    return m_sink != nullptr && !m_failed && m_sink->dropped(kSinkWriter) == m_markBytesDropped;
 }
 
 void TraceFile::writePending(const std::string& word, Pending& pending) {
@@ -234,6 +234,8 @@ void TraceFile::writeLine(const std::string& line) {
             break;
         case OutputSink::Written::Dropped:
             m_gap += line.size();
+            // The sink counts what it was given; the trace's account is of its own lines.
+            m_markBytesDropped += piece.size() - line.size();
             break;
         case OutputSink::Written::Failed:
             m_failed = true;

@@ -116,6 +116,8 @@ private:
     bool m_failed = false;
     // Dropped since the last line the sink took: the gap the next line's comment marks.
     std::uint64_t m_gap = 0;
+    // Of the comments that mark a gap, given to the sink with a line and dropped with it.
+    std::uint64_t m_markBytesDropped = 0;
     std::string m_error;
     std::chrono::nanoseconds m_start;
     std::function<void(const std::string&)> m_onFailure;
