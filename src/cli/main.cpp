@@ -23,6 +23,7 @@
 #include "cli/text_formats.h"
 #include "runlog/output_sink.h"
 #include "runlog/run_log.h"
+#include "runlog/sink_watcher.h"
 #include "serial/qt/port_settings.h"
 #include "serial/qt/serial_devices.h"
 #include "update/boot_loader_places.h"
@@ -309,6 +310,14 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // Whenever this thread's event loop runs, it gives out what waits as the readers take it.
+    std::vector<std::unique_ptr<SinkWatcher>> watchers;
+    for (const auto& sink : {standardOutput, standardError}) {
+        watchers.push_back(std::make_unique<SinkWatcher>(sink));
+    }
+    if (trace != nullptr && trace->sink() != standardOutput) {
+        watchers.push_back(std::make_unique<SinkWatcher>(trace->sink()));
+    }
     const RunSettings settings{raiseOpenFileLimit(), options.jobs, trace.get()};
     const RunOutcome outcome = runUpdates(tasks, options.retries, settings, *renderer, stopFlag());
     int status = outcome.exitCode;
@@ -335,7 +344,7 @@ int main(int argc, char** argv) {
     std::fflush(out.get());
     std::fflush(err.get());
     DrainDeadline deadline(stopFlag());
-    OutputSink* const sinks[] = {standardOutput.get(), trace ? trace->sink() : nullptr,
+    OutputSink* const sinks[] = {standardOutput.get(), trace ? trace->sink().get() : nullptr,
                                  standardError.get()};
     drainSinks(sinks, std::ref(deadline));
     for (OutputSink* sink : sinks) {

@@ -10,9 +10,17 @@ SinkWatcher::SinkWatcher(std::shared_ptr<OutputSink> sink, QObject* parent)
     m_notifier.setEnabled(false);
     connect(&m_notifier, &QSocketNotifier::activated, this, &SinkWatcher::giveOut);
     // Queued: the writer may be another thread, and the notifier belongs to this one.
+    // One wake-up queued at a time, however often bytes begin to wait before the loop runs.
     m_sink->setBacklogHandler([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { m_notifier.setEnabled(true); }, Qt::QueuedConnection);
+        if (!m_wakeQueued.exchange(true)) {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_wakeQueued = false;
+                    m_notifier.setEnabled(true);
+                },
+                Qt::QueuedConnection);
+        }
     });
     if (m_sink->waiting() > 0) {
         m_notifier.setEnabled(true);

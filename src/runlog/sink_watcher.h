@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QSocketNotifier>
+#include <atomic>
 #include <memory>
 
 #include "runlog/output_sink.h"
@@ -22,6 +23,7 @@ private:
 
     std::shared_ptr<OutputSink> m_sink;
     QSocketNotifier m_notifier;
+    std::atomic<bool> m_wakeQueued{false};
 };
 
 }  // namespace flashupdate

@@ -76,9 +76,8 @@ public:
     // the sink was abandoned included.
     std::uint64_t droppedBytes() const;
     // Where the lines go, for the caller to drain at the end; null when not ok().
-    OutputSink* sink() const {
-        return m_sink.get();
-    }  // Told once, on the thread that wrote, when writing first fails.
+    const std::shared_ptr<OutputSink>& sink() const { return m_sink; }
+    // Told once, on the thread that wrote, when writing first fails.
     void setFailureHandler(std::function<void(const std::string& error)> handler);
 
     // The image a run read, as a comment line; sha256 empty for one that could not be read.
