@@ -200,6 +200,9 @@ namespace {
 constexpr std::size_t kStreamBuffer = 256 * 1024;
 
 struct StreamCookie {
+    StreamCookie(std::shared_ptr<OutputSink> sink, std::size_t writer)
+        : sink(std::move(sink)), writer(writer) {}
+
     std::shared_ptr<OutputSink> sink;
     std::size_t writer = 0;
     std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kStreamBuffer);
