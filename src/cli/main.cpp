@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,7 +21,9 @@
 #include "cli/report.h"
 #include "cli/running.h"
 #include "cli/text_formats.h"
+#include "runlog/output_sink.h"
 #include "runlog/run_log.h"
+#include "runlog/sink_watcher.h"
 #include "serial/qt/port_settings.h"
 #include "serial/qt/serial_devices.h"
 #include "update/boot_loader_places.h"
@@ -100,21 +103,61 @@ int usageError(const std::string& error) {
     return kUsageError;
 }
 
+// out and err: streams into the sinks of standard output and standard error.
 std::unique_ptr<Renderer> makeRenderer(bool json, Verbosity verbosity,
-                                       std::vector<std::string> labels) {
+                                       std::vector<std::string> labels, std::FILE* out,
+                                       std::FILE* err) {
     // A program reading the stream gets every event, whatever a person asked to see.
     if (json) {
-        return std::make_unique<JsonRenderer>(std::move(labels), stdout);
+        return std::make_unique<JsonRenderer>(std::move(labels), out);
     }
     // Live lines need a terminal that can move the cursor; a dumb one gets the plain lines.
-    const bool terminal = isatty(fileno(stdout)) != 0;
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
     const char* term = std::getenv("TERM");
     if (liveOutputPossible(terminal, term)) {
         return std::make_unique<TerminalRenderer>(
-            std::move(labels), stdout, verbosity,
-            colourAllowed(terminal, term, std::getenv("NO_COLOR")));
+            std::move(labels), out, verbosity,
+            colourAllowed(terminal, term, std::getenv("NO_COLOR")), STDOUT_FILENO);
     }
-    return std::make_unique<PlainRenderer>(std::move(labels), stdout, verbosity);
+    return std::make_unique<PlainRenderer>(std::move(labels), out, verbosity, err);
+}
+
+// How long what the output still holds at the end may take to leave: a reader that is merely
+// slow gets it all; one that has stopped costs a stopped call no more than a moment.
+constexpr std::chrono::seconds kDrainTime(3);
+constexpr std::chrono::milliseconds kDrainTimeAfterStop(250);
+
+// Until the drain's time is up: kDrainTime from its start, or kDrainTimeAfterStop from the
+// moment a stop is first seen, whichever comes first.
+class DrainDeadline {
+public:
+    explicit DrainDeadline(const std::atomic<int>& stop) : m_stop(stop) {}
+    std::chrono::steady_clock::time_point operator()() {
+        if (m_stop.load() != 0 && !m_stopSeen) {
+            m_stopSeen = true;
+            m_deadline =
+                std::min(m_deadline, std::chrono::steady_clock::now() + kDrainTimeAfterStop);
+        }
+        return m_deadline;
+    }
+
+private:
+    const std::atomic<int>& m_stop;
+    std::chrono::steady_clock::time_point m_deadline =
+        std::chrono::steady_clock::now() + kDrainTime;
+    bool m_stopSeen = false;
+};
+
+// The account of output given up: what, how much, and the exit status it makes.
+int accountDropped(std::uint64_t bytes, const char* what, int status, std::FILE* err) {
+    if (bytes == 0) {
+        return status;
+    }
+    std::fprintf(err,
+                 "flashupdate-cli: %llu bytes of %s were dropped: its reader did not keep up\n",
+                 static_cast<unsigned long long>(bytes), what);
+    std::fflush(err);
+    return status == kUpdated ? kOtherFailure : status;
 }
 
 }  // namespace
@@ -236,11 +279,25 @@ int main(int argc, char** argv) {
     if (tasks.empty()) {
         std::cerr << "flashupdate-cli: no instrument to update" << std::endl;
     }
-    const auto renderer = makeRenderer(options.json, options.verbosity, std::move(labels));
+    // From here on the output never holds an update: whatever reads it may stop reading.
+    std::fflush(stdout);
+    const auto standardOutput =
+        std::make_shared<OutputSink>(STDOUT_FILENO, OutputSink::Ownership::Shared);
+    const auto standardError =
+        std::make_shared<OutputSink>(STDERR_FILENO, OutputSink::Ownership::Shared);
+    const auto out = sinkStream(standardOutput);
+    const auto err = sinkStream(standardError);
+    if (out == nullptr || err == nullptr) {
+        std::cerr << "flashupdate-cli: cannot set up the output" << std::endl;
+        return kOtherFailure;
+    }
+    const auto renderer =
+        makeRenderer(options.json, options.verbosity, std::move(labels), out.get(), err.get());
     std::unique_ptr<TraceFile> trace;
     if (options.trace) {
         trace = std::make_unique<TraceFile>(
-            *options.trace, TraceFile::Start{std::string("flashupdate-cli ") + programVersion()});
+            *options.trace, TraceFile::Start{std::string("flashupdate-cli ") + programVersion()},
+            standardOutput);
         if (!trace->ok()) {
             std::cerr << "flashupdate-cli: cannot write the trace " << printable(*options.trace)
                       << ": " << trace->error() << std::endl;
@@ -253,29 +310,61 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // Whenever this thread's event loop runs, it gives out what waits as the readers take it.
+    std::vector<std::unique_ptr<SinkWatcher>> watchers;
+    for (const auto& sink : {standardOutput, standardError}) {
+        watchers.push_back(std::make_unique<SinkWatcher>(sink));
+    }
+    if (trace != nullptr && trace->sink() != standardOutput) {
+        watchers.push_back(std::make_unique<SinkWatcher>(trace->sink()));
+    }
     const RunSettings settings{raiseOpenFileLimit(), options.jobs, trace.get()};
     const RunOutcome outcome = runUpdates(tasks, options.retries, settings, *renderer, stopFlag());
     int status = outcome.exitCode;
     // The manual's promise: a trace with a gap is not a success, whatever the updates did.
-    if (trace != nullptr && !trace->finish()) {
-        std::cerr << "flashupdate-cli: writing the trace " << printable(*options.trace)
-                  << " failed: " << trace->error() << "; the trace is incomplete" << std::endl;
+    if (trace != nullptr && !trace->finish() && trace->failed()) {
+        std::fprintf(err.get(),
+                     "flashupdate-cli: writing the trace %s failed: %s; the trace is "
+                     "incomplete\n",
+                     printable(*options.trace).c_str(), trace->error().c_str());
         status = status == kUpdated ? kOtherFailure : status;
     }
     // A record that cannot be written, like a closed or full output, never stops an update,
     // but it is not a success either.
     if (report) {
         if (!report->write(jobColumns, tasks, outcome.ports)) {
-            std::cerr << "flashupdate-cli: cannot write the report " << printable(*reportPath)
-                      << ": " << report->error() << std::endl;
+            std::fprintf(err.get(), "flashupdate-cli: cannot write the report %s: %s\n",
+                         printable(*reportPath).c_str(), report->error().c_str());
             status = status == kUpdated ? kOtherFailure : status;
         } else if (!options.report) {
-            std::cerr << "flashupdate-cli: the report is " << printable(*reportPath) << std::endl;
+            std::fprintf(err.get(), "flashupdate-cli: the report is %s\n",
+                         printable(*reportPath).c_str());
         }
     }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        std::cerr << "flashupdate-cli: writing the output failed" << std::endl;
-        return status == kUpdated ? kOtherFailure : status;
+    std::fflush(out.get());
+    std::fflush(err.get());
+    DrainDeadline deadline(stopFlag());
+    OutputSink* const sinks[] = {standardOutput.get(), trace ? trace->sink().get() : nullptr,
+                                 standardError.get()};
+    drainSinks(sinks, std::ref(deadline));
+    for (OutputSink* sink : sinks) {
+        if (sink != nullptr) {
+            sink->abandon();
+        }
     }
+    if (trace != nullptr) {
+        status = accountDropped(trace->droppedBytes(), "the trace", status, err.get());
+    }
+    status = accountDropped(standardOutput->dropped(), "the output", status, err.get());
+    if (standardOutput->failed()) {
+        std::fprintf(err.get(), "flashupdate-cli: writing the output failed: %s\n",
+                     standardOutput->error().c_str());
+        status = status == kUpdated ? kOtherFailure : status;
+    }
+    // The account itself gets what is left of the drain's time, or a moment where none is.
+    const auto accountDeadline =
+        std::max(deadline(), std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+    OutputSink* const errors[] = {standardError.get()};
+    drainSinks(errors, [accountDeadline] { return accountDeadline; });
     return status;
 }

@@ -264,9 +264,9 @@ void PlainRenderer::write(std::chrono::system_clock::time_point time, const std:
 namespace {
 
 // A live line that wraps would throw the cursor arithmetic off, so lines are cut to the width.
-std::size_t terminalWidth(std::FILE* out) {
+std::size_t terminalWidth(int terminal) {
     winsize size{};
-    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1) {
+    if (ioctl(terminal, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) {
         return size.ws_col - 1;
     }
     return 79;
@@ -304,10 +304,11 @@ std::string bar(std::uint64_t sent, std::uint64_t total) {
 }  // namespace
 
 TerminalRenderer::TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out,
-                                   Verbosity verbosity, bool colour)
+                                   Verbosity verbosity, bool colour, int terminal)
     : m_labels(std::move(portLabels)),
       m_states(m_labels.size()),
       m_out(out),
+      m_terminal(terminal >= 0 ? terminal : fileno(out)),
       m_live(verbosity != Verbosity::Quiet),
       m_colour(colour),
       m_narration(m_labels.size(), verbosity, false, false) {}
@@ -376,7 +377,7 @@ void TerminalRenderer::log(std::chrono::system_clock::time_point time, const std
         // Back to the top of the live lines, cleared to the end of the screen: the log line
         // takes the first one's place, and one longer than the terminal wraps over the next,
         // which is drawn again below it anyway.
-        std::fprintf(m_out, "\x1b[%zuA\r\x1b[J", rowsTaken(m_drawn, terminalWidth(m_out) + 1));
+        std::fprintf(m_out, "\x1b[%zuA\r\x1b[J", rowsTaken(m_drawn, terminalWidth(m_terminal) + 1));
         m_drawn.clear();
     }
     const bool coloured = m_colour && colour != nullptr;
@@ -389,7 +390,7 @@ void TerminalRenderer::drawLiveLines() {
     if (!m_live) {
         return;
     }
-    const std::size_t width = terminalWidth(m_out);
+    const std::size_t width = terminalWidth(m_terminal);
     const std::size_t drawn = rowsTaken(m_drawn, width + 1);
     if (drawn > 0) {
         std::fprintf(m_out, "\x1b[%zuA", drawn);

@@ -133,11 +133,14 @@ private:
 // Output for an operator at a terminal: statuses, messages and diagnostics scroll by as log
 // lines, and below them each port still running keeps one live line (stage, a bar of the bytes
 // sent, percent, time left) redrawn in place. A port's result scrolls up once, in colour when
-// allowed, and its live line goes. Quiet output has no live lines.
+// allowed, and its live line goes. Quiet output has no live lines. terminal: the descriptor whose
+// width the lines are fitted to, where out has none of its own (a stream into an output sink);
+// out's when -1.
 class TerminalRenderer final : public Renderer {
 public:
     TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out,
-                     Verbosity verbosity = Verbosity::Normal, bool colour = false);
+                     Verbosity verbosity = Verbosity::Normal, bool colour = false,
+                     int terminal = -1);
     void show(const UpdateEvent& event) override;
     void summary(const std::vector<UpdateEvent>& results, std::size_t waited) override;
     void tick() override;
@@ -159,6 +162,7 @@ private:
     std::vector<std::string> m_labels;
     std::vector<PortState> m_states;
     std::FILE* m_out;
+    int m_terminal;
     bool m_live;
     bool m_colour;
     Narration m_narration;

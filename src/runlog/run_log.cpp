@@ -12,14 +12,19 @@
 #include <QSysInfo>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <iostream>
+#include <mutex>
 #include <system_error>
 
 #include "common/escaped_text.h"
+#include "runlog/output_sink.h"
 #include "update/image_file.h"
 #include "update/number_text.h"
 #include "update/program_version.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #ifndef _WIN32
 #include <pwd.h>
@@ -229,6 +234,37 @@ std::string runLine(const RunRecord& run, std::string_view program) {
     return line;
 }
 
+// The file the lines go to, kept open between them: opened again when another program has
+// rotated it away, or when it failed.
+struct RunLog::Output {
+    std::mutex mutex;
+    std::unique_ptr<OutputSink> sink;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool failureNoted = false;
+
+    QString write(const QString& path, const std::string& line);
+};
+
+RunLog::RunLog() : m_output(std::make_unique<Output>()) {}
+
+RunLog::RunLog(QString path, std::string program)
+    : m_path(std::move(path)),
+      m_program(std::move(program)),
+      m_output(std::make_unique<Output>()) {}
+
+RunLog::~RunLog() = default;
+RunLog::RunLog(RunLog&&) noexcept = default;
+RunLog& RunLog::operator=(RunLog&&) noexcept = default;
+
+bool RunLog::failed() const {
+    if (m_output == nullptr) {
+        return false;
+    }
+    const std::lock_guard lock(m_output->mutex);
+    return m_output->failureNoted;
+}
+
 void RunLog::record(const RunRecord& run) {
     appendFields(runLine(run, m_program));
 }
@@ -262,8 +298,9 @@ QString rotated(const QString& path) {
     }
     QLockFile lock(path + QStringLiteral(".lock"));
     lock.setStaleLockTime(10'000);
-    if (!lock.tryLock(5'000)) {
-        return QStringLiteral("cannot rotate it: another program holds ") + lock.fileName();
+    // Never waited for: the other program is rotating it now, or the next line will.
+    if (!lock.tryLock(0)) {
+        return {};
     }
     if (static_cast<std::uint64_t>(QFileInfo(path).size()) < RunLog::kRotateBytes) {
         return {};
@@ -284,27 +321,64 @@ QString rotated(const QString& path) {
 
 }  // namespace
 
+// With the output locked: hands the line to the log file's sink, opening the file where it is not
+// open yet or is no longer the one at the path; empty when it went, why not otherwise.
+QString RunLog::Output::write(const QString& path, const std::string& line) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat named {};
+    const bool exists = ::stat(name.constData(), &named) == 0;
+    if (sink == nullptr || sink->failed() || !exists || named.st_dev != device ||
+        named.st_ino != inode) {
+        sink = nullptr;
+        // O_NONBLOCK: a log that is a FIFO holds no writer.
+        const int fd =
+            ::open(name.constData(),
+                   O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        struct stat opened {};
+        if (fd < 0 || ::fstat(fd, &opened) != 0) {
+            const QString why = QString::fromLocal8Bit(std::strerror(errno));
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return why;
+        }
+        sink = std::make_unique<OutputSink>(fd, OutputSink::Ownership::Owned);
+        device = opened.st_dev;
+        inode = opened.st_ino;
+    }
+    switch (sink->write(line)) {
+        case OutputSink::Written::Whole:
+            return {};
+        case OutputSink::Written::Dropped:
+            return QStringLiteral("its reader does not keep up; lines were dropped");
+        case OutputSink::Written::Failed:
+            break;
+    }
+    return QString::fromStdString(sink->error());
+}
+
 void RunLog::appendFields(const std::string& fields) {
-    if (m_path.isEmpty()) {
+    if (m_path.isEmpty() || m_output == nullptr) {
         return;
     }
-    const QByteArray line = QByteArrayLiteral("time=") + localTimeStamp().toUtf8() + ' ' +
-                            QByteArray::fromStdString(fields) + '\n';
-    QFile file(m_path);
+    const std::string line = "time=" + localTimeStamp().toStdString() + ' ' + fields + '\n';
+    const std::lock_guard lock(m_output->mutex);
     QString failure;
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
         failure = QStringLiteral("cannot create its directory");
     } else if (failure = rotated(m_path); !failure.isEmpty()) {
-    } else if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text) ||
-               file.write(line) != line.size() || !file.flush()) {
-        failure = file.errorString();
+    } else {
+        failure = m_output->write(m_path, line);
     }
     // Once is enough: the same reason on every diagnostic would bury the diagnostics.
-    if (!failure.isEmpty() && !m_failureNoted) {
-        m_failureNoted = true;
-        std::cerr << m_program << ": cannot write the log "
-                  << escapedText(QFile::encodeName(m_path).toStdString()) << ": "
-                  << failure.toStdString() << std::endl;
+    if (!failure.isEmpty() && !m_output->failureNoted) {
+        m_output->failureNoted = true;
+        // Standard error may be a pipe nobody reads as well: what it does not take at once is
+        // not waited for.
+        OutputSink(STDERR_FILENO, OutputSink::Ownership::Shared)
+            .write(m_program + ": cannot write the log " +
+                   escapedText(QFile::encodeName(m_path).toStdString()) + ": " +
+                   failure.toStdString() + "\n");
     }
 }
 

@@ -11,13 +11,15 @@
 // written as plain output writes them ("\x1b", "\n") and bytes that are not UTF-8 as "\xNN".
 //
 // Past 1 MiB the log is renamed flashupdate.log.1 (the older ones .2 and .3, the oldest dropped)
-// and a new one begun. Logging never costs a run anything: a log that cannot be written is
-// reported once on standard error and otherwise skipped.
+// and a new one begun. Logging never costs a run anything: a line goes out through an output
+// sink and never waits for the file, nor for another program's rotation; a log that cannot be
+// written is reported once on standard error and otherwise skipped. Any thread may write.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -103,10 +105,12 @@ public:
     static constexpr int kOldLogs = 3;
 
     // Writes nothing.
-    RunLog() = default;
+    RunLog();
     // program: the name its lines and its own failure carry ("flashupdate", "flashupdate-cli").
-    RunLog(QString path, std::string program)
-        : m_path(std::move(path)), m_program(std::move(program)) {}
+    RunLog(QString path, std::string program);
+    ~RunLog();
+    RunLog(RunLog&&) noexcept;
+    RunLog& operator=(RunLog&&) noexcept;
 
     const QString& path() const { return m_path; }
 
@@ -114,15 +118,17 @@ public:
     // A reason behind a failure, tied to its run and port where it has them (empty otherwise).
     void diagnostic(std::string_view runId, std::string_view port, std::string_view text);
     // Whether a line could not be written.
-    bool failed() const { return m_failureNoted; }
+    bool failed() const;
 
 private:
+    struct Output;
+
     // After "time=...".
     void appendFields(const std::string& fields);
 
     QString m_path;
     std::string m_program = "flashupdate";
-    bool m_failureNoted = false;
+    std::unique_ptr<Output> m_output;
 };
 
 }  // namespace flashupdate

@@ -9,10 +9,8 @@
 
 #include "common/escaped_text.h"
 
-#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
-#endif
 
 namespace flashupdate {
 
@@ -28,37 +26,22 @@ bool isStandardOutput(const std::string& path) {
 }
 
 struct Opened {
-    std::FILE* file = nullptr;
+    int descriptor = -1;
     std::string error;
 };
 
 Opened openForWriting(const std::string& path) {
-#ifdef _WIN32
-    std::FILE* const file = std::fopen(path.c_str(), "w");
-    return {file, file == nullptr ? std::strerror(errno) : std::string()};
-#else
-    // Without O_NONBLOCK, a FIFO nobody reads would hold the start until someone does.
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    // Without O_NONBLOCK, a FIFO nobody reads would hold the start until someone does; the
+    // sink keeps it, so that a reader who stops reading never holds a writer either.
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         if (errno == ENXIO) {
-            return {nullptr, "it is a FIFO that no process reads"};
+            return {-1, "it is a FIFO that no process reads"};
         }
-        return {nullptr, std::strerror(errno)};
+        return {-1, std::strerror(errno)};
     }
-    // Once open, a reader that is slow to take a line holds the writer back rather than losing it.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
-    std::FILE* const file = ::fdopen(fd, "w");
-    if (file == nullptr) {
-        const int reason = errno;
-        ::close(fd);
-        return {nullptr, std::strerror(reason)};
-    }
-    return {file, {}};
-#endif
+    return {fd, {}};
 }
 
 }  // namespace
@@ -86,41 +69,40 @@ std::string rfc3339Text(std::chrono::system_clock::time_point time) {
     return std::string(text, length);
 }
 
-TraceFile::TraceFile(const std::string& path, Start start) : m_start(start.monotonic) {
+TraceFile::TraceFile(const std::string& path, Start start,
+                     std::shared_ptr<OutputSink> standardOutput)
+    : m_start(start.monotonic) {
     // The system would create the file named by the part before it.
     if (path.find('\0') != std::string::npos) {
         m_error = "the name holds a NUL byte";
         return;
     }
     if (isStandardOutput(path)) {
-        m_file = stdout;
-        m_shared = true;
+        m_sink = standardOutput != nullptr
+                     ? std::move(standardOutput)
+                     : std::make_shared<OutputSink>(1, OutputSink::Ownership::Shared);
     } else {
-        Opened opened = openForWriting(path);
-        m_file = opened.file;
-        m_error = std::move(opened.error);
-    }
-    if (m_file == nullptr) {
-        return;
+        const Opened opened = openForWriting(path);
+        if (opened.descriptor < 0) {
+            m_error = opened.error;
+            return;
+        }
+        m_sink = std::make_shared<OutputSink>(opened.descriptor, OutputSink::Ownership::Owned);
     }
     const std::lock_guard lock(m_mutex);
     writeLine("# flashupdate trace 2: seconds port direction baud bytes\n");
     writeLine("# date " + rfc3339Text(start.date) + " program " + start.program + "\n");
     // A trace whose first lines cannot be written is one that cannot be written at all.
     if (m_failed) {
-        if (!m_shared) {
-            std::fclose(m_file);
-        }
-        m_file = nullptr;
+        m_sink = nullptr;
         m_failed = false;
     }
 }
 
+// Whatever still waits in an unshared sink when the trace goes is given up with it: the caller
+// that wanted it out drained the sink first.
 TraceFile::~TraceFile() {
     finish();
-    if (m_file != nullptr && !m_shared) {
-        std::fclose(m_file);
-    }
 }
 
 std::string TraceFile::error() const {
@@ -131,6 +113,11 @@ std::string TraceFile::error() const {
 bool TraceFile::failed() const {
     const std::lock_guard lock(m_mutex);
     return m_failed;
+}
+
+std::uint64_t TraceFile::droppedBytes() const {
+    const std::lock_guard lock(m_mutex);
+    return m_sink != nullptr ? m_sink->dropped(kSinkWriter) - m_markBytesDropped : 0;
 }
 
 void TraceFile::setFailureHandler(std::function<void(const std::string&)> handler) {
@@ -211,7 +198,7 @@ bool TraceFile::finish() {
         }
     });
     const std::lock_guard lock(m_mutex);
-    return m_file != nullptr && !m_failed;
+    return m_sink != nullptr && !m_failed && m_sink->dropped(kSinkWriter) == m_markBytesDropped;
 }
 
 void TraceFile::writePending(const std::string& word, Pending& pending) {
@@ -233,19 +220,27 @@ void TraceFile::writePending(const std::string& word, Pending& pending) {
 }
 
 void TraceFile::writeLine(const std::string& line) {
-    if (m_file == nullptr || m_failed) {
+    if (m_sink == nullptr || m_failed) {
         return;
     }
-    // One call a line: standard output shared with the JSON lines never gets a line in the
-    // middle of another.
-    errno = 0;
-    const bool written =
-        std::fwrite(line.data(), 1, line.size(), m_file) == line.size() && std::fflush(m_file) == 0;
-    if (!written) {
-        m_failed = true;
-        m_error = errno != 0 ? std::strerror(errno) : "the write failed";
-        // What is still buffered would only fail again, or land after a gap.
-        std::clearerr(m_file);
+    // One piece a line: standard output shared with the JSON lines never gets a line in the
+    // middle of another, and a line dropped is dropped whole.
+    const std::string piece = m_gap == 0 ? line
+                                         : "# dropped " + std::to_string(m_gap) +
+                                               " bytes here: the reader did not keep up\n" + line;
+    switch (m_sink->write(piece, kSinkWriter)) {
+        case OutputSink::Written::Whole:
+            m_gap = 0;
+            break;
+        case OutputSink::Written::Dropped:
+            m_gap += line.size();
+            // The sink counts what it was given; the trace's account is of its own lines.
+            m_markBytesDropped += piece.size() - line.size();
+            break;
+        case OutputSink::Written::Failed:
+            m_failed = true;
+            m_error = m_sink->error();
+            break;
     }
 }
 

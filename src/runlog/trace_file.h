@@ -17,19 +17,26 @@
 // direction: "sent" (handed to the line) or "received"; baud: the line's speed in force. A line
 // that begins with # is a comment: the header, an image a run read, a stage a run entered.
 //
-// Every complete line is flushed as it is written; a port's unfinished line is written when its
-// direction or speed changes, its run enters a stage or ends, or the trace is finished. Many ports
-// may write to one file from their threads at once. A trace that cannot be written is never silent:
-// failed() and error() say so, and the rest is not written (an incomplete trace).
+// Every complete line is handed to the output as it is written; a port's unfinished line is
+// written when its direction or speed changes, its run enters a stage or ends, or the trace is
+// finished. Many ports may write to one file from their threads at once. Writing never waits for
+// the reader: lines go through an output sink, and a reader that falls more than its bound behind
+// loses whole lines, which a comment line marks where they were ("# dropped 4096 bytes here: the
+// reader did not keep up") and droppedBytes() counts. A trace that cannot be written is never
+// silent: failed() and error() say so, and the rest is not written (an incomplete trace).
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "runlog/output_sink.h"
 
 namespace flashupdate {
 
@@ -48,17 +55,28 @@ public:
     // Creates or empties the file and writes the header; ok() tells whether that worked, error()
     // why not. A path that names the file standard output already writes to (/dev/stdout, or
     // "> run.txt" with the trace in run.txt) shares standard output, in order and without
-    // emptying it. A FIFO is opened without waiting for a reader: with none, it is not ok().
-    TraceFile(const std::string& path, Start start);
+    // emptying it, through standardOutput when given (the sink the rest of standard output
+    // goes through, so that the lines of both keep their order). A FIFO is opened without
+    // waiting for a reader: with none, it is not ok().
+    TraceFile(const std::string& path, Start start,
+              std::shared_ptr<OutputSink> standardOutput = nullptr);
     ~TraceFile();
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
-    bool ok() const { return m_file != nullptr; }
+    // The trace's writer among those of its sink.
+    static constexpr std::size_t kSinkWriter = 1;
+
+    bool ok() const { return m_sink != nullptr; }
     // Why the file could not be opened, or why writing it failed.
     std::string error() const;
     // Writing failed after the file was opened: the trace is incomplete.
     bool failed() const;
+    // The bytes of lines given up because the reader did not keep up, those still waiting when
+    // the sink was abandoned included.
+    std::uint64_t droppedBytes() const;
+    // Where the lines go, for the caller to drain at the end; null when not ok().
+    const std::shared_ptr<OutputSink>& sink() const { return m_sink; }
     // Told once, on the thread that wrote, when writing first fails.
     void setFailureHandler(std::function<void(const std::string& error)> handler);
 
@@ -72,7 +90,8 @@ public:
                 std::string_view bytes, int baudRate);
     // A run on port has ended: its unfinished line is written now, in its place among the others.
     void endRun(const std::string& port);
-    // Writes every port's unfinished line; true when the whole trace has been written.
+    // Hands every port's unfinished line to the output; true when nothing has failed or been
+    // dropped so far.
     bool finish();
 
 private:
@@ -92,10 +111,12 @@ private:
     std::string secondsText(std::chrono::nanoseconds at) const;
 
     mutable std::mutex m_mutex;
-    std::FILE* m_file = nullptr;
-    // Standard output, which is not ours to close.
-    bool m_shared = false;
+    std::shared_ptr<OutputSink> m_sink;
     bool m_failed = false;
+    // Dropped since the last line the sink took: the gap the next line's comment marks.
+    std::uint64_t m_gap = 0;
+    // Of the comments that mark a gap, given to the sink with a line and dropped with it.
+    std::uint64_t m_markBytesDropped = 0;
     std::string m_error;
     std::chrono::nanoseconds m_start;
     std::function<void(const std::string&)> m_onFailure;

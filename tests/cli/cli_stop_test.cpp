@@ -1,9 +1,16 @@
 // Ending updates from outside: Ctrl-C, and the instrument's line going away mid-transfer.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
+
+#include <algorithm>
 
 #include "processes.h"
 
@@ -135,6 +142,68 @@ TEST_F(CliStop, AClosedOrFullOutputNeverStopsTheUpdate) {
         EXPECT_EQ(received.size(), 3u + 16384u + 2u);
         EXPECT_TRUE(received.ends_with("CX"));
     }
+}
+
+// A reader that stops reading (a pager, a terminal paused with Ctrl-S) with the trace on standard
+// output: the instrument still gets its bytes at the line's pace, and a signal still ends the call
+// at once, with its run in the log.
+TEST_F(CliStop, AReaderThatStopsReadingHoldsNeitherTheLineNorAStop) {
+    // Taking bytes at the line's pace, so that its transcript shows any pause in the sending.
+    SimulatorProcess simulator({"--paced"});
+    const QString fifo = m_dir.filePath("output.fifo");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    // Held open and never read until the end; small, so that the output fills it within a second.
+    const int reader = ::open(fifo.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const int pipeSize = ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    QProcess cli;
+    cli.setStandardOutputFile(fifo);
+    cli.start(FLASHUPDATE_CLI_PATH, QStringList{"--json", "--trace", "/dev/stdout"} +
+                                        arguments(simulator.device(), 10000));
+    ASSERT_TRUE(cli.waitForStarted(10'000));
+
+    // Erase, record header and 3000 bytes of the record: about 3 s of the line.
+    constexpr std::size_t kHeader = 3;
+    const std::string received = simulator.receivedAt(9600, kHeader + 3000);
+    int unread = 0;
+    ::ioctl(reader, FIONREAD, &unread);
+    // Full, to within the room a line needs.
+    EXPECT_GT(unread, pipeSize - 512) << "the output was read after all";
+    ::kill(static_cast<pid_t>(cli.processId()), SIGTERM);
+    QElapsedTimer ending;
+    ending.start();
+    const bool ended = cli.waitForFinished(20'000);
+    const qint64 endedMs = ending.elapsed();
+    ::close(reader);
+
+    ASSERT_GE(received.size(), kHeader + 3000);
+    double longestGap = 0;
+    double previous = -1;
+    std::size_t at9600 = 0;
+    for (const auto& line : simulator.transcript()) {
+        if (line.baud != 9600 || ++at9600 <= kHeader) {
+            continue;
+        }
+        if (previous >= 0) {
+            longestGap = std::max(longestGap, line.seconds - previous);
+        }
+        previous = line.seconds;
+    }
+    EXPECT_LE(longestGap, 0.5) << "seconds without a byte in the record";
+    ASSERT_TRUE(ended);
+    // Half a second on an idle machine; more than that only on a busy one.
+    EXPECT_LT(endedMs, 2000);
+    EXPECT_EQ(cli.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(cli.exitCode(), 128 + SIGTERM) << cli.readAllStandardError().toStdString();
+    QFile log(qEnvironmentVariable("XDG_STATE_HOME") + "/flashupdate/flashupdate.log");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString device = "device=" + simulator.device() + " ";
+    bool logged = false;
+    for (const QString& line : QString::fromUtf8(log.readAll()).split('\n')) {
+        logged = logged || (line.contains(device) && line.contains("event=run") &&
+                            line.contains("outcome=stopped") && line.contains("ended_by=SIGTERM"));
+    }
+    EXPECT_TRUE(logged) << "no run line for " << device.toStdString();
 }
 
 }  // namespace

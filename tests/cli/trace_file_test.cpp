@@ -268,5 +268,52 @@ TEST(TraceFileWriting, AFifoWithAReaderGetsTheTrace) {
     EXPECT_TRUE(std::string(text).starts_with(kHeader)) << text;
 }
 
+// A reader that falls more than the sink's bound behind: the writer never waits, whole lines are
+// lost and counted, and the trace marks where, once the reader takes lines again.
+TEST(TraceFileWriting, AReaderThatFallsBehindLosesWholeLinesMarkedWhereTheyWere) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("wire.fifo").toStdString();
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::string got;
+    const auto take = [&] {
+        char chunk[65536];
+        ssize_t read = 0;
+        while ((read = ::read(reader, chunk, sizeof chunk)) > 0) {
+            got.append(chunk, static_cast<std::size_t>(read));
+        }
+    };
+    TraceFile trace(path, startAtZero());
+    ASSERT_TRUE(trace.ok()) << trace.error();
+    int lines = 0;
+    while (trace.droppedBytes() == 0 && lines < 100'000) {
+        trace.record("p", true, microseconds(lines++), countingBytes(32), 9600);
+    }
+    EXPECT_GT(trace.droppedBytes(), 0u);
+    EXPECT_FALSE(trace.failed());
+    while (!trace.sink()->flush()) {
+        take();
+    }
+    trace.record("p", false, microseconds(lines), "E", 9600);
+    EXPECT_FALSE(trace.finish());
+    take();
+    close(reader);
+
+    const QStringList written = QString::fromStdString(got).split('\n', Qt::SkipEmptyParts);
+    ASSERT_GE(written.size(), 2);
+    EXPECT_EQ(written.last(),
+              QString("%1 p received 9600 45").arg(static_cast<double>(lines) / 1e6, 0, 'f', 6));
+    EXPECT_EQ(
+        written[written.size() - 2],
+        QString("# dropped %1 bytes here: the reader did not keep up").arg(trace.droppedBytes()));
+    // Every line before the mark whole, in order.
+    for (int i = 2; i < written.size() - 2; ++i) {
+        ASSERT_TRUE(written[i].startsWith(
+            QString("%1 p sent 9600 00 01 ").arg(static_cast<double>(i - 2) / 1e6, 0, 'f', 6)))
+            << written[i].toStdString();
+    }
+}
+
 }  // namespace
 }  // namespace flashupdate::testing
