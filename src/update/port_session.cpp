@@ -23,6 +23,7 @@ void PortSession::start(RunInputs inputs) {
         return;
     }
     m_lost.reset();
+    m_stopped = false;
     m_machine.start(std::move(inputs), now());
     advance();
 }
@@ -32,6 +33,7 @@ void PortSession::refuse(const Refusal& refusal) {
         return;
     }
     m_lost.reset();
+    m_stopped = false;
     m_machine.refuse(refusal);
     advance();
 }
@@ -45,9 +47,11 @@ void PortSession::acknowledge() {
 }
 
 void PortSession::stop() {
-    if (!m_machine.running()) {
+    // A second stop (the operator's hand again, another signal) changes nothing.
+    if (!m_machine.running() || m_stopped) {
         return;
     }
+    m_stopped = true;
     // Whatever the session waited for is moot: the machine now asks for the port to be purged
     // and let go, and a part of a write not yet taken never goes.
     m_unwritten.clear();
@@ -164,6 +168,11 @@ void PortSession::wait(Waiting what) {
 
 void PortSession::armTimer() {
     const std::optional<EventLoop::Nanos> due = m_machine.nextDeadline();
+    // A timer armed again would count whole milliseconds from now, a fraction late.
+    if (due == m_armedFor && (!due || m_timer->enabled())) {
+        return;
+    }
+    m_armedFor = due;
     if (!due) {
         m_timer->setEnabled(false);
         return;
@@ -176,6 +185,7 @@ void PortSession::armTimer() {
 
 void PortSession::timerTicked() {
     m_timer->setEnabled(false);
+    m_armedFor.reset();
     m_machine.handleTimeout(now());
     advance();
 }

@@ -72,12 +72,16 @@ private:
     LinePort& m_port;
     EventLoop& m_loop;
     std::unique_ptr<Timer> m_timer;
+    // The deadline the timer is armed for.
+    std::optional<EventLoop::Nanos> m_armedFor;
     UpdateMachine m_machine;
     Waiting m_waiting = Waiting::Nothing;
     // The part of a write the port has not yet taken: it goes before anything else.
     ByteText m_unwritten;
     // The line's loss, told while the session waited for nothing.
     std::optional<SerialError> m_lost;
+    // The run in progress has been asked to stop.
+    bool m_stopped = false;
     // advance() is on the stack: a listener call made from inside it (none should be) or an
     // event handler that acknowledges at once is taken up by the running pass.
     bool m_advancing = false;

@@ -1,76 +1,73 @@
-// The update procedure that Start runs, as the window has always run it: one call that returns
-// when the run has ended. It drives the update machine over the seams (the view, the serial link,
-// the timers' event loop): it carries out the machine's port actions, renders its events into the
-// window's labels and boxes, and between them pumps the event loop until the machine's next
-// deadline or a receive event.
+// What Start runs in the window, without its widgets: it reads what the operator chose from the
+// view, reads the files, and starts one port's update (PortSession) whose events become the
+// view's captions, labels and boxes (ViewRenderer). Nothing here waits: Start returns at once, the
+// run goes on from the event loop, and onEnded says when it is over.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "serial/event_loop.h"
+#include "serial/line_port.h"
+#include "update/port_session.h"
 #include "update/run_preparation.h"
-#include "update/serial_link.h"
-#include "update/timers.h"
-#include "update/update_machine.h"
 #include "update/update_result.h"
 #include "update/update_view.h"
+#include "update/view_renderer.h"
 
 namespace flashupdate {
-
-// The port the operator chose: Com1 to Com3 by their buttons, otherwise Com4.
-int chosenPort(const UpdateView& view);
 
 class UpdateProcedure {
 public:
     static constexpr const char* kBootLoaderName = flashupdate::kBootLoaderName;
 
-    UpdateProcedure(UpdateView& view, SerialLink& link, Timers& timers,
+    UpdateProcedure(UpdateView& view, LinePort& port, EventLoop& loop,
                     std::filesystem::path executableDirectory);
-    ~UpdateProcedure();
     UpdateProcedure(const UpdateProcedure&) = delete;
     UpdateProcedure& operator=(const UpdateProcedure&) = delete;
 
     // Another boot loader file than BOOTLOAD.IMG in the places it is looked for (next to the
     // executable first), for a front end that lets the operator name one.
     void setBootLoaderPath(std::filesystem::path path) { m_bootLoaderPath = std::move(path); }
+    // A view whose boxes return before the operator has closed them: the front end calls
+    // acknowledge() when one is closed. By default a box is taken as closed once showMessage()
+    // has returned.
+    void setBoxesHoldTheCaller(bool hold) { m_boxesHold = hold; }
 
-    // Runs one update and returns when it has ended, whatever the ending. A call while a run is
-    // in progress (Start pressed inside one of its waits) starts nothing and disturbs nothing.
+    // Starts one update with what the view shows and returns. Ignored while a run is in progress.
     void cmdStart_Click();
+    // The operator has closed the box the run showed last.
+    void acknowledge() { m_session.acknowledge(); }
+    // Nothing more reaches the instrument; the run ends as stopped once the port is let go.
+    void stop() { m_session.stop(); }
 
-    bool running() const { return m_running; }
-    // How the last run ended, or how far the one in progress has come, as the view was told.
-    const UpdateResult& result() const { return m_shown; }
+    bool running() const { return m_session.running(); }
+    // How the last run ended, or how far the one in progress has come.
+    const UpdateResult& result() const { return m_session.result(); }
     // The program image as the last run read it, once, at its start.
     const std::vector<unsigned char>& image() const { return m_image; }
 
+    // The run has ended; result() is final.
+    std::function<void()> onEnded;
+
 private:
-    void drive();
-    void carryOut(const PortAction& action);
     void render(const RunEvent& event);
-    void renderVerdict(const RunEvent& event);
-    void status(const std::string& text);
-    void acknowledge();
-    UpdateMachine::Nanos now() { return m_timers.events.monotonicTime(); }
 
     UpdateView& m_view;
-    SerialLink& m_link;
-    Timers& m_timers;
+    ViewRenderer m_renderer{m_view};
+    PortSession m_session;
     std::filesystem::path m_executableDirectory;
     // Named by the operator; empty when it is looked for in the places above.
     std::filesystem::path m_bootLoaderPath;
-    bool m_running = false;
-    UpdateMachine m_machine;
-    // The run's account as the view has been told it so far.
-    UpdateResult m_shown;
+    bool m_boxesHold = true;
     std::vector<unsigned char> m_image;
-    std::string m_sizeText;
 
 public:
     // The exact sum of the program data bytes of the last transfer.
-    const std::uint32_t& FileCheckSum = m_machine.FileCheckSum;
+    const std::uint32_t& FileCheckSum = m_session.machine().FileCheckSum;
 };
 
 }  // namespace flashupdate

@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTemporaryDir>
 
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
 #include "support/recording_view.h"
 #include "support/simulator_process.h"
-#include "update/serial_link.h"
-#include "update/timers.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate::testing {
@@ -32,13 +31,17 @@ protected:
         map.setDevicePath(1, simulator.devicePath());
         QtEventLoop events;
         SerialControl port(map, events, systemTransports());
-        SerialLink link(port);
-        Timers timers(events);
         view.select(m_dir.path().toStdString(), "PROG.IMG");
-        UpdateProcedure procedure(view, link, timers, m_dir.path().toStdString());
+        UpdateProcedure procedure(view, port, events, m_dir.path().toStdString());
+        // The only loop: the run goes on from it until it has ended.
+        QEventLoop loop;
+        procedure.onEnded = [&loop] { loop.quit(); };
         QElapsedTimer elapsed;
         elapsed.start();
         procedure.cmdStart_Click();
+        if (procedure.running()) {
+            loop.exec();
+        }
         portOpenAfter = port.portOpen();
         result = procedure.result();
         return static_cast<double>(elapsed.elapsed()) / 1000.0;

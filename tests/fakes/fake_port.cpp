@@ -51,11 +51,12 @@ FakeTransport::~FakeTransport() {
     }
 }
 
-void FakeTransport::open(const std::string& name, const LineSettings& settings, bool) {
+void FakeTransport::beginOpen(const std::string& name, const LineSettings& settings, bool) {
     m_line.commPort = std::stoi(name.substr(std::string(kFakeScheme).size()));
     m_line.settings = settings;
     m_line.open = this;
     ++m_line.openings;
+    tellOpened();
 }
 
 std::size_t FakeTransport::write(std::string_view bytes) {
@@ -86,10 +87,11 @@ void FakeTransport::purgeOutput() {
     m_line.lineFreeAt = m_line.pending.empty() ? m_line.loop.now() : m_line.pending.back();
 }
 
-void FakeTransport::close() {
+void FakeTransport::beginClose() {
     m_line.settle();
     m_line.pending.clear();
     m_line.open = nullptr;
+    tellClosed();
 }
 
 void FakeTransport::deliver(const ByteText& chunk) {
@@ -134,10 +136,14 @@ void FakePort::stallLine(Micros from, Micros until) {
 
 void FakePort::record(const std::string& call, const std::string& operation) {
     m_calls.push_back(call);
-    const int count = ++m_callCounts[operation];
-    const auto failure = m_failures.find(operation);
-    if (failure != m_failures.end() && failure->second == count) {
-        throw SerialError("injected failure of " + operation);
+    const std::vector<std::string> names =
+        call == operation ? std::vector{operation} : std::vector{operation, call};
+    for (const std::string& name : names) {
+        const int count = ++m_callCounts[name];
+        const auto failure = m_failures.find(name);
+        if (failure != m_failures.end() && failure->second == count) {
+            throw SerialError("injected failure of " + name);
+        }
     }
 }
 
@@ -201,6 +207,36 @@ void FakePort::output(const ByteText& data) {
     record(data.size() == 1 ? "Output:" + data : "Output[" + std::to_string(data.size()) + "]",
            "Output");
     m_control.output(data);
+}
+
+void FakePort::beginOpen() {
+    record("PortOpen=1", "Open");
+    // The control tells its listener what it would otherwise tell the OnComm handler: it is
+    // listened to only by a caller that uses it as a LinePort.
+    m_control.setListener(listener() != nullptr ? this : nullptr);
+    m_control.beginOpen();
+}
+
+std::size_t FakePort::write(std::string_view bytes) {
+    record(bytes.size() == 1 ? "Output:" + std::string(bytes)
+                             : "Output[" + std::to_string(bytes.size()) + "]",
+           "Output");
+    return m_control.write(bytes);
+}
+
+void FakePort::purgeInput() {
+    record("InBufferCount=0", "InBufferCount");
+    m_control.purgeInput();
+}
+
+void FakePort::purgeOutput() {
+    record("OutBufferCount=0", "OutBufferCount");
+    m_control.purgeOutput();
+}
+
+void FakePort::beginClose() {
+    record("PortOpen=0", "Close");
+    m_control.beginClose();
 }
 
 ByteText FakePort::input() {

@@ -9,7 +9,8 @@
 //   calls()            every operation, in order, as "Settings=1200,N,8,1", "PortOpen=1",
 //                      "Output[256]"
 //   wire()             every byte that crossed the line, with its time and the baud rate in force
-//   failOn(op, n)      the n-th (1-based) call of operation op throws SerialError
+//   failOn(op, n)      the n-th (1-based) call of operation op, or of the call with that exact
+//                      text ("Output:C"), throws SerialError
 //   raiseEvent(code)   a line event (send, error) for the receive handler
 //   setDeviceBuffer()  the device's buffer size, and whether it counts its queue as a UART does
 //                      or hides it as a pseudo-terminal does
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "fakes/virtual_event_loop.h"
+#include "serial/line_port.h"
 #include "serial/line_settings.h"
 #include "serial/serial_control.h"
 #include "serial/serial_port.h"
@@ -86,14 +88,14 @@ public:
     explicit FakeTransport(FakeLine& line) : m_line(line) {}
     ~FakeTransport() override;
 
-    void open(const std::string& name, const LineSettings& settings, bool rts) override;
+    void beginOpen(const std::string& name, const LineSettings& settings, bool rts) override;
     void applySettings(const LineSettings& settings) override { m_line.settings = settings; }
     void setRts(bool) override {}
     std::size_t write(std::string_view bytes) override;
     std::size_t queued() override;
     void purgeInput() override {}
     void purgeOutput() override;
-    void close() override;
+    void beginClose() override;
     BurstTiming burstTiming() const override { return m_line.burstTiming; }
     std::string remedyFor(const SerialError&) const override { return {}; }
 
@@ -105,7 +107,9 @@ private:
     bool m_gone = false;
 };
 
-class FakePort final : public SerialPort {
+// As a LinePort it records the same names as the old calls: beginOpen as "PortOpen=1", a write as
+// "Output...", a purge as "InBufferCount=0" or "OutBufferCount=0", beginClose as "PortOpen=0".
+class FakePort final : public SerialPort, public LinePort, private LinePort::Listener {
 public:
     explicit FakePort(VirtualEventLoop& loop);
     ~FakePort() override;
@@ -124,6 +128,18 @@ public:
     void output(const ByteText& data) override;
     ByteText input() override;
     int commEvent() const override { return m_commEvent; }
+
+    // LinePort
+    std::string devicePath() const override { return m_control.devicePath(); }
+    void beginOpen() override;
+    std::size_t room() override { return m_control.room(); }
+    std::size_t write(std::string_view bytes) override;
+    void wantWritable() override { m_control.wantWritable(); }
+    void wantDrained() override { m_control.wantDrained(); }
+    std::size_t notCarried() override { return m_control.notCarried(); }
+    void purgeInput() override;
+    void purgeOutput() override;
+    void beginClose() override;
 
     void setInstrument(Instrument* instrument) { m_line.instrument = instrument; }
     // The instrument sends chunk so that it is received at time at.
@@ -145,6 +161,14 @@ public:
 
 private:
     void record(const std::string& call, const std::string& operation);
+    // What the control tells, passed on to whoever listens to this port.
+    void portOpened() override { listener()->portOpened(); }
+    void portOpenFailed(const SerialError& error) override { listener()->portOpenFailed(error); }
+    void portReceived(const ByteText& bytes) override { listener()->portReceived(bytes); }
+    void portWritable() override { listener()->portWritable(); }
+    void portDrained() override { listener()->portDrained(); }
+    void portLost(const SerialError& error) override { listener()->portLost(error); }
+    void portClosed() override { listener()->portClosed(); }
 
     FakeLine m_line;
     SerialControl m_control;

@@ -325,9 +325,8 @@ std::vector<int> spread(int count) {
 TEST(Hardening, EveryPortOperationFailingEndsInExactlyOneRegionMessage) {
     const ByteText image = randomBytes(2 * 16384 + 100, 9);
     const auto counts = callCounts(image);
-    for (const std::string operation :
-         {"Output", "OutBufferCount?", "Close", "Open", "Settings", "CommPort", "InputLen",
-          "RThreshold", "SThreshold", "RTSEnable", "InBufferCount", "OutBufferCount", "Input"}) {
+    for (const std::string operation : {"Output", "Close", "Open", "Settings", "CommPort",
+                                        "RTSEnable", "InBufferCount", "OutBufferCount"}) {
         ASSERT_TRUE(counts.contains(operation)) << operation << " is never called";
         for (const int n : spread(counts.at(operation))) {
             SCOPED_TRACE(operation + " #" + std::to_string(n));
@@ -355,9 +354,9 @@ TEST(Hardening, EveryPortOperationFailingEndsInExactlyOneRegionMessage) {
 TEST(Hardening, OutputFailingReportsTheRegionItFailedIn) {
     const ByteText image = randomBytes(2 * 16384 + 100, 9);
     const int outputs = callCounts(image).at("Output");
-    // Two boot loader halves and "E"; three records of "P", block number and the data in eight
-    // writes, one a progress step; "C" and "X".
-    ASSERT_EQ(outputs, 3 + 3 * (2 + 8) + 2);
+    // Two boot loader halves and "E"; three records of "P", block number and the data in writes
+    // at the line's pace; "C" and "X".
+    ASSERT_GT(outputs, 3 + 3 * (2 + 8) + 2);
     for (const int n : spread(outputs)) {
         SCOPED_TRACE("Output #" + std::to_string(n));
         Rig rig;

@@ -12,8 +12,6 @@
 #include "fakes/virtual_event_loop.h"
 #include "support/recording_view.h"
 #include "support/test_files.h"
-#include "update/serial_link.h"
-#include "update/timers.h"
 #include "update/update_procedure.h"
 
 namespace flashupdate::testing {
@@ -37,7 +35,7 @@ public:
                 std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
           executableDir(root / "bin"),
           imageDir(root / "images"),
-          update(view, link, timers, executableDir) {
+          update(view, port, loop, executableDir) {
         fs::create_directories(executableDir);
         fs::create_directories(imageDir);
         port.setInstrument(&instrument);
@@ -56,8 +54,12 @@ public:
         return path;
     }
 
+    // Presses Start and runs the loop until the run has ended.
     void start() {
         update.cmdStart_Click();
+        while (update.running() && !loop.ranAway()) {
+            loop.pumpWait();
+        }
         ASSERT_FALSE(loop.ranAway()) << "a wait never ended";
     }
 
@@ -79,8 +81,6 @@ public:
     fs::path imageDir;
     VirtualEventLoop loop;
     FakePort port{loop};
-    SerialLink link{port};
-    Timers timers{loop};
     RecordingView view{[this] { return loop.now(); }};
     ScriptedInstrument instrument;
     UpdateProcedure update;

@@ -37,10 +37,7 @@ TEST_P(RunResult, SaysHowTheRunEnded) {
     Rig rig;
     rig.selectImage(randomBytes(100));
     ending.arrange(rig);
-    try {
-        rig.update.cmdStart_Click();
-    } catch (const StopRequested&) {
-    }
+    rig.start();
     const UpdateResult& result = rig.update.result();
     EXPECT_EQ(nameOf(result.stage), std::string(nameOf(ending.stage)));
     EXPECT_EQ(nameOf(result.cause), std::string(nameOf(ending.cause)));
@@ -82,9 +79,9 @@ INSTANTIATE_TEST_SUITE_P(
                    rig.instrument.eraseAnswers = {{{"?", ms(50)}}};
                },
                Stage::Erase, Cause::NoAnswer, "no-answer", 5, Erased::Maybe, 0},
-        // The third write of data: two progress steps have gone.
-        Ending{"lineFailsInTheRecord", [](Rig& rig) { rig.port.failOn("Output", 5 + 3); },
-               Stage::Program, Cause::Port, "port", 4, Erased::Yes, 4096, true},
+        // The record's first write of data: its command and block number have gone.
+        Ending{"lineFailsInTheRecord", [](Rig& rig) { rig.port.failOn("Output", 5 + 1); },
+               Stage::Program, Cause::Port, "port", 4, Erased::Yes, 0, true},
         Ending{"checksumUnanswered",
                [](Rig& rig) {
                    rig.instrument.checksumAnswer = [](std::uint32_t) { return Answer{}; };
@@ -108,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                [](Rig& rig) {
                    rig.loop.setOnPump([&rig] {
                        if (rig.view.status() == "Erase Command Sent") {
-                           throw StopRequested{};
+                           rig.update.stop();
                        }
                    });
                },

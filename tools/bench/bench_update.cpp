@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -20,8 +21,6 @@
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
 #include "update/protocol.h"
-#include "update/serial_link.h"
-#include "update/timers.h"
 #include "update/update_procedure.h"
 
 namespace {
@@ -126,11 +125,11 @@ int main(int argc, char** argv) {
         map.setDevicePath(1, device);
         QtEventLoop events;
         SerialControl port(map, events, systemTransports());
-        SerialLink link(port);
-        Timers timers(events);
         QuietView view;
         view.directory = dir.path().toStdString();
-        UpdateProcedure procedure(view, link, timers, dir.path().toStdString());
+        UpdateProcedure procedure(view, port, events, dir.path().toStdString());
+        QEventLoop loop;
+        procedure.onEnded = [&loop] { loop.quit(); };
         // Every record but the current one has its command and block number on the line too.
         const long before = receivedAtCommandSpeed(transcript);
         long lead = 0;
@@ -144,6 +143,9 @@ int main(int argc, char** argv) {
         QElapsedTimer elapsed;
         elapsed.start();
         procedure.cmdStart_Click();
+        if (procedure.running()) {
+            loop.exec();
+        }
         const double wall = static_cast<double>(elapsed.nsecsElapsed()) / 1e9;
         const double cpu = cpuSeconds() - cpuBefore;
         const bool ok = view.status == "FLASH updated successfully  " && view.messages.empty();
