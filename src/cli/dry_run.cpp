@@ -12,16 +12,46 @@
 #include "cli/text_formats.h"
 #include "runlog/run_log.h"
 #include "serial/qt/qt_event_loop.h"
+#include "serial/qt/stop_signal_pipe.h"
 #include "serial/qt/system_transports.h"
+#include "serial/serial_control.h"
 #include "update/boot_loader_places.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
+#include "update/run_preparation.h"
 #include "update/texts.h"
-#include "update/update_procedure.h"
 
 namespace flashupdate::cli {
 
 namespace {
+
+// An event pump that ends the port's trial once a stopping signal has come: every wait of the
+// serial control is a loop of pumps, so a stop is seen within one heartbeat.
+class StoppingEventLoop final : public EventLoop {
+public:
+    explicit StoppingEventLoop(EventLoop& inner) : m_inner(inner) {}
+
+    std::unique_ptr<Timer> createTimer() override { return m_inner.createTimer(); }
+    Nanos monotonicTime() override { return m_inner.monotonicTime(); }
+    void pumpOnce() override {
+        throwIfStopped();
+        m_inner.pumpOnce();
+    }
+    void pumpWaitFor(Nanos longest) override {
+        throwIfStopped();
+        m_inner.pumpWaitFor(longest);
+        throwIfStopped();
+    }
+
+private:
+    static void throwIfStopped() {
+        if (StopSignalPipe::first() != 0) {
+            throw StopRequested{};
+        }
+    }
+
+    EventLoop& m_inner;
+};
 
 struct FileCheck {
     std::vector<unsigned char> image;
@@ -81,7 +111,7 @@ FileCheck checkFiles(const std::filesystem::path& imagePath,
 // Opens the port the way an update does and closes it again at once; empty when that worked.
 std::string tryPort(const PortTarget& target, std::string& diagnostics) {
     QtEventLoop systemEvents;
-    StoppingEventLoop events(systemEvents, stopFlag());
+    StoppingEventLoop events(systemEvents);
     SerialControl port(target.map, events, systemTransports(target.tls));
     port.setDiagnostics([&](const std::string& text) { diagnostics += text; });
     try {
@@ -122,8 +152,7 @@ int dryRun(const std::vector<UpdateTask>& tasks, bool json, std::FILE* out) {
         files.push_back(Files{
             task.image, bootLoader,
             checkFiles(task.image, bootLoader,
-                       choice.named ? std::string()
-                                    : notFoundText(places, UpdateProcedure::kBootLoaderName))});
+                       choice.named ? std::string() : notFoundText(places, kBootLoaderName))});
     }
     bool fileFailed = false;
     for (const Files& each : files) {

@@ -28,8 +28,8 @@
 #include "update/program_version.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
+#include "update/run_preparation.h"
 #include "update/texts.h"
-#include "update/update_procedure.h"
 
 using namespace flashupdate;
 using namespace flashupdate::cli;
@@ -80,8 +80,7 @@ void traceImage(TraceFile& trace, const std::filesystem::path& image) {
 void warnOfShortBootLoader(const BootLoaderChoice& choice) {
     const std::filesystem::path path =
         choice.named ? *choice.named
-                     : locateBootLoader(bootLoaderPlaces(choice.programDirectory),
-                                        UpdateProcedure::kBootLoaderName);
+                     : locateBootLoader(bootLoaderPlaces(choice.programDirectory), kBootLoaderName);
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     // Missing, unreadable and empty files are the update's to report.
@@ -219,7 +218,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    installStopHandlers();
+    // The first signal stops the updates from the loop; a second ends the program the usual way.
+    StopSignalPipe stops(StopSignalPipe::Second::EndsProgram);
     if (options.dryRun) {
         return dryRun(tasks, options.json, stdout);
     }
@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
         }
     }
     const RunSettings settings{raiseOpenFileLimit(), options.jobs, trace.get()};
-    const RunOutcome outcome = runUpdates(tasks, options.retries, settings, *renderer, stopFlag());
+    const RunOutcome outcome = runUpdates(tasks, options.retries, settings, *renderer, stops);
     int status = outcome.exitCode;
     // The manual's promise: a trace with a gap is not a success, whatever the updates did.
     if (trace != nullptr && !trace->finish()) {

@@ -1,0 +1,97 @@
+#include "serial/qt/stop_signal_pipe.h"
+
+#include <QSocketNotifier>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace flashupdate {
+
+namespace {
+
+std::atomic<int> g_first{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+#ifndef _WIN32
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// [0] read by the event loop, [1] written by the handler.
+int g_pipe[2] = {-1, -1};
+
+extern "C" void onStopSignal(int signal) {
+    const int saved = errno;
+    int none = 0;
+    g_first.compare_exchange_strong(none, signal);
+    const auto number = static_cast<unsigned char>(signal);
+    // A full pipe already holds a signal for the event loop to act on.
+    [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &number, 1);
+    errno = saved;
+}
+#endif
+
+}  // namespace
+
+StopSignalPipe::StopSignalPipe(Second second) {
+#ifndef _WIN32
+    std::signal(SIGPIPE, SIG_IGN);
+    if (::pipe2(g_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        return;
+    }
+    m_notifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { takeSignals(); });
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | (second == Second::EndsProgram ? SA_RESETHAND : 0);
+    for (const int signal : kSignals) {
+        // One ignored from the start stays ignored: "nohup flashupdate &" outlives its terminal.
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
+            continue;
+        }
+        sigaction(signal, &action, nullptr);
+    }
+#else
+    (void)second;
+#endif
+}
+
+StopSignalPipe::~StopSignalPipe() {
+#ifndef _WIN32
+    if (m_notifier == nullptr) {
+        return;
+    }
+    for (const int signal : kSignals) {
+        struct sigaction now {};
+        if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == onStopSignal) {
+            std::signal(signal, SIG_DFL);
+        }
+    }
+    m_notifier.reset();
+    ::close(g_pipe[0]);
+    ::close(g_pipe[1]);
+    g_pipe[0] = g_pipe[1] = -1;
+#endif
+}
+
+int StopSignalPipe::first() {
+    return g_first.load();
+}
+
+void StopSignalPipe::takeSignals() {
+#ifndef _WIN32
+    unsigned char number = 0;
+    while (::read(g_pipe[0], &number, 1) == 1) {
+        if (onSignal) {
+            onSignal(number);
+        }
+    }
+#endif
+}
+
+}  // namespace flashupdate
