@@ -1,7 +1,8 @@
 // Which updates run at once. Each port's update takes a few descriptors (the device or its
 // connection, the device's lock file, a file being read), and a process that runs out of
-// descriptors is ended by the system's libraries without a word, every instrument with it. So no more updates run at once than the open-file limit allows; the rest
-// wait their turn in the order given and start as others end.
+// descriptors is ended by the system's libraries without a word, every instrument with it. So no
+// more updates run at once than the open-file limit allows; the rest wait their turn in the order
+// given and start as others end.
 #pragma once
 
 #include <cstddef>
