@@ -78,6 +78,8 @@ struct Call {
     int signal = 0;
     // An attempt has ended, or will never begin.
     std::function<void(PortResult result)> attemptEnded;
+    // After the port's last attempt: its port has been let go, its descriptors given back.
+    std::function<void(std::size_t port)> portLetGo;
 };
 
 // One port's attempts, one after the other, on the call's loop.
@@ -101,7 +103,8 @@ private:
     void stoppedInPause();
     void tell(const RunEvent& event, bool account = false);
     PortResult resultFor(int attempt) const;
-    // Lets the port and its session go once the call stack that told their end has unwound.
+    // Lets the port and its session go once the call stack that told their end has unwound
+    // (a run may leave its port open for the next attempt).
     void release();
 
     std::size_t m_index;
@@ -295,6 +298,7 @@ void PortUpdate::release() {
         m_pause.reset();
         m_session.reset();
         m_port.reset();
+        m_call.portLetGo(m_index);
     });
 }
 
@@ -402,11 +406,12 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
     std::vector<int> codes(tasks.size(), kOtherFailure);
     std::vector<PortResult> results;
     bool anyStopped = false;
-    std::size_t ended = 0;
+    // Ports done with: their last result told and their port let go, or never started.
+    std::size_t done = 0;
 
-    Call call{events, renderer, log, settings.trace, 0, {}};
+    Call call{events, renderer, log, settings.trace, 0, {}, {}};
     // A result as the output, the log and the report take it.
-    const auto settle = [&](PortResult& result) {
+    const auto settle = [&](PortResult result) {
         if (result.result.cause == UpdateResult::Cause::Stopped) {
             result.signal = call.signal;
             result.exitCode = stoppedStatus(result.signal);
@@ -419,8 +424,6 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
         if (result.ran) {
             ++port.attempts;
         }
-        port.last = result;
-        renderer.show(result);
         // A port stopped before it began ran nothing to record; an attempt stopped in the pause
         // before it is the port's last word.
         if (result.ran || result.result.cause != UpdateResult::Cause::Stopped ||
@@ -430,21 +433,30 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
             }
             log.record(runRecordOf(result, tasks.at(result.port)));
         }
+        port.last = result;
+        renderer.show(result);
         if (result.last) {
             codes.at(result.port) = result.exitCode;
             anyStopped = anyStopped || result.result.cause == UpdateResult::Cause::Stopped;
             results.push_back(std::move(result));
-            ++ended;
         }
     };
 
     std::vector<std::unique_ptr<PortUpdate>> ports(tasks.size());
+    std::function<void()> startWaiting;
+    const auto finished = [&] {
+        ++done;
+        admission.ended();
+        startWaiting();
+        if (done == tasks.size()) {
+            loop.quit();
+        }
+    };
     // Starts the ports whose turn has come. One that cannot be served (no descriptor to be had
-    // while nothing runs that could free one) is reported on its own.
-    // A port that ends at once (its files refused) is settled from inside the loop below, which
-    // then goes on with the next port itself.
+    // while nothing runs that could free one) is reported on its own. A port refused at once is
+    // settled from inside the loop below, which then goes on with the next port itself.
     bool starting = false;
-    std::function<void()> startWaiting = [&] {
+    startWaiting = [&] {
         if (starting) {
             return;
         }
@@ -466,31 +478,18 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
                 ports[*port]->begin();
                 continue;
             }
-            PortResult refused =
-                notStarted(*port, UpdateResult::Cause::Port, PortErrorKind::TooManyFiles,
-                           "Not updated: too many open files (the limit is " +
-                               std::to_string(settings.openFileLimit) +
-                               "); update fewer ports at once (--jobs) or raise the limit");
-            settle(refused);
-            admission.ended();
-        }
-    };
-    const auto quitWhenAllEnded = [&] {
-        if (ended == tasks.size()) {
-            loop.quit();
+            settle(notStarted(*port, UpdateResult::Cause::Port, PortErrorKind::TooManyFiles,
+                              "Not updated: too many open files (the limit is " +
+                                  std::to_string(settings.openFileLimit) +
+                                  "); update fewer ports at once (--jobs) or raise the limit"));
+            finished();
         }
     };
     call.attemptEnded = [&](PortResult result) {
         result.time = std::chrono::system_clock::now();
-        const bool last = result.last;
-        settle(result);
-        if (last) {
-            // Its port has been let go: the next port may take its descriptors.
-            admission.ended();
-            startWaiting();
-        }
-        quitWhenAllEnded();
+        settle(std::move(result));
     };
+    call.portLetGo = [&](std::size_t) { finished(); };
     const auto stopAll = [&](int signal) {
         if (call.signal != 0) {
             return;
@@ -500,17 +499,15 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
         // The ports still waiting never start.
         while (const std::optional<std::size_t> port = admission.remaining()) {
             admission.started();
-            admission.ended();
-            PortResult stopped = notStarted(*port, UpdateResult::Cause::Stopped, std::nullopt,
-                                            "Stopped before it started");
-            settle(stopped);
+            settle(notStarted(*port, UpdateResult::Cause::Stopped, std::nullopt,
+                              "Stopped before it started"));
+            finished();
         }
         for (const std::unique_ptr<PortUpdate>& port : ports) {
             if (port != nullptr) {
                 port->stop();
             }
         }
-        quitWhenAllEnded();
     };
     stops.onSignal = stopAll;
     QTimer redraw;
@@ -522,7 +519,7 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
         stopAll(early);
     }
     startWaiting();
-    if (ended < tasks.size()) {
+    if (done < tasks.size()) {
         loop.exec();
     }
     stops.onSignal = {};
