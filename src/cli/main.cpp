@@ -221,7 +221,7 @@ int main(int argc, char** argv) {
     // The first signal stops the updates from the loop; a second ends the program the usual way.
     StopSignalPipe stops(StopSignalPipe::Second::EndsProgram);
     if (options.dryRun) {
-        return dryRun(tasks, options.json, stdout);
+        return dryRun(tasks, options.json, stdout, stops);
     }
     // Opened before any port, so that a report that cannot be written is known at once.
     std::unique_ptr<ReportFile> report;
