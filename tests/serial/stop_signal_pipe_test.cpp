@@ -1,5 +1,5 @@
-// Stopping signals brought to the event loop: each is told there, with its number, and the
-// second one ends the program where the front end asks for that.
+// Stopping signals brought to the event loop: each is told there, with its number, and a second
+// one, of any kind, ends the program where the front end asks for that.
 #include <gtest/gtest.h>
 
 #include <QEventLoop>
@@ -37,9 +37,9 @@ TEST(StopSignalPipeDeathTest, ASecondSignalEndsTheProgramWhereAskedFor) {
         {
             StopSignalPipe stops(StopSignalPipe::Second::EndsProgram);
             std::raise(SIGINT);
-            std::raise(SIGINT);
+            std::raise(SIGTERM);
         },
-        ::testing::KilledBySignal(SIGINT), "");
+        ::testing::KilledBySignal(SIGTERM), "");
 }
 
 }  // namespace

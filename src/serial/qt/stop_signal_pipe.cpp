@@ -16,6 +16,8 @@ namespace {
 
 std::atomic<int> g_first{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+// Set before the handler is installed, read by it.
+std::atomic<bool> g_secondEndsProgram{false};
 
 #ifndef _WIN32
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -26,7 +28,17 @@ int g_pipe[2] = {-1, -1};
 extern "C" void onStopSignal(int signal) {
     const int saved = errno;
     int none = 0;
-    g_first.compare_exchange_strong(none, signal);
+    if (!g_first.compare_exchange_strong(none, signal) && g_secondEndsProgram.load()) {
+        // Any second stopping signal, the same or another, does what it would without us; it is
+        // delivered once this handler returns.
+        struct sigaction usual {};
+        usual.sa_handler = SIG_DFL;
+        sigemptyset(&usual.sa_mask);
+        sigaction(signal, &usual, nullptr);
+        ::raise(signal);
+        errno = saved;
+        return;
+    }
     const auto number = static_cast<unsigned char>(signal);
     // A full pipe already holds a signal for the event loop to act on.
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &number, 1);
@@ -39,6 +51,8 @@ extern "C" void onStopSignal(int signal) {
 StopSignalPipe::StopSignalPipe(Second second) {
 #ifndef _WIN32
     std::signal(SIGPIPE, SIG_IGN);
+    g_first = 0;
+    g_secondEndsProgram = second == Second::EndsProgram;
     if (::pipe2(g_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         return;
     }
@@ -47,7 +61,7 @@ StopSignalPipe::StopSignalPipe(Second second) {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | (second == Second::EndsProgram ? SA_RESETHAND : 0);
+    action.sa_flags = SA_RESTART;
     for (const int signal : kSignals) {
         // One ignored from the start stays ignored: "nohup flashupdate &" outlives its terminal.
         struct sigaction before {};

@@ -18,10 +18,10 @@ namespace flashupdate {
 
 class StopSignalPipe {
 public:
-    // What a second stopping signal does while the first is still being dealt with.
+    // What a second stopping signal, of any kind, does while the first is being dealt with.
     enum class Second {
         Stops,        // told like the first (a window that ends as Exit does)
-        EndsProgram,  // the system's default action: for an operator who will not wait
+        EndsProgram,  // what it does without us: for an operator or a timeout(1) that will not wait
     };
 
     explicit StopSignalPipe(Second second);
