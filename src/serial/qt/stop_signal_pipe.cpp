@@ -25,7 +25,9 @@ constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // [0] read by the event loop, [1] written by the handler.
 int g_pipe[2] = {-1, -1};
 
-extern "C" void onStopSignal(int signal) {
+// Of C linkage, as a signal handler should be, and of this file alone.
+extern "C" {
+static void writeStopSignal(int signal) {
     const int saved = errno;
     int none = 0;
     if (!g_first.compare_exchange_strong(none, signal) && g_secondEndsProgram.load()) {
@@ -44,6 +46,7 @@ extern "C" void onStopSignal(int signal) {
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &number, 1);
     errno = saved;
 }
+}
 #endif
 
 }  // namespace
@@ -59,7 +62,7 @@ StopSignalPipe::StopSignalPipe(Second second) {
     m_notifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
     QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { takeSignals(); });
     struct sigaction action {};
-    action.sa_handler = onStopSignal;
+    action.sa_handler = writeStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (const int signal : kSignals) {
@@ -82,7 +85,7 @@ StopSignalPipe::~StopSignalPipe() {
     }
     for (const int signal : kSignals) {
         struct sigaction now {};
-        if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == onStopSignal) {
+        if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == writeStopSignal) {
             std::signal(signal, SIG_DFL);
         }
     }
