@@ -1,8 +1,8 @@
-// Which updates run at once. Each port's update takes a thread with an event loop of its own and
-// a few descriptors (the loop's wake-up, the device and its lock file, a file being read), and a
-// process that runs out of descriptors is ended by the system's libraries without a word, every
-// instrument with it. So no more updates run at once than the open-file limit allows; the rest
-// wait their turn in the order given and start as others end.
+// Which updates run at once. Each port's update takes a few descriptors (the device or its
+// connection, the device's lock file, a file being read), and a process that runs out of
+// descriptors is ended by the system's libraries without a word, every instrument with it. So no
+// more updates run at once than the open-file limit allows; the rest wait their turn in the order
+// given and start as others end.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +10,10 @@
 
 namespace flashupdate::cli {
 
-// Descriptors one update holds at the most (three for its whole run: the loop's wake-up, the
-// device and its lock file; three more while it opens the device or reads its files), and those
-// the program keeps for itself (standard streams, its own event loop, the log, the libraries).
+// Descriptors one update holds at the most, with room to spare (two for its whole run: the device
+// and its lock file, or a connection; up to four more while it opens the device, looks up a
+// server or reads its files), and those the program keeps for itself (standard streams, the
+// event loop, the signal pipe, the log, the libraries).
 inline constexpr std::size_t kDescriptorsPerUpdate = 6;
 inline constexpr std::size_t kDescriptorsKept = 32;
 

@@ -1,9 +1,11 @@
 #include "cli/dry_run.h"
 
+#include <QEventLoop>
 #include <QJsonObject>
 #include <algorithm>
 #include <cmath>
 
+#include <functional>
 #include <string>
 
 #include "cli/job.h"
@@ -11,13 +13,16 @@
 #include "cli/running.h"
 #include "cli/text_formats.h"
 #include "runlog/run_log.h"
+#include "serial/line_port.h"
 #include "serial/qt/qt_event_loop.h"
+#include "serial/qt/stop_signal_pipe.h"
 #include "serial/qt/system_transports.h"
+#include "serial/serial_control.h"
 #include "update/boot_loader_places.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
+#include "update/run_preparation.h"
 #include "update/texts.h"
-#include "update/update_procedure.h"
 
 namespace flashupdate::cli {
 
@@ -78,27 +83,89 @@ FileCheck checkFiles(const std::filesystem::path& imagePath,
     return check;
 }
 
-// Opens the port the way an update does and closes it again at once; empty when that worked.
-std::string tryPort(const PortTarget& target, std::string& diagnostics) {
-    QtEventLoop systemEvents;
-    StoppingEventLoop events(systemEvents, stopFlag());
+// Opens a port the way an update does and lets it go at once; what failed, or nothing.
+class PortTrial final : private LinePort::Listener {
+public:
+    explicit PortTrial(LinePort& port) : m_port(port) { m_port.setListener(this); }
+    ~PortTrial() override { m_port.setListener(nullptr); }
+    PortTrial(const PortTrial&) = delete;
+    PortTrial& operator=(const PortTrial&) = delete;
+
+    // Told once the port has been let go.
+    std::function<void()> onDone;
+
+    void begin(int comNumber) {
+        try {
+            m_port.setCommPort(comNumber);
+            m_port.beginOpen();
+        } catch (const SerialError& error) {
+            m_failure = error.what();
+            finish();
+        }
+    }
+    // A stopping signal: the port is let go, opened or not.
+    void stop() {
+        if (!m_done) {
+            m_failure = "stopped";
+            m_port.beginClose();
+        }
+    }
+    bool done() const { return m_done; }
+    const std::string& failure() const { return m_failure; }
+
+private:
+    void portOpened() override { m_port.beginClose(); }
+    void portOpenFailed(const SerialError& error) override {
+        m_failure = error.what();
+        finish();
+    }
+    void portReceived(const ByteText&) override {}
+    void portWritable() override {}
+    void portDrained() override {}
+    void portLost(const SerialError& error) override {
+        m_failure = error.what();
+        m_port.beginClose();
+    }
+    void portClosed() override { finish(); }
+
+    void finish() {
+        if (!m_done) {
+            m_done = true;
+            if (onDone) {
+                onDone();
+            }
+        }
+    }
+
+    LinePort& m_port;
+    std::string m_failure;
+    bool m_done = false;
+};
+
+// One port's trial on a loop of its own, which ends once the port has been let go. Empty when
+// the port opened.
+std::string tryPort(const PortTarget& target, std::string& diagnostics, StopSignalPipe& stops) {
+    if (StopSignalPipe::first() != 0) {
+        return "stopped";
+    }
+    QtEventLoop events;
     SerialControl port(target.map, events, systemTransports(target.tls));
     port.setDiagnostics([&](const std::string& text) { diagnostics += text; });
-    try {
-        port.setCommPort(target.comNumber);
-        port.setPortOpen(true);
-        port.setPortOpen(false);
-    } catch (const StopRequested&) {
-        return "stopped";
-    } catch (const std::exception& error) {
-        return error.what();
+    PortTrial trial(port);
+    QEventLoop loop;
+    trial.onDone = [&loop] { loop.quit(); };
+    stops.onSignal = [&trial](int) { trial.stop(); };
+    trial.begin(target.comNumber);
+    if (!trial.done()) {
+        loop.exec();
     }
-    return {};
+    stops.onSignal = {};
+    return trial.failure();
 }
 
 }  // namespace
 
-int dryRun(const std::vector<UpdateTask>& tasks, bool json, std::FILE* out) {
+int dryRun(const std::vector<UpdateTask>& tasks, bool json, std::FILE* out, StopSignalPipe& stops) {
     // Each image and boot loader pair is read and told once, however many ports take it.
     struct Files {
         std::filesystem::path image;
@@ -122,8 +189,7 @@ int dryRun(const std::vector<UpdateTask>& tasks, bool json, std::FILE* out) {
         files.push_back(Files{
             task.image, bootLoader,
             checkFiles(task.image, bootLoader,
-                       choice.named ? std::string()
-                                    : notFoundText(places, UpdateProcedure::kBootLoaderName))});
+                       choice.named ? std::string() : notFoundText(places, kBootLoaderName))});
     }
     bool fileFailed = false;
     for (const Files& each : files) {
@@ -163,7 +229,7 @@ int dryRun(const std::vector<UpdateTask>& tasks, bool json, std::FILE* out) {
         const auto duration =
             timeLeft(UpdateResult::Stage::BootLoader, UpdateResult::Erased::No, 0, bytes);
         std::string diagnostics;
-        const std::string failure = tryPort(target, diagnostics);
+        const std::string failure = tryPort(target, diagnostics, stops);
         portFailed = portFailed || !failure.empty();
         if (json) {
             writeJsonLine(

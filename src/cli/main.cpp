@@ -31,8 +31,8 @@
 #include "update/program_version.h"
 #include "update/protocol.h"
 #include "update/run_files.h"
+#include "update/run_preparation.h"
 #include "update/texts.h"
-#include "update/update_procedure.h"
 
 using namespace flashupdate;
 using namespace flashupdate::cli;
@@ -83,8 +83,7 @@ void traceImage(TraceFile& trace, const std::filesystem::path& image) {
 void warnOfShortBootLoader(const BootLoaderChoice& choice) {
     const std::filesystem::path path =
         choice.named ? *choice.named
-                     : locateBootLoader(bootLoaderPlaces(choice.programDirectory),
-                                        UpdateProcedure::kBootLoaderName);
+                     : locateBootLoader(bootLoaderPlaces(choice.programDirectory), kBootLoaderName);
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     // Missing, unreadable and empty files are the update's to report.
@@ -131,9 +130,8 @@ constexpr std::chrono::milliseconds kDrainTimeAfterStop(250);
 // moment a stop is first seen, whichever comes first.
 class DrainDeadline {
 public:
-    explicit DrainDeadline(const std::atomic<int>& stop) : m_stop(stop) {}
     std::chrono::steady_clock::time_point operator()() {
-        if (m_stop.load() != 0 && !m_stopSeen) {
+        if (StopSignalPipe::first() != 0 && !m_stopSeen) {
             m_stopSeen = true;
             m_deadline =
                 std::min(m_deadline, std::chrono::steady_clock::now() + kDrainTimeAfterStop);
@@ -142,7 +140,6 @@ public:
     }
 
 private:
-    const std::atomic<int>& m_stop;
     std::chrono::steady_clock::time_point m_deadline =
         std::chrono::steady_clock::now() + kDrainTime;
     bool m_stopSeen = false;
@@ -262,9 +259,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    installStopHandlers();
+    // The first signal stops the updates from the loop; a second ends the program the usual way.
+    StopSignalPipe stops(StopSignalPipe::Second::EndsProgram);
     if (options.dryRun) {
-        return dryRun(tasks, options.json, stdout);
+        return dryRun(tasks, options.json, stdout, stops);
     }
     // Opened before any port, so that a report that cannot be written is known at once.
     std::unique_ptr<ReportFile> report;
@@ -319,7 +317,7 @@ int main(int argc, char** argv) {
         watchers.push_back(std::make_unique<SinkWatcher>(trace->sink()));
     }
     const RunSettings settings{raiseOpenFileLimit(), options.jobs, trace.get()};
-    const RunOutcome outcome = runUpdates(tasks, options.retries, settings, *renderer, stopFlag());
+    const RunOutcome outcome = runUpdates(tasks, options.retries, settings, *renderer, stops);
     int status = outcome.exitCode;
     // The manual's promise: a trace with a gap is not a success, whatever the updates did.
     if (trace != nullptr && !trace->finish() && trace->failed()) {
@@ -343,7 +341,7 @@ int main(int argc, char** argv) {
     }
     std::fflush(out.get());
     std::fflush(err.get());
-    DrainDeadline deadline(stopFlag());
+    DrainDeadline deadline;
     OutputSink* const sinks[] = {standardOutput.get(), trace ? trace->sink().get() : nullptr,
                                  standardError.get()};
     drainSinks(sinks, std::ref(deadline));

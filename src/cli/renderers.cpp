@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cli/event_words.h"
 #include "cli/outcome.h"
 #include "cli/text_formats.h"
 #include "update/number_text.h"
@@ -19,7 +20,7 @@ namespace flashupdate::cli {
 
 namespace {
 
-double secondsOf(const UpdateEvent& result) {
+double secondsOf(const PortResult& result) {
     return std::chrono::duration<double>(result.time - result.started).count();
 }
 
@@ -30,7 +31,7 @@ QJsonValue jsonSum(const std::optional<std::uint32_t>& sum) {
 
 }  // namespace
 
-std::string resultDetails(const UpdateEvent& result) {
+std::string resultDetails(const PortResult& result) {
     std::string details;
     const UpdateResult& run = result.result;
     if (run.fileCheckSum) {
@@ -46,7 +47,7 @@ std::string resultDetails(const UpdateEvent& result) {
 }
 
 // " (exit status 6)", or " (attempt 1 of 3, exit status 6)" when the port may be tried again.
-std::string statusText(const UpdateEvent& result) {
+std::string statusText(const PortResult& result) {
     std::string text = " (";
     if (result.attempts > 1) {
         text += "attempt " + std::to_string(result.attempt) + " of " +
@@ -55,11 +56,11 @@ std::string statusText(const UpdateEvent& result) {
     return text + "exit status " + std::to_string(result.exitCode) + ")";
 }
 
-std::string summaryText(const std::vector<UpdateEvent>& results,
+std::string summaryText(const std::vector<PortResult>& results,
                         const std::vector<std::string>& labels, std::size_t waited) {
     std::size_t updated = 0;
     std::string failed;
-    for (const UpdateEvent& result : results) {
+    for (const PortResult& result : results) {
         if (result.exitCode == kUpdated) {
             ++updated;
         } else {
@@ -89,15 +90,6 @@ bool colourAllowed(bool terminal, const char* term, const char* noColor) {
 
 namespace {
 
-// A text said before in this stage, alone or as the lead of the run's account of its failure
-// ("Can't find size of X" in "Can't find size of X (X: No such file or directory)").
-bool saidBefore(const std::vector<std::string>& said, const std::string& text) {
-    return std::any_of(said.begin(), said.end(), [&](const std::string& before) {
-        return before == text || (before.size() > text.size() + 2 && before.starts_with(text) &&
-                                  before.compare(text.size(), 2, " (") == 0);
-    });
-}
-
 std::string secondsText(std::chrono::system_clock::duration duration, const char* format) {
     char text[32];
     std::snprintf(text, sizeof text, format, std::chrono::duration<double>(duration).count());
@@ -106,118 +98,106 @@ std::string secondsText(std::chrono::system_clock::duration duration, const char
 
 }  // namespace
 
-Narration::Narration(std::size_t ports, Verbosity verbosity, bool diagnosticsApart,
-                     bool recordLines)
+LogLines::LogLines(std::size_t ports, Verbosity verbosity, bool diagnosticsApart, bool recordLines)
     : m_ports(ports),
       m_verbosity(verbosity),
       m_diagnosticsApart(diagnosticsApart),
       m_recordLines(recordLines) {}
 
-bool Narration::supersededByVerdict(const UpdateEvent& event) {
-    const UpdateResult& run = event.result;
-    return event.kind == EventKind::Status && run.stage != UpdateResult::Stage::Done &&
-           run.fileCheckSum && run.deviceCheckSum && *run.fileCheckSum != *run.deviceCheckSum;
+LogLines::PortTelling& LogLines::telling(std::size_t port,
+                                         std::chrono::system_clock::time_point time) {
+    PortTelling& telling = m_ports.at(port);
+    if (!telling.began) {
+        telling.began = time;
+        telling.stageBegan = time;
+    }
+    return telling;
 }
 
-void Narration::enterStage(PortTelling& port, UpdateResult::Stage stage,
-                           std::chrono::system_clock::time_point time) {
+void LogLines::enterStage(PortTelling& port, UpdateResult::Stage stage,
+                          std::chrono::system_clock::time_point time) {
     port.stage = stage;
     port.stageBegan = time;
-    port.said.clear();
-    port.saidApart.clear();
     port.reasonGiven = false;
 }
 
-std::string Narration::timing(const PortTelling& port,
-                              std::chrono::system_clock::time_point time) const {
+std::string LogLines::timing(const PortTelling& port,
+                             std::chrono::system_clock::time_point time) const {
     if (m_verbosity != Verbosity::Verbose || !port.began) {
         return {};
     }
     return secondsText(time - *port.began, "+%.3fs");
 }
 
-std::vector<Narration::Line> Narration::tell(const UpdateEvent& event) {
-    PortTelling& port = m_ports.at(event.port);
-    if (!port.began) {
-        port.began = event.time;
-        port.stageBegan = event.time;
-    }
+std::vector<LogLines::Line> LogLines::of(const PortResult& result) {
+    PortTelling& port = telling(result.port, result.time);
+    std::vector<Line> lines{Line{Kind::Result,
+                                 result.text + "; " + resultDetails(result) + statusText(result),
+                                 timing(port, result.time)}};
+    // Another attempt, if one follows, starts afresh.
+    enterStage(port, UpdateResult::Stage::Checks, result.time);
+    port.accountSaid = false;
+    return lines;
+}
+
+std::vector<LogLines::Line> LogLines::of(const PortEvent& told) {
+    PortTelling& port = telling(told.port, told.time);
     std::vector<Line> lines;
-    const auto say = [&](Kind kind, std::string text) {
-        lines.push_back(Line{kind, std::move(text), timing(port, event.time)});
-    };
-    if (event.kind == EventKind::Result) {
-        say(Kind::Result, event.text + "; " + resultDetails(event) + statusText(event));
-        // Another attempt, if one follows, starts afresh.
-        enterStage(port, UpdateResult::Stage::Checks, event.time);
-        return lines;
-    }
     if (m_verbosity == Verbosity::Quiet) {
         return lines;
     }
+    const auto say = [&](Kind kind, std::string text) {
+        lines.push_back(Line{kind, std::move(text), timing(port, told.time)});
+    };
+    const RunEvent& event = told.event;
+    const UpdateResult& run = told.run;
+    using EventKind = RunEvent::Kind;
+    // The verdict is the run's last stage, done.
+    if ((event.kind == EventKind::StageEntered || event.kind == EventKind::Verdict) &&
+        run.stage != port.stage) {
+        const UpdateResult::Stage before = port.stage;
+        const auto took = told.time - port.stageBegan;
+        enterStage(port, run.stage, told.time);
+        if (m_verbosity == Verbosity::Verbose) {
+            const std::string next = nameOf(run.stage);
+            const std::string previous =
+                std::string(nameOf(before)) + " took " + secondsText(took, "%.3f s");
+            say(Kind::Text, before == UpdateResult::Stage::Checks ? next + " begins"
+                            : run.stage == UpdateResult::Stage::Done
+                                ? previous
+                                : previous + "; " + next + " begins");
+        }
+    }
     switch (event.kind) {
-        case EventKind::Progress: {
-            const UpdateResult& run = event.result;
-            if (event.progress == Progress::StageEntered && run.stage != port.stage) {
-                const UpdateResult::Stage before = port.stage;
-                const auto took = event.time - port.stageBegan;
-                enterStage(port, run.stage, event.time);
-                if (m_verbosity == Verbosity::Verbose) {
-                    const std::string next = nameOf(run.stage);
-                    const std::string previous =
-                        std::string(nameOf(before)) + " took " + secondsText(took, "%.3f s");
-                    say(Kind::Text, before == UpdateResult::Stage::Checks ? next + " begins"
-                                    : run.stage == UpdateResult::Stage::Done
-                                        ? previous
-                                        : previous + "; " + next + " begins");
-                }
-            }
+        case EventKind::BytesSent:
             // One line a record keeps a log readable.
-            if (m_recordLines && event.progress == Progress::BytesSent &&
-                (run.bytesSent % protocol::kRecordBytes == 0 ||
-                 run.bytesSent == run.bytesAnnounced)) {
+            if (m_recordLines && (run.bytesSent % protocol::kRecordBytes == 0 ||
+                                  run.bytesSent == run.bytesAnnounced)) {
                 say(Kind::Text, std::to_string(run.bytesSent) + " of " +
                                     std::to_string(run.bytesAnnounced) + " bytes sent");
             }
-            break;
-        }
-        case EventKind::Status: {
-            const std::string text = trimmedLines(event.text);
-            if (!supersededByVerdict(event) && !text.empty() && !saidBefore(port.said, text)) {
-                port.said.push_back(text);
-                say(Kind::Text, text);
-            }
-            break;
-        }
-        case EventKind::Message:
-            // A message box's lines each become a line, those the status line has just said
-            // left out.
-            for (const std::string& text : messageLines(trimmedLines(event.text))) {
-                if (!text.empty() && !saidBefore(port.said, text)) {
-                    port.said.push_back(text);
-                    say(Kind::Text, text);
-                }
-            }
-            break;
-        case EventKind::Diagnostic: {
-            // The run's account of its failure is the message it is about to show with the
-            // reason behind it; once the line has given that reason it adds nothing.
-            const bool account = event.result.cause != UpdateResult::Cause::None &&
-                                 event.text == event.result.reason;
-            std::vector<std::string>& said = m_diagnosticsApart ? port.saidApart : port.said;
-            if ((account && port.reasonGiven) || saidBefore(said, event.text)) {
-                break;
-            }
-            port.reasonGiven = true;
-            said.push_back(event.text);
-            for (const std::string& text : messageLines(event.text, "\n")) {
-                said.push_back(text);
+            return lines;
+        case EventKind::Diagnostic:
+            if (!told.account) {
+                port.reasonGiven = true;
+            } else if (port.reasonGiven) {
+                return lines;
+            } else {
+                port.accountSaid = !m_diagnosticsApart;
             }
             say(Kind::Diagnostic, event.text);
+            return lines;
+        default:
             break;
+    }
+    // A box that only repeats the account just said, without its reason, adds nothing; the
+    // command line's own words for a port that failed do.
+    const bool repeatsAccount =
+        event.kind == EventKind::Failed && port.accountSaid && !portFailureText(run, told.network);
+    for (std::string& text : wordsOf(event, run, told.network).lines) {
+        if (!repeatsAccount) {
+            say(Kind::Text, std::move(text));
         }
-        case EventKind::Result:
-            break;
     }
     return lines;
 }
@@ -228,14 +208,23 @@ PlainRenderer::PlainRenderer(std::vector<std::string> portLabels, std::FILE* out
       m_out(out),
       m_err(err),
       m_diagnosticsApart(verbosity != Verbosity::Verbose),
-      m_narration(m_labels.size(), verbosity, m_diagnosticsApart, true) {}
+      m_lines(m_labels.size(), verbosity, m_diagnosticsApart, true) {}
 
-void PlainRenderer::show(const UpdateEvent& event) {
-    const std::string& label = m_labels.at(event.port);
-    for (const Narration::Line& line : m_narration.tell(event)) {
+void PlainRenderer::show(const PortEvent& event) {
+    tell(event.port, event.time, m_lines.of(event));
+}
+
+void PlainRenderer::show(const PortResult& result) {
+    tell(result.port, result.time, m_lines.of(result));
+}
+
+void PlainRenderer::tell(std::size_t port, std::chrono::system_clock::time_point time,
+                         const std::vector<LogLines::Line>& lines) {
+    const std::string& label = m_labels.at(port);
+    for (const LogLines::Line& line : lines) {
         const std::string timing = line.timing.empty() ? std::string() : line.timing + " ";
-        if (line.kind != Narration::Kind::Diagnostic) {
-            write(event.time, label, timing + line.text);
+        if (line.kind != LogLines::Kind::Diagnostic) {
+            write(time, label, timing + line.text);
         } else if (m_diagnosticsApart) {
             // For whoever debugs the line; the log on standard output stays the window's words.
             std::fflush(m_out);
@@ -244,13 +233,13 @@ void PlainRenderer::show(const UpdateEvent& event) {
             std::fflush(m_err);
         } else {
             for (const std::string& text : messageLines(line.text, "\n")) {
-                write(event.time, label, timing + text);
+                write(time, label, timing + text);
             }
         }
     }
 }
 
-void PlainRenderer::summary(const std::vector<UpdateEvent>& results, std::size_t waited) {
+void PlainRenderer::summary(const std::vector<PortResult>& results, std::size_t waited) {
     write(std::chrono::system_clock::now(), "all", summaryText(results, m_labels, waited));
 }
 
@@ -282,7 +271,7 @@ constexpr const char* kRed = "\x1b[31m";
 constexpr const char* kYellow = "\x1b[33m";
 constexpr std::size_t kBarWidth = 20;
 
-const char* outcomeColour(const UpdateEvent& result) {
+const char* outcomeColour(const PortResult& result) {
     if (result.exitCode == kUpdated) {
         return kGreen;
     }
@@ -311,53 +300,65 @@ TerminalRenderer::TerminalRenderer(std::vector<std::string> portLabels, std::FIL
       m_terminal(terminal >= 0 ? terminal : fileno(out)),
       m_live(verbosity != Verbosity::Quiet),
       m_colour(colour),
-      m_narration(m_labels.size(), verbosity, false, false) {}
+      m_lines(m_labels.size(), verbosity, false, false) {}
 
-void TerminalRenderer::show(const UpdateEvent& event) {
+void TerminalRenderer::show(const PortEvent& event) {
     PortState& state = m_states.at(event.port);
-    switch (event.kind) {
-        case EventKind::Status:
-            if (!Narration::supersededByVerdict(event)) {
-                state.status = trimmedLines(event.text);
-            }
-            break;
-        case EventKind::Progress:
-            state.run = event.result;
+    using Kind = RunEvent::Kind;
+    const std::vector<std::string> statuses =
+        wordsOf(event.event, event.run, event.network).statuses;
+    if (!statuses.empty()) {
+        state.status = statuses.back();
+    }
+    switch (event.event.kind) {
+        case Kind::StageEntered:
+        case Kind::MemoryErased:
+        case Kind::BytesSent:
+        case Kind::Verdict:
+            state.run = event.run;
             state.since = std::chrono::steady_clock::now();
             break;
-        case EventKind::Result:
-            // An attempt that will be followed by another leaves the live line going.
-            if (event.last) {
-                state.ended = true;
-            } else {
-                state = PortState{};
-            }
-            break;
-        case EventKind::Message:
-        case EventKind::Diagnostic:
+        default:
             break;
     }
-    const std::string& label = m_labels.at(event.port);
-    for (const Narration::Line& line : m_narration.tell(event)) {
-        const std::string timing = line.timing.empty() ? std::string() : line.timing + " ";
-        if (line.kind == Narration::Kind::Diagnostic) {
-            // A reason and its remedy, each on a line of its own.
-            for (const std::string& text : messageLines(line.text, "\n")) {
-                log(event.time, label, timing + text);
-            }
-        } else {
-            log(event.time, label, timing + line.text,
-                line.kind == Narration::Kind::Result ? outcomeColour(event) : nullptr);
-        }
-    }
+    tell(event.port, event.time, m_lines.of(event), nullptr);
     drawLiveLines();
 }
 
-void TerminalRenderer::summary(const std::vector<UpdateEvent>& results, std::size_t waited) {
-    const bool all = std::all_of(results.begin(), results.end(), [](const UpdateEvent& result) {
+void TerminalRenderer::show(const PortResult& result) {
+    PortState& state = m_states.at(result.port);
+    // An attempt that will be followed by another leaves the live line going.
+    if (result.last) {
+        state.ended = true;
+    } else {
+        state = PortState{};
+    }
+    tell(result.port, result.time, m_lines.of(result), outcomeColour(result));
+    drawLiveLines();
+}
+
+void TerminalRenderer::tell(std::size_t port, std::chrono::system_clock::time_point time,
+                            const std::vector<LogLines::Line>& lines, const char* resultColour) {
+    const std::string& label = m_labels.at(port);
+    for (const LogLines::Line& line : lines) {
+        const std::string timing = line.timing.empty() ? std::string() : line.timing + " ";
+        if (line.kind == LogLines::Kind::Diagnostic) {
+            // A reason and its remedy, each on a line of its own.
+            for (const std::string& text : messageLines(line.text, "\n")) {
+                log(time, label, timing + text);
+            }
+        } else {
+            log(time, label, timing + line.text,
+                line.kind == LogLines::Kind::Result ? resultColour : nullptr);
+        }
+    }
+}
+
+void TerminalRenderer::summary(const std::vector<PortResult>& results, std::size_t waited) {
+    const bool all = std::all_of(results.begin(), results.end(), [](const PortResult& result) {
         return result.exitCode == kUpdated;
     });
-    const bool stopped = std::any_of(results.begin(), results.end(), [](const UpdateEvent& result) {
+    const bool stopped = std::any_of(results.begin(), results.end(), [](const PortResult& result) {
         return result.result.cause == UpdateResult::Cause::Stopped;
     });
     log(std::chrono::system_clock::now(), "all", summaryText(results, m_labels, waited),
@@ -504,98 +505,97 @@ std::string fittedLiveLine(LiveLine line, std::size_t width) {
     return text;
 }
 
-namespace {
-
-const char* kindName(EventKind kind) {
-    switch (kind) {
-        case EventKind::Status:
-            return "status";
-        case EventKind::Progress:
-            return "progress";
-        case EventKind::Message:
-            return "message";
-        case EventKind::Diagnostic:
-            return "diagnostic";
-        case EventKind::Result:
-            return "result";
-    }
-    return "unknown";
-}
-
-}  // namespace
-
 JsonRenderer::JsonRenderer(std::vector<std::string> portLabels, std::FILE* out)
     : m_labels(std::move(portLabels)), m_out(out) {}
 
-void JsonRenderer::show(const UpdateEvent& event) {
-    // A stage entered or the erase answered changes no number a program reads; the counts do.
-    if (event.kind == EventKind::Progress && event.progress != Progress::BytesSent) {
-        return;
+void JsonRenderer::show(const PortEvent& told) {
+    const auto line = [&](const char* kind) {
+        return QJsonObject{{"time", jsonText(isoText(told.time))},
+                           {"port", jsonText(m_labels.at(told.port))},
+                           {"event", kind}};
+    };
+    const UpdateResult& run = told.run;
+    switch (told.event.kind) {
+        case RunEvent::Kind::BytesSent: {
+            QJsonObject progress = line("progress");
+            const auto left = timeLeft(run.stage, run.erased, run.bytesSent, run.bytesAnnounced);
+            progress["sent"] = static_cast<qint64>(run.bytesSent);
+            progress["total"] = static_cast<qint64>(run.bytesAnnounced);
+            progress["percent"] =
+                static_cast<qint64>(percentSent(run.bytesSent, run.bytesAnnounced));
+            progress["seconds_left"] = static_cast<qint64>((left.count() + 999) / 1000);
+            writeJsonLine(progress, m_out);
+            return;
+        }
+        case RunEvent::Kind::Diagnostic: {
+            QJsonObject diagnostic = line("diagnostic");
+            diagnostic["text"] = jsonText(trimmedLines(told.event.text));
+            writeJsonLine(diagnostic, m_out);
+            return;
+        }
+        default:
+            break;
     }
+    // A stage entered or the erase answered changes no number a program reads; the window's
+    // words for them do.
+    const EventWords words = wordsOf(told.event, run, told.network);
+    for (const std::string& caption : words.statuses) {
+        QJsonObject status = line("status");
+        status["text"] = jsonText(caption);
+        writeJsonLine(status, m_out);
+    }
+    if (!words.message.empty()) {
+        QJsonObject message = line("message");
+        message["text"] = jsonText(trimmedLines(words.message));
+        writeJsonLine(message, m_out);
+    }
+}
+
+void JsonRenderer::show(const PortResult& event) {
+    const UpdateResult& result = event.result;
     QJsonObject line{{"time", jsonText(isoText(event.time))},
                      {"port", jsonText(m_labels.at(event.port))},
-                     {"event", kindName(event.kind)}};
-    switch (event.kind) {
-        case EventKind::Status:
-        case EventKind::Message:
-        case EventKind::Diagnostic:
-            line["text"] = jsonText(trimmedLines(event.text));
-            break;
-        case EventKind::Progress: {
-            const UpdateResult& run = event.result;
-            const auto left = timeLeft(run.stage, run.erased, run.bytesSent, run.bytesAnnounced);
-            line["sent"] = static_cast<qint64>(run.bytesSent);
-            line["total"] = static_cast<qint64>(run.bytesAnnounced);
-            line["percent"] = static_cast<qint64>(percentSent(run.bytesSent, run.bytesAnnounced));
-            line["seconds_left"] = static_cast<qint64>((left.count() + 999) / 1000);
-            break;
-        }
-        case EventKind::Result: {
-            const UpdateResult& result = event.result;
-            line["attempt"] = event.attempt;
-            line["last"] = event.last;
-            line["outcome"] = jsonText(event.outcome);
-            line["exit_code"] = event.exitCode;
-            line["stage"] = nameOf(result.stage);
-            line["cause"] = nameOf(result.cause);
-            const std::optional<FailureKind> failure = result.failure();
-            line["failure"] = failure ? QJsonValue(nameOf(*failure)) : QJsonValue(QJsonValue::Null);
-            line["stopped"] = result.cause == UpdateResult::Cause::Stopped;
-            line["signal"] = event.signal > 0 ? QJsonValue(jsonText(signalName(event.signal)))
-                                              : QJsonValue(QJsonValue::Null);
-            line["erased"] = nameOf(result.erased);
-            line["power_cycle"] = result.powerCycleNeeded();
-            line["bytes_announced"] = static_cast<qint64>(result.bytesAnnounced);
-            line["bytes_sent"] = static_cast<qint64>(result.bytesSent);
-            line["sha256"] = jsonTextOrNull(event.sha256);
-            line["run"] = jsonTextOrNull(event.runId);
-            line["version"] = programVersion();
-            line["image"] = jsonTextOrNull(event.subject.image);
-            line["image_bytes"] = event.imageBytes
-                                      ? QJsonValue(static_cast<qint64>(*event.imageBytes))
+                     {"event", "result"}};
+    line["attempt"] = event.attempt;
+    line["last"] = event.last;
+    line["outcome"] = jsonText(event.outcome);
+    line["exit_code"] = event.exitCode;
+    line["stage"] = nameOf(result.stage);
+    line["cause"] = nameOf(result.cause);
+    const std::optional<FailureKind> failure = result.failure();
+    line["failure"] = failure ? QJsonValue(nameOf(*failure)) : QJsonValue(QJsonValue::Null);
+    line["stopped"] = result.cause == UpdateResult::Cause::Stopped;
+    line["signal"] = event.signal > 0 ? QJsonValue(jsonText(signalName(event.signal)))
                                       : QJsonValue(QJsonValue::Null);
-            line["device"] = jsonTextOrNull(event.subject.device);
-            line["adapter_serial"] = jsonTextOrNull(event.subject.adapterSerial);
-            line["label"] = jsonTextOrNull(event.subject.label);
-            line["boot_loader"] = jsonTextOrNull(event.subject.bootLoader);
-            line["boot_loader_sha256"] = jsonTextOrNull(event.subject.bootLoaderSha256);
-            line["started"] = jsonText(isoText(event.started));
-            line["ended"] = jsonText(isoText(event.time));
-            line["file_checksum"] = jsonSum(result.fileCheckSum);
-            line["device_checksum"] = jsonSum(result.deviceCheckSum);
-            line["seconds"] = std::round(secondsOf(event) * 1000) / 1000;
-            line["reason"] = jsonText(trimmedLines(result.reason));
-            line["text"] = jsonText(event.text);
-            break;
-        }
-    }
+    line["erased"] = nameOf(result.erased);
+    line["power_cycle"] = result.powerCycleNeeded();
+    line["bytes_announced"] = static_cast<qint64>(result.bytesAnnounced);
+    line["bytes_sent"] = static_cast<qint64>(result.bytesSent);
+    line["sha256"] = jsonTextOrNull(event.sha256);
+    line["run"] = jsonTextOrNull(event.runId);
+    line["version"] = programVersion();
+    line["image"] = jsonTextOrNull(event.subject.image);
+    line["image_bytes"] = event.imageBytes ? QJsonValue(static_cast<qint64>(*event.imageBytes))
+                                           : QJsonValue(QJsonValue::Null);
+    line["device"] = jsonTextOrNull(event.subject.device);
+    line["adapter_serial"] = jsonTextOrNull(event.subject.adapterSerial);
+    line["label"] = jsonTextOrNull(event.subject.label);
+    line["boot_loader"] = jsonTextOrNull(event.subject.bootLoader);
+    line["boot_loader_sha256"] = jsonTextOrNull(event.subject.bootLoaderSha256);
+    line["started"] = jsonText(isoText(event.started));
+    line["ended"] = jsonText(isoText(event.time));
+    line["file_checksum"] = jsonSum(result.fileCheckSum);
+    line["device_checksum"] = jsonSum(result.deviceCheckSum);
+    line["seconds"] = std::round(secondsOf(event) * 1000) / 1000;
+    line["reason"] = jsonText(trimmedLines(result.reason));
+    line["text"] = jsonText(event.text);
     writeJsonLine(line, m_out);
 }
 
-void JsonRenderer::summary(const std::vector<UpdateEvent>& results, std::size_t waited) {
+void JsonRenderer::summary(const std::vector<PortResult>& results, std::size_t waited) {
     qint64 updated = 0;
     QJsonArray failed;
-    for (const UpdateEvent& result : results) {
+    for (const PortResult& result : results) {
         if (result.exitCode == kUpdated) {
             ++updated;
             continue;

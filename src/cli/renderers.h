@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "cli/view.h"
+#include "cli/port_event.h"
 
 namespace flashupdate::cli {
 
@@ -21,12 +21,12 @@ std::uint64_t percentSent(std::uint64_t sent, std::uint64_t total);
 
 // What a port's result adds for people: both sums as the window shows them, and the run's time:
 // "checksum 3FC000 (instrument 3FC000), 29.5 s".
-std::string resultDetails(const UpdateEvent& result);
+std::string resultDetails(const PortResult& result);
 // How a port's result ends its line: " (exit status 6)", " (attempt 1 of 3, exit status 6)".
-std::string statusText(const UpdateEvent& result);
+std::string statusText(const PortResult& result);
 // The end of a run on several ports: "2 of 3 updated; 1 port waited for its turn; failed:
 // /dev/ttyUSB1 (no-answer)".
-std::string summaryText(const std::vector<UpdateEvent>& results,
+std::string summaryText(const std::vector<PortResult>& results,
                         const std::vector<std::string>& labels, std::size_t waited);
 
 // A port's live line in its parts; the empty ones are left out.
@@ -56,12 +56,13 @@ bool liveOutputPossible(bool terminal, const char* term);
 // anything but nothing (no-color.org).
 bool colourAllowed(bool terminal, const char* term, const char* noColor);
 
-// What the plain and the terminal output say of the events, at the verbosity asked for. A text is
-// said once per port and stage: the window sets a status that its message box then repeats, and
-// a reason may come from the line and again as the run's account of its failure. Quiet tells
-// only results; verbose adds the seconds since the port's first event to every line and a line
-// per stage with the time the one before took.
-class Narration {
+// What the plain and the terminal output say of the events, a line each, at the verbosity asked
+// for: the window's captions and boxes as the events carry them (event_words.h), the line's
+// reasons, and the results. Quiet tells only results; verbose adds the seconds since the port's
+// first event to every line and a line per stage with the time the one before took. A reason is
+// given once: the run's account of its failure is left out where the line has already said why,
+// and a box is left out where the account, on the same stream, has just said it with its reason.
+class LogLines {
 public:
     enum class Kind { Text, Diagnostic, Result };
     struct Line {
@@ -70,25 +71,22 @@ public:
         std::string timing;  // verbose: "+5.123s"
     };
 
-    // diagnosticsApart: diagnostics go to a stream of their own, so what they said does not
-    // count as said on the main one. recordLines: a line per record sent, for a log.
-    Narration(std::size_t ports, Verbosity verbosity, bool diagnosticsApart, bool recordLines);
-    std::vector<Line> tell(const UpdateEvent& event);
-
-    // A status the window shows while it compares the sums ("DONE") when they already differ: the
-    // verdict follows at once and the run is not done.
-    static bool supersededByVerdict(const UpdateEvent& event);
+    // diagnosticsApart: diagnostics go to a stream of their own. recordLines: a line per record
+    // sent, for a log.
+    LogLines(std::size_t ports, Verbosity verbosity, bool diagnosticsApart, bool recordLines);
+    std::vector<Line> of(const PortEvent& event);
+    std::vector<Line> of(const PortResult& result);
 
 private:
     struct PortTelling {
         std::optional<std::chrono::system_clock::time_point> began;
         std::chrono::system_clock::time_point stageBegan;
         UpdateResult::Stage stage = UpdateResult::Stage::Checks;
-        std::vector<std::string> said;       // in this stage, on the main stream
-        std::vector<std::string> saidApart;  // in this stage, by diagnostics kept apart
-        bool reasonGiven = false;            // a diagnostic has been told in this stage
+        bool reasonGiven = false;  // the line has said why, in this stage
+        bool accountSaid = false;  // the run's account has been said on the main stream
     };
 
+    PortTelling& telling(std::size_t port, std::chrono::system_clock::time_point time);
     void enterStage(PortTelling& port, UpdateResult::Stage stage,
                     std::chrono::system_clock::time_point time);
     std::string timing(const PortTelling& port, std::chrono::system_clock::time_point time) const;
@@ -102,9 +100,11 @@ private:
 class Renderer {
 public:
     virtual ~Renderer() = default;
-    virtual void show(const UpdateEvent& event) = 0;
+    virtual void show(const PortEvent& event) = 0;
+    // An attempt has ended, or a port will not start.
+    virtual void show(const PortResult& result) = 0;
     // After every port has its result, when there were several.
-    virtual void summary(const std::vector<UpdateEvent>& results, std::size_t waited) = 0;
+    virtual void summary(const std::vector<PortResult>& results, std::size_t waited) = 0;
     // Called while no event arrives, for output that changes with time alone.
     virtual void tick() {}
 };
@@ -116,10 +116,13 @@ class PlainRenderer final : public Renderer {
 public:
     PlainRenderer(std::vector<std::string> portLabels, std::FILE* out,
                   Verbosity verbosity = Verbosity::Normal, std::FILE* err = stderr);
-    void show(const UpdateEvent& event) override;
-    void summary(const std::vector<UpdateEvent>& results, std::size_t waited) override;
+    void show(const PortEvent& event) override;
+    void show(const PortResult& result) override;
+    void summary(const std::vector<PortResult>& results, std::size_t waited) override;
 
 private:
+    void tell(std::size_t port, std::chrono::system_clock::time_point time,
+              const std::vector<LogLines::Line>& lines);
     void write(std::chrono::system_clock::time_point time, const std::string& label,
                const std::string& text);
 
@@ -127,7 +130,7 @@ private:
     std::FILE* m_out;
     std::FILE* m_err;
     bool m_diagnosticsApart;
-    Narration m_narration;
+    LogLines m_lines;
 };
 
 // Output for an operator at a terminal: statuses, messages and diagnostics scroll by as log
@@ -141,8 +144,9 @@ public:
     TerminalRenderer(std::vector<std::string> portLabels, std::FILE* out,
                      Verbosity verbosity = Verbosity::Normal, bool colour = false,
                      int terminal = -1);
-    void show(const UpdateEvent& event) override;
-    void summary(const std::vector<UpdateEvent>& results, std::size_t waited) override;
+    void show(const PortEvent& event) override;
+    void show(const PortResult& result) override;
+    void summary(const std::vector<PortResult>& results, std::size_t waited) override;
     void tick() override;
 
 private:
@@ -154,6 +158,8 @@ private:
         bool ended = false;
     };
 
+    void tell(std::size_t port, std::chrono::system_clock::time_point time,
+              const std::vector<LogLines::Line>& lines, const char* resultColour);
     void log(std::chrono::system_clock::time_point time, const std::string& label,
              const std::string& text, const char* colour = nullptr);
     void drawLiveLines();
@@ -165,7 +171,7 @@ private:
     int m_terminal;
     bool m_live;
     bool m_colour;
-    Narration m_narration;
+    LogLines m_lines;
     // The length of each live line drawn last, on the screen below the log.
     std::vector<std::size_t> m_drawn;
 };
@@ -174,8 +180,9 @@ private:
 class JsonRenderer final : public Renderer {
 public:
     JsonRenderer(std::vector<std::string> portLabels, std::FILE* out);
-    void show(const UpdateEvent& event) override;
-    void summary(const std::vector<UpdateEvent>& results, std::size_t waited) override;
+    void show(const PortEvent& event) override;
+    void show(const PortResult& result) override;
+    void summary(const std::vector<PortResult>& results, std::size_t waited) override;
 
 private:
     std::vector<std::string> m_labels;

@@ -26,7 +26,7 @@ bool isResultColumn(std::string_view name) {
 }
 
 std::vector<std::string> resultCells(const PortRecord& port) {
-    const UpdateEvent& last = port.last;
+    const PortResult& last = port.last;
     const UpdateResult& result = last.result;
     const bool stoppedFirst = port.attempts == 0 && result.cause == UpdateResult::Cause::Stopped;
     char seconds[32];

@@ -1,96 +1,47 @@
 #include "cli/running.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QObject>
+#include <QTimer>
 #include <chrono>
-#include <csignal>
-#include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 
 #include "cli/admission.h"
 #include "cli/descriptors.h"
+#include "cli/event_words.h"
 #include "cli/outcome.h"
-#include "cli/view.h"
+#include "common/scoped_flag.h"
 #include "runlog/run_log.h"
+#include "serial/port_names.h"
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
+#include "serial/serial_control.h"
 #include "update/boot_loader_places.h"
 #include "update/image_file.h"
-#include "update/serial_link.h"
-#include "update/timers.h"
-#include "update/update_procedure.h"
+#include "update/port_session.h"
+#include "update/run_preparation.h"
 
 namespace flashupdate::cli {
 
 namespace {
 
-std::atomic<int> g_stop{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-extern "C" void onStopSignal(int signal) {
-    int none = 0;
-    g_stop.compare_exchange_strong(none, signal);
-}
-
-}  // namespace
-
-const std::atomic<int>& stopFlag() {
-    return g_stop;
-}
-
-void installStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    // A closed terminal stops the run as cleanly as Ctrl-C: nothing more is sent and the port is
-    // let go.
-    sigaction(SIGHUP, &action, nullptr);
-    // A closed output (| head) must not end an update halfway: writes fail instead, and the
-    // exit status says so at the end.
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
-StoppingEventLoop::StoppingEventLoop(EventLoop& inner, const std::atomic<int>& stop)
-    : m_inner(inner), m_stop(stop) {}
-
-std::unique_ptr<Timer> StoppingEventLoop::createTimer() {
-    return m_inner.createTimer();
-}
-
-void StoppingEventLoop::pumpOnce() {
-    throwIfStopped();
-    m_inner.pumpOnce();
-}
-
-void StoppingEventLoop::pumpWaitFor(Nanos longest) {
-    throwIfStopped();
-    m_inner.pumpWaitFor(longest);
-    // A signal wakes the sleeping dispatcher; nothing more should be sent after it.
-    throwIfStopped();
-}
-
-void StoppingEventLoop::throwIfStopped() const {
-    if (m_stop.load() != 0) {
-        throw StopRequested{};
-    }
-}
-
-namespace {
-
-// Between two attempts on one port.
+// Between two attempts on one port, for the instrument to settle.
 constexpr std::chrono::seconds kRetryPause(3);
+// How often live output is redrawn while nothing happens (the time left counts down).
+constexpr std::chrono::milliseconds kRedrawInterval(250);
 
-// After a stop nothing queued may reach the instrument, and the port is let go: at once, for
-// the stop is still in force and ends every wait.
-void releasePort(SerialControl& port, CliView& view) {
-    try {
-        port.setOutBufferCount(0);
-        port.setPortOpen(false);
-    } catch (const StopRequested&) {
-    } catch (const std::exception& error) {
-        view.diagnostic("closing " + port.devicePath() + ": " + error.what());
+bool isEnding(RunEvent::Kind kind) {
+    switch (kind) {
+        case RunEvent::Kind::Failed:
+        case RunEvent::Kind::EraseFailed:
+        case RunEvent::Kind::ChecksumMissing:
+        case RunEvent::Kind::Verdict:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -111,7 +62,247 @@ std::string resultText(const UpdateResult& outcome, const Verdict& verdict,
     return "Not updated (" + verdict.outcome + ")" + memory;
 }
 
-RunRecord runRecordOf(const UpdateEvent& result, const UpdateTask& task) {
+void applyVerdict(PortResult& result) {
+    const Verdict verdict = verdictOf(result.result);
+    result.exitCode = verdict.exitCode;
+    result.outcome = verdict.outcome;
+}
+
+// What every port of the call shares.
+struct Call {
+    EventLoop& events;
+    Renderer& renderer;
+    RunLog& log;
+    TraceFile* trace = nullptr;
+    // The first stopping signal's number; 0 while none has come.
+    int signal = 0;
+    // An attempt has ended, or will never begin.
+    std::function<void(PortResult result)> attemptEnded;
+    // After the port's last attempt: its port has been let go, its descriptors given back.
+    std::function<void(std::size_t port)> portLetGo;
+};
+
+// One port's attempts, one after the other, on the call's loop.
+class PortUpdate {
+public:
+    PortUpdate(std::size_t index, const UpdateTask& task, int attempts, Call& call)
+        : m_index(index),
+          m_task(task),
+          m_attempts(attempts),
+          m_network(isNetworkPortName(task.target.devicePath)),
+          m_call(call) {}
+
+    void begin();
+    // A stop: the run in progress is stopped, or the pause before the next attempt ends it.
+    void stop();
+
+private:
+    void startAttempt();
+    void told(const RunEvent& event);
+    void ended();
+    void stoppedInPause();
+    void tell(const RunEvent& event, bool account = false);
+    PortResult resultFor(int attempt) const;
+    // Lets the port and its session go once the call stack that told their end has unwound
+    // (a run may leave its port open for the next attempt).
+    void release();
+
+    std::size_t m_index;
+    const UpdateTask& m_task;
+    int m_attempts;
+    bool m_network;
+    Call& m_call;
+    std::unique_ptr<SerialControl> m_port;
+    std::unique_ptr<PortSession> m_session;
+    std::unique_ptr<Timer> m_pause;
+    // Calls queued for the loop die with the port's update.
+    QObject m_context;
+
+    int m_attempt = 0;
+    std::string m_runId;
+    std::chrono::system_clock::time_point m_started;
+    // The status line as the window would show it now, for the operator's account of a stop.
+    std::string m_lastStatus;
+    // The run has told how it ends: a diagnostic from now on is no account of its failure.
+    bool m_endingTold = false;
+    std::string m_sha256;
+    std::optional<std::uint64_t> m_imageBytes;
+    bool m_pausing = false;
+};
+
+void PortUpdate::begin() {
+    m_port = std::make_unique<SerialControl>(m_task.target.map, m_call.events,
+                                             systemTransports(m_task.target.tls));
+    m_port->setDiagnostics([this](const std::string& text) {
+        tell(RunEvent{RunEvent::Kind::Diagnostic, text});
+    });
+    if (TraceFile* trace = m_call.trace) {
+        m_port->setObserver([trace, this](SerialControl::Direction direction, EventLoop::Nanos at,
+                                          std::string_view bytes, int baudRate) {
+            trace->record(m_task.target.label, direction == SerialControl::Direction::Sent, at,
+                          bytes, baudRate);
+        });
+    }
+    m_session = std::make_unique<PortSession>(*m_port, m_call.events);
+    m_session->onEvent = [this](const RunEvent& event) { told(event); };
+    m_session->onEnded = [this] { ended(); };
+    m_pause = m_call.events.createTimer();
+    m_pause->setInterval(static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(kRetryPause).count()));
+    m_pause->setOnTick([this] {
+        m_pause->setEnabled(false);
+        m_pausing = false;
+        startAttempt();
+    });
+    startAttempt();
+}
+
+void PortUpdate::startAttempt() {
+    ++m_attempt;
+    m_runId = newRunId();
+    m_started = std::chrono::system_clock::now();
+    m_lastStatus.clear();
+    m_endingTold = false;
+    m_sha256.clear();
+    m_imageBytes.reset();
+
+    // The image as the window's file lists would name it, so that the run reports the whole path.
+    RunChoice choice;
+    choice.fileNameText = textFromPath(m_task.image.filename());
+    choice.filesPath = textFromPath(m_task.image.parent_path());
+    choice.filesFileName = choice.fileNameText;
+    choice.commPort = m_task.target.comNumber;
+    choice.executableDirectory = m_task.bootLoader.programDirectory;
+    choice.bootLoaderPath = m_task.bootLoader.named.value_or(std::filesystem::path());
+    PreparedRun prepared = prepareRun(choice);
+    if (!prepared.inputs) {
+        m_session->refuse(prepared.refusal);
+        return;
+    }
+    m_sha256 = sha256Hex(prepared.inputs->image).toStdString();
+    m_imageBytes = prepared.inputs->image.size();
+    m_session->start(std::move(*prepared.inputs));
+}
+
+void PortUpdate::told(const RunEvent& event) {
+    const UpdateResult& run = m_session->result();
+    // The verdict is the run's last stage, done.
+    if (m_call.trace != nullptr &&
+        (event.kind == RunEvent::Kind::StageEntered || event.kind == RunEvent::Kind::Verdict)) {
+        m_call.trace->stage(m_task.target.label, m_call.events.monotonicTime(), nameOf(run.stage));
+    }
+    const std::vector<std::string> statuses = wordsOf(event, run, m_network).statuses;
+    if (!statuses.empty()) {
+        m_lastStatus = statuses.back();
+    }
+    // The machine gives its account of a failure just before the box that ends the run.
+    const bool account = event.kind == RunEvent::Kind::Diagnostic &&
+                         run.cause != UpdateResult::Cause::None && !m_endingTold;
+    m_endingTold = m_endingTold || isEnding(event.kind);
+    tell(event, account);
+    // Nobody is there to close a box: the run goes on as if the operator had.
+    if (event.awaitsAcknowledgement) {
+        m_session->acknowledge();
+    }
+}
+
+void PortUpdate::tell(const RunEvent& event, bool account) {
+    PortEvent told;
+    told.port = m_index;
+    told.runId = m_runId;
+    told.event = event;
+    told.run = m_session != nullptr ? m_session->result() : UpdateResult{};
+    told.account = account;
+    told.network = m_network;
+    m_call.renderer.show(told);
+    if (event.kind == RunEvent::Kind::Diagnostic) {
+        m_call.log.diagnostic(m_runId, m_task.target.given, event.text);
+    }
+}
+
+PortResult PortUpdate::resultFor(int attempt) const {
+    PortResult result;
+    result.port = m_index;
+    result.attempt = attempt;
+    result.attempts = m_attempts;
+    return result;
+}
+
+void PortUpdate::ended() {
+    if (m_call.trace != nullptr) {
+        m_call.trace->endRun(m_task.target.label);
+    }
+    const UpdateResult& run = m_session->result();
+    if (run.portError == PortErrorKind::Missing) {
+        tell(RunEvent{RunEvent::Kind::Diagnostic,
+                      "flashupdate-cli --list-ports shows the serial devices present"});
+    }
+    PortResult result = resultFor(m_attempt);
+    result.runId = m_runId;
+    result.started = m_started;
+    result.result = run;
+    applyVerdict(result);
+    result.text = resultText(run, verdictOf(run), m_lastStatus);
+    result.sha256 = m_sha256;
+    result.imageBytes = m_imageBytes;
+    result.last = m_attempt == m_attempts || !anotherAttemptMayCure(run) || m_call.signal != 0;
+    const bool again = !result.last;
+    m_call.attemptEnded(std::move(result));
+    if (!again) {
+        release();
+        return;
+    }
+    tell(RunEvent{RunEvent::Kind::Diagnostic,
+                  "trying again in " + std::to_string(kRetryPause.count()) + " s (attempt " +
+                      std::to_string(m_attempt + 1) + " of " + std::to_string(m_attempts) + ")"});
+    m_pausing = true;
+    m_pause->setEnabled(true);
+}
+
+void PortUpdate::stop() {
+    if (m_pausing) {
+        stoppedInPause();
+    } else if (m_session != nullptr) {
+        m_session->stop();
+    }
+}
+
+void PortUpdate::stoppedInPause() {
+    m_pause->setEnabled(false);
+    m_pausing = false;
+    const UpdateResult before = m_session->result();
+    PortResult stopped = resultFor(m_attempt + 1);
+    stopped.runId = newRunId();
+    stopped.ran = false;
+    stopped.started = stopped.time = std::chrono::system_clock::now();
+    // An attempt that never began has no stage and no reason of the last one's; what the
+    // instrument was left with is what the last attempt left.
+    UpdateResult& result = stopped.result;
+    result.cause = UpdateResult::Cause::Stopped;
+    result.reason = "stopped before attempt " + std::to_string(m_attempt + 1);
+    result.imagePath = before.imagePath;
+    result.bytesAnnounced = before.bytesAnnounced;
+    result.erased = before.erased;
+    result.recordOpen = before.recordOpen;
+    result.sessionOpen = before.sessionOpen;
+    result.loaderIncomplete = before.loaderIncomplete;
+    applyVerdict(stopped);
+    stopped.text =
+        "Stopped before attempt " + std::to_string(m_attempt + 1) + "; " + recoveryText(before);
+    m_call.attemptEnded(std::move(stopped));
+    release();
+}
+
+void PortUpdate::release() {
+    QTimer::singleShot(0, &m_context, [this] {
+        m_pause.reset();
+        m_session.reset();
+        m_port.reset();
+        m_call.portLetGo(m_index);
+    });
+}
+
+RunRecord runRecordOf(const PortResult& result, const UpdateTask& task) {
     RunRecord record;
     record.runId = result.runId;
     record.frontEnd = "cli";
@@ -137,182 +328,28 @@ RunRecord runRecordOf(const UpdateEvent& result, const UpdateTask& task) {
     return record;
 }
 
-}  // namespace
-
-PortWorker::PortWorker(std::size_t index, PortTarget target, std::filesystem::path image,
-                       BootLoaderChoice bootLoader, int retries, TraceFile* trace,
-                       EventQueue& events, const std::atomic<int>& stop)
-    : m_index(index),
-      m_target(std::move(target)),
-      m_image(std::move(image)),
-      m_bootLoader(std::move(bootLoader)),
-      m_retries(retries),
-      m_trace(trace),
-      m_events(events),
-      m_stop(stop) {}
-
-bool anotherAttemptMayCure(const UpdateResult& result) {
-    switch (result.cause) {
-        case UpdateResult::Cause::NoAnswer:
-        case UpdateResult::Cause::BadChecksum:
-            return !result.powerCycleNeeded();
-        case UpdateResult::Cause::Port:
-            return result.bytesSent == 0 && !result.powerCycleNeeded();
-        case UpdateResult::Cause::None:
-        case UpdateResult::Cause::File:
-        case UpdateResult::Cause::Stopped:
-            break;
-    }
-    return false;
-}
-
-void PortWorker::run() {
-    QtEventLoop threadEvents;
-    StoppingEventLoop events(threadEvents, m_stop);
-    SerialControl port(m_target.map, events, systemTransports(m_target.tls));
-    SerialLink link(port);
-    Timers timers(events);
-    CliView view(m_index, m_target.comNumber, m_image, m_events);
-    port.setDiagnostics([&view](const std::string& text) { view.diagnostic(text); });
-    if (m_trace != nullptr) {
-        port.setObserver([this](SerialControl::Direction direction, EventLoop::Nanos at,
-                                std::string_view bytes, int baudRate) {
-            m_trace->record(m_target.label, direction == SerialControl::Direction::Sent, at, bytes,
-                            baudRate);
-        });
-        view.setStageObserver([this, &events](const UpdateResult& run) {
-            m_trace->stage(m_target.label, events.monotonicTime(), nameOf(run.stage));
-        });
-    }
-    UpdateProcedure procedure(view, link, timers, m_bootLoader.programDirectory);
-    view.follow(procedure.result());
-    if (m_bootLoader.named) {
-        procedure.setBootLoaderPath(*m_bootLoader.named);
-    }
-
-    const int attempts = 1 + m_retries;
-    for (int attempt = 1;; ++attempt) {
-        view.setRunId(newRunId());
-        UpdateEvent result;
-        result.port = m_index;
-        result.runId = view.runId();
-        result.kind = EventKind::Result;
-        result.attempt = attempt;
-        result.attempts = attempts;
-        result.started = std::chrono::system_clock::now();
-        std::string failure;
-        try {
-            procedure.cmdStart_Click();
-        } catch (const StopRequested&) {
-            releasePort(port, view);
-        } catch (const std::exception& error) {
-            releasePort(port, view);
-            failure = error.what();
-        }
-        if (m_trace != nullptr) {
-            m_trace->endRun(m_target.label);
-        }
-        result.result = procedure.result();
-        if (result.result.portError == PortErrorKind::Missing) {
-            view.diagnostic("flashupdate-cli --list-ports shows the serial devices present");
-        }
-        if (!failure.empty()) {
-            result.result.reason = "Failed: " + failure;
-        }
-        const Verdict verdict = verdictOf(result.result);
-        result.exitCode = verdict.exitCode;
-        result.outcome = verdict.outcome;
-        result.text = failure.empty() ? resultText(result.result, verdict, view.lastStatus())
-                                      : result.result.reason;
-        if (!procedure.image().empty() || result.result.stage != UpdateResult::Stage::Checks) {
-            result.sha256 = sha256Hex(procedure.image()).toStdString();
-            result.imageBytes = procedure.image().size();
-        }
-        result.time = std::chrono::system_clock::now();
-        result.last = attempt == attempts || !failure.empty() ||
-                      !anotherAttemptMayCure(result.result) || m_stop.load() != 0;
-        const bool again = !result.last;
-        m_events.push(std::move(result));
-        if (!again) {
-            return;
-        }
-        // A pause before the next attempt, for the instrument to settle; a stop meanwhile ends
-        // the port's updates there.
-        view.diagnostic("trying again in " + std::to_string(kRetryPause.count()) + " s (attempt " +
-                        std::to_string(attempt + 1) + " of " + std::to_string(attempts) + ")");
-        try {
-            pumpFor(events, kRetryPause);
-        } catch (const StopRequested&) {
-        }
-        if (m_stop.load() != 0) {
-            UpdateEvent stopped;
-            stopped.port = m_index;
-            stopped.runId = view.runId();
-            stopped.kind = EventKind::Result;
-            stopped.attempt = attempt + 1;
-            stopped.attempts = attempts;
-            stopped.ran = false;
-            stopped.started = stopped.time = std::chrono::system_clock::now();
-            // What the instrument was left with is what the last attempt left.
-            stopped.result = procedure.result();
-            stopped.result.cause = UpdateResult::Cause::Stopped;
-            const Verdict verdict = verdictOf(stopped.result);
-            stopped.exitCode = verdict.exitCode;
-            stopped.outcome = verdict.outcome;
-            stopped.text = "Stopped before attempt " + std::to_string(attempt + 1) + "; " +
-                           recoveryText(procedure.result());
-            m_events.push(std::move(stopped));
-            return;
-        }
-    }
-}
-
-namespace {
-// How often live output is redrawn while nothing happens (the time left counts down).
-constexpr std::chrono::milliseconds kRedrawInterval(250);
-}  // namespace
-
-namespace {
-
 // A port whose update never started: a stop came first, or the system had nothing left to run it
 // with.
-UpdateEvent notStarted(std::size_t port, UpdateResult::Cause cause,
-                       std::optional<PortErrorKind> kind, const std::string& text) {
-    UpdateEvent event;
-    event.port = port;
-    event.kind = EventKind::Result;
-    event.ran = false;
-    event.started = event.time = std::chrono::system_clock::now();
-    event.result.cause = cause;
-    event.result.portError = kind;
-    event.result.reason = text;
-    const Verdict verdict = verdictOf(event.result);
-    event.exitCode = verdict.exitCode;
-    event.outcome = verdict.outcome;
-    event.text = text;
-    return event;
+PortResult notStarted(std::size_t port, UpdateResult::Cause cause,
+                      std::optional<PortErrorKind> kind, const std::string& text) {
+    PortResult result;
+    result.port = port;
+    result.ran = false;
+    result.started = result.time = std::chrono::system_clock::now();
+    result.result.cause = cause;
+    result.result.portError = kind;
+    result.result.reason = text;
+    applyVerdict(result);
+    result.text = text;
+    return result;
 }
 
-}  // namespace
-
-std::filesystem::path bootLoaderUsed(const BootLoaderChoice& choice) {
-    return choice.named ? *choice.named
-                        : locateBootLoader(bootLoaderPlaces(choice.programDirectory),
-                                           UpdateProcedure::kBootLoaderName);
-}
-
-RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSettings settings,
-                      Renderer& renderer, const std::atomic<int>& stop) {
-    EventQueue events;
-    std::vector<std::unique_ptr<PortWorker>> workers;
-    // What each run works with, as its result and its records name it; each boot loader's hash
-    // taken once.
+// What each run works with, as its result and its records name it; each boot loader's hash
+// taken once.
+std::vector<RunSubject> subjectsOf(const std::vector<UpdateTask>& tasks) {
     std::vector<RunSubject> subjects;
     std::map<std::filesystem::path, std::string> bootLoaderHashes;
-    for (std::size_t i = 0; i < tasks.size(); ++i) {
-        const UpdateTask& task = tasks[i];
-        workers.push_back(std::make_unique<PortWorker>(i, task.target, task.image, task.bootLoader,
-                                                       retries, settings.trace, events, stop));
+    for (const UpdateTask& task : tasks) {
         RunSubject subject;
         subject.image = textFromPath(task.image);
         subject.device = task.target.device;
@@ -329,16 +366,106 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
         subject.bootLoaderSha256 = hash->second;
         subjects.push_back(std::move(subject));
     }
+    return subjects;
+}
+
+}  // namespace
+
+bool anotherAttemptMayCure(const UpdateResult& result) {
+    switch (result.cause) {
+        case UpdateResult::Cause::NoAnswer:
+        case UpdateResult::Cause::BadChecksum:
+            return !result.powerCycleNeeded();
+        case UpdateResult::Cause::Port:
+            return result.bytesSent == 0 && !result.powerCycleNeeded();
+        case UpdateResult::Cause::None:
+        case UpdateResult::Cause::File:
+        case UpdateResult::Cause::Stopped:
+            break;
+    }
+    return false;
+}
+
+std::filesystem::path bootLoaderUsed(const BootLoaderChoice& choice) {
+    return choice.named
+               ? *choice.named
+               : locateBootLoader(bootLoaderPlaces(choice.programDirectory), kBootLoaderName);
+}
+
+RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSettings settings,
+                      Renderer& renderer, StopSignalPipe& stops) {
+    QtEventLoop events;
+    // The one loop of the call: every port's port, session and timers run on it.
+    QEventLoop loop;
+    // The same log of runs as the window's, each record naming the port as the command line did.
+    RunLog log(runLogPath(), "flashupdate-cli");
+    const std::vector<RunSubject> subjects = subjectsOf(tasks);
     RunOutcome outcome;
     outcome.ports.resize(tasks.size());
     Admission admission(tasks.size(), updatesAtOnce(settings.openFileLimit, settings.jobs));
-    // Starts the ports whose turn has come. One that cannot be served (no descriptor or thread
-    // to be had while nothing runs that could free one) is reported on its own.
-    const auto startWaiting = [&] {
-        if (stop.load() != 0) {
-            admission.close();
+    std::vector<int> codes(tasks.size(), kOtherFailure);
+    std::vector<PortResult> results;
+    bool anyStopped = false;
+    // Ports done with: their last result told and their port let go, or never started.
+    std::size_t done = 0;
+
+    Call call{events, renderer, log, settings.trace, 0, {}, {}};
+    // A result as the output, the log and the report take it.
+    const auto settle = [&](PortResult result) {
+        if (result.result.cause == UpdateResult::Cause::Stopped) {
+            result.signal = call.signal;
+            result.exitCode = stoppedStatus(result.signal);
         }
-        while (const std::optional<std::size_t> port = admission.next()) {
+        result.subject = subjects.at(result.port);
+        PortRecord& port = outcome.ports.at(result.port);
+        if (port.attempts == 0) {
+            port.started = result.started;
+        }
+        if (result.ran) {
+            ++port.attempts;
+        }
+        // A port stopped before it began ran nothing to record; an attempt stopped in the pause
+        // before it is the port's last word.
+        if (result.ran || result.result.cause != UpdateResult::Cause::Stopped ||
+            result.attempt > 1) {
+            if (result.runId.empty()) {
+                result.runId = newRunId();
+            }
+            log.record(runRecordOf(result, tasks.at(result.port)));
+        }
+        port.last = result;
+        renderer.show(result);
+        if (result.last) {
+            codes.at(result.port) = result.exitCode;
+            anyStopped = anyStopped || result.result.cause == UpdateResult::Cause::Stopped;
+            results.push_back(std::move(result));
+        }
+    };
+
+    std::vector<std::unique_ptr<PortUpdate>> ports(tasks.size());
+    std::function<void()> startWaiting;
+    const auto finished = [&] {
+        ++done;
+        admission.ended();
+        startWaiting();
+        if (done == tasks.size()) {
+            loop.quit();
+        }
+    };
+    // Starts the ports whose turn has come. One that cannot be served (no descriptor to be had
+    // while nothing runs that could free one) is reported on its own. A port refused at once is
+    // settled from inside the loop below, which then goes on with the next port itself.
+    bool starting = false;
+    startWaiting = [&] {
+        if (starting) {
+            return;
+        }
+        const ScopedFlag guard(starting);
+        while (!admission.closed()) {
+            const std::optional<std::size_t> port = admission.next();
+            if (!port) {
+                return;
+            }
             const std::optional<std::size_t> inUse = openDescriptors();
             const bool room = !inUse || roomForAnother(settings.openFileLimit, *inUse);
             if (!room && admission.running() > 0) {
@@ -346,110 +473,61 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
                 return;
             }
             admission.started();
-            PortWorker& worker = *workers[*port];
             if (room) {
-                worker.start();
-                // A thread that could not be made is neither running nor finished.
-                if (worker.isRunning() || worker.isFinished()) {
-                    continue;
-                }
+                ports[*port] = std::make_unique<PortUpdate>(*port, tasks[*port], 1 + retries, call);
+                ports[*port]->begin();
+                continue;
             }
-            events.push(
-                notStarted(*port, UpdateResult::Cause::Port, PortErrorKind::TooManyFiles,
-                           room ? "Not updated: the system could not start a thread for the update"
-                                : "Not updated: too many open files (the limit is " +
-                                      std::to_string(settings.openFileLimit) +
-                                      "); update fewer ports at once (--jobs) or raise the limit"));
+            settle(notStarted(*port, UpdateResult::Cause::Port, PortErrorKind::TooManyFiles,
+                              "Not updated: too many open files (the limit is " +
+                                  std::to_string(settings.openFileLimit) +
+                                  "); update fewer ports at once (--jobs) or raise the limit"));
+            finished();
         }
     };
-    startWaiting();
+    call.attemptEnded = [&](PortResult result) {
+        result.time = std::chrono::system_clock::now();
+        settle(std::move(result));
+    };
+    call.portLetGo = [&](std::size_t) { finished(); };
+    const auto stopAll = [&](int signal) {
+        if (call.signal != 0) {
+            return;
+        }
+        call.signal = signal;
+        admission.close();
+        // The ports still waiting never start.
+        while (const std::optional<std::size_t> port = admission.remaining()) {
+            admission.started();
+            settle(notStarted(*port, UpdateResult::Cause::Stopped, std::nullopt,
+                              "Stopped before it started"));
+            finished();
+        }
+        for (const std::unique_ptr<PortUpdate>& port : ports) {
+            if (port != nullptr) {
+                port->stop();
+            }
+        }
+    };
+    stops.onSignal = stopAll;
+    QTimer redraw;
+    QObject::connect(&redraw, &QTimer::timeout, [&renderer] { renderer.tick(); });
+    redraw.start(kRedrawInterval);
 
-    // The same log of runs as the window's, each record naming the port as the command line did.
-    RunLog log(runLogPath(), "flashupdate-cli");
-    std::vector<int> codes(tasks.size(), kOtherFailure);
-    std::vector<UpdateEvent> results;
-    bool anyStopped = false;
-    std::size_t ended = 0;
-    // A result as the output, the log and the report take it.
-    const auto settle = [&](UpdateEvent& event) {
-        event.subject = subjects.at(event.port);
-        PortRecord& port = outcome.ports.at(event.port);
-        if (event.ran) {
-            if (port.attempts == 0) {
-                port.started = event.started;
-            }
-            ++port.attempts;
-        } else if (port.attempts == 0) {
-            port.started = event.started;
-        }
-        port.last = event;
-    };
-    while (ended < tasks.size()) {
-        auto arrived = events.take(kRedrawInterval);
-        if (arrived.empty()) {
-            renderer.tick();
-        }
-        for (UpdateEvent& event : arrived) {
-            const UpdateTask& task = tasks.at(event.port);
-            if (event.kind == EventKind::Result) {
-                if (event.result.cause == UpdateResult::Cause::Stopped) {
-                    event.signal = stop.load();
-                    event.exitCode = stoppedStatus(event.signal);
-                }
-                settle(event);
-            }
-            renderer.show(event);
-            if (event.kind == EventKind::Diagnostic) {
-                log.diagnostic(event.runId, task.target.given, event.text);
-            }
-            if (event.kind == EventKind::Result) {
-                // A port that could not be started is a run that failed at once; one stopped
-                // before it began ran nothing to record.
-                if (event.ran || event.result.cause != UpdateResult::Cause::Stopped) {
-                    if (event.runId.empty()) {
-                        event.runId = newRunId();
-                    }
-                    log.record(runRecordOf(event, task));
-                }
-                if (!event.last) {
-                    continue;
-                }
-                codes.at(event.port) = event.exitCode;
-                results.push_back(event);
-                anyStopped = anyStopped || event.result.cause == UpdateResult::Cause::Stopped;
-                ++ended;
-                // Its thread's descriptors are given back before the next port takes them.
-                workers.at(event.port)->wait();
-                admission.ended();
-            }
-        }
-        startWaiting();
-        // After a stop, the ports still waiting never start.
-        if (admission.closed()) {
-            while (const std::optional<std::size_t> port = admission.remaining()) {
-                admission.started();
-                admission.ended();
-                UpdateEvent stopped = notStarted(*port, UpdateResult::Cause::Stopped, std::nullopt,
-                                                 "Stopped before it started");
-                stopped.signal = stop.load();
-                stopped.exitCode = stoppedStatus(stopped.signal);
-                settle(stopped);
-                renderer.show(stopped);
-                codes.at(*port) = stopped.exitCode;
-                results.push_back(stopped);
-                anyStopped = true;
-                ++ended;
-            }
-        }
+    // A signal that came before the updates stops them before they begin.
+    if (const int early = StopSignalPipe::first(); early != 0) {
+        stopAll(early);
     }
-    for (auto& worker : workers) {
-        worker->wait();
+    startWaiting();
+    if (done < tasks.size()) {
+        loop.exec();
     }
+    stops.onSignal = {};
     if (tasks.size() > 1) {
         renderer.summary(results, admission.waited());
     }
     outcome.exitCode = combinedExitCode(
-        codes, anyStopped ? std::optional<int>(stoppedStatus(stop.load())) : std::nullopt);
+        codes, anyStopped ? std::optional<int>(stoppedStatus(call.signal)) : std::nullopt);
     return outcome;
 }
 

@@ -1,10 +1,14 @@
 // flashupdate-cli under hard conditions, in real time: an instrument that stops reading for
-// longer than the pseudo-terminal can buffer, and sixteen paced instruments while both cores
-// are kept busy. Slow, so the sanitizer build leaves them out.
+// longer than the pseudo-terminal can buffer, sixteen paced instruments while both cores are
+// kept busy, and a hundred instruments on the threads of one. Slow, so the sanitizer build
+// leaves them out.
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -61,6 +65,49 @@ TEST_F(CliLoad, SixteenPacedInstrumentsOnBusyCoresAreAllUpdated) {
     EXPECT_EQ(result.out.count(QRegularExpression("Updated; checksum .* \\(exit status 0\\)")), 16)
         << result.out.toStdString();
     EXPECT_FALSE(result.err.contains("gone away")) << result.err.toStdString();
+}
+
+// The threads a process has now (its "Threads:" in /proc), 0 once it has gone.
+int threadsOf(qint64 pid) {
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    const QRegularExpressionMatch match =
+        QRegularExpression("\\nThreads:\\s+(\\d+)\\n").match(QString::fromLatin1(status.readAll()));
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+// The most threads an update of these devices ever had, looked at every 100 ms while it ran up
+// to its first result; and its exit status.
+std::pair<int, int> mostThreads(const QStringList& arguments) {
+    CliProcess cli(arguments);
+    int most = 0;
+    const QDeadlineTimer deadline(120'000);
+    do {
+        most = std::max(most, threadsOf(cli.pid()));
+    } while (!cli.waitForOutput("\"event\":\"result\"", 100) && !deadline.hasExpired());
+    return {most, cli.finish().exitCode};
+}
+
+TEST_F(CliLoad, AHundredInstrumentsRunOnAsManyThreadsAsOne) {
+    SimulatorProcess fleet({"--instruments", "100"});
+    const std::vector<std::string> devices = fleet.waitForDevices(100);
+    ASSERT_EQ(devices.size(), 100u) << fleet.stderrText();
+    const QStringList common{"--json", "--allow-empty", "--bootloader", bootLoaderPath(),
+                             writeImage(std::string())};
+    QStringList all = common;
+    for (const std::string& device : devices) {
+        all << "--port" << QString::fromStdString(device);
+    }
+    const auto [one, oneStatus] =
+        mostThreads(common + QStringList{"--port", QString::fromStdString(devices.front())});
+    const auto [hundred, hundredStatus] = mostThreads(all);
+
+    EXPECT_EQ(oneStatus, 0);
+    EXPECT_EQ(hundredStatus, 0);
+    EXPECT_GT(one, 0);
+    EXPECT_EQ(hundred, one);
 }
 
 }  // namespace

@@ -49,6 +49,12 @@ TEST_F(CliNetwork, AServerGoneInTheMiddleOfARecordIsAPortErrorWithoutAHang) {
     EXPECT_EQ(outcome["erased"].toString(), "yes");
     // The diagnostics are in the JSON stream.
     EXPECT_TRUE(result.out.contains("Is the server running")) << result.out.toStdString();
+    // What happened where, in the command line's words, not the window's "Can't open" the image.
+    QStringList messages;
+    for (const QJsonObject& message : jsonEvents(result, "message")) {
+        messages << message["text"].toString();
+    }
+    EXPECT_EQ(messages, QStringList{"the connection was reset during record 1 of 3"});
     // 4096 bytes of the first record were on their way; the rest of three records is 45 s.
     EXPECT_LT(result.seconds, 45.0);
 }

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "cli/event_words.h"
 #include "cli/renderers.h"
 #include "cli/text_formats.h"
 #include "update/protocol.h"
@@ -98,29 +100,38 @@ std::vector<std::string> linesIn(std::FILE* file) {
 }
 
 // The events of one port's run as the engine reports them, each with the run's account then,
-// half a second apart.
+// half a second apart, and its result.
 struct Events {
-    Events& add(EventKind kind, std::string text = {}) {
-        UpdateEvent event;
-        event.kind = kind;
-        event.text = std::move(text);
-        event.result = run;
-        event.started = start;
-        event.time = start + std::chrono::milliseconds(500) * list.size();
-        list.push_back(event);
+    Events& add(RunEvent::Kind kind, std::string text = {}, bool account = false) {
+        PortEvent event;
+        event.event = RunEvent{kind, std::move(text)};
+        event.run = run;
+        event.account = account;
+        event.time = next();
+        list.emplace_back(std::move(event));
         return *this;
     }
     Events& stage(Stage stage) {
         run.stage = stage;
-        return add(EventKind::Progress);
+        return add(RunEvent::Kind::StageEntered);
+    }
+    Events& result(std::string text) {
+        PortResult result;
+        result.text = std::move(text);
+        result.result = run;
+        result.started = start;
+        result.time = next();
+        list.emplace_back(std::move(result));
+        return *this;
     }
     std::vector<std::string> shownBy(Verbosity verbosity, bool terminal = false) const {
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
         PlainRenderer plain({"p"}, out, verbosity, err);
         TerminalRenderer screen({"p"}, out, verbosity, false);
-        for (const UpdateEvent& event : list) {
-            terminal ? screen.show(event) : plain.show(event);
+        Renderer& renderer = terminal ? static_cast<Renderer&>(screen) : plain;
+        for (const auto& told : list) {
+            std::visit([&](const auto& each) { renderer.show(each); }, told);
         }
         std::vector<std::string> lines = linesIn(out);
         for (const std::string& line : linesIn(err)) {
@@ -128,23 +139,23 @@ struct Events {
         }
         return lines;
     }
+    std::chrono::system_clock::time_point next() const {
+        return start + std::chrono::milliseconds(500) * list.size();
+    }
 
     std::chrono::system_clock::time_point start = std::chrono::system_clock::now();
     UpdateResult run;
-    std::vector<UpdateEvent> list;
+    std::vector<std::variant<PortEvent, PortResult>> list;
 };
 
-TEST(Verbosity, EachTextOncePerStageQuietOnlyResultsVerboseTimed) {
-    // An instrument that never answers the erase: the window sets its status, shows a message
-    // box that repeats it, and sets the status again.
+TEST(Verbosity, EachTextOnceQuietOnlyResultsVerboseTimed) {
+    // An instrument that never answers the erase: the window's status, and the box's first line
+    // (its second is that status).
     Events silent;
-    silent.stage(Stage::BootLoader).add(EventKind::Status, texts::kSendingBootLoader);
-    silent.stage(Stage::Erase).add(EventKind::Status, texts::kEraseCommandSent);
-    silent.add(EventKind::Status, texts::kFlashNotUpdated)
-        .add(EventKind::Message, texts::kProgrammingError)
-        .add(EventKind::Status, texts::kFlashNotUpdated)
-        .add(EventKind::Result, "Not updated (no-answer)");
-    const std::string result = "Not updated (no-answer); 3.5 s (exit status 0)";
+    silent.stage(Stage::BootLoader).add(RunEvent::Kind::SendingBootLoader);
+    silent.stage(Stage::Erase).add(RunEvent::Kind::EraseFailed, texts::kProgrammingError);
+    silent.result("Not updated (no-answer)");
+    const std::string result = "Not updated (no-answer); 2.0 s (exit status 0)";
     EXPECT_EQ(silent.shownBy(Verbosity::Normal),
               std::vector<std::string>({"[p] Sending Boot Loader", "[p] Erase Command Sent",
                                         "[p] FLASH not Updated", "[p] Programming Error",
@@ -154,30 +165,20 @@ TEST(Verbosity, EachTextOncePerStageQuietOnlyResultsVerboseTimed) {
               std::vector<std::string>(
                   {"[p] +0.000s boot-loader begins", "[p] +0.500s Sending Boot Loader",
                    "[p] +1.000s boot-loader took 1.000 s; erase begins",
-                   "[p] +1.500s Erase Command Sent", "[p] +2.000s FLASH not Updated",
-                   "[p] +2.500s Programming Error", "[p] +3.500s " + result}));
+                   "[p] +1.000s Erase Command Sent", "[p] +1.500s FLASH not Updated",
+                   "[p] +1.500s Programming Error", "[p] +2.000s " + result}));
 }
 
-TEST(Verbosity, DoneIsLeftOutWhenTheSumsAlreadyDisagree) {
-    for (const std::uint32_t device : {0x2C5549u, 0x2C554Au}) {
-        Events run;
-        run.run.fileCheckSum = 0x2C5549;
-        run.run.deviceCheckSum = device;
-        run.stage(Stage::Checksum).add(EventKind::Status, texts::kDone).stage(Stage::Done);
-        EXPECT_EQ(run.shownBy(Verbosity::Normal).size(), device == 0x2C5549u ? 1u : 0u);
-    }
-}
-
-// A port that will not open: the line gives the reason with its remedy, then the run's account
-// repeats it with the message, before the message itself.
+// A port that will not open: the line gives the reason with its remedy, and the run's account,
+// which repeats it, is left out before the message.
 TEST(Verbosity, AReasonIsGivenOnceOnEachStream) {
     const std::string reason = "cannot open /dev/ttyX: No such file or directory";
     Events port;
-    port.stage(Stage::BootLoader).add(EventKind::Diagnostic, reason + "\n  Check the cable.");
+    port.stage(Stage::BootLoader).add(RunEvent::Kind::Diagnostic, reason + "\n  Check the cable.");
     port.run.cause = UpdateResult::Cause::Port;
     port.run.reason = std::string(texts::kErrorOpeningComPort) + " (" + reason + ")";
-    port.add(EventKind::Diagnostic, port.run.reason)
-        .add(EventKind::Message, texts::kErrorOpeningComPort);
+    port.add(RunEvent::Kind::Diagnostic, port.run.reason, true)
+        .add(RunEvent::Kind::Failed, texts::kErrorOpeningComPort);
     EXPECT_EQ(port.shownBy(Verbosity::Normal),
               std::vector<std::string>({"[p] Error opening Com Port",
                                         "err: flashupdate-cli: [p] " + reason,
@@ -188,15 +189,121 @@ TEST(Verbosity, AReasonIsGivenOnceOnEachStream) {
     Events file;
     file.run.cause = UpdateResult::Cause::File;
     file.run.reason = "Can't find size of /x/A.IMG (/x/A.IMG: No such file or directory)";
-    file.add(EventKind::Diagnostic, file.run.reason)
-        .add(EventKind::Message, "Can't find size of /x/A.IMG");
-    std::vector<std::string> said;
+    file.add(RunEvent::Kind::Diagnostic, file.run.reason, true)
+        .add(RunEvent::Kind::Failed, "Can't find size of /x/A.IMG");
+    std::vector<std::string> logged;
     for (const std::string& line : file.shownBy(Verbosity::Normal, true)) {
-        if (line.find("Can't find") != std::string::npos) {
-            said.push_back(line.substr(line.find("[p] ")));
+        // The live line drawn below the log has no port in brackets.
+        if (line.starts_with("[p] ")) {
+            logged.push_back(line);
         }
     }
-    EXPECT_EQ(said, std::vector<std::string>{"[p] " + file.run.reason});
+    EXPECT_EQ(logged, std::vector<std::string>{"[p] " + file.run.reason});
+}
+
+// The window's words where they are right, the command line's own where the window's box names
+// the wrong thing.
+TEST(EventWords, StatusesBoxesAndPortFailuresInTheCommandLinesWords) {
+    using Kind = RunEvent::Kind;
+    UpdateResult lostInRecord;
+    lostInRecord.stage = Stage::Program;
+    lostInRecord.cause = UpdateResult::Cause::Port;
+    lostInRecord.portError = PortErrorKind::Gone;
+    lostInRecord.bytesAnnounced = 3 * 16384;
+    lostInRecord.bytesSent = 2048;
+    lostInRecord.recordOpen = true;
+    UpdateResult betweenRecords = lostInRecord;
+    betweenRecords.bytesSent = 16384;
+    betweenRecords.recordOpen = false;
+    betweenRecords.portError = PortErrorKind::Stalled;
+    UpdateResult neverOpened;
+    neverOpened.stage = Stage::BootLoader;
+    neverOpened.cause = UpdateResult::Cause::Port;
+    neverOpened.portError = PortErrorKind::Missing;
+    UpdateResult equal;
+    equal.stage = Stage::Done;
+    UpdateResult differ = equal;
+    differ.cause = UpdateResult::Cause::BadChecksum;
+    const struct {
+        Kind kind;
+        const char* text;
+        UpdateResult run;
+        bool network;
+        std::vector<std::string> statuses;
+        std::string message;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {Kind::Failed,
+         "Can't open /x/A.IMG",
+         lostInRecord,
+         true,
+         {},
+         "the connection was reset during record 1 of 3",
+         {"the connection was reset during record 1 of 3"}},
+        {Kind::Failed,
+         "Can't open /x/A.IMG",
+         lostInRecord,
+         false,
+         {},
+         "the device hung up during record 1 of 3",
+         {"the device hung up during record 1 of 3"}},
+        {Kind::Failed,
+         "Can't open /x/A.IMG",
+         betweenRecords,
+         false,
+         {},
+         "the device took nothing for too long before record 2 of 3",
+         {"the device took nothing for too long before record 2 of 3"}},
+        {Kind::Failed,
+         texts::kErrorOpeningComPort,
+         neverOpened,
+         false,
+         {},
+         texts::kErrorOpeningComPort,
+         {texts::kErrorOpeningComPort}},
+        {Kind::EraseFailed,
+         texts::kEndOfEraseNotDetected,
+         {},
+         false,
+         {"FLASH not Updated"},
+         texts::kEndOfEraseNotDetected,
+         {"FLASH not Updated", "End Of Erase Not Detected"}},
+        {Kind::ChecksumMissing,
+         texts::kCheckSumNotReceivedBox,
+         {},
+         false,
+         {"Check Sum not Received"},
+         texts::kCheckSumNotReceivedBox,
+         {"Check Sum not Received"}},
+        {Kind::Verdict,
+         "",
+         equal,
+         false,
+         {"DONE", "FLASH updated successfully"},
+         "",
+         {"DONE", "FLASH updated successfully"}},
+        // The window's "DONE" stands only for the moment before a bad verdict replaces it.
+        {Kind::Verdict,
+         texts::kBadChecksum,
+         differ,
+         false,
+         {"FLASH not updated successfully"},
+         texts::kBadChecksum,
+         {"FLASH not updated successfully", texts::kBadChecksum}},
+        {Kind::RequestingCheckSum,
+         "",
+         {},
+         false,
+         {"Requesting Check Sum"},
+         "",
+         {"Requesting Check Sum"}},
+    };
+    for (const auto& c : cases) {
+        const EventWords words = wordsOf(RunEvent{c.kind, c.text}, c.run, c.network);
+        EXPECT_EQ(words.statuses, c.statuses) << c.text;
+        EXPECT_EQ(words.message, c.message) << c.text;
+        EXPECT_EQ(words.lines, c.lines) << c.text;
+    }
 }
 
 TEST(Colour, OnlyOnATerminalThatCanShowItAndNotWhenNoColorIsSet) {

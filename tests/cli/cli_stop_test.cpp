@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonObject>
 #include <QThread>
 
 #include <algorithm>
@@ -90,6 +91,35 @@ TEST_F(CliStop, EachSignalInTheBootLoaderEndsWithItsOwnStatusAndAsksForAPowerCyc
             EXPECT_FALSE(line.starts_with("erase")) << line;
         }
     }
+}
+
+// A port that did not open is tried again after a pause; a stop in the pause ends the port there,
+// with its own log line and an account of the attempt that never began, not of the one before.
+TEST_F(CliStop, AStopInThePauseBeforeAnotherAttemptIsLoggedAsThatAttempt) {
+    const QString missing = m_dir.filePath("no-such-tty");
+    CliProcess cli(QStringList{"--json", "--retries", "2"} + arguments(missing, 10000));
+    ASSERT_TRUE(cli.waitForOutput("\"event\":\"result\"", 30'000));
+    ::kill(static_cast<pid_t>(cli.pid()), SIGINT);
+    const CliResult result = cli.finish(20'000);
+
+    ASSERT_FALSE(result.crashed);
+    EXPECT_EQ(result.exitCode, 130) << result.out.toStdString();
+    const QList<QJsonObject> results = jsonEvents(result, "result");
+    ASSERT_EQ(results.size(), 2) << result.out.toStdString();
+    EXPECT_EQ(results[0]["stage"].toString(), "boot-loader");
+    EXPECT_EQ(results[1]["attempt"].toInt(), 2);
+    EXPECT_EQ(results[1]["stage"].toString(), "checks");
+    EXPECT_EQ(results[1]["reason"].toString(), "stopped before attempt 2");
+    EXPECT_NE(results[1]["run"].toString(), results[0]["run"].toString());
+    QFile log(qEnvironmentVariable("XDG_STATE_HOME") + "/flashupdate/flashupdate.log");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString stopped = "run=" + results[1]["run"].toString() + " event=run ";
+    const QString logged = QString::fromUtf8(log.readAll());
+    ASSERT_TRUE(logged.contains(stopped)) << logged.toStdString();
+    const QString line = logged.mid(logged.indexOf(stopped)).section('\n', 0, 0);
+    EXPECT_TRUE(line.contains(" attempt=2 attempts=3 ")) << line.toStdString();
+    EXPECT_TRUE(line.contains(" outcome=stopped stage=checks ")) << line.toStdString();
+    EXPECT_TRUE(line.contains(" ended_by=SIGINT ")) << line.toStdString();
 }
 
 // A stopped call still reports every instrument: the one it stopped, and the one whose turn had
