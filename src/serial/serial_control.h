@@ -38,7 +38,7 @@ class SerialControl final : public SerialPort,
                             private Transport::Listener,
                             private TransmitDevice {
 public:
-    // The medium for a device name, made for one opening; its waits pump events.
+    // The medium for a device name, made for one opening; its timers come from the loop given.
     using TransportFactory =
         std::function<std::unique_ptr<Transport>(const std::string& devicePath, EventLoop& events)>;
 
