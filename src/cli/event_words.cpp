@@ -12,7 +12,7 @@ using Stage = UpdateResult::Stage;
 
 // What happened to the line, as its kind says it.
 std::string whatFailed(std::optional<PortErrorKind> kind, bool network) {
-    switch (kind.value_or(PortErrorKind::Other)) {
+    switch (kind.value_or(PortErrorKind::Port)) {
         case PortErrorKind::Gone:
             return network ? "the connection was reset" : "the device hung up";
         case PortErrorKind::Stalled:
@@ -28,7 +28,7 @@ std::string whatFailed(std::optional<PortErrorKind> kind, bool network) {
             return "the device went away";
         case PortErrorKind::TooManyFiles:
             return "the system ran out of open files";
-        case PortErrorKind::Other:
+        case PortErrorKind::Port:
         case PortErrorKind::Busy:
         case PortErrorKind::Permission:
         case PortErrorKind::Refused:
@@ -42,6 +42,13 @@ std::string whatFailed(std::optional<PortErrorKind> kind, bool network) {
         case PortErrorKind::TlsClientCertificate:
         case PortErrorKind::PlainServer:
         case PortErrorKind::TlsServer:
+        // Not a port's kinds: never a port error's.
+        case FailureKind::Other:
+        case FailureKind::Usage:
+        case FailureKind::File:
+        case FailureKind::NoAnswer:
+        case FailureKind::BadChecksum:
+        case FailureKind::Stopped:
             break;
     }
     return network ? "the connection failed" : "the port failed";
