@@ -4,22 +4,10 @@
 #include <variant>
 
 #include "common/scoped_flag.h"
-#include "update/number_text.h"
-#include "update/texts.h"
 
 namespace flashupdate {
 
 namespace fs = std::filesystem;
-
-int chosenPort(const UpdateView& view) {
-    for (int port = 1; port <= 3; ++port) {
-        if (view.comOptionSelected(port)) {
-            return port;
-        }
-    }
-    // Com4's own button is never asked: with no button selected, Com4 is used.
-    return 4;
-}
 
 UpdateProcedure::UpdateProcedure(UpdateView& view, SerialLink& link, Timers& timers,
                                  fs::path executableDirectory)
@@ -43,15 +31,7 @@ void UpdateProcedure::cmdStart_Click() {
     const ScopedFlag running(m_running);
     m_shown = UpdateResult{};
     m_image.clear();
-    m_sizeText.clear();
-
-    for (const Label label :
-         {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3, Label::lblCheckSum4,
-          Label::lblBytesTransmitted, Label::lblFileSize}) {
-        m_view.setLabelVisible(label, false);
-    }
-    m_view.setLabelCaption(Label::lblBytesT, "");
-    m_view.setLabelCaption(Label::lblFileB, "");
+    m_renderer.beginRun();
 
     RunChoice choice;
     choice.fileNameText = m_view.fileNameText();
@@ -65,7 +45,7 @@ void UpdateProcedure::cmdStart_Click() {
     PreparedRun prepared = prepareRun(choice);
     if (prepared.inputs) {
         m_image = prepared.inputs->image;
-        m_sizeText = prepared.sizeText;
+        m_renderer.setSizeText(prepared.sizeText);
         m_machine.start(std::move(*prepared.inputs), now());
     } else {
         m_machine.refuse(prepared.refusal);
@@ -176,103 +156,21 @@ void UpdateProcedure::carryOut(const PortAction& action) {
     }
 }
 
-void UpdateProcedure::status(const std::string& text) {
-    m_view.setLabelCaption(Label::lblStatus, text);
-}
-
-void UpdateProcedure::acknowledge() {
-    m_machine.acknowledge(now());
-}
-
 void UpdateProcedure::render(const RunEvent& event) {
     m_shown = m_machine.result();
-    using Kind = RunEvent::Kind;
-    switch (event.kind) {
-        case Kind::StageEntered:
-            if (m_shown.stage == UpdateResult::Stage::Program) {
-                status(texts::kSendingProgram);
-            }
-            m_view.progress(Progress::StageEntered, m_shown);
-            if (m_shown.stage == UpdateResult::Stage::Erase) {
-                status(texts::kEraseCommandSent);
-            } else if (m_shown.stage == UpdateResult::Stage::Program) {
-                for (const Label label : {Label::lblBytesTransmitted, Label::lblFileSize,
-                                          Label::lblBytesT, Label::lblFileB}) {
-                    m_view.setLabelVisible(label, true);
-                }
-            }
-            break;
-        case Kind::SendingBootLoader:
-            m_view.setLabelVisible(Label::lblStatus, true);
-            status(texts::kSendingBootLoader);
-            m_timers.events.pumpOnce();
-            break;
-        case Kind::MemoryErased:
-            m_view.progress(Progress::MemoryErased, m_shown);
-            status(texts::kMemoryErased);
-            break;
-        case Kind::BytesSent:
-            m_timers.events.pumpOnce();
-            m_view.setLabelCaption(Label::lblBytesT, numberText(event.count));
-            m_view.setLabelCaption(Label::lblFileB, m_sizeText);
-            m_view.progress(Progress::BytesSent, m_shown);
-            break;
-        case Kind::RequestingCheckSum:
-            status(texts::kRequestingCheckSum);
-            break;
-        case Kind::Diagnostic:
-            m_view.diagnostic(event.text);
-            break;
-        case Kind::Failed:
-            m_view.showMessage(event.text, MessageIcon::None);
-            acknowledge();
-            break;
-        case Kind::EraseFailed:
-            status(texts::kFlashNotUpdated);
-            m_view.showMessage(event.text, MessageIcon::Exclamation);
-            if (event.noAnswer) {
-                status(texts::kFlashNotUpdated);
-            }
-            acknowledge();
-            break;
-        case Kind::ChecksumMissing:
-            status(texts::kCheckSumNotReceived);
-            m_timers.events.pumpOnce();
-            m_view.showMessage(event.text, MessageIcon::Exclamation);
-            acknowledge();
-            break;
-        case Kind::Verdict:
-            renderVerdict(event);
-            break;
-    }
-}
-
-void UpdateProcedure::renderVerdict(const RunEvent& event) {
-    // The sums are shown while the checksum stage is still the run's stage; the run is done, and
-    // its outcome known, once they are.
-    const UpdateResult outcome = m_machine.result();
-    m_shown.stage = UpdateResult::Stage::Checksum;
-    m_shown.cause = UpdateResult::Cause::None;
-    m_shown.reason.clear();
-    status(texts::kDone);
-    for (const Label label :
-         {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3, Label::lblCheckSum4}) {
-        m_view.setLabelVisible(label, true);
-    }
-    m_view.setLabelCaption(Label::lblCheckSum3, hexText(m_machine.FileCheckSum));
-    m_view.setLabelCaption(Label::lblCheckSum4, hexText(outcome.deviceCheckSum.value_or(0)));
-    m_shown.stage = UpdateResult::Stage::Done;
-    m_view.progress(Progress::StageEntered, m_shown);
-    m_shown = outcome;
-    if (outcome.cause == UpdateResult::Cause::None) {
-        status(texts::kUpdatedSuccessfully);
+    // The window is painted where a run would otherwise hold it for a while: before the boot
+    // loader's first write, and with each count and verdict.
+    if (event.kind == RunEvent::Kind::BytesSent || event.kind == RunEvent::Kind::ChecksumMissing) {
         m_timers.events.pumpOnce();
-        return;
     }
-    status(texts::kNotUpdatedSuccessfully);
-    m_view.showMessage(event.text, MessageIcon::None);
-    m_timers.events.pumpOnce();
-    acknowledge();
+    m_renderer.render(event, m_shown, m_machine.FileCheckSum);
+    if (event.kind == RunEvent::Kind::SendingBootLoader || event.kind == RunEvent::Kind::Verdict) {
+        m_timers.events.pumpOnce();
+    }
+    // The view's box has been closed by now.
+    if (event.awaitsAcknowledgement) {
+        m_machine.acknowledge(now());
+    }
 }
 
 }  // namespace flashupdate

@@ -16,11 +16,9 @@
 #include "update/update_machine.h"
 #include "update/update_result.h"
 #include "update/update_view.h"
+#include "update/view_renderer.h"
 
 namespace flashupdate {
-
-// The port the operator chose: Com1 to Com3 by their buttons, otherwise Com4.
-int chosenPort(const UpdateView& view);
 
 class UpdateProcedure {
 public:
@@ -50,12 +48,10 @@ private:
     void drive();
     void carryOut(const PortAction& action);
     void render(const RunEvent& event);
-    void renderVerdict(const RunEvent& event);
-    void status(const std::string& text);
-    void acknowledge();
     UpdateMachine::Nanos now() { return m_timers.events.monotonicTime(); }
 
     UpdateView& m_view;
+    ViewRenderer m_renderer{m_view};
     SerialLink& m_link;
     Timers& m_timers;
     std::filesystem::path m_executableDirectory;
@@ -66,7 +62,6 @@ private:
     // The run's account as the view has been told it so far.
     UpdateResult m_shown;
     std::vector<unsigned char> m_image;
-    std::string m_sizeText;
 
 public:
     // The exact sum of the program data bytes of the last transfer.
