@@ -61,7 +61,10 @@ private:
 
     // Carries out the machine's outputs until it waits for time, the port or the operator.
     void advance();
+    void carryOutAll();
     void carryOut(const PortAction& action);
+    // Waits for room or for the line to drain; throws the line's loss when it is already known.
+    void wait(Waiting what);
     void armTimer();
     void timerTicked();
     EventLoop::Nanos now() { return m_loop.monotonicTime(); }
@@ -73,6 +76,8 @@ private:
     Waiting m_waiting = Waiting::Nothing;
     // The part of a write the port has not yet taken: it goes before anything else.
     ByteText m_unwritten;
+    // The line's loss, told while the session waited for nothing.
+    std::optional<SerialError> m_lost;
     // advance() is on the stack: a listener call made from inside it (none should be) or an
     // event handler that acknowledges at once is taken up by the running pass.
     bool m_advancing = false;

@@ -141,6 +141,8 @@ public:
         return m_step == Step::BootDraining || m_step == Step::ProgramDraining;
     }
     bool awaitingAcknowledgement() const { return m_step == Step::AwaitingAcknowledgement; }
+    // The run has records to write and waits for the port to have room (setRoom above 0).
+    bool awaitingRoom() const { return m_step == Step::Program && m_queue.empty() && m_room == 0; }
     bool running() const { return m_step != Step::Idle; }
     const UpdateResult& result() const { return m_result; }
     const ByteText& RxData() const { return m_rxData; }
