@@ -63,6 +63,32 @@ std::size_t PacedTransmitter::notCarriedOrStalled() {
 void PacedTransmitter::discard() {
     m_lineFreeAt = m_device.now();
     m_watchedQueue = 0;
+    m_held = false;
+}
+
+std::size_t PacedTransmitter::room(Nanos now) {
+    const std::size_t pending = notCarriedAt(now);
+    if (pending >= kAheadLimit) {
+        m_held = true;
+    }
+    if (m_held && pending > kResumeAt) {
+        return 0;
+    }
+    m_held = false;
+    return kAheadLimit - pending;
+}
+
+void PacedTransmitter::took(std::size_t bytes, Nanos now) {
+    if (bytes == 0) {
+        return;
+    }
+    // A line that has been idle starts carrying the new bytes now.
+    m_lineFreeAt = std::max(m_lineFreeAt, now) + timeFor(bytes);
+    m_queueStuckSince = now;
+}
+
+Nanos PacedTransmitter::whenRoom() const {
+    return m_lineFreeAt - timeFor(m_held ? kResumeAt : kAheadLimit - 1);
 }
 
 void PacedTransmitter::write(std::string_view bytes) {
@@ -92,11 +118,9 @@ void PacedTransmitter::write(std::string_view bytes) {
         const std::size_t taken =
             m_device.handOver(bytes.substr(0, std::min(kAheadLimit - pending, bytes.size())));
         if (taken > 0) {
-            // A line that has been idle starts carrying the new bytes now.
-            m_lineFreeAt = std::max(m_lineFreeAt, now) + timeFor(taken);
+            took(taken, now);
             bytes.remove_prefix(taken);
             lastProgress = now;
-            m_queueStuckSince = now;
             continue;
         }
         // A full buffer is backpressure: the device makes room as the line empties it.

@@ -7,6 +7,10 @@
 // the instrument has really received. A device that takes nothing (a full buffer) is waited for,
 // sleeping; only a device that takes nothing for kStallLimit is given up on.
 //
+// The same reckoning has a face that never waits, for a caller driven from an event loop:
+// room() says what may be handed over now, took() counts what was, whenRoom() says when the
+// line time makes room again, and notCarriedOrStalled() tells a device that has stopped.
+//
 // Production binds TransmitDevice to the operating system's descriptor; tests bind it to a line
 // on virtual time.
 #pragma once
@@ -64,13 +68,25 @@ public:
     std::size_t notCarriedOrStalled();
     // Forgets the bytes handed over but not yet carried: they have been discarded.
     void discard();
+
+    // Bytes that may be handed over at now, in one piece: up to kAheadLimit ahead of the line,
+    // and, once that has been reached, nothing until the line has brought it down to kResumeAt.
+    std::size_t room(Nanos now);
+    // bytes were handed over at now.
+    void took(std::size_t bytes, Nanos now);
+    // When the line time alone will give room() again; the device's own queue may hold it
+    // longer.
+    Nanos whenRoom() const;
+    // When the line time says the line has carried every byte handed over.
+    Nanos lineFreeAt() const { return m_lineFreeAt; }
+    // How long the line takes to carry bytes at the settings in force.
+    Nanos timeFor(std::size_t bytes) const;
     // Sleeps until the line has carried everything, for at most limit; true when it has.
     bool drain(Nanos limit);
 
 private:
     std::size_t notCarriedByLineTime(Nanos now) const;
     std::size_t notCarriedAt(Nanos now);
-    Nanos timeFor(std::size_t bytes) const;
 
     TransmitDevice& m_device;
     Nanos m_byteTime{static_cast<Nanos::rep>(1e9 * LineSettings{}.secondsPerByte())};
@@ -79,6 +95,8 @@ private:
     // The device's queue as last seen by notCarriedOrStalled, and since when it has not shrunk.
     std::size_t m_watchedQueue = 0;
     Nanos m_queueStuckSince{0};
+    // room() reached kAheadLimit and waits for kResumeAt.
+    bool m_held = false;
 };
 
 }  // namespace flashupdate

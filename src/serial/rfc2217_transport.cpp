@@ -33,6 +33,16 @@ bool Rfc2217Transport::waitPumping(std::chrono::milliseconds limit, Done&& done)
     return met;
 }
 
+void Rfc2217Transport::beginOpen(const std::string& name, const LineSettings& settings, bool rts) {
+    try {
+        open(name, settings, rts);
+    } catch (const SerialError& error) {
+        tellOpenFailed(error);
+        return;
+    }
+    tellOpened();
+}
+
 void Rfc2217Transport::open(const std::string& name, const LineSettings& settings, bool rts) {
     const auto address = parseNetworkPortName(name);
     if (!address) {
@@ -124,7 +134,7 @@ void Rfc2217Transport::purgeOutput() {
 // byte before it, the final command included, and lets go of its line only then; a connection
 // simply dropped while a reply of the server is unread is reset instead, and a server may drop
 // what it had not yet passed on to its line.
-void Rfc2217Transport::close() {
+void Rfc2217Transport::beginClose() {
     const ScopedFlag closing(m_closing);
     if (m_connected && !m_failure) {
         m_connection->endSending();
@@ -134,6 +144,7 @@ void Rfc2217Transport::close() {
     }
     m_connection->abort();
     m_connected = false;
+    tellClosed();
 }
 
 void Rfc2217Transport::readable() {

@@ -46,14 +46,14 @@ public:
     Rfc2217Transport(EventLoop& events, std::unique_ptr<Connection> connection);
     ~Rfc2217Transport() override;
 
-    void open(const std::string& name, const LineSettings& settings, bool rts) override;
+    void beginOpen(const std::string& name, const LineSettings& settings, bool rts) override;
     void applySettings(const LineSettings& settings) override;
     void setRts(bool rts) override;
     std::size_t write(std::string_view bytes) override;
     std::size_t queued() override;
     void purgeInput() override;
     void purgeOutput() override;
-    void close() override;
+    void beginClose() override;
     BurstTiming burstTiming() const override { return kBurstTiming; }
     std::string remedyFor(const SerialError& error) const override;
 
@@ -63,6 +63,7 @@ private:
     void readable() override;
     void ended(const SerialError& error) override;
 
+    void open(const std::string& name, const LineSettings& settings, bool rts);
     void negotiate(const LineSettings& settings);
     void requestLine(const LineSettings& settings);
     void sendOutgoing();

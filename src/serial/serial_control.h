@@ -7,16 +7,23 @@
 // instrument has received; a full medium is backpressure, and only one that carries nothing for
 // the stall limit is a port error; received bytes are announced once per burst (ReceiveSettle)
 // and kept, up to kReceiveLimit, through a hang-up; a line that has failed fails every later
-// operation with its reason and kind; closing lets the written bytes leave first. Every wait is
-// a loop of pumps of the event loop given, so it keeps a window live, sleeps between events, sees
-// a stop at once and runs on virtual time in tests.
+// operation with its reason and kind; closing lets the written bytes leave first.
+//
+// It serves two callers. As a LinePort it never waits: one timer of the loop looks again when
+// the line time says there is room or the line has drained (and shortly after, while a full
+// medium or the device's own queue holds bytes), and every word to the listener comes from that
+// timer, the burst's timer or the medium's own events. As the old SerialPort its operations wait
+// as they always have, in loops of pumps of the event loop given, so they keep a window live,
+// sleep between events, see a stop at once and run on virtual time in tests.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "serial/event_loop.h"
+#include "serial/line_port.h"
 #include "serial/line_settings.h"
 #include "serial/paced_transmitter.h"
 #include "serial/port_map.h"
@@ -26,7 +33,10 @@
 
 namespace flashupdate {
 
-class SerialControl final : public SerialPort, private Transport::Listener, private TransmitDevice {
+class SerialControl final : public SerialPort,
+                            public LinePort,
+                            private Transport::Listener,
+                            private TransmitDevice {
 public:
     // The medium for a device name, made for one opening; its waits pump events.
     using TransportFactory =
@@ -50,14 +60,31 @@ public:
     // The program is ending: nothing more is sent, and the medium is let go at once.
     ~SerialControl() override;
 
+    // Both faces. Another port than the one open lets the open one go at once, with what it
+    // still held discarded.
     void setSettings(const std::string& settings) override;
     void setCommPort(int port) override;
-    bool portOpen() const override { return m_transport != nullptr && !m_gone; }
+    bool portOpen() const override { return m_transport != nullptr && !m_opening && !m_gone; }
+    void setRTSEnable(bool enable) override;
+    // The device the next opening uses.
+    std::string devicePath() const override { return m_map.devicePath(m_commPort); }
+
+    // LinePort
+    void beginOpen() override;
+    std::size_t room() override;
+    std::size_t write(std::string_view bytes) override;
+    void wantWritable() override;
+    void wantDrained() override;
+    std::size_t notCarried() override;
+    void purgeInput() override;
+    void purgeOutput() override;
+    void beginClose() override;
+
+    // SerialPort
     void setPortOpen(bool open) override;
     void setInputLen(int) override {}
     void setRThreshold(int threshold) override { m_rThreshold = threshold; }
     void setSThreshold(int) override {}
-    void setRTSEnable(bool enable) override;
     void setInBufferCount(int count) override;
     void setOutBufferCount(int count) override;
     int outBufferCount() override;
@@ -66,8 +93,6 @@ public:
     int commEvent() const override { return m_commEvent; }
 
     const PortMap& portMap() const { return m_map; }
-    // The device the next opening uses.
-    std::string devicePath() const { return m_map.devicePath(m_commPort); }
     // Where the reasons behind failures go (a port that cannot be opened, with the remedy, or
     // one that has gone away); standard error unless a front end routes them.
     void setDiagnostics(std::function<void(const std::string&)> diagnostics) {
@@ -80,6 +105,9 @@ private:
     void bytesArrived(std::string_view bytes) override;
     void lineLost(const SerialError& error) override;
     void note(const std::string& text) override;
+    void opened() override;
+    void openFailed(const SerialError& error) override;
+    void closed() override;
     // TransmitDevice: the pacing's view of the open medium, on the event loop's clock.
     Nanos now() override { return m_events.monotonicTime(); }
     std::size_t handOver(std::string_view bytes) override;
@@ -89,10 +117,28 @@ private:
 
     void open();
     void close();
+    // Asks the transport factory for the device's medium and begins opening it.
+    void startOpening();
+    // Lets the open medium go at once, discarding what it held.
+    void dropLine();
     void requireOpen(const char* operation) const;
     // Throws the failure that ended the line, if it has ended.
     void checkGone();
+    SerialError goneError() const;
     void forgetReceived();
+    void receiveSettled();
+
+    // The LinePort's timer: what is due now is done or told, then the timer is armed for what
+    // is due next.
+    void service();
+    void schedule();
+    // When a wish of the listener or a step of closing is due, by the line time and the medium.
+    Nanos writableDueAt(Nanos now);
+    Nanos drainedDueAt(Nanos now);
+    Nanos closeDueAt(Nanos now);
+    // A medium that carries nothing for the stall limit while written to or drained loses
+    // the line; so does a hang-up that raised no event.
+    void checkStalled(Nanos now);
 
     PortMap m_map;
     EventLoop& m_events;
@@ -107,8 +153,28 @@ private:
     std::unique_ptr<Transport> m_transport;
     PacedTransmitter m_transmit;
     ReceiveSettle m_settle;
+    std::unique_ptr<Timer> m_wake;
+    // A medium let go from inside its own call, destroyed from the loop.
+    std::unique_ptr<Transport> m_departed;
+    bool m_opening = false;
+    std::optional<SerialError> m_openFailure;
     bool m_gone = false;
+    // Closing, by either face; closing begun by beginClose() is driven by the timer.
     bool m_closing = false;
+    bool m_closeBegun = false;
+    bool m_mediumClosing = false;
+    Nanos m_closeDeadline{0};
+    // The listener's wishes, and the words owed to it.
+    bool m_wantWritable = false;
+    bool m_wantDrained = false;
+    bool m_tellOpened = false;
+    bool m_tellOpenFailed = false;
+    bool m_tellClosed = false;
+    bool m_lostTold = false;
+    // The medium took less than was offered (it is full); when, and when it last took a byte.
+    bool m_mediumFull = false;
+    Nanos m_refusedAt{0};
+    Nanos m_lastTaken{0};
     PortErrorKind m_goneKind = PortErrorKind::Gone;
     std::string m_goneReason;
     // What the line delivered and Input has not yet taken.

@@ -51,11 +51,12 @@ FakeTransport::~FakeTransport() {
     }
 }
 
-void FakeTransport::open(const std::string& name, const LineSettings& settings, bool) {
+void FakeTransport::beginOpen(const std::string& name, const LineSettings& settings, bool) {
     m_line.commPort = std::stoi(name.substr(std::string(kFakeScheme).size()));
     m_line.settings = settings;
     m_line.open = this;
     ++m_line.openings;
+    tellOpened();
 }
 
 std::size_t FakeTransport::write(std::string_view bytes) {
@@ -86,10 +87,11 @@ void FakeTransport::purgeOutput() {
     m_line.lineFreeAt = m_line.pending.empty() ? m_line.loop.now() : m_line.pending.back();
 }
 
-void FakeTransport::close() {
+void FakeTransport::beginClose() {
     m_line.settle();
     m_line.pending.clear();
     m_line.open = nullptr;
+    tellClosed();
 }
 
 void FakeTransport::deliver(const ByteText& chunk) {

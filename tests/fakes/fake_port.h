@@ -86,14 +86,14 @@ public:
     explicit FakeTransport(FakeLine& line) : m_line(line) {}
     ~FakeTransport() override;
 
-    void open(const std::string& name, const LineSettings& settings, bool rts) override;
+    void beginOpen(const std::string& name, const LineSettings& settings, bool rts) override;
     void applySettings(const LineSettings& settings) override { m_line.settings = settings; }
     void setRts(bool) override {}
     std::size_t write(std::string_view bytes) override;
     std::size_t queued() override;
     void purgeInput() override {}
     void purgeOutput() override;
-    void close() override;
+    void beginClose() override;
     BurstTiming burstTiming() const override { return m_line.burstTiming; }
     std::string remedyFor(const SerialError&) const override { return {}; }
 

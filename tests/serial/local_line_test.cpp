@@ -10,6 +10,7 @@
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
 #include "support/cpu_time.h"
+#include "support/line_driver.h"
 #include "update/serial_link.h"
 #include "update/timers.h"
 
@@ -195,6 +196,32 @@ TEST_F(LocalLineTest, WritingTheSamePortWhileOpenKeepsItOpen) {
     port.setCommPort(1);
     port.setPortOpen(true);
     EXPECT_TRUE(port.portOpen());
+}
+
+TEST_F(LocalLineTest, AsALinePortItWritesReceivesAndClosesFromTheLoop) {
+    port.setSettings("9600,N,8,1");
+    LineDriver driver(port, events);
+    // More than the pacing lets ahead at once: the rest goes when the port says it may.
+    const ByteText bytes = everyByteValue() + everyByteValue() + everyByteValue() +
+                           everyByteValue() + everyByteValue();
+    std::string arrived;
+    std::atomic<bool> read{false};
+    std::thread reader([&] {
+        arrived = pty.receive(bytes.size(), 30'000);
+        read = true;
+    });
+    driver.run(bytes, LineDriver::Ending::StaysOpen);
+    EXPECT_TRUE(pumpUntil([&] { return read.load(); }, 40'000));
+    reader.join();
+    EXPECT_EQ(arrived, bytes);
+    pty.send("answer");
+    ASSERT_TRUE(pumpUntil([&] { return driver.received.size() >= 6; }));
+    EXPECT_EQ(driver.received, "answer");
+    driver.close();
+    ASSERT_TRUE(pumpUntil([&] { return driver.done(); }));
+    EXPECT_EQ(driver.told, (std::vector<std::string>{"opened", "closed"}));
+    EXPECT_FALSE(driver.toldFromInsideACall);
+    EXPECT_FALSE(port.portOpen());
 }
 
 // The kind a failure carries, or Other when nothing failed.

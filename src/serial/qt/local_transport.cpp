@@ -64,6 +64,19 @@ PortErrorKind openFailureKind(const QSerialPort& port, const std::string& path) 
 
 LocalTransport::LocalTransport(EventLoop& events) : m_events(events) {}
 
+void LocalTransport::beginOpen(const std::string& name, const LineSettings& settings, bool rts) {
+    try {
+        open(name, settings);
+        setRts(rts);
+        // Whatever arrived before this opening belongs to nobody.
+        m_port->clear(QSerialPort::Input);
+    } catch (const SerialError& error) {
+        tellOpenFailed(error);
+        return;
+    }
+    tellOpened();
+}
+
 LocalTransport::~LocalTransport() {
     if (m_port && m_port->isOpen()) {
         // Nothing more is sent.
@@ -72,7 +85,7 @@ LocalTransport::~LocalTransport() {
     }
 }
 
-void LocalTransport::open(const std::string& name, const LineSettings& settings, bool rts) {
+void LocalTransport::open(const std::string& name, const LineSettings& settings) {
     m_path = deviceToOpen(name);
     m_settings = settings;
     m_port = std::make_unique<QSerialPort>();
@@ -89,11 +102,12 @@ void LocalTransport::open(const std::string& name, const LineSettings& settings,
     connect(m_port.get(), &QSerialPort::errorOccurred, this, &LocalTransport::onError);
     // Nothing inherited from the last program that used the port.
     m_port->setFlowControl(QSerialPort::NoFlowControl);
-    applySettings(settings);
+    try {
+        applySettings(settings);
+    } catch (const SerialError& error) {
+        failOpening(error.kind(), error.what());
+    }
     m_port->setDataTerminalReady(true);
-    setRts(rts);
-    // Whatever arrived before this opening belongs to nobody.
-    m_port->clear(QSerialPort::Input);
 }
 
 void LocalTransport::failOpening(PortErrorKind kind, const std::string& reason) {
@@ -156,20 +170,35 @@ void LocalTransport::purgeOutput() {
     }
 }
 
-void LocalTransport::close() {
+void LocalTransport::beginClose() {
     if (!m_port || !m_port->isOpen()) {
+        tellClosed();
         return;
     }
     // Closing restores the settings the device had before opening: the last bytes in the UART's
-    // FIFO must be out before the speed changes under them.
-    if (!m_gone && probes::transmitQueued(*m_port) == 0) {
-        pumpFor(m_events,
-                std::chrono::duration_cast<EventLoop::Nanos>(std::chrono::duration<double>(
-                    m_settings.secondsPerByte() * kUncountedFifoBytes)));
+    // FIFO must be out before the speed changes under them. Bytes still counted have not left
+    // within the control's drain limit, and waiting longer for them changes nothing.
+    if (m_gone || probes::transmitQueued(*m_port) > 0) {
+        letGo();
+        return;
+    }
+    const auto fifoTime = std::chrono::ceil<std::chrono::milliseconds>(
+        std::chrono::duration<double>(m_settings.secondsPerByte() * kUncountedFifoBytes));
+    m_fifoWait = m_events.createTimer();
+    m_fifoWait->setInterval(
+        static_cast<int>(std::max<std::chrono::milliseconds::rep>(fifoTime.count(), 1)));
+    m_fifoWait->setOnTick([this] { letGo(); });
+    m_fifoWait->setEnabled(true);
+}
+
+void LocalTransport::letGo() {
+    if (m_fifoWait) {
+        m_fifoWait->setEnabled(false);
     }
     if (m_port && m_port->isOpen()) {
         m_port->close();
     }
+    tellClosed();
 }
 
 void LocalTransport::checkLine() {

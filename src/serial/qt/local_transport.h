@@ -25,14 +25,16 @@ public:
     explicit LocalTransport(EventLoop& events);
     ~LocalTransport() override;
 
-    void open(const std::string& name, const LineSettings& settings, bool rts) override;
+    // Opening a local device takes no time: opened() or openFailed() is told before this
+    // returns.
+    void beginOpen(const std::string& name, const LineSettings& settings, bool rts) override;
     void applySettings(const LineSettings& settings) override;
     void setRts(bool rts) override;
     std::size_t write(std::string_view bytes) override;
     std::size_t queued() override;
     void purgeInput() override;
     void purgeOutput() override;
-    void close() override;
+    void beginClose() override;
     void checkLine() override;
     BurstTiming burstTiming() const override;
     std::string remedyFor(const SerialError& error) const override;
@@ -41,9 +43,13 @@ private:
     void markGone();
     void onReadyRead();
     void onError();
+    void open(const std::string& name, const LineSettings& settings);
     [[noreturn]] void failOpening(PortErrorKind kind, const std::string& reason);
+    void letGo();
 
     EventLoop& m_events;
+    // The wait for the UART's FIFO before the device is let go.
+    std::unique_ptr<Timer> m_fifoWait;
     std::string m_path;
     LineSettings m_settings;
     std::unique_ptr<QSerialPort> m_port;
