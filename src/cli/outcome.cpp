@@ -2,31 +2,11 @@
 
 #include <csignal>
 
-#include "runlog/run_log.h"
-
 namespace flashupdate::cli {
 
 Verdict verdictOf(const UpdateResult& result) {
-    // The short name is the log's, which the window writes too.
-    const std::string outcome = outcomeName(result);
-    if (result.updated()) {
-        return {kUpdated, outcome};
-    }
-    switch (result.cause) {
-        case UpdateResult::Cause::File:
-            return {kFileError, outcome};
-        case UpdateResult::Cause::Port:
-            return {kPortError, outcome};
-        case UpdateResult::Cause::NoAnswer:
-            return {kNoAnswer, outcome};
-        case UpdateResult::Cause::BadChecksum:
-            return {kBadChecksum, outcome};
-        case UpdateResult::Cause::Stopped:
-            return {kStopped, outcome};
-        case UpdateResult::Cause::None:
-            break;
-    }
-    return {kOtherFailure, outcome};
+    const std::optional<FailureKind> failure = result.failure();
+    return {failure ? exitStatusOf(*failure) : kUpdated, outcomeNameOf(failure)};
 }
 
 int combinedExitCode(const std::vector<int>& perPort, std::optional<int> stopped) {

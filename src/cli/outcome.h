@@ -5,21 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
 #include "common/signal_name.h"
 #include "update/update_result.h"
 
 namespace flashupdate::cli {
-
-enum ExitCode : int {
-    kUpdated = 0,
-    kOtherFailure = 1,
-    kUsageError = 2,
-    kFileError = 3,
-    kPortError = 4,
-    kNoAnswer = 5,
-    kBadChecksum = 6,
-    kStopped = 130,  // as a shell reports a program ended by Ctrl-C; 128 + the signal's number
-};
 
 struct Verdict {
     int exitCode = kOtherFailure;

@@ -557,6 +557,8 @@ void JsonRenderer::show(const UpdateEvent& event) {
             line["exit_code"] = event.exitCode;
             line["stage"] = nameOf(result.stage);
             line["cause"] = nameOf(result.cause);
+            const std::optional<FailureKind> failure = result.failure();
+            line["failure"] = failure ? QJsonValue(nameOf(*failure)) : QJsonValue(QJsonValue::Null);
             line["stopped"] = result.cause == UpdateResult::Cause::Stopped;
             line["signal"] = event.signal > 0 ? QJsonValue(jsonText(signalName(event.signal)))
                                               : QJsonValue(QJsonValue::Null);

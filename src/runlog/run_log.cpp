@@ -154,24 +154,7 @@ std::string newRunId() {
 }
 
 const char* outcomeName(const UpdateResult& result) {
-    if (result.updated()) {
-        return "updated";
-    }
-    switch (result.cause) {
-        case UpdateResult::Cause::File:
-            return "file-error";
-        case UpdateResult::Cause::Port:
-            return "port-error";
-        case UpdateResult::Cause::NoAnswer:
-            return "no-answer";
-        case UpdateResult::Cause::BadChecksum:
-            return "bad-checksum";
-        case UpdateResult::Cause::Stopped:
-            return "stopped";
-        case UpdateResult::Cause::None:
-            break;
-    }
-    return "failed";
+    return outcomeNameOf(result.failure());
 }
 
 namespace {
@@ -227,6 +210,7 @@ std::string runLine(const RunRecord& run, std::string_view program) {
         {"attempts", std::to_string(run.attempts)},
         {"seconds", seconds},
         {"outcome", outcomeName(result)},
+        {"failure", result.failure() ? nameOf(*result.failure()) : ""},
         {"stage", nameOf(result.stage)},
         {"erased", nameOf(result.erased)},
         {"bytes_sent", std::to_string(result.bytesSent)},

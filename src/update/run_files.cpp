@@ -8,7 +8,8 @@ namespace flashupdate {
 
 namespace {
 
-// Runs step; whatever it throws becomes the problem given, with the system's words.
+// Runs step; what it throws (the file system fails with the standard library's exceptions)
+// becomes the problem given, with the system's words.
 template <typename Check, typename Step>
 bool checked(Check& check, typename Check::Problem problem, Step&& step) {
     try {
@@ -16,7 +17,6 @@ bool checked(Check& check, typename Check::Problem problem, Step&& step) {
         return true;
     } catch (const std::exception& error) {
         check.reason = error.what();
-    } catch (...) {
     }
     check.problem = problem;
     return false;

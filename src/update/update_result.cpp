@@ -2,6 +2,27 @@
 
 namespace flashupdate {
 
+std::optional<FailureKind> UpdateResult::failure() const {
+    if (updated()) {
+        return std::nullopt;
+    }
+    switch (cause) {
+        case Cause::File:
+            return FailureKind::File;
+        case Cause::Port:
+            return portError.value_or(FailureKind::Port);
+        case Cause::NoAnswer:
+            return FailureKind::NoAnswer;
+        case Cause::BadChecksum:
+            return FailureKind::BadChecksum;
+        case Cause::Stopped:
+            return FailureKind::Stopped;
+        case Cause::None:
+            break;
+    }
+    return FailureKind::Other;
+}
+
 const char* nameOf(UpdateResult::Stage stage) {
     switch (stage) {
         case UpdateResult::Stage::Checks:

@@ -48,6 +48,8 @@ struct UpdateResult {
     // Only switching the instrument off and on lets the next update reach it.
     bool powerCycleNeeded() const { return recordOpen || sessionOpen || loaderIncomplete; }
     bool updated() const { return stage == Stage::Done && cause == Cause::None; }
+    // How the run failed, as one kind: the port's own kind for a port error; none once updated.
+    std::optional<FailureKind> failure() const;
 };
 
 // Names for logs and JSON: "checks", "boot-loader", "erase", "program", "checksum", "done";

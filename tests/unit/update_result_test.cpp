@@ -17,6 +17,9 @@ struct Ending {
     std::function<void(Rig&)> arrange;
     Stage stage;
     Cause cause;
+    // What failed as one kind, from which the exit status and the outcome's name follow.
+    const char* failure;
+    int exitStatus;
     Erased erased;
     std::uint64_t sent;  // of the 16384 announced
     // Only switching the instrument off and on lets the next update reach it.
@@ -43,6 +46,10 @@ TEST_P(RunResult, SaysHowTheRunEnded) {
     EXPECT_EQ(nameOf(result.cause), std::string(nameOf(ending.cause)));
     EXPECT_EQ(nameOf(result.erased), std::string(nameOf(ending.erased)));
     EXPECT_EQ(result.updated(), ending.cause == Cause::None);
+    const std::optional<FailureKind> failure = result.failure();
+    EXPECT_EQ(failure ? nameOf(*failure) : "none",
+              std::string(ending.failure ? ending.failure : "none"));
+    EXPECT_EQ(failure ? exitStatusOf(*failure) : 0, ending.exitStatus);
     EXPECT_EQ(result.bytesSent, ending.sent);
     EXPECT_EQ(result.powerCycleNeeded(), ending.powerCycle);
     if (ending.stage != Stage::Checks) {
@@ -59,44 +66,44 @@ const Answer kSilence{};
 INSTANTIATE_TEST_SUITE_P(
     Endings, RunResult,
     ::testing::Values(
-        Ending{"updated", [](Rig&) {}, Stage::Done, Cause::None, Erased::Yes, 16384},
+        Ending{"updated", [](Rig&) {}, Stage::Done, Cause::None, nullptr, 0, Erased::Yes, 16384},
         Ending{"imageMissing",
                [](Rig& rig) { rig.view.filFilesFileName = rig.view.txtFileName = "NONE.IMG"; },
-               Stage::Checks, Cause::File, Erased::No, 0},
+               Stage::Checks, Cause::File, "file", 3, Erased::No, 0},
         Ending{"bootLoaderMissing",
                [](Rig& rig) { fs::remove(rig.executableDir / "BOOTLOAD.IMG"); }, Stage::Checks,
-               Cause::File, Erased::No, 0},
+               Cause::File, "file", 3, Erased::No, 0},
         Ending{"portDoesNotOpen", [](Rig& rig) { rig.port.failOn("Open"); }, Stage::BootLoader,
-               Cause::Port, Erased::No, 0},
+               Cause::Port, "port", 4, Erased::No, 0},
         Ending{"eraseUnanswered", [](Rig& rig) { rig.instrument.eraseAnswers = {kSilence}; },
-               Stage::Erase, Cause::NoAnswer, Erased::Maybe, 0},
+               Stage::Erase, Cause::NoAnswer, "no-answer", 5, Erased::Maybe, 0},
         Ending{"eraseWrongAnswer",
                [](Rig& rig) {
                    rig.instrument.eraseAnswers = {{{"?", ms(50)}}};
                },
-               Stage::Erase, Cause::NoAnswer, Erased::Maybe, 0},
+               Stage::Erase, Cause::NoAnswer, "no-answer", 5, Erased::Maybe, 0},
         // The third write of data: two progress steps have gone.
         Ending{"lineFailsInTheRecord", [](Rig& rig) { rig.port.failOn("Output", 5 + 3); },
-               Stage::Program, Cause::Port, Erased::Yes, 4096, true},
+               Stage::Program, Cause::Port, "port", 4, Erased::Yes, 4096, true},
         Ending{"checksumUnanswered",
                [](Rig& rig) {
                    rig.instrument.checksumAnswer = [](std::uint32_t) { return Answer{}; };
                },
-               Stage::Checksum, Cause::NoAnswer, Erased::Yes, 16384, true},
+               Stage::Checksum, Cause::NoAnswer, "no-answer", 5, Erased::Yes, 16384, true},
         Ending{"badChecksum",
                [](Rig& rig) {
                    rig.instrument.checksumAnswer = [](std::uint32_t sum) {
                        return ScriptedInstrument::sumAnswer(sum + 1);
                    };
                },
-               Stage::Done, Cause::BadChecksum, Erased::Yes, 16384},
+               Stage::Done, Cause::BadChecksum, "bad-checksum", 6, Erased::Yes, 16384},
         Ending{"checksumOutOfRange",
                [](Rig& rig) {
                    rig.instrument.checksumAnswer = [](std::uint32_t) {
                        return Answer{{ByteText("\x80\0\0\0", 4), ms(50)}};
                    };
                },
-               Stage::Checksum, Cause::NoAnswer, Erased::Yes, 16384, true},
+               Stage::Checksum, Cause::NoAnswer, "no-answer", 5, Erased::Yes, 16384, true},
         Ending{"stoppedDuringTheErase",
                [](Rig& rig) {
                    rig.loop.setOnPump([&rig] {
@@ -105,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                        }
                    });
                },
-               Stage::Erase, Cause::Stopped, Erased::Maybe, 0}),
+               Stage::Erase, Cause::Stopped, "stopped", 130, Erased::Maybe, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
