@@ -1,7 +1,7 @@
 // A byte stream to a server (a TCP connection): what the serial device server's transport needs
-// of it. Nothing here blocks: the connection says what happened through its listener, from
-// inside a pump, and whoever waits for it pumps. Production binds it to QTcpSocket; tests bind it
-// to a scripted server on virtual time.
+// of it. Nothing here waits: the connection says what happened through its listener, from the
+// event loop, and whoever needs a step bounded keeps a deadline of its own. Production binds it
+// to QTcpSocket; tests bind it to a scripted server on virtual time.
 #pragma once
 
 #include <chrono>

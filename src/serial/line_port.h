@@ -59,7 +59,8 @@ public:
     virtual std::string devicePath() const = 0;
 
     // Begins opening; portOpened() or portOpenFailed() follows. A port already open is
-    // used as it is and portOpened() follows at once.
+    // used as it is and portOpened() follows at once; one still closing is told portClosed()
+    // first, then opened again.
     virtual void beginOpen() = 0;
     virtual bool portOpen() const = 0;
     // Bytes write() takes now while keeping the line's pace; 0 while the line is that far behind.

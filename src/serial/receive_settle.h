@@ -31,7 +31,7 @@ public:
     static constexpr int kQuietMs = 50;
     static constexpr int kLongestHoldMs = 500;
 
-    // The timers come from the event loop whose pumps deliver the event; deliver raises it.
+    // The timers come from the event loop that delivers the event; deliver raises it.
     ReceiveSettle(EventLoop& events, std::function<void()> deliver);
     ReceiveSettle(const ReceiveSettle&) = delete;
     ReceiveSettle& operator=(const ReceiveSettle&) = delete;

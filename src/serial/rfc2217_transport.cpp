@@ -15,73 +15,156 @@ constexpr const char* kRemedy =
 }  // namespace
 
 Rfc2217Transport::Rfc2217Transport(EventLoop& events, std::unique_ptr<Connection> connection)
-    : m_events(events), m_connection(std::move(connection)) {
+    : m_connection(std::move(connection)), m_deadline(events.createTimer()) {
     m_connection->setListener(this);
+    m_deadline->setOnTick([this] {
+        m_deadline->setEnabled(false);
+        deadlinePassed();
+    });
 }
 
 Rfc2217Transport::~Rfc2217Transport() {
     m_connection->abort();
 }
 
-template <typename Done>
-bool Rfc2217Transport::waitPumping(std::chrono::milliseconds limit, Done&& done) {
-    const bool met = pumpUntil(m_events, m_events.monotonicTime() + limit,
-                               [&] { return m_failure.has_value() || done(); });
-    if (m_failure) {
-        throw *m_failure;
-    }
-    return met;
+void Rfc2217Transport::arm(std::chrono::milliseconds limit) {
+    m_deadline->setInterval(static_cast<int>(limit.count()));
+    m_deadline->setEnabled(true);
 }
 
 void Rfc2217Transport::beginOpen(const std::string& name, const LineSettings& settings, bool rts) {
-    try {
-        open(name, settings, rts);
-    } catch (const SerialError& error) {
-        tellOpenFailed(error);
-        return;
-    }
-    tellOpened();
-}
-
-void Rfc2217Transport::open(const std::string& name, const LineSettings& settings, bool rts) {
     const auto address = parseNetworkPortName(name);
     if (!address) {
-        throw SerialError(
+        failOpening(SerialError(
             "not a serial device server's address (rfc2217://HOST:PORT or rfc2217+tls://HOST:PORT)",
-            PortErrorKind::Missing);
+            PortErrorKind::Missing));
+        return;
     }
-    const ScopedFlag opening(m_opening);
+    m_settings = settings;
+    m_rts = rts;
+    m_stage = Stage::Connecting;
+    arm(kConnectLimit);
     m_connection->connectTo(address->host, address->port);
-    if (!waitPumping(kConnectLimit, [&] { return m_connected; })) {
-        throw m_connection->notConnectedWithin(kConnectLimit);
-    }
-    negotiate(settings);
-    setRts(rts);
 }
 
-void Rfc2217Transport::negotiate(const LineSettings& settings) {
+void Rfc2217Transport::connected() {
+    if (m_stage != Stage::Connecting) {
+        return;
+    }
+    m_connected = true;
+    m_stage = Stage::Negotiating;
+    arm(kAnswerLimit);
     m_client.startOpening();
     sendOutgoing();
-    waitPumping(kAnswerLimit,
-                [&] { return m_client.agreement() != Rfc2217Client::Agreement::Pending; });
-    if (m_client.agreement() != Rfc2217Client::Agreement::Agreed) {
-        m_client.throwOpeningFailure();
+}
+
+void Rfc2217Transport::advance() {
+    switch (m_stage) {
+        case Stage::Negotiating:
+            if (m_client.agreement() == Rfc2217Client::Agreement::Agreed) {
+                m_stage = Stage::RequestingLine;
+                requestLine(m_settings);
+            } else if (m_client.agreement() == Rfc2217Client::Agreement::Refused) {
+                try {
+                    m_client.throwOpeningFailure();
+                } catch (const SerialError& error) {
+                    failOpening(error);
+                }
+            }
+            return;
+        case Stage::RequestingLine:
+            if (m_client.lineAnswered()) {
+                try {
+                    lineSettled();
+                } catch (const SerialError& error) {
+                    failOpening(error);
+                    return;
+                }
+                m_stage = Stage::Open;
+                setRts(m_rts);
+                tellOpened();
+            }
+            return;
+        case Stage::Open:
+            if (m_lineAsked && m_client.lineAnswered()) {
+                try {
+                    lineSettled();
+                } catch (const SerialError& error) {
+                    m_connection->abort();
+                    fail(error);
+                }
+            }
+            return;
+        default:
+            return;
     }
-    requestLine(settings);
+}
+
+void Rfc2217Transport::deadlinePassed() {
+    try {
+        switch (m_stage) {
+            case Stage::Connecting:
+                failOpening(m_connection->notConnectedWithin(kConnectLimit));
+                return;
+            case Stage::Negotiating:
+                m_client.throwOpeningFailure();
+                return;
+            case Stage::RequestingLine:
+                // The speed may be confirmed and only the format's answers left out.
+                lineSettled();
+                m_stage = Stage::Open;
+                setRts(m_rts);
+                tellOpened();
+                return;
+            case Stage::Open:
+                if (m_lineAsked) {
+                    lineSettled();
+                }
+                return;
+            case Stage::Closing:
+                letGo();
+                return;
+            default:
+                return;
+        }
+    } catch (const SerialError& error) {
+        if (m_stage == Stage::Open) {
+            m_connection->abort();
+            fail(error);
+        } else {
+            failOpening(error);
+        }
+    }
+}
+
+void Rfc2217Transport::lineSettled() {
+    m_deadline->setEnabled(false);
+    m_lineAsked = false;
+    m_client.checkLine();
+    if (const std::string warnings = m_client.takeWarnings(); !warnings.empty()) {
+        note(warnings);
+    }
+    if (m_nextLine) {
+        const LineSettings next = *m_nextLine;
+        m_nextLine.reset();
+        requestLine(next);
+    }
 }
 
 void Rfc2217Transport::requestLine(const LineSettings& settings) {
     m_client.requestLine(settings);
     sendOutgoing();
-    waitPumping(kAnswerLimit, [&] { return m_client.lineAnswered(); });
-    m_client.checkLine();
-    if (const std::string warnings = m_client.takeWarnings(); !warnings.empty()) {
-        note(warnings);
-    }
+    m_lineAsked = true;
+    arm(kAnswerLimit);
 }
 
 void Rfc2217Transport::applySettings(const LineSettings& settings) {
     requireConnected();
+    // Answers to two requests cannot be told apart: one is asked at a time.
+    if (m_lineAsked) {
+        m_nextLine = settings;
+        return;
+    }
     requestLine(settings);
 }
 
@@ -133,17 +216,23 @@ void Rfc2217Transport::purgeOutput() {
 // Our side ends first and the server's end is awaited. The server sees our end only after every
 // byte before it, the final command included, and lets go of its line only then; a connection
 // simply dropped while a reply of the server is unread is reset instead, and a server may drop
-// what it had not yet passed on to its line.
+// what it had not yet passed on to its line. What the server still says meanwhile is read and
+// dropped, not left behind.
 void Rfc2217Transport::beginClose() {
-    const ScopedFlag closing(m_closing);
-    if (m_connected && !m_failure) {
-        m_connection->endSending();
-        // What the server still says is read and dropped meanwhile, not left behind.
-        pumpUntil(m_events, m_events.monotonicTime() + kDisconnectLimit,
-                  [&] { return m_failure.has_value(); });
+    if (m_stage != Stage::Open || !m_connected || m_failure) {
+        letGo();
+        return;
     }
+    m_stage = Stage::Closing;
+    arm(kDisconnectLimit);
+    m_connection->endSending();
+}
+
+void Rfc2217Transport::letGo() {
+    m_deadline->setEnabled(false);
     m_connection->abort();
     m_connected = false;
+    m_stage = Stage::Closed;
     tellClosed();
 }
 
@@ -161,29 +250,56 @@ void Rfc2217Transport::readable() {
             m_client.feed(bytes, data);
         } catch (const SerialError& error) {
             m_connection->abort();
-            fail(error);
+            if (m_stage == Stage::Open) {
+                fail(error);
+            } else if (m_stage != Stage::Closing) {
+                failOpening(error);
+            }
             return;
         }
         sendOutgoing();
-        if (!m_opening && !m_closing && !m_discarding) {
+        if (m_stage == Stage::Open && !m_discarding) {
             announce(data);
         }
+        advance();
     }
 }
 
 void Rfc2217Transport::ended(const SerialError& error) {
-    fail(error);
+    switch (m_stage) {
+        case Stage::Connecting:
+        case Stage::Negotiating:
+        case Stage::RequestingLine:
+            failOpening(error);
+            return;
+        case Stage::Open:
+            fail(error);
+            return;
+        case Stage::Closing:
+            // The server's end, awaited.
+            letGo();
+            return;
+        default:
+            return;
+    }
+}
+
+void Rfc2217Transport::failOpening(const SerialError& error) {
+    m_deadline->setEnabled(false);
+    m_failure = error;
+    m_connection->abort();
+    m_connected = false;
+    m_stage = Stage::Closed;
+    tellOpenFailed(error);
 }
 
 void Rfc2217Transport::fail(const SerialError& error) {
     if (m_failure) {
         return;
     }
+    m_deadline->setEnabled(false);
     m_failure = error;
-    // While opening the failure is thrown from the wait; while closing it is the end awaited.
-    if (!m_opening && !m_closing) {
-        lose(error);
-    }
+    lose(error);
 }
 
 void Rfc2217Transport::sendOutgoing() {

@@ -4,8 +4,9 @@
 //
 // One reader: the connection's bytes are read only when it says they are there, go through the
 // protocol client (which does no I/O) and come out as data for the line; what the client has to
-// say to the server is written at once. Connecting, negotiating and waiting for the server's
-// answers are loops of pumps with deadlines. The server's queue cannot be seen: the control's
+// say to the server is written at once. Connecting, negotiating, the server's answers and its
+// end of the connection are steps: each is taken when the connection says what happened, and a
+// deadline timer bounds the wait for each. The server's queue cannot be seen: the control's
 // line-time reckoning is all there is, and our own send queue is what can be watched for a far
 // end that takes nothing. The server's bytes are read in bounded pieces, and a server that
 // breaks the protocol ends the line.
@@ -46,43 +47,58 @@ public:
     Rfc2217Transport(EventLoop& events, std::unique_ptr<Connection> connection);
     ~Rfc2217Transport() override;
 
+    // Connects, negotiates and asks for the line, each within its limit.
     void beginOpen(const std::string& name, const LineSettings& settings, bool rts) override;
+    // Goes out at once; a server that does not confirm the speed within kAnswerLimit loses the
+    // line. A change asked for while the last is unanswered goes out once it is answered.
     void applySettings(const LineSettings& settings) override;
     void setRts(bool rts) override;
     std::size_t write(std::string_view bytes) override;
     std::size_t queued() override;
     void purgeInput() override;
     void purgeOutput() override;
+    // Ends our side and lets go once the server has ended its own, or after kDisconnectLimit.
     void beginClose() override;
     BurstTiming burstTiming() const override { return kBurstTiming; }
     std::string remedyFor(const SerialError& error) const override;
 
 private:
+    // Where the line stands. While opening, data belongs to nobody; while closing, the server's
+    // end is what is waited for. Neither is the line's loss.
+    enum class Stage { Idle, Connecting, Negotiating, RequestingLine, Open, Closing, Closed };
+
     // Connection::Listener
-    void connected() override { m_connected = true; }
+    void connected() override;
     void readable() override;
     void ended(const SerialError& error) override;
 
-    void open(const std::string& name, const LineSettings& settings, bool rts);
-    void negotiate(const LineSettings& settings);
+    // Takes the next step once the server has said what it was waited for.
+    void advance();
+    void deadlinePassed();
+    // The server has answered the line request, or its time is up: a speed it did not confirm
+    // throws.
+    void lineSettled();
     void requestLine(const LineSettings& settings);
     void sendOutgoing();
+    void failOpening(const SerialError& error);
     void fail(const SerialError& error);
-    // Pumps until done() or limit has passed; a connection that fails meanwhile throws.
-    template <typename Done>
-    bool waitPumping(std::chrono::milliseconds limit, Done&& done);
+    void letGo();
+    void arm(std::chrono::milliseconds limit);
     void requireConnected() const;
 
-    EventLoop& m_events;
     std::unique_ptr<Connection> m_connection;
+    std::unique_ptr<Timer> m_deadline;
     Rfc2217Client m_client;
+    Stage m_stage = Stage::Idle;
     bool m_connected = false;
+    // What the opening asks for.
+    LineSettings m_settings;
+    bool m_rts = false;
+    // A line request on the open line awaits its answer; the change asked for meanwhile.
+    bool m_lineAsked = false;
+    std::optional<LineSettings> m_nextLine;
     // What ended the connection, once something has.
     std::optional<SerialError> m_failure;
-    // While opening, data belongs to nobody; while closing, the server's end is what is
-    // waited for. Neither is the line's loss.
-    bool m_opening = false;
-    bool m_closing = false;
     bool m_discarding = false;
 };
 

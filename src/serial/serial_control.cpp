@@ -197,6 +197,12 @@ void SerialControl::closed() {
     schedule();
 }
 
+void SerialControl::openAfterClose() {
+    if (std::exchange(m_openAfterClose, false)) {
+        beginOpen();
+    }
+}
+
 void SerialControl::setRTSEnable(bool enable) {
     m_rtsEnable = enable;
     if (portOpen()) {
@@ -251,6 +257,11 @@ ByteText SerialControl::input() {
 
 void SerialControl::beginOpen() {
     if (m_opening) {
+        return;
+    }
+    if (m_closeBegun) {
+        // The port closing is told closed first, then the new opening.
+        m_openAfterClose = true;
         return;
     }
     if (portOpen()) {
@@ -314,6 +325,7 @@ void SerialControl::purgeOutput() {
 }
 
 void SerialControl::beginClose() {
+    m_openAfterClose = false;
     m_wantWritable = false;
     m_wantDrained = false;
     m_tellOpened = false;
@@ -388,6 +400,7 @@ void SerialControl::service() {
         if (listener() != nullptr) {
             listener()->portClosed();
         }
+        openAfterClose();
     }
     schedule();
 }

@@ -38,7 +38,7 @@ class SerialControl final : public SerialPort,
                             private Transport::Listener,
                             private TransmitDevice {
 public:
-    // The medium for a device name, made for one opening; its waits pump events.
+    // The medium for a device name, made for one opening; its timers come from the loop given.
     using TransportFactory =
         std::function<std::unique_ptr<Transport>(const std::string& devicePath, EventLoop& events)>;
 
@@ -127,6 +127,7 @@ private:
     SerialError goneError() const;
     void forgetReceived();
     void receiveSettled();
+    void openAfterClose();
 
     // The LinePort's timer: what is due now is done or told, then the timer is armed for what
     // is due next.
@@ -170,6 +171,8 @@ private:
     bool m_tellOpened = false;
     bool m_tellOpenFailed = false;
     bool m_tellClosed = false;
+    // beginOpen() came while the port was closing.
+    bool m_openAfterClose = false;
     bool m_lostTold = false;
     // The medium took less than was offered (it is full); when, and when it last took a byte.
     bool m_mediumFull = false;

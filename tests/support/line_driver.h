@@ -1,6 +1,7 @@
 // Drives a LinePort as an update does and records what it is told: opens the port, writes what
-// it is given as fast as the port takes it, waits for the drain (or not) and closes. Every word
-// of the port is checked to come from the event loop, never from inside a call to the port.
+// it is given as fast as the port takes it, then lets go once the line has drained, at once (the
+// close drains), at once with the rest discarded, or only when close() is called. Every word of
+// the port is checked to come from the event loop, never from inside a call to the port.
 #pragma once
 
 #include <algorithm>
@@ -15,16 +16,11 @@ namespace flashupdate::testing {
 
 class LineDriver final : public LinePort::Listener {
 public:
-    // What the driver does once everything is written: lets go once the line has drained, at
-    // once (the close drains), or at once with what is not yet on the line discarded; or it
-    // keeps the port open until close().
     enum class Ending { AfterDrained, AtOnce, Purged, StaysOpen };
 
     LineDriver(LinePort& port, EventLoop& loop) : m_port(port), m_loop(loop) {
         m_port.setListener(this);
     }
-    LineDriver(const LineDriver&) = delete;
-    LineDriver& operator=(const LineDriver&) = delete;
     ~LineDriver() override { m_port.setListener(nullptr); }
 
     void run(std::string bytes, Ending ending) {
@@ -33,7 +29,6 @@ public:
         inside([&] { m_port.beginOpen(); });
     }
     void close() {
-        closeBegunAt = m_loop.monotonicTime();
         inside([&] {
             if (m_ending == Ending::Purged) {
                 m_port.purgeOutput();
@@ -43,14 +38,13 @@ public:
     }
     bool done() const { return !told.empty() && told.back() == "closed"; }
 
-    // "opened", "open-failed:<kind>", "drained", "lost:<kind>", "closed", in order; receive
-    // events go to received, portWritable() to writables.
+    // "opened", "open-failed:<kind>", "drained", "lost:<kind>" and "closed", in order.
     std::vector<std::string> told;
     std::string received;
     int receiveEvents = 0;
     int writables = 0;
     std::size_t mostAhead = 0;
-    EventLoop::Nanos drainedAt{}, lostAt{}, closeBegunAt{}, closedAt{};
+    EventLoop::Nanos drainedAt{};
     bool toldFromInsideACall = false;
 
 private:
@@ -59,10 +53,10 @@ private:
         const ScopedFlag flag(m_inside);
         call();
     }
-    void heard(const std::string& word) {
+    void heard(std::string word) {
         toldFromInsideACall = toldFromInsideACall || m_inside;
         if (!word.empty()) {
-            told.push_back(word);
+            told.push_back(std::move(word));
         }
     }
 
@@ -90,13 +84,9 @@ private:
     }
     void portLost(const SerialError& error) override {
         heard(std::string("lost:") + nameOf(error.kind()));
-        lostAt = m_loop.monotonicTime();
         close();
     }
-    void portClosed() override {
-        heard("closed");
-        closedAt = m_loop.monotonicTime();
-    }
+    void portClosed() override { heard("closed"); }
 
     void send() {
         while (!m_toSend.empty()) {
@@ -109,8 +99,7 @@ private:
             m_toSend.erase(0, taken);
             mostAhead = std::max(mostAhead, m_port.notCarried());
             if (taken == 0) {
-                inside([&] { m_port.wantWritable(); });
-                return;
+                return inside([&] { m_port.wantWritable(); });
             }
         }
         if (m_ending == Ending::AfterDrained) {

@@ -8,6 +8,7 @@
 #include "fakes/scripted_server.h"
 #include "serial/rfc2217_transport.h"
 #include "serial/serial_control.h"
+#include "support/line_driver.h"
 #include "update/serial_link.h"
 
 namespace flashupdate::testing {
@@ -86,6 +87,18 @@ TEST_P(HostileOpening, IsAPortErrorOfItsKindWithinItsLimit) {
     EXPECT_LE(rig.loop.now(), GetParam().within);
     EXPECT_NE(rig.diagnostics.find("cannot open rfc2217://server:4001"), std::string::npos)
         << rig.diagnostics;
+
+    // The same, begun without a wait and told from the loop.
+    NetworkRig async(GetParam().arrange);
+    LineDriver driver(async.port, async.loop);
+    driver.run({}, LineDriver::Ending::StaysOpen);
+    while (driver.told.empty() && !async.loop.ranAway()) {
+        async.loop.pumpWait();
+    }
+    EXPECT_EQ(driver.told,
+              std::vector<std::string>{std::string("open-failed:") + nameOf(GetParam().kind)});
+    EXPECT_LE(async.loop.now(), GetParam().within + ms(1));
+    EXPECT_FALSE(driver.toldFromInsideACall);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -168,6 +181,75 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"awaitingTheServersEnd", [](ScriptedServer& s) { s.closesOnEnd = false; },
                  [](NetworkRig& rig) { rig.port.setPortOpen(false); }, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The open line driven as a port that never waits: a settings change goes out at once and an
+// unanswered one loses the line; closing awaits the server's end, bounded.
+struct OnTheOpenLine {
+    const char* name;
+    std::function<void(ScriptedServer&)> arrange;
+    std::function<void(NetworkRig&, LineDriver&)> act;  // once open; ends by closing or a loss
+    std::vector<std::string> told;
+    Micros endsAfter;  // the time from act to the last word, within a millisecond or two
+};
+
+class OpenNetworkLine : public ::testing::TestWithParam<OnTheOpenLine> {};
+
+TEST_P(OpenNetworkLine, TakesItsStepsFromTheLoop) {
+    const OnTheOpenLine& line = GetParam();
+    NetworkRig rig(line.arrange);
+    LineDriver driver(rig.port, rig.loop);
+    driver.run({}, LineDriver::Ending::StaysOpen);
+    while (driver.told.empty() && !rig.loop.ranAway()) {
+        rig.loop.pumpWait();
+    }
+    ASSERT_EQ(driver.told, std::vector<std::string>{"opened"});
+    const Micros actedAt = rig.loop.now();
+    line.act(rig, driver);
+    while (!driver.done() && !rig.loop.ranAway()) {
+        rig.loop.pumpWait();
+    }
+    EXPECT_EQ(driver.told, line.told);
+    EXPECT_GE(rig.loop.now() - actedAt, line.endsAfter);
+    EXPECT_LE(rig.loop.now() - actedAt, line.endsAfter + ms(2));
+    EXPECT_FALSE(driver.toldFromInsideACall);
+    EXPECT_FALSE(rig.port.portOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, OpenNetworkLine,
+                         ::testing::Values(
+                             // 1 ms each way to the server and back.
+                             OnTheOpenLine{"closeAwaitsTheServersEnd",
+                                           {},
+                                           [](NetworkRig&, LineDriver& driver) { driver.close(); },
+                                           {"opened", "closed"},
+                                           ms(2)},
+                             OnTheOpenLine{"aServerThatNeverEndsIsLeft",
+                                           [](ScriptedServer& s) { s.closesOnEnd = false; },
+                                           [](NetworkRig&, LineDriver& driver) { driver.close(); },
+                                           {"opened", "closed"},
+                                           ms(3'000)},
+                             OnTheOpenLine{"speedChangeConfirmed",
+                                           {},
+                                           [](NetworkRig& rig, LineDriver& driver) {
+                                               rig.port.setSettings("1200,N,8,1");
+                                               rig.port.setSettings("9600,N,8,1");
+                                               pumpFor(rig.loop, std::chrono::milliseconds(100));
+                                               // Four requests a line: the opening's, then one
+                                               // change after the other.
+                                               EXPECT_EQ(rig.server->lineRequests, 3 * 4);
+                                               driver.close();
+                                           },
+                                           {"opened", "closed"},
+                                           ms(102)},
+                             OnTheOpenLine{"speedChangeUnanswered",
+                                           {},
+                                           [](NetworkRig& rig, LineDriver&) {
+                                               rig.server->answerLine = false;
+                                               rig.port.setSettings("1200,N,8,1");
+                                           },
+                                           {"opened", "lost:protocol", "closed"},
+                                           ms(3'000)}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NetworkLine, AFarEndThatTakesNothingIsAStalledPortWithinTheStallLimit) {
     NetworkRig rig([](ScriptedServer& s) { s.stopReadingAfter = 4'000; });
