@@ -10,8 +10,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <cstdio>
-#include <cstdlib>
 #include <initializer_list>
 #include <iostream>
 #include <utility>
@@ -33,35 +31,16 @@
 #include "ui/port_tooltip.h"
 #include "update/boot_loader_places.h"
 #include "update/image_file.h"
+#include "update/port_session.h"
 #include "update/program_version.h"
-#include "update/serial_link.h"
+#include "update/run_preparation.h"
 #include "update/timers.h"
-#include "update/update_procedure.h"
 
 namespace flashupdate {
 
 namespace {
 
-void endProgramAtOnce(SerialPort& comSerial, int status) {
-    // The operator has said stop: nothing still queued may reach the instrument. Closing, with
-    // nothing left to wait for, gives up the port's locks (no stale lock file).
-    try {
-        if (comSerial.portOpen()) {
-            comSerial.setOutBufferCount(0);
-            comSerial.setPortOpen(false);
-        }
-    } catch (const SerialError& error) {
-        std::cerr << "flashupdate: discarding what was queued: " << error.what() << std::endl;
-    }
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    // Not exit(): the update may be suspended in one of its waits further down this very stack,
-    // and no destructor, handler or clean-up step of it may run any more.
-    std::_Exit(status);
-}
-
-// The procedure writes line breaks as the instrument's PCs always have, "\r\n".
+// Runs write line breaks as the instrument's PCs always have, "\r\n".
 QString displayText(const std::string& text) {
     QString shown = QString::fromStdString(text);
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -93,33 +72,38 @@ frmMain::frmMain(std::unique_ptr<OwnedSeams>&& owned, const QString& argumentTex
               toFsPath(QCoreApplication::applicationDirPath()), argumentText, parent,
               std::move(owned)) {}
 
-frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
+frmMain::frmMain(EventLoop& events, LinePort& comSerial, PortMap portMap,
                  std::filesystem::path executableDirectory, const QString& argumentText,
                  QWidget* parent)
     : frmMain(events, comSerial, std::move(portMap), std::move(executableDirectory), argumentText,
               parent, nullptr) {}
 
-frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
+frmMain::frmMain(EventLoop& events, LinePort& comSerial, PortMap portMap,
                  std::filesystem::path executableDirectory, const QString& argumentText,
                  QWidget* parent, std::unique_ptr<OwnedSeams>&& owned)
     : QMainWindow(parent),
       m_owned(std::move(owned)),
+      m_events(events),
+      m_port(comSerial),
       m_log(m_owned ? RunLog(runLogPath(), "flashupdate") : RunLog()),
       m_portMap(std::move(portMap)),
-      m_executableDirectory(executableDirectory),
+      m_executableDirectory(std::move(executableDirectory)),
       m_settingsPath(portSettingsPath()),
-      m_link(std::make_unique<SerialLink>(comSerial)),
       m_timers(std::make_unique<Timers>(events)),
-      m_procedure(std::make_unique<UpdateProcedure>(*this, *m_link, *m_timers,
-                                                    std::move(executableDirectory))),
-      m_endProgram([this, &comSerial] {
-          // The last line of the wire is still being gathered; the end leaves no destructor to
-          // write it.
-          if (m_owned && m_owned->trace) {
-              m_owned->trace->finish();
-          }
-          endProgramAtOnce(comSerial, m_endStatus);
-      }) {
+      m_session(std::make_unique<PortSession>(comSerial, events)),
+      m_endProgram([this] { QCoreApplication::exit(m_endStatus); }),
+      m_endLimit(events.createTimer()) {
+    m_session->onEvent = [this](const RunEvent& event) {
+        m_renderer.render(event, m_session->result(), m_session->machine().FileCheckSum);
+    };
+    m_session->onEnded = [this] { sessionEnded(); };
+    m_release.onClosed = [this] { finishEnding(); };
+    m_endLimit->setInterval(static_cast<int>(kEndLimit.count()));
+    m_endLimit->setOnTick([this] {
+        diagnostic("the port was not let go within " + std::to_string(kEndLimit.count() / 1000) +
+                   " s; the program ends without waiting for it");
+        finishEnding();
+    });
     if (m_owned) {
         // Why a device would not open, with the remedy, belongs in the log next to the run.
         m_owned->comSerial.setDiagnostics([this](const std::string& text) { diagnostic(text); });
@@ -136,12 +120,17 @@ frmMain::frmMain(EventLoop& events, SerialPort& comSerial, PortMap portMap,
 }
 
 frmMain::~frmMain() {
-    // The lists die with the window's base class, after the procedure and the serial link;
-    // nothing they still signal may reach the handlers by then.
-    for (QObject* const list :
-         std::initializer_list<QObject*>{m_drvDrive, m_dirDirectory, m_filFiles}) {
-        list->disconnect(this);
+    // The lists and a box still up die with the window's base class, after the session; nothing
+    // they still signal may reach the handlers by then.
+    for (QObject* const child : std::initializer_list<QObject*>{
+             m_drvDrive, m_dirDirectory, m_filFiles, static_cast<QObject*>(m_runBox)}) {
+        if (child != nullptr) {
+            child->disconnect(this);
+        }
     }
+    m_session.reset();
+    // The port outlives the window: it has no one to tell about itself from here on.
+    m_port.setListener(nullptr);
     // The port outlives the log and the rest of the window; what it says while closing goes to
     // standard error only.
     if (m_owned) {
@@ -205,7 +194,6 @@ void frmMain::Form_Load(const QString& argumentText) {
         case CommandLineRequest::Kind::Prompt:
             m_lblStatus->setText(displayText(texts::kSelectionPrompt));
             m_lblStatus->setVisible(true);
-            m_timers->events.pumpOnce();
             break;
         case CommandLineRequest::Kind::Ignore:
             break;
@@ -234,11 +222,12 @@ void frmMain::openAtStart(const QString& workingDirectory) {
 }
 
 void frmMain::cmdStart_Click() {
-    // Start pressed inside one of the run's own waits starts nothing, so there is nothing to log.
-    if (m_procedure->running()) {
+    // Start pressed during a run (or while the program ends) starts nothing, so there is nothing
+    // to log.
+    if (m_session->running() || m_ending) {
         return;
     }
-    // Taken as the procedure takes it, before the run: the operator may change it during the run.
+    // Taken before the run reads anything: the operator may change it during the run.
     m_run = RunRecord{};
     m_run.runId = newRunId();
     m_run.frontEnd = "window";
@@ -249,27 +238,98 @@ void frmMain::cmdStart_Click() {
     m_runStarted = std::chrono::steady_clock::now();
     m_runLogged = false;
     m_runWroteStatus = false;
-    m_procedure->cmdStart_Click();
+    m_image.clear();
+    m_renderer.beginRun();
+
+    RunChoice choice;
+    choice.fileNameText = fileNameText();
+    if (!choice.fileNameText.empty()) {
+        choice.filesPath = filesPath();
+        choice.filesFileName = filesFileName();
+    }
+    choice.commPort = m_runPort;
+    choice.executableDirectory = m_executableDirectory;
+    PreparedRun prepared = prepareRun(choice);
+    if (prepared.inputs) {
+        m_image = prepared.inputs->image;
+        m_renderer.setSizeText(prepared.sizeText);
+        m_session->start(std::move(*prepared.inputs));
+    } else {
+        m_session->refuse(prepared.refusal);
+    }
+}
+
+void frmMain::sessionEnded() {
     if (m_owned && m_owned->trace) {
-        m_owned->trace->endRun(m_owned->comSerial.devicePath());
+        m_owned->trace->endRun(m_port.devicePath());
     }
     logRun({});
+    if (m_ending) {
+        letPortGo();
+        return;
+    }
+    emit runEnded();
+}
+
+void frmMain::runBoxClosed() {
+    m_runBox = nullptr;
+    m_session->acknowledge();
 }
 
 void frmMain::cmdExit_Click() {
-    logRun("Exit");
-    m_endProgram();
+    endProgram(0, "Exit");
 }
 
 void frmMain::stopBySignal(int signal) {
-    if (m_procedure->running()) {
-        logRun(signalName(signal));
-        // As a shell reports a program that a signal ended.
-        m_endStatus = 128 + signal;
-        m_endProgram();
+    // As a shell reports a program that a signal ended.
+    endProgram(128 + signal, signalName(signal));
+}
+
+void frmMain::endProgram(int status, const std::string& endedBy) {
+    if (m_ending) {
         return;
     }
-    QCoreApplication::exit(128 + signal);
+    m_ending = true;
+    m_endStatus = status;
+    m_endLimit->setEnabled(true);
+    // The run's box would hold the run until OK; the run is stopped under it instead.
+    if (m_runBox != nullptr) {
+        m_runBox->disconnect(this);
+        m_runBox->close();
+        m_runBox = nullptr;
+    }
+    if (m_session->running()) {
+        logRun(endedBy);
+        // Nothing more reaches the instrument; sessionEnded() follows once the port is let go.
+        m_session->stop();
+        return;
+    }
+    letPortGo();
+}
+
+void frmMain::letPortGo() {
+    // A port an earlier run left open is let go too; the session has no run to tell about it.
+    if (!m_port.portOpen()) {
+        finishEnding();
+        return;
+    }
+    m_port.setListener(&m_release);
+    try {
+        m_port.purgeOutput();
+    } catch (const SerialError& error) {
+        // Letting the port go discards the rest all the same.
+        diagnostic(std::string("discarding what was queued: ") + error.what());
+    }
+    m_port.beginClose();
+}
+
+void frmMain::finishEnding() {
+    if (m_ended) {
+        return;
+    }
+    m_ended = true;
+    m_endLimit->setEnabled(false);
+    m_endProgram();
 }
 
 std::string frmMain::runPortName() const {
@@ -281,7 +341,7 @@ void frmMain::logRun(const std::string& endedBy) {
         return;
     }
     m_runLogged = true;
-    m_run.result = m_procedure->result();
+    m_run.result = m_session->result();
     if (m_run.result.portError == PortErrorKind::Missing) {
         const std::string advice = "Com1 to Com4 may name other devices: see flashupdate --help";
         UpdateView::diagnostic(advice);
@@ -289,13 +349,13 @@ void frmMain::logRun(const std::string& endedBy) {
     }
     m_run.imagePath = loggedImagePath(m_run.result.imagePath);
     m_run.endedBy = endedBy;
-    if (!m_procedure->image().empty() || m_run.result.stage != UpdateResult::Stage::Checks) {
-        m_run.imageSha256 = sha256Hex(m_procedure->image());
-        m_run.imageBytes = m_procedure->image().size();
+    if (!m_image.empty() || m_run.result.stage != UpdateResult::Stage::Checks) {
+        m_run.imageSha256 = sha256Hex(m_image);
+        m_run.imageBytes = m_image.size();
     }
-    // Where the procedure looks for it; the run has just looked there.
+    // Where a run looks for it; the run has just looked there.
     const std::filesystem::path bootLoader =
-        locateBootLoader(bootLoaderPlaces(m_executableDirectory), UpdateProcedure::kBootLoaderName);
+        locateBootLoader(bootLoaderPlaces(m_executableDirectory), kBootLoaderName);
     m_run.bootLoaderPath = textFromPath(bootLoader);
     m_run.bootLoaderSha256 = fileSha256Hex(m_run.bootLoaderPath);
     m_run.seconds =
@@ -329,13 +389,16 @@ void frmMain::drvDrive_Change() {
         m_dirDirectory->setPath(m_drvDrive->currentDirectory());
     } catch (const DirectoryReadError& error) {
         diagnostic(error.what());
-        QMessageBox box(QMessageBox::Warning, QString::fromUtf8(texts::kDriveErrorTitle),
-                        QString::fromUtf8(texts::kDriveError), QMessageBox::Ok, this);
-        box.exec();
-        // The directory list did not move, so its drive is the one shown before. Going back
-        // announces a change only if the list had moved on, which bounds the recovery to one
-        // more attempt.
-        m_drvDrive->setDrive(m_dirDirectory->Path());
+        auto* const box =
+            new QMessageBox(QMessageBox::Warning, QString::fromUtf8(texts::kDriveErrorTitle),
+                            QString::fromUtf8(texts::kDriveError), QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        // Once OK is pressed: the directory list did not move, so its drive is the one shown
+        // before. Going back announces a change only if the list had moved on, which bounds the
+        // recovery to one more attempt.
+        connect(box, &QDialog::finished, this,
+                [this] { m_drvDrive->setDrive(m_dirDirectory->Path()); });
+        box->open();
     }
 }
 
@@ -364,11 +427,12 @@ void frmMain::reportUnreadableDirectory(const QString& path, const QString& reas
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
-    // A run is suspended in one of its waits below this event: the window cannot go and leave it
-    // driving the port, and it cannot be unwound, so the program ends as Exit ends it.
-    if (m_procedure->running()) {
-        logRun("closing the window");
-        m_endProgram();
+    // The window cannot go and leave a run driving the port: the program ends as Exit ends it,
+    // once the run has stopped and the port is let go.
+    if (m_session->running() || m_ending) {
+        event->ignore();
+        endProgram(0, "closing the window");
+        return;
     }
     QMainWindow::closeEvent(event);
 }
@@ -406,9 +470,10 @@ void frmMain::showMessage(const std::string& text, MessageIcon icon) {
     // long as the operator takes: the run's line goes to the log first, for whoever looks there
     // because the box says only "Error opening Com Port", and whether or not the program ever gets
     // past the box. A refusal of the files comes earlier and is completed after its box (where
-    // the boot loader was looked for), so it is logged when the run returns.
-    const UpdateResult& run = m_procedure->result();
-    if (m_procedure->running() && run.stage != UpdateResult::Stage::Checks) {
+    // the boot loader was looked for), so it is logged when the run ends.
+    const bool running = m_session->running();
+    const UpdateResult& run = m_session->result();
+    if (running && run.stage != UpdateResult::Stage::Checks) {
         logRun({});
     }
     // A run that fails before its first status (a file, the boot loader, a port that does not
@@ -416,15 +481,21 @@ void frmMain::showMessage(const std::string& text, MessageIcon icon) {
     // never touched: the box's text goes there too. Only the missing choice of a file, which
     // names no file, leaves the status line as it was.
     const bool nothingChosen = run.stage == UpdateResult::Stage::Checks && run.imagePath.empty();
-    if (m_procedure->running() && !m_runWroteStatus && !nothingChosen) {
+    if (running && !m_runWroteStatus && !nothingChosen) {
         m_lblStatus->setText(displayText(text));
         m_lblStatus->setVisible(true);
     }
-    QMessageBox box(icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
-                    QString::fromUtf8(texts::kApplicationTitle), displayText(text), QMessageBox::Ok,
-                    this);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    auto* const box = new QMessageBox(
+        icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
+        QString::fromUtf8(texts::kApplicationTitle), displayText(text), QMessageBox::Ok, this);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // The run waits for OK; the window's loop goes on meanwhile.
+    if (running) {
+        m_runBox = box;
+        connect(box, &QDialog::finished, this, &frmMain::runBoxClosed);
+    }
+    box->open();
 }
 
 void frmMain::progress(Progress what, const UpdateResult& run) {
@@ -435,17 +506,15 @@ void frmMain::progress(Progress what, const UpdateResult& run) {
     // Each run may read another image: the trace names it as the run's first stage begins.
     if (run.stage == UpdateResult::Stage::BootLoader) {
         trace.image(loggedImagePath(run.imagePath),
-                    m_procedure->image().empty() ? std::string()
-                                                 : sha256Hex(m_procedure->image()).toStdString());
+                    m_image.empty() ? std::string() : sha256Hex(m_image).toStdString());
     }
-    trace.stage(m_owned->comSerial.devicePath(), m_owned->events.monotonicTime(),
-                nameOf(run.stage));
+    trace.stage(m_port.devicePath(), m_events.monotonicTime(), nameOf(run.stage));
 }
 
 void frmMain::diagnostic(const std::string& text) {
     UpdateView::diagnostic(text);
     // Tied to its run, when the reason belongs to one.
-    if (m_procedure->running()) {
+    if (m_session->running()) {
         m_log.diagnostic(m_run.runId, m_run.port, text);
     } else {
         m_log.diagnostic({}, {}, text);

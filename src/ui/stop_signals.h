@@ -1,8 +1,8 @@
 // SIGTERM (a session that ends, a service manager), SIGINT (Ctrl-C in the terminal that started
 // the window) and SIGHUP (that terminal closing), brought to the main thread: the handler only
-// writes the signal's number into a pipe, and the event loop, which a run pumps in each of its
-// waits, reads it there and says so through arrived(). So the window can log the run the signal
-// ends and end as Exit does, with nothing but a write() done inside the handler.
+// writes the signal's number into a pipe, and the application's event loop reads it there and
+// says so through arrived(). So the window can log the run the signal ends and end as Exit does,
+// with nothing but a write() done inside the handler.
 //
 // One a process: make it once the application stands, before the window shows. A signal ignored
 // when the program started (nohup) stays ignored.

@@ -45,8 +45,10 @@ public:
     virtual void setLabelVisible(Label label, bool visible) = 0;
     virtual void setLabelCaption(Label label, const std::string& caption) = 0;
 
-    // Modal, OK only, captioned with the application's title; returns when OK is pressed.
-    // Texts may hold a carriage return and line feed between lines.
+    // Modal, OK only, captioned with the application's title. The run waits until OK is pressed:
+    // a view whose box holds the caller returns then, and the window, whose box does not, lets
+    // the run go on when the box is closed (view_renderer.h). Texts may hold a carriage return
+    // and line feed between lines.
     virtual void showMessage(const std::string& text, MessageIcon icon) = 0;
 
     // Typed progress, for a front end that acts on how far a run has come (an estimate of the

@@ -19,6 +19,7 @@
 #include "support/tls_certificates.h"
 #include "ui/frm_main.h"
 #include "ui/message_box_answerer.h"
+#include "window_run.h"
 
 namespace flashupdate::testing {
 namespace {
@@ -86,7 +87,7 @@ TEST_P(WindowE2E, StartFlashesTheImageNamedOnTheCommandLine) {
     const double cpuBefore = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    window.findChild<QPushButton*>("cmdStart")->click();
+    ASSERT_TRUE(startAndAwaitEnd(window, std::chrono::seconds(240)));
     const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
     const double cpu = cpuSeconds() - cpuBefore;
 
@@ -138,7 +139,7 @@ TEST(WindowE2ELocal, MissingDeviceShowsTheComPortMessage) {
     frmMain window(events, port, map, dir.path().toStdString(), dir.filePath("SMALL.IMG") + ",7");
     window.show();
     MessageBoxAnswerer answerer;
-    window.findChild<QPushButton*>("cmdStart")->click();
+    ASSERT_TRUE(startAndAwaitEnd(window, std::chrono::seconds(60)));
     ASSERT_EQ(answerer.seen().size(), 1u);
     EXPECT_EQ(answerer.seen()[0].text, "Error opening Com Port");
     EXPECT_EQ(answerer.seen()[0].title, "Quenlid FLASH Update Program");

@@ -12,6 +12,7 @@
 #include "support/simulator_process.h"
 #include "ui/frm_main.h"
 #include "ui/message_box_answerer.h"
+#include "window_run.h"
 
 namespace flashupdate::testing {
 namespace {
@@ -37,7 +38,7 @@ TEST(WindowVanishE2E, InstrumentGoneDuringTheFirstRecordEndsTheRunWithCantOpen) 
     MessageBoxAnswerer answerer;
     QElapsedTimer wall;
     wall.start();
-    window.findChild<QPushButton*>("cmdStart")->click();
+    ASSERT_TRUE(startAndAwaitEnd(window, std::chrono::seconds(120)));
     const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
 
     ASSERT_EQ(answerer.seen().size(), 1u);

@@ -52,6 +52,10 @@ FakeTransport::~FakeTransport() {
 }
 
 void FakeTransport::beginOpen(const std::string& name, const LineSettings& settings, bool) {
+    if (m_line.openFailure) {
+        tellOpenFailed(*m_line.openFailure);
+        return;
+    }
     m_line.commPort = std::stoi(name.substr(std::string(kFakeScheme).size()));
     m_line.settings = settings;
     m_line.open = this;

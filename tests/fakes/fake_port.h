@@ -11,6 +11,8 @@
 //   wire()             every byte that crossed the line, with its time and the baud rate in force
 //   failOn(op, n)      the n-th (1-based) call of operation op, or of the call with that exact
 //                      text ("Output:C"), throws SerialError
+//   failOpenings()     every opening through the control's LinePort face fails from now on,
+//                      with the reason "injected failure of Open"
 //   raiseEvent(code)   a line event (send, error) for the receive handler
 //   setDeviceBuffer()  the device's buffer size, and whether it counts its queue as a UART does
 //                      or hides it as a pseudo-terminal does
@@ -25,6 +27,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +74,7 @@ struct FakeLine {
     LineSettings settings;
     int commPort = 1;
     int openings = 0;
+    std::optional<SerialError> openFailure;
     // Bytes in the device and not yet fully on the line, with the time each will have left it.
     std::deque<Micros> pending;
     Micros lineFreeAt = 0;
@@ -146,6 +150,7 @@ public:
     void reply(const ByteText& chunk, Micros at);
     void raiseEvent(int code);
     void failOn(const std::string& operation, int nthCall = 1);
+    void failOpenings() { m_line.openFailure = SerialError("injected failure of Open"); }
     void setDeviceBuffer(std::size_t capacity, bool countsQueue);
     void stallLine(Micros from, Micros until);
     void loseDevice(Micros at);

@@ -87,10 +87,12 @@ protected:
         status()->setText("before");
     }
 
+    // Chooses the drive, and lets the window's loop run until its boxes are answered.
     void pick(const QString& root) {
         const int index = drive()->findData(root);
         ASSERT_GE(index, 0) << root.toStdString();
         drive()->setCurrentIndex(index);
+        ASSERT_TRUE(m_rig->runUntil([&] { return m_rig->boxUp() == nullptr; }));
     }
 
     DriveListBox* drive() { return m_rig->control<DriveListBox>("drvDrive"); }

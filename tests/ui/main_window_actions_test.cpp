@@ -1,6 +1,6 @@
-// What the window does for the operator and for the update procedure: Exit and closing end the
-// program (at once during an update), Help/About opens one box, message boxes look as the
-// procedure asks, and the view the procedure sees maps onto the right controls.
+// What the window does for the operator and for a run: Exit and closing end the program (during
+// an update once the run is stopped and the port let go), Help/About opens one box, message boxes
+// look as a run asks, and the view a run is rendered into maps onto the right controls.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -40,11 +40,15 @@ TEST(CloseWindow, withNoUpdateRunning_closesNormally) {
     EXPECT_EQ(rig.endCalls(), 0);
 }
 
-// An update that is inside its first wait when the operator's hand acts.
+// An update under way when the operator's hand acts: the boot loader has begun to go out.
 class DuringUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_directory.isValid());
+        makeRig();
+    }
+
+    void makeRig() {
         const QString base = m_directory.path();
         WindowRig::writeUpdateFiles(base, 100);
         m_rig = std::make_unique<WindowRig>(base + "/program.img,1", base,
@@ -52,48 +56,100 @@ protected:
         m_rig->window().show();
     }
 
-    // Presses Start; hand runs once, at the first wait of the update.
+    // Presses Start; hand runs once the first byte has gone, and the loop runs until the
+    // program has ended or the run has.
     void startAndThen(const std::function<void()>& hand) {
-        bool done = false;
-        m_rig->events.setOnPump([&] {
-            if (!done) {
-                done = true;
-                m_wasOpenAtHand = m_rig->port.portOpen();
-                hand();
-            }
-        });
         MessageBoxAnswerer answerer;
         m_rig->control<QPushButton>("cmdStart")->click();
-        m_rig->events.setOnPump({});
-        EXPECT_TRUE(done) << "the update never waited";
+        ASSERT_TRUE(m_rig->runUntil([&] { return !m_rig->port.wire().empty(); }));
+        hand();
+        m_bytesAtHand = m_rig->port.wire().size();
+        EXPECT_TRUE(
+            m_rig->runUntil([&] { return m_rig->endCalls() > 0 || m_rig->runsEnded() > 0; }));
     }
 
     QTemporaryDir m_directory;
     std::unique_ptr<WindowRig> m_rig;
-    bool m_wasOpenAtHand = false;
+    std::size_t m_bytesAtHand = 0;
 };
 
-TEST_F(DuringUpdate, exit_endsTheProgramFromInsideTheWait) {
-    int endsDuringRun = 0;
-    m_rig->window().setEndProgram([&] { ++endsDuringRun; });
-    startAndThen([&] { m_rig->control<QPushButton>("cmdExit")->click(); });
-    EXPECT_TRUE(m_wasOpenAtHand);
-    EXPECT_EQ(endsDuringRun, 1);
-}
-
-TEST_F(DuringUpdate, closingTheWindow_endsTheProgramAsExitDoes) {
-    int endsDuringRun = 0;
-    m_rig->window().setEndProgram([&] { ++endsDuringRun; });
-    startAndThen([&] { m_rig->window().close(); });
-    EXPECT_EQ(endsDuringRun, 1);
+// Exit and closing the window are one end, a table of the hands that ask for it.
+TEST_F(DuringUpdate, exitOrClosing_stopsTheRunLetsThePortGoThenEndsOnce) {
+    struct Hand {
+        const char* name;
+        std::function<void(WindowRig&)> act;
+    };
+    const std::vector<Hand> hands = {
+        {"Exit", [](WindowRig& rig) { rig.control<QPushButton>("cmdExit")->click(); }},
+        {"closing the window", [](WindowRig& rig) { rig.window().close(); }},
+    };
+    for (const Hand& hand : hands) {
+        SCOPED_TRACE(hand.name);
+        makeRig();
+        startAndThen([&] { hand.act(*m_rig); });
+        EXPECT_EQ(m_rig->endCalls(), 1);
+        EXPECT_EQ(m_rig->runsEnded(), 0) << "the run went on to its own end";
+        EXPECT_FALSE(m_rig->port.portOpen());
+        // Nothing more went to the line once the hand had acted; what had not yet left was
+        // taken back.
+        EXPECT_LE(m_rig->port.wire().size(), m_bytesAtHand);
+        m_rig->control<QPushButton>("cmdExit")->click();
+        EXPECT_EQ(m_rig->endCalls(), 1) << "the program ended twice";
+    }
 }
 
 TEST_F(DuringUpdate, startPressedAgain_startsNoSecondRun) {
     startAndThen([&] { m_rig->control<QPushButton>("cmdStart")->click(); });
-    // One run sets the boot loader's speed once; a second would set it again.
-    EXPECT_EQ(std::count(m_rig->port.calls().begin(), m_rig->port.calls().end(),
-                         std::string("Settings=1200,N,8,1")),
-              1);
+    EXPECT_EQ(m_rig->runsEnded(), 1);
+    // One run sends the boot loader once; a second would send it again.
+    std::size_t bootLoaderBytes = 0;
+    for (const WireByte& byte : m_rig->port.wire()) {
+        bootLoaderBytes += byte.baud == 1200 ? 1 : 0;
+    }
+    EXPECT_EQ(bootLoaderBytes, 512u);
+}
+
+// A device server that never answers: its opening hangs, and so does letting it go.
+class SilentPort final : public LinePort {
+public:
+    void setSettings(const std::string&) override {}
+    void setCommPort(int) override {}
+    void setRTSEnable(bool) override {}
+    std::string devicePath() const override { return "rfc2217://192.0.2.1:4001"; }
+    void beginOpen() override {}
+    bool portOpen() const override { return false; }
+    std::size_t room() override { return 0; }
+    std::size_t write(std::string_view) override {
+        throw SerialError("the port is not open", PortErrorKind::NotOpen);
+    }
+    void wantWritable() override {}
+    void wantDrained() override {}
+    std::size_t notCarried() override { return 0; }
+    void purgeInput() override {}
+    void purgeOutput() override {}
+    void beginClose() override { ++closings; }
+
+    int closings = 0;
+};
+
+TEST(EndDuringUpdate, portNeverLetGo_endsTheProgramAfterTheLimit) {
+    QTemporaryDir directory;
+    const QString base = directory.path();
+    WindowRig::writeUpdateFiles(base, 100);
+    SilentPort silent;
+    WindowRig rig(base + "/program.img,1", base, std::filesystem::path(base.toStdString()),
+                  nowherePorts(), &silent);
+    rig.control<QPushButton>("cmdStart")->click();
+    ASSERT_TRUE(rig.runUntil([&] { return rig.events.now() >= ms(1000); }));
+    const Micros exitAt = rig.events.now();
+    rig.control<QPushButton>("cmdExit")->click();
+    EXPECT_EQ(silent.closings, 1);
+
+    ASSERT_TRUE(rig.runUntil([&] { return rig.endCalls() > 0; }));
+    const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(frmMain::kEndLimit);
+    EXPECT_GE(rig.events.now() - exitAt, limit.count());
+    EXPECT_LT(rig.events.now() - exitAt, limit.count() + ms(100));
+    EXPECT_EQ(rig.endCalls(), 1);
 }
 
 // A run that fails before its first status puts its box's text in the status line, so that the
@@ -123,13 +179,13 @@ TEST(EarlyFailures, leaveTheirMessageInTheStatusLine) {
         WindowRig rig(c.chooseFile ? base + "/program.img,1" : QString(), base,
                       std::filesystem::path(base.toStdString()));
         if (!c.portOpens) {
-            rig.port.failOn("Open");
+            rig.port.failOpenings();
         }
         auto* const status = rig.control<QLabel>("lblStatus");
         const QString before = QStringLiteral("FLASH updated successfully  ");
         status->setText(before);
         MessageBoxAnswerer answerer;
-        rig.control<QPushButton>("cmdStart")->click();
+        rig.startAndAwaitEnd();
         ASSERT_EQ(answerer.seen().size(), 1u);
         EXPECT_EQ(status->text(), c.status.isEmpty() ? before : c.status);
     }

@@ -2,31 +2,32 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QEvent>
+#include <QMetaObject>
 
 namespace flashupdate::testing {
 
-namespace {
-constexpr int kLookEveryMs = 5;
-}
-
 MessageBoxAnswerer::MessageBoxAnswerer() {
-    m_timer.setInterval(kLookEveryMs);
-    QObject::connect(&m_timer, &QTimer::timeout, [this] { answer(); });
-    m_timer.start();
+    QApplication::instance()->installEventFilter(this);
 }
 
-void MessageBoxAnswerer::answer() {
-    auto* const box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (box == nullptr || !box->isVisible()) {
-        return;
+MessageBoxAnswerer::~MessageBoxAnswerer() {
+    QApplication::instance()->removeEventFilter(this);
+}
+
+bool MessageBoxAnswerer::eventFilter(QObject* watched, QEvent* event) {
+    auto* const box = qobject_cast<QMessageBox*>(watched);
+    if (box == nullptr || event->type() != QEvent::Show) {
+        return false;
     }
     m_seen.push_back(
         {box->windowTitle(), box->text(), box->icon(), box->standardButtons(), box->isModal()});
     // Whatever the box offers, OK is what the operator presses; a box without one stays and
-    // fails the test by its time-out.
+    // fails the test by its time-out. Not from inside the box's showing: the box is not up yet.
     if (QAbstractButton* const ok = box->button(QMessageBox::Ok)) {
-        ok->click();
+        QMetaObject::invokeMethod(ok, &QAbstractButton::click, Qt::QueuedConnection);
     }
+    return false;
 }
 
 }  // namespace flashupdate::testing

@@ -1,11 +1,12 @@
-// Answers the modal message boxes a test provokes, as an operator pressing OK would, and keeps
-// what each one showed. The boxes run their own event loop, so the answer comes from a timer that
-// keeps looking for a box while the test waits inside exec().
+// Answers the message boxes a test provokes, as an operator pressing OK would, and keeps what each
+// one showed. A box is seen as it is shown, whether it runs its own loop (exec()) or returns at
+// once (open()); OK is pressed from the event loop that runs next: the box's own, the window's, or
+// the one a test runs while it waits.
 #pragma once
 
 #include <QMessageBox>
+#include <QObject>
 #include <QString>
-#include <QTimer>
 #include <vector>
 
 namespace flashupdate::testing {
@@ -18,18 +19,19 @@ struct SeenMessageBox {
     bool modal = false;
 };
 
-class MessageBoxAnswerer {
+class MessageBoxAnswerer final : public QObject {
 public:
     MessageBoxAnswerer();
+    ~MessageBoxAnswerer() override;
     MessageBoxAnswerer(const MessageBoxAnswerer&) = delete;
     MessageBoxAnswerer& operator=(const MessageBoxAnswerer&) = delete;
 
     const std::vector<SeenMessageBox>& seen() const { return m_seen; }
 
-private:
-    void answer();
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
-    QTimer m_timer;
+private:
     std::vector<SeenMessageBox> m_seen;
 };
 

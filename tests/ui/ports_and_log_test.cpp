@@ -259,12 +259,12 @@ protected:
         WindowRig::writeUpdateFiles(m_directory.path(), 100);
         m_rig = std::make_unique<WindowRig>(m_directory.filePath("program.img") + ",1",
                                             m_directory.path(), m_directory.path().toStdString());
-        m_rig->port.failOn("Open");
+        m_rig->port.failOpenings();
     }
 
     void startExpectingTheUsualBox() {
         MessageBoxAnswerer answerer;
-        m_rig->control<QPushButton>("cmdStart")->click();
+        m_rig->startAndAwaitEnd();
         ASSERT_EQ(answerer.seen().size(), 1u);
         EXPECT_EQ(answerer.seen()[0].text, QStringLiteral("Error opening Com Port"));
     }
@@ -281,18 +281,18 @@ TEST_F(LoggedRun, portThatWillNotOpen_logsTheReasonAndTheOutcomeBeforeTheBoxWait
     m_rig->window().setLogPath(logPath);
     QStringList whileTheBoxIsUp;
     QTimer answerer;
-    answerer.setInterval(5);
+    answerer.setInterval(0);
     QObject::connect(&answerer, &QTimer::timeout, [&] {
-        auto* const box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box != nullptr && box->isVisible()) {
+        if (QMessageBox* const box = m_rig->boxUp()) {
             whileTheBoxIsUp = loggedEvents(logPath);
             box->button(QMessageBox::Ok)->click();
         }
     });
     answerer.start();
-    m_rig->control<QPushButton>("cmdStart")->click();
+    m_rig->startAndAwaitEnd();
 
-    const QString reason = QStringLiteral("Error opening Com Port (injected failure of Open)");
+    const QString reason =
+        QStringLiteral("Error opening Com Port (cannot open fake:1: injected failure of Open)");
     const QByteArray sha256 =
         QCryptographicHash::hash(QByteArray(100, '\x01'), QCryptographicHash::Sha256).toHex();
     const QStringList logged = loggedEvents(logPath);
