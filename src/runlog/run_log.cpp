@@ -215,7 +215,6 @@ std::string runLine(const RunRecord& run, std::string_view program) {
         {"attempts", std::to_string(run.attempts)},
         {"seconds", seconds},
         {"outcome", outcomeName(result)},
-        {"failure", result.failure() ? nameOf(*result.failure()) : ""},
         {"stage", nameOf(result.stage)},
         {"erased", nameOf(result.erased)},
         {"bytes_sent", std::to_string(result.bytesSent)},
@@ -226,6 +225,8 @@ std::string runLine(const RunRecord& run, std::string_view program) {
         {"power_cycle", result.powerCycleNeeded() ? "true" : "false"},
         {"ended_by", run.endedBy},
         {"reason", reason},
+        // Added last, after the fields that scripts already match in their order.
+        {"failure", result.failure() ? nameOf(*result.failure()) : ""},
     };
     std::string line;
     for (const auto& [key, value] : fields) {

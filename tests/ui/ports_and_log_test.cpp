@@ -244,11 +244,10 @@ TEST(RunLog, recordHoldsEveryFieldOfTheRun) {
         " frontend=cli port=./com2 device=/dev/ttyUSB0 adapter_serial=A9XK3LQD "
         "label=\"Rack \\\"A\\\" 3\" image=\"/srv/P\\xff.IMG\" image_bytes=1000 image_sha256=ab12 "
         "bootloader=/usr/share/flashupdate/BOOTLOAD.IMG bootloader_sha256=cd34 attempt=2 "
-        "attempts=3 seconds=29.500 outcome=bad-checksum failure=bad-checksum stage=done erased=yes "
-        "bytes_sent=16384 "
+        "attempts=3 seconds=29.500 outcome=bad-checksum stage=done erased=yes bytes_sent=16384 "
         "bytes_announced=16384 file_checksum=3FC000 instrument_checksum=A power_cycle=false "
         "ended_by=\"\" reason=\"FLASH not updated successfully : BAD CHECKSUM; the instrument is "
-        "left erased: update it again before use\"";
+        "left erased: update it again before use\" failure=bad-checksum";
     EXPECT_TRUE(line.ends_with(rest)) << line;
 }
 
