@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "serial/qt/stop_signal_pipe.h"
 #include "ui/frm_main.h"
 #include "ui/program_help.h"
-#include "ui/stop_signals.h"
 #include "update/program_version.h"
 
 namespace {
@@ -111,9 +111,9 @@ int main(int argc, char* argv[]) {
         arguments.removeFirst();
     }
     flashupdate::frmMain window(arguments.join(QLatin1Char(' ')));
-    const flashupdate::StopSignals stopSignals;
-    QObject::connect(&stopSignals, &flashupdate::StopSignals::arrived, &window,
-                     &flashupdate::frmMain::stopBySignal);
+    // Each signal ends the window as Exit does; a second one is told like the first.
+    flashupdate::StopSignalPipe stopSignals(flashupdate::StopSignalPipe::Second::Stops);
+    stopSignals.onSignal = [&window](int signal) { window.stopBySignal(signal); };
     window.show();
     return QApplication::exec();
 }

@@ -67,7 +67,7 @@ public:
     // the run in progress has been stopped and the port let go (or kEndLimit has passed): by
     // default the application leaves its event loop with status 0. Tests put a recorder here.
     void setEndProgram(std::function<void()> endProgram);
-    // SIGTERM, SIGINT or SIGHUP has come (StopSignals): a run in progress is logged as ended by
+    // SIGTERM, SIGINT or SIGHUP has come (StopSignalPipe): a run in progress is logged as ended by
     // it, and the program ends as Exit ends it, with 128 + the signal's number.
     void stopBySignal(int signal);
     // How long the end waits for the run to stop and the port to be let go: a device server that

@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "serial/qt/qt_event_loop.h"
+#include "serial/qt/stop_signal_pipe.h"
 #include "serial/qt/system_transports.h"
 #include "ui/frm_main.h"
-#include "ui/stop_signals.h"
 
 int main(int argc, char** argv) {
     if (argc != 4 && argc != 5) {
@@ -34,9 +34,8 @@ int main(int argc, char** argv) {
     if (argc == 5) {
         window.setLogPath(QString::fromLocal8Bit(argv[4]));
     }
-    const flashupdate::StopSignals stopSignals;
-    QObject::connect(&stopSignals, &flashupdate::StopSignals::arrived, &window,
-                     &flashupdate::frmMain::stopBySignal);
+    flashupdate::StopSignalPipe stopSignals(flashupdate::StopSignalPipe::Second::Stops);
+    stopSignals.onSignal = [&window](int signal) { window.stopBySignal(signal); };
     window.show();
     auto* const start = window.findChild<QPushButton*>("cmdStart");
     auto* const exit = window.findChild<QPushButton*>("cmdExit");
