@@ -701,7 +701,8 @@ TEST_F(CliRun, HostileNamesAreEscapedInTheLogAndInTheListOfPorts) {
     // The reason with its remedy, the failure, and the run.
     ASSERT_EQ(named.size(), 3) << named.join('\n').toStdString();
     EXPECT_TRUE(named[2].contains(QByteArray::fromStdString(runFields))) << named[2].toStdString();
-    EXPECT_TRUE(named[2].endsWith(QByteArray::fromStdString(reason))) << named[2].toStdString();
+    EXPECT_TRUE(named[2].endsWith(QByteArray::fromStdString(reason + " failure=missing")))
+        << named[2].toStdString();
 }
 
 }  // namespace
