@@ -39,7 +39,6 @@ public:
     void advance(Micros duration);
     void schedule(Micros at, std::function<void()> action);
 
-    int pumpCount() const { return m_pumps; }
     bool ranAway() const { return m_ranAway; }
     // Runs action on every pump, before the pending events (the operator's hand inside a wait).
     void setOnPump(std::function<void()> action) { m_onPump = std::move(action); }
@@ -54,7 +53,6 @@ private:
     std::uint64_t m_sequence = 0;
     std::multimap<std::pair<Micros, std::uint64_t>, std::function<void()>> m_events;
     std::vector<VirtualTimer*> m_timers;
-    int m_pumps = 0;
     bool m_ranAway = false;
     std::function<void()> m_onPump;
     friend class VirtualTimer;
@@ -72,14 +70,12 @@ public:
     Micros nextTick() const { return m_nextTick; }
     bool canTick() const { return m_enabled && m_interval > 0; }
     void tick();
-    int tickCount() const { return m_ticks; }
 
 private:
     VirtualEventLoop& m_loop;
     int m_interval = 0;
     bool m_enabled = false;
     Micros m_nextTick = 0;
-    int m_ticks = 0;
 };
 
 // Pumps until done() holds or the deadline has passed; true when done() held.
