@@ -65,7 +65,9 @@ QtMessageHandler g_qtHandler = nullptr;
 void holdMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type == QtFatalMsg) {
         sayNoGraphicalSession("none could be opened");
-        // Nothing of the half-built application may run any more, nor Qt's abort.
+        // Qt aborts once this handler returns, and the call that raised the message lets no
+        // exception through, so there is no way back to main(). No run can have begun: nothing
+        // of the half-built application may run any more, nor Qt's abort.
         std::_Exit(1);
     }
     const std::lock_guard lock(g_heldMutex);

@@ -17,9 +17,11 @@
 #include <string_view>
 
 #include "serial/serial_error.h"
-#include "serial/serial_port.h"
 
 namespace flashupdate {
+
+// One character per byte, codes 0 to 255; std::string holds any byte unchanged.
+using ByteText = std::string;
 
 class LinePort {
 public:

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "serial/serial_port.h"
+#include "serial/serial_error.h"
 
 namespace flashupdate {
 

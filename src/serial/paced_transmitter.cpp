@@ -3,18 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "serial/serial_port.h"
+#include "serial/serial_error.h"
 
 namespace flashupdate {
-
-namespace {
-
-// Shorter sleeps would only add wake-ups: a byte takes about 1 ms at 9600 baud.
-constexpr Nanos kShortestSleep = std::chrono::milliseconds(1);
-// How long one wait for room in a full device lasts before the stall limit is checked again.
-constexpr Nanos kRoomSlice = std::chrono::milliseconds(100);
-
-}  // namespace
 
 void PacedTransmitter::setSettings(const LineSettings& settings) {
     const Nanos now = m_device.now();
@@ -89,59 +80,6 @@ void PacedTransmitter::took(std::size_t bytes, Nanos now) {
 
 Nanos PacedTransmitter::whenRoom() const {
     return m_lineFreeAt - timeFor(m_held ? kResumeAt : kAheadLimit - 1);
-}
-
-void PacedTransmitter::write(std::string_view bytes) {
-    Nanos lastProgress = m_device.now();
-    std::size_t lastQueued = m_device.queued();
-    const auto checkStall = [&](Nanos now) {
-        if (now - lastProgress > kStallLimit) {
-            throw SerialError("the device takes no more data", PortErrorKind::Stalled);
-        }
-    };
-    while (!bytes.empty()) {
-        const Nanos now = m_device.now();
-        const std::size_t queued = m_device.queued();
-        if (queued < lastQueued) {
-            lastProgress = now;
-        }
-        lastQueued = queued;
-        const std::size_t pending = std::max(notCarriedByLineTime(now), queued);
-        if (pending >= kAheadLimit) {
-            // Only a queue the device itself cannot empty is a stall; the line time always runs.
-            if (queued >= kAheadLimit) {
-                checkStall(now);
-            }
-            m_device.sleepFor(std::max(timeFor(pending - kResumeAt), kShortestSleep));
-            continue;
-        }
-        const std::size_t taken =
-            m_device.handOver(bytes.substr(0, std::min(kAheadLimit - pending, bytes.size())));
-        if (taken > 0) {
-            took(taken, now);
-            bytes.remove_prefix(taken);
-            lastProgress = now;
-            continue;
-        }
-        // A full buffer is backpressure: the device makes room as the line empties it.
-        checkStall(now);
-        m_device.awaitRoom(kRoomSlice);
-    }
-}
-
-bool PacedTransmitter::drain(Nanos limit) {
-    const Nanos deadline = m_device.now() + limit;
-    for (;;) {
-        const Nanos now = m_device.now();
-        const std::size_t pending = notCarriedAt(now);
-        if (pending == 0) {
-            return true;
-        }
-        if (now >= deadline) {
-            return false;
-        }
-        m_device.sleepFor(std::clamp(timeFor(pending), kShortestSleep, deadline - now));
-    }
 }
 
 }  // namespace flashupdate

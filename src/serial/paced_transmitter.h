@@ -4,12 +4,9 @@
 // at most about kAheadLimit bytes ahead of the line time. That holds on every transport, also on
 // those that hide their queue (pseudo-terminals, network bridges, USB adapters with deep
 // buffers), so the progress a caller shows and the pauses it keeps after its writes follow what
-// the instrument has really received. A device that takes nothing (a full buffer) is waited for,
-// sleeping; only a device that takes nothing for kStallLimit is given up on.
-//
-// The same reckoning has a face that never waits, for a caller driven from an event loop:
-// room() says what may be handed over now, took() counts what was, whenRoom() says when the
-// line time makes room again, and notCarriedOrStalled() tells a device that has stopped.
+// the instrument has really received. Nothing here waits: the caller is driven from an event
+// loop. room() says what may be handed over now, took() counts what was, whenRoom() says when
+// the line time makes room again, and notCarriedOrStalled() tells a device that has stopped.
 //
 // Production binds TransmitDevice to the operating system's descriptor; tests bind it to a line
 // on virtual time.
@@ -25,21 +22,14 @@ namespace flashupdate {
 
 using Nanos = std::chrono::nanoseconds;
 
-// What the pacing needs from a device. Nothing here handles events.
+// What the pacing needs from a device. Nothing here waits or handles events.
 class TransmitDevice {
 public:
     virtual ~TransmitDevice() = default;
     // A monotonic clock.
     virtual Nanos now() = 0;
-    // Hands over as much of bytes as the device takes without waiting and returns how much that
-    // was; 0 when its buffer is full. Throws SerialError when the device is gone.
-    virtual std::size_t handOver(std::string_view bytes) = 0;
     // Bytes the device itself reports as not yet sent; 0 where it cannot tell.
     virtual std::size_t queued() = 0;
-    // Sleeps until the device may take more bytes, for at most limit. Throws SerialError when
-    // the device is gone.
-    virtual void awaitRoom(Nanos limit) = 0;
-    virtual void sleepFor(Nanos duration) = 0;
 };
 
 class PacedTransmitter {
@@ -56,9 +46,6 @@ public:
 
     // The line's speed and format; bytes already handed over keep their place in the reckoning.
     void setSettings(const LineSettings& settings);
-    // Hands every byte over, in order, holding (sleeping) while the line is kAheadLimit behind
-    // or the device is full. Throws SerialError when the device is gone or stalls.
-    void write(std::string_view bytes);
     // Bytes the line has not yet carried: by the line time, or by the device's own count when
     // that is higher.
     std::size_t notCarried();
@@ -81,8 +68,6 @@ public:
     Nanos lineFreeAt() const { return m_lineFreeAt; }
     // How long the line takes to carry bytes at the settings in force.
     Nanos timeFor(std::size_t bytes) const;
-    // Sleeps until the line has carried everything, for at most limit; true when it has.
-    bool drain(Nanos limit);
 
 private:
     std::size_t notCarriedByLineTime(Nanos now) const;

@@ -5,8 +5,6 @@
 #include <limits>
 #include <utility>
 
-#include "common/scoped_flag.h"
-
 namespace flashupdate {
 
 namespace {
@@ -15,8 +13,8 @@ void toStandardError(const std::string& text) {
     std::cerr << "flashupdate: " << text << std::endl;
 }
 
-// A wait for room in a full medium is a short sleep: nothing tells when room is made on every
-// medium, and the stall limit is checked between two. A device's own queue is looked at as
+// A full medium is looked at again this soon: nothing tells when room is made on every medium,
+// and the stall limit is checked between two looks. A device's own queue is looked at as
 // often while it holds bytes the line time says are carried.
 constexpr std::chrono::milliseconds kRoomWait{10};
 
@@ -80,37 +78,6 @@ void SerialControl::dropLine() {
     schedule();
 }
 
-void SerialControl::setPortOpen(bool open) {
-    if (open) {
-        if (portOpen()) {
-            throw SerialError("port already open");
-        }
-        this->open();
-    } else if (m_transport) {
-        close();
-    }
-}
-
-void SerialControl::open() {
-    startOpening();
-    try {
-        pumpUntil(m_events, Nanos::max(), [this] { return !m_opening; });
-    } catch (...) {
-        // A stop while the medium opens: it is let go, and the stop goes on.
-        m_opening = false;
-        m_transport.reset();
-        throw;
-    }
-    m_departed.reset();
-    if (m_openFailure) {
-        const SerialError failure = *m_openFailure;
-        m_openFailure.reset();
-        m_tellOpenFailed = false;
-        schedule();
-        throw failure;
-    }
-}
-
 void SerialControl::startOpening() {
     // A line that failed is let go before another opening.
     m_transport.reset();
@@ -121,6 +88,7 @@ void SerialControl::startOpening() {
     forgetReceived();
     m_openFailure.reset();
     m_mediumFull = false;
+    m_outputPurged = false;
     m_wantWritable = false;
     m_wantDrained = false;
     const std::string path = devicePath();
@@ -155,42 +123,13 @@ void SerialControl::openFailed(const SerialError& error) {
     schedule();
 }
 
-void SerialControl::close() {
-    const ScopedFlag closing(m_closing);
-    forgetReceived();
-    // However closing ends (a stop while the last bytes leave), the medium is let go.
-    struct LetGo {
-        SerialControl& control;
-        ~LetGo() {
-            control.m_mediumClosing = false;
-            control.m_transport.reset();
-            control.m_departed.reset();
-            control.m_transmit.discard();
-            control.forgetReceived();
-            control.schedule();
-        }
-    } letGo{*this};
-    try {
-        // A final command must reach the instrument before the port lets go of it; a line gone
-        // meanwhile has nothing left to wait for, and closing never fails.
-        if (!m_gone) {
-            m_transmit.drain(kCloseDrainLimit);
-        }
-    } catch (const SerialError&) {
-    }
-    m_mediumClosing = true;
-    m_transport->beginClose();
-    pumpUntil(m_events, Nanos::max(), [this] { return !m_mediumClosing; });
-}
-
 void SerialControl::closed() {
     m_mediumClosing = false;
     // Told from inside the medium's own call: it is destroyed once that has returned.
     m_departed = std::move(m_transport);
     m_transmit.discard();
     forgetReceived();
-    if (m_closeBegun) {
-        m_closeBegun = false;
+    if (m_closing) {
         m_closing = false;
         m_tellClosed = listener() != nullptr;
     }
@@ -210,56 +149,11 @@ void SerialControl::setRTSEnable(bool enable) {
     }
 }
 
-void SerialControl::setInBufferCount(int count) {
-    if (count != 0) {
-        throw SerialError("only 0 may be written to the receive count", PortErrorKind::Settings);
-    }
-    if (portOpen()) {
-        m_transport->purgeInput();
-    }
-    forgetReceived();
-}
-
-void SerialControl::setOutBufferCount(int count) {
-    if (count != 0) {
-        throw SerialError("only 0 may be written to the transmit count", PortErrorKind::Settings);
-    }
-    if (portOpen()) {
-        // What the medium still holds; what has already left our side is beyond recall.
-        m_transport->purgeOutput();
-        m_transmit.discard();
-    }
-}
-
-int SerialControl::outBufferCount() {
-    requireOpen("reading the transmit count");
-    try {
-        return static_cast<int>(m_transmit.notCarriedOrStalled());
-    } catch (const SerialError& error) {
-        checkGone();
-        throw SerialError(devicePath() + ": " + error.what(), error.kind());
-    }
-}
-
-void SerialControl::output(const ByteText& data) {
-    requireOpen("writing");
-    try {
-        m_transmit.write(data);
-    } catch (const SerialError& error) {
-        checkGone();
-        throw SerialError(devicePath() + ": " + error.what(), error.kind());
-    }
-}
-
-ByteText SerialControl::input() {
-    return std::exchange(m_received, {});
-}
-
 void SerialControl::beginOpen() {
     if (m_opening) {
         return;
     }
-    if (m_closeBegun) {
+    if (m_closing) {
         // The port closing is told closed first, then the new opening.
         m_openAfterClose = true;
         return;
@@ -293,6 +187,7 @@ std::size_t SerialControl::write(std::string_view bytes) {
     m_transmit.took(taken, at);
     if (taken > 0) {
         m_lastTaken = at;
+        m_outputPurged = false;
     }
     m_mediumFull = taken < offered;
     if (m_mediumFull) {
@@ -316,12 +211,20 @@ std::size_t SerialControl::notCarried() {
 }
 
 void SerialControl::purgeInput() {
-    setInBufferCount(0);
+    if (portOpen()) {
+        m_transport->purgeInput();
+    }
+    forgetReceived();
 }
 
 void SerialControl::purgeOutput() {
-    setOutBufferCount(0);
+    if (portOpen()) {
+        // What the medium still holds; what has already left our side is beyond recall.
+        m_transport->purgeOutput();
+        m_transmit.discard();
+    }
     m_mediumFull = false;
+    m_outputPurged = true;
 }
 
 void SerialControl::beginClose() {
@@ -344,7 +247,6 @@ void SerialControl::beginClose() {
         return;
     }
     m_closing = true;
-    m_closeBegun = true;
     m_closeDeadline = now() + kCloseDrainLimit;
     schedule();
 }
@@ -366,7 +268,7 @@ void SerialControl::service() {
             listener()->portOpened();
         }
     }
-    if (m_closeBegun && !m_mediumClosing && m_transport && closeDueAt(at) <= at) {
+    if (m_closing && !m_mediumClosing && m_transport && closeDueAt(at) <= at) {
         m_mediumClosing = true;
         // A medium that lets go at once says so before this returns.
         m_transport->beginClose();
@@ -411,7 +313,7 @@ void SerialControl::schedule() {
     if (m_departed || m_tellOpened || m_tellOpenFailed || m_tellClosed) {
         due = at;
     }
-    if (m_closeBegun) {
+    if (m_closing) {
         if (!m_mediumClosing && m_transport) {
             due = std::min(due, closeDueAt(at));
         }
@@ -459,7 +361,8 @@ Nanos SerialControl::drainedDueAt(Nanos now) {
 }
 
 Nanos SerialControl::closeDueAt(Nanos now) {
-    if (m_gone || now >= m_closeDeadline) {
+    // What a medium still counts after a purge is beyond recall: a stop does not wait for it.
+    if (m_gone || m_outputPurged || now >= m_closeDeadline) {
         return now;
     }
     return std::min(drainedDueAt(now), m_closeDeadline);
@@ -489,16 +392,10 @@ SerialError SerialControl::goneError() const {
     return SerialError(devicePath() + ": " + m_goneReason, m_goneKind);
 }
 
-// A port driven as a LinePort tells its listener; the old face raises OnComm for Input to take.
 void SerialControl::receiveSettled() {
-    if (listener() != nullptr) {
-        if (!m_received.empty()) {
-            listener()->portReceived(std::exchange(m_received, {}));
-        }
-        return;
+    if (listener() != nullptr && !m_received.empty()) {
+        listener()->portReceived(std::exchange(m_received, {}));
     }
-    m_commEvent = comEvReceive;
-    raiseOnComm();
 }
 
 void SerialControl::bytesArrived(std::string_view bytes) {
@@ -506,12 +403,12 @@ void SerialControl::bytesArrived(std::string_view bytes) {
         m_observer(Direction::Received, now(), bytes, m_settings.baudRate);
     }
     // Nothing is told of the line once it is being let go.
-    if (m_closeBegun) {
+    if (m_closing) {
         return;
     }
     const std::size_t room = kReceiveLimit - std::min(kReceiveLimit, m_received.size());
     m_received.append(bytes.substr(0, std::min(room, bytes.size())));
-    if (m_rThreshold > 0 || listener() != nullptr) {
+    if (listener() != nullptr) {
         m_settle.bytesArrived();
     }
 }
@@ -554,11 +451,6 @@ std::size_t SerialControl::handOver(std::string_view bytes) {
 
 std::size_t SerialControl::queued() {
     return m_transport && !m_gone ? m_transport->queued() : 0;
-}
-
-void SerialControl::awaitRoom(Nanos limit) {
-    m_events.pumpWaitFor(std::min(limit, Nanos(kRoomWait)));
-    checkGone();
 }
 
 void SerialControl::requireOpen(const char* operation) const {

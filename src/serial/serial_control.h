@@ -9,12 +9,10 @@
 // and kept, up to kReceiveLimit, through a hang-up; a line that has failed fails every later
 // operation with its reason and kind; closing lets the written bytes leave first.
 //
-// It serves two callers. As a LinePort it never waits: one timer of the loop looks again when
-// the line time says there is room or the line has drained (and shortly after, while a full
-// medium or the device's own queue holds bytes), and every word to the listener comes from that
-// timer, the burst's timer or the medium's own events. As the old SerialPort its operations wait
-// as they always have, in loops of pumps of the event loop given, so they keep a window live,
-// sleep between events, see a stop at once and run on virtual time in tests.
+// It never waits: one timer of the loop looks again when the line time says there is room or
+// the line has drained (and shortly after, while a full medium or the device's own queue holds
+// bytes), and every word to the listener comes from that timer, the burst's timer or the
+// medium's own events.
 #pragma once
 
 #include <functional>
@@ -28,15 +26,11 @@
 #include "serial/paced_transmitter.h"
 #include "serial/port_map.h"
 #include "serial/receive_settle.h"
-#include "serial/serial_port.h"
 #include "serial/transport.h"
 
 namespace flashupdate {
 
-class SerialControl final : public SerialPort,
-                            public LinePort,
-                            private Transport::Listener,
-                            private TransmitDevice {
+class SerialControl final : public LinePort, private Transport::Listener, private TransmitDevice {
 public:
     // The medium for a device name, made for one opening; its timers come from the loop given.
     using TransportFactory =
@@ -48,7 +42,7 @@ public:
     using Observer = std::function<void(Direction direction, EventLoop::Nanos at,
                                         std::string_view bytes, int baudRate)>;
 
-    // Received bytes beyond this, not yet taken by Input, are dropped as a UART's overrun
+    // Received bytes beyond this, not yet told to the listener, are dropped as a UART's overrun
     // drops them: what a device or server sends never decides how much memory we take.
     static constexpr std::size_t kReceiveLimit = 64 * 1024;
     // Closing waits at most this long for written bytes to leave the line.
@@ -60,8 +54,8 @@ public:
     // The program is ending: nothing more is sent, and the medium is let go at once.
     ~SerialControl() override;
 
-    // Both faces. Another port than the one open lets the open one go at once, with what it
-    // still held discarded.
+    // Another port than the one open lets the open one go at once, with what it still held
+    // discarded.
     void setSettings(const std::string& settings) override;
     void setCommPort(int port) override;
     bool portOpen() const override { return m_transport != nullptr && !m_opening && !m_gone; }
@@ -79,18 +73,6 @@ public:
     void purgeInput() override;
     void purgeOutput() override;
     void beginClose() override;
-
-    // SerialPort
-    void setPortOpen(bool open) override;
-    void setInputLen(int) override {}
-    void setRThreshold(int threshold) override { m_rThreshold = threshold; }
-    void setSThreshold(int) override {}
-    void setInBufferCount(int count) override;
-    void setOutBufferCount(int count) override;
-    int outBufferCount() override;
-    void output(const ByteText& data) override;
-    ByteText input() override;
-    int commEvent() const override { return m_commEvent; }
 
     const PortMap& portMap() const { return m_map; }
     // Where the reasons behind failures go (a port that cannot be opened, with the remedy, or
@@ -110,13 +92,10 @@ private:
     void closed() override;
     // TransmitDevice: the pacing's view of the open medium, on the event loop's clock.
     Nanos now() override { return m_events.monotonicTime(); }
-    std::size_t handOver(std::string_view bytes) override;
     std::size_t queued() override;
-    void awaitRoom(Nanos limit) override;
-    void sleepFor(Nanos duration) override { pumpFor(m_events, duration); }
 
-    void open();
-    void close();
+    // Hands bytes to the open medium, as many as it takes now.
+    std::size_t handOver(std::string_view bytes);
     // Asks the transport factory for the device's medium and begins opening it.
     void startOpening();
     // Lets the open medium go at once, discarding what it held.
@@ -147,8 +126,6 @@ private:
     int m_commPort = 1;
     LineSettings m_settings;
     bool m_rtsEnable = true;
-    int m_rThreshold = 0;
-    int m_commEvent = 0;
     std::function<void(const std::string&)> m_diagnostics;
     Observer m_observer;
     std::unique_ptr<Transport> m_transport;
@@ -160,9 +137,8 @@ private:
     bool m_opening = false;
     std::optional<SerialError> m_openFailure;
     bool m_gone = false;
-    // Closing, by either face; closing begun by beginClose() is driven by the timer.
+    // Closing, begun by beginClose() and driven by the timer.
     bool m_closing = false;
-    bool m_closeBegun = false;
     bool m_mediumClosing = false;
     Nanos m_closeDeadline{0};
     // The listener's wishes, and the words owed to it.
@@ -176,11 +152,13 @@ private:
     bool m_lostTold = false;
     // The medium took less than was offered (it is full); when, and when it last took a byte.
     bool m_mediumFull = false;
+    // Nothing has been written since purgeOutput(): closing lets nothing leave first.
+    bool m_outputPurged = false;
     Nanos m_refusedAt{0};
     Nanos m_lastTaken{0};
     PortErrorKind m_goneKind = PortErrorKind::Gone;
     std::string m_goneReason;
-    // What the line delivered and Input has not yet taken.
+    // What the line delivered and the listener has not yet been told.
     ByteText m_received;
 };
 

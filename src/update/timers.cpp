@@ -8,26 +8,13 @@ constexpr int kTimer2Interval = 1000;  // ms
 }  // namespace
 
 Timers::Timers(EventLoop& loop)
-    : events(loop),
-      Timer1(loop.createTimer()),
-      Timer2(loop.createTimer()),
-      Timer3(loop.createTimer()) {
+    : Timer1(loop.createTimer()), Timer2(loop.createTimer()), Timer3(loop.createTimer()) {
     Timer1->setInterval(kIdleInterval);
     Timer2->setInterval(kTimer2Interval);
     Timer3->setInterval(kIdleInterval);
     Timer1->setOnTick([this] { Timer1_Timer(); });
     Timer2->setOnTick([this] { Timer2_Timer(); });
     Timer3->setOnTick([this] { Timer3_Timer(); });
-}
-
-void Timers::timer_delay(int milliseconds) {
-    // Stop any arming still running so the new pause counts its full length.
-    Timer1->setEnabled(false);
-    Timer1->setInterval(milliseconds);
-    Timer1->setEnabled(true);
-    do {
-        events.pumpWait();
-    } while (Timer1->enabled());
 }
 
 void Timers::Timer1_Timer() {

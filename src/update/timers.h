@@ -1,6 +1,6 @@
-// The window's three timers and timer_delay, the pause that keeps the event queue handled. The
-// update itself keeps Timer1's pauses and Timer3's reply windows as deadlines of its machine
-// (update_machine.h); Timer2 exists with its handler but nothing starts it.
+// The window's three timers. The update keeps Timer1's pauses and Timer3's reply windows as
+// deadlines of its machine (update_machine.h); Timer2 exists with its handler but nothing
+// starts it.
 #pragma once
 
 #include <functional>
@@ -16,16 +16,12 @@ public:
     Timers(const Timers&) = delete;
     Timers& operator=(const Timers&) = delete;
 
-    EventLoop& events;
     std::unique_ptr<Timer> Timer1;
     std::unique_ptr<Timer> Timer2;
     std::unique_ptr<Timer> Timer3;
 
     // What Timer2's tick runs after stopping it: the Start handler, bound by the window.
     std::function<void()> onTimer2;
-
-    // Waits milliseconds (1 to 32767) while the event queue keeps being handled.
-    void timer_delay(int milliseconds);
 
     void Timer1_Timer();
     void Timer2_Timer();

@@ -27,8 +27,8 @@
 #include <variant>
 #include <vector>
 
+#include "serial/line_port.h"
 #include "serial/serial_error.h"
-#include "serial/serial_port.h"
 #include "update/protocol.h"
 #include "update/update_result.h"
 

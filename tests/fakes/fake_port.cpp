@@ -119,10 +119,6 @@ FakePort::FakePort(VirtualEventLoop& loop)
                     return std::make_unique<FakeTransport>(m_line);
                 }) {
     m_line.port = this;
-    m_control.setOnComm([this] {
-        m_commEvent = m_control.commEvent();
-        raiseOnComm();
-    });
     m_control.setDiagnostics([](const std::string&) {});
 }
 
@@ -167,56 +163,13 @@ void FakePort::setCommPort(int port) {
     m_commPort = port;
 }
 
-void FakePort::setPortOpen(bool open) {
-    record(std::string("PortOpen=") + (open ? "1" : "0"), open ? "Open" : "Close");
-    m_control.setPortOpen(open);
-}
-
-void FakePort::setInputLen(int length) {
-    record("InputLen=" + std::to_string(length), "InputLen");
-    m_control.setInputLen(length);
-}
-
-void FakePort::setRThreshold(int threshold) {
-    record("RThreshold=" + std::to_string(threshold), "RThreshold");
-    m_control.setRThreshold(threshold);
-}
-
-void FakePort::setSThreshold(int threshold) {
-    record("SThreshold=" + std::to_string(threshold), "SThreshold");
-    m_control.setSThreshold(threshold);
-}
-
 void FakePort::setRTSEnable(bool enable) {
     record(std::string("RTSEnable=") + (enable ? "1" : "0"), "RTSEnable");
     m_control.setRTSEnable(enable);
 }
 
-void FakePort::setInBufferCount(int count) {
-    record("InBufferCount=" + std::to_string(count), "InBufferCount");
-    m_control.setInBufferCount(count);
-}
-
-void FakePort::setOutBufferCount(int count) {
-    record("OutBufferCount=" + std::to_string(count), "OutBufferCount");
-    m_control.setOutBufferCount(count);
-}
-
-int FakePort::outBufferCount() {
-    record("OutBufferCount?", "OutBufferCount?");
-    return m_control.outBufferCount();
-}
-
-void FakePort::output(const ByteText& data) {
-    record(data.size() == 1 ? "Output:" + data : "Output[" + std::to_string(data.size()) + "]",
-           "Output");
-    m_control.output(data);
-}
-
 void FakePort::beginOpen() {
     record("PortOpen=1", "Open");
-    // The control tells its listener what it would otherwise tell the OnComm handler: it is
-    // listened to only by a caller that uses it as a LinePort.
     m_control.setListener(listener() != nullptr ? this : nullptr);
     m_control.beginOpen();
 }
@@ -243,11 +196,6 @@ void FakePort::beginClose() {
     m_control.beginClose();
 }
 
-ByteText FakePort::input() {
-    record("Input", "Input");
-    return m_control.input();
-}
-
 void FakePort::reply(const ByteText& chunk, Micros at) {
     m_line.loop.schedule(at, [this, chunk] {
         // Nothing is received on a closed port.
@@ -263,11 +211,6 @@ void FakePort::loseDevice(Micros at) {
             m_line.open->goAway();
         }
     });
-}
-
-void FakePort::raiseEvent(int code) {
-    m_commEvent = code;
-    raiseOnComm();
 }
 
 ByteText FakePort::wireText() const {

@@ -5,7 +5,7 @@
 // bursts, a gone line, closing) rather than a copy of them. The line empties the device buffer
 // at one byte per byte time of the settings the transport was given; every byte is delivered to
 // the instrument with the time it has crossed the line. The instrument answers through reply(),
-// which hands the chunk to the open transport at that time, inside a pump. Controls:
+// which hands the chunk to the open transport at that time, from the loop. Controls:
 //   calls()            every operation, in order, as "Settings=1200,N,8,1", "PortOpen=1",
 //                      "Output[256]"
 //   wire()             every byte that crossed the line, with its time and the baud rate in force
@@ -13,7 +13,6 @@
 //                      text ("Output:C"), throws SerialError
 //   failOpenings()     every opening through the control's LinePort face fails from now on,
 //                      with the reason "injected failure of Open"
-//   raiseEvent(code)   a line event (send, error) for the receive handler
 //   setDeviceBuffer()  the device's buffer size, and whether it counts its queue as a UART does
 //                      or hides it as a pseudo-terminal does
 //   stallLine(from, until)  the line carries nothing in that time: the device fills up and
@@ -35,7 +34,6 @@
 #include "serial/line_port.h"
 #include "serial/line_settings.h"
 #include "serial/serial_control.h"
-#include "serial/serial_port.h"
 #include "serial/transport.h"
 
 namespace flashupdate::testing {
@@ -111,9 +109,9 @@ private:
     bool m_gone = false;
 };
 
-// As a LinePort it records the same names as the old calls: beginOpen as "PortOpen=1", a write as
-// "Output...", a purge as "InBufferCount=0" or "OutBufferCount=0", beginClose as "PortOpen=0".
-class FakePort final : public SerialPort, public LinePort, private LinePort::Listener {
+// Its calls are recorded by the instrument's names for them: beginOpen as "PortOpen=1", a write
+// as "Output...", a purge as "InBufferCount=0" or "OutBufferCount=0", beginClose as "PortOpen=0".
+class FakePort final : public LinePort, private LinePort::Listener {
 public:
     explicit FakePort(VirtualEventLoop& loop);
     ~FakePort() override;
@@ -121,18 +119,7 @@ public:
     void setSettings(const std::string& settings) override;
     void setCommPort(int port) override;
     bool portOpen() const override { return m_control.portOpen(); }
-    void setPortOpen(bool open) override;
-    void setInputLen(int length) override;
-    void setRThreshold(int threshold) override;
-    void setSThreshold(int threshold) override;
     void setRTSEnable(bool enable) override;
-    void setInBufferCount(int count) override;
-    void setOutBufferCount(int count) override;
-    int outBufferCount() override;
-    void output(const ByteText& data) override;
-    ByteText input() override;
-    int commEvent() const override { return m_commEvent; }
-
     // LinePort
     std::string devicePath() const override { return m_control.devicePath(); }
     void beginOpen() override;
@@ -148,7 +135,6 @@ public:
     void setInstrument(Instrument* instrument) { m_line.instrument = instrument; }
     // The instrument sends chunk so that it is received at time at.
     void reply(const ByteText& chunk, Micros at);
-    void raiseEvent(int code);
     void failOn(const std::string& operation, int nthCall = 1);
     void failOpenings() { m_line.openFailure = SerialError("injected failure of Open"); }
     void setDeviceBuffer(std::size_t capacity, bool countsQueue);
@@ -179,7 +165,6 @@ private:
     SerialControl m_control;
     LineSettings m_settings;
     int m_commPort = 1;
-    int m_commEvent = 0;
     std::vector<std::string> m_calls;
     std::map<std::string, int> m_callCounts;
     std::map<std::string, int> m_failures;

@@ -31,7 +31,6 @@ void VirtualEventLoop::VirtualTimer::setEnabled(bool enabled) {
 }
 
 void VirtualEventLoop::VirtualTimer::tick() {
-    ++m_ticks;
     m_nextTick += ms(m_interval);
     raiseTick();
 }
@@ -81,7 +80,6 @@ void VirtualEventLoop::dispatchDue() {
 }
 
 void VirtualEventLoop::pumpOnce() {
-    ++m_pumps;
     if (m_onPump) {
         m_onPump();
     }

@@ -1,7 +1,8 @@
-// A clock and event pump on virtual time. Timers tick and scheduled events (replies of a scripted
-// instrument) fire only inside a pump, as in the window. A waiting pump jumps the clock to the next
-// event, or by one heartbeat when nothing is due, exactly as the real pump would sleep; so a
-// 12-second time-out runs in microseconds and every wait can be measured to the microsecond.
+// A clock and event loop on virtual time, for tests: the one loop a test runs, a pump at a time.
+// Timers tick and scheduled events (replies of a scripted instrument) fire only inside a pump. A
+// waiting pump jumps the clock to the next event, or by one heartbeat when nothing is due, as a
+// real loop would sleep; so a 12-second time-out runs in microseconds and every wait can be
+// measured to the microsecond.
 #pragma once
 
 #include <cstdint>
@@ -26,15 +27,18 @@ public:
 
     std::unique_ptr<Timer> createTimer() override;
     Nanos monotonicTime() override { return std::chrono::microseconds(m_now); }
-    void pumpOnce() override;
-    void pumpWaitFor(Nanos longest) override;
+    // One pass: handles every pending event and returns.
+    void pumpOnce();
+    // One pass that first moves the clock to the next event, by at most longest and at most a
+    // heartbeat.
+    void pumpWaitFor(Nanos longest);
+    void pumpWait() { pumpWaitFor(Nanos::max()); }
 
     Micros now() const { return m_now; }
     // Time passing without any event being handled, as while a write holds.
     void advance(Micros duration);
     void schedule(Micros at, std::function<void()> action);
 
-    int pumpCount() const { return m_pumps; }
     bool ranAway() const { return m_ranAway; }
     // Runs action on every pump, before the pending events (the operator's hand inside a wait).
     void setOnPump(std::function<void()> action) { m_onPump = std::move(action); }
@@ -49,7 +53,6 @@ private:
     std::uint64_t m_sequence = 0;
     std::multimap<std::pair<Micros, std::uint64_t>, std::function<void()>> m_events;
     std::vector<VirtualTimer*> m_timers;
-    int m_pumps = 0;
     bool m_ranAway = false;
     std::function<void()> m_onPump;
     friend class VirtualTimer;
@@ -67,14 +70,32 @@ public:
     Micros nextTick() const { return m_nextTick; }
     bool canTick() const { return m_enabled && m_interval > 0; }
     void tick();
-    int tickCount() const { return m_ticks; }
 
 private:
     VirtualEventLoop& m_loop;
     int m_interval = 0;
     bool m_enabled = false;
     Micros m_nextTick = 0;
-    int m_ticks = 0;
 };
+
+// Pumps until done() holds or the deadline has passed; true when done() held.
+template <typename Done>
+bool pumpUntil(VirtualEventLoop& loop, EventLoop::Nanos deadline, Done&& done) {
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        const EventLoop::Nanos now = loop.monotonicTime();
+        if (now >= deadline) {
+            return false;
+        }
+        loop.pumpWaitFor(deadline - now);
+    }
+}
+
+// Lets duration pass while the loop keeps handling events.
+inline void pumpFor(VirtualEventLoop& loop, EventLoop::Nanos duration) {
+    pumpUntil(loop, loop.monotonicTime() + duration, [] { return false; });
+}
 
 }  // namespace flashupdate::testing

@@ -7,8 +7,10 @@
 #include <optional>
 
 #include "pty_pair.h"
+#include "run_until.h"
 #include "serial/qt/qt_event_loop.h"
 #include "serial/qt/system_transports.h"
+#include "support/line_driver.h"
 #include "support/ser2net_process.h"
 #include "support/tls_certificates.h"
 
@@ -78,24 +80,21 @@ TEST_P(TlsLine, OpensOnlyAVerifiedServerAndSaysWhyNot) {
 
     QElapsedTimer elapsed;
     elapsed.start();
-    std::optional<PortErrorKind> failure;
-    try {
-        port.setPortOpen(true);
-    } catch (const SerialError& error) {
-        failure = error.kind();
+    LineDriver driver(port, events);
+    std::string bytes;
+    for (int value = 0; value < 256; ++value) {
+        bytes += static_cast<char>(value);
     }
-    EXPECT_EQ(failure, c.failure) << diagnostics;
+    // Closing lets every byte written leave first.
+    driver.run(bytes, LineDriver::Ending::AtOnce);
+    ASSERT_TRUE(runUntil([&] { return !driver.told.empty(); }));
     if (!c.failure) {
-        std::string bytes;
-        for (int value = 0; value < 256; ++value) {
-            bytes += static_cast<char>(value);
-        }
-        port.output(bytes);
-        // Closing lets every byte written leave first.
-        port.setPortOpen(false);
+        EXPECT_EQ(driver.told.front(), "opened") << diagnostics;
+        ASSERT_TRUE(runUntil([&] { return driver.done(); }));
         EXPECT_EQ(pty.receive(bytes.size()), bytes);
         return;
     }
+    EXPECT_EQ(driver.told.front(), std::string("open-failed:") + nameOf(*c.failure)) << diagnostics;
     EXPECT_LT(elapsed.elapsed(), 15'000);
     EXPECT_NE(diagnostics.find("\n  "), std::string::npos) << "no remedy: " << diagnostics;
     if (c.failure == PortErrorKind::TlsPinMismatch) {

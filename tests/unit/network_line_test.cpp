@@ -9,7 +9,6 @@
 #include "serial/rfc2217_transport.h"
 #include "serial/serial_control.h"
 #include "support/line_driver.h"
-#include "update/serial_link.h"
 
 namespace flashupdate::testing {
 namespace {
@@ -36,19 +35,28 @@ struct NetworkRig {
     explicit NetworkRig(std::function<void(ScriptedServer&)> arrange = {})
         : arrangeServer(std::move(arrange)) {
         port.setDiagnostics([this](const std::string& text) { diagnostics += text + "\n"; });
-        port.setRThreshold(1);
     }
 
-    // Opens Com1; the kind of the failure, or nullopt when it opened.
-    std::optional<PortErrorKind> open() {
-        try {
-            port.setCommPort(1);
-            port.setSettings("9600,N,8,1");
-            port.setPortOpen(true);
-        } catch (const SerialError& error) {
-            return error.kind();
+    // Opens Com1 at 9600 baud and writes bytes; the first word the port tells.
+    std::string open(std::string bytes = {},
+                     LineDriver::Ending ending = LineDriver::Ending::StaysOpen) {
+        port.setSettings("9600,N,8,1");
+        driver.run(std::move(bytes), ending);
+        while (driver.told.empty() && !loop.ranAway()) {
+            loop.pumpWait();
         }
-        return std::nullopt;
+        return driver.told.empty() ? std::string() : driver.told.front();
+    }
+    // Until the port has told count words; the server lives until the port is told closed.
+    void untilTold(std::size_t count) {
+        while (driver.told.size() < count && !driver.done() && !loop.ranAway()) {
+            loop.pumpWait();
+        }
+    }
+    void untilClosed() {
+        while (!driver.done() && !loop.ranAway()) {
+            loop.pumpWait();
+        }
     }
 
     std::function<void(ScriptedServer&)> arrangeServer;
@@ -63,7 +71,7 @@ struct NetworkRig {
                            }
                            return std::make_unique<Rfc2217Transport>(events, std::move(scripted));
                        }};
-    SerialLink link{port};
+    LineDriver driver{port, loop};
     std::string diagnostics;
 };
 
@@ -82,23 +90,13 @@ class HostileOpening : public ::testing::TestWithParam<Opening> {};
 
 TEST_P(HostileOpening, IsAPortErrorOfItsKindWithinItsLimit) {
     NetworkRig rig(GetParam().arrange);
-    EXPECT_EQ(rig.open(), GetParam().kind);
+    EXPECT_EQ(rig.open(), std::string("open-failed:") + nameOf(GetParam().kind));
+    EXPECT_EQ(rig.driver.told.size(), 1u);
     EXPECT_FALSE(rig.port.portOpen());
     EXPECT_LE(rig.loop.now(), GetParam().within);
+    EXPECT_FALSE(rig.driver.toldFromInsideACall);
     EXPECT_NE(rig.diagnostics.find("cannot open rfc2217://server:4001"), std::string::npos)
         << rig.diagnostics;
-
-    // The same, begun without a wait and told from the loop.
-    NetworkRig async(GetParam().arrange);
-    LineDriver driver(async.port, async.loop);
-    driver.run({}, LineDriver::Ending::StaysOpen);
-    while (driver.told.empty() && !async.loop.ranAway()) {
-        async.loop.pumpWait();
-    }
-    EXPECT_EQ(driver.told,
-              std::vector<std::string>{std::string("open-failed:") + nameOf(GetParam().kind)});
-    EXPECT_LE(async.loop.now(), GetParam().within + ms(1));
-    EXPECT_FALSE(driver.toldFromInsideACall);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -128,58 +126,45 @@ INSTANTIATE_TEST_SUITE_P(
                 PortErrorKind::Protocol, ms(10)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A stop (Ctrl-C, Exit) during any wait of the network line ends it within half a second, and
-// the connection is let go.
+// A stop (Ctrl-C, Exit) at any step of the network line, as an update stops: what is queued is
+// discarded and the port is let go. It is told closed within half a second, the server's end
+// awaited, and the connection is let go.
 struct StopCase {
     const char* name;
     std::function<void(ScriptedServer&)> arrange;
-    std::function<void(NetworkRig&)> act;  // after an opening, unless it is the opening
-    bool duringOpening;
+    std::size_t bytes;  // written once open
 };
 
 void PrintTo(const StopCase& stop, std::ostream* out) {
     *out << stop.name;
 }
 
-class StopInAWait : public ::testing::TestWithParam<StopCase> {};
+class StopInAStep : public ::testing::TestWithParam<StopCase> {};
 
-TEST_P(StopInAWait, EndsItWithinHalfASecond) {
+TEST_P(StopInAStep, EndsItWithinHalfASecond) {
     const StopCase& stop = GetParam();
     NetworkRig rig(stop.arrange);
-    if (!stop.duringOpening) {
-        ASSERT_EQ(rig.open(), std::nullopt) << rig.diagnostics;
-    }
+    rig.port.setSettings("9600,N,8,1");
+    rig.driver.run(std::string(stop.bytes, 'P'), LineDriver::Ending::StaysOpen);
     const Micros stopAt = rig.loop.now() + ms(1'000);
-    rig.loop.setOnPump([&] {
-        if (rig.loop.now() >= stopAt) {
-            throw StopRequested{};
-        }
-    });
-    EXPECT_THROW(stop.duringOpening ? void(rig.open()) : stop.act(rig), StopRequested);
+    pumpUntil(rig.loop, std::chrono::microseconds(stopAt), [] { return false; });
+    rig.port.purgeOutput();
+    rig.driver.close();
+    rig.untilClosed();
     EXPECT_LT(rig.loop.now() - stopAt, ms(500));
-    rig.loop.setOnPump({});
-    rig.port.setPortOpen(false);
+    EXPECT_EQ(rig.driver.told.back(), "closed");
     EXPECT_FALSE(rig.port.portOpen());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Waits, StopInAWait,
+    Steps, StopInAStep,
     ::testing::Values(
         StopCase{"connecting",
-                 [](ScriptedServer& s) { s.connect = ScriptedServer::Connect::Silent; },
-                 {},
-                 true},
-        StopCase{"negotiating", [](ScriptedServer& s) { s.answerNegotiation = false; }, {}, true},
-        StopCase{
-            "awaitingTheLineAnswer", [](ScriptedServer& s) { s.answerLine = false; }, {}, true},
-        StopCase{"keepingThePace",
-                 {},
-                 [](NetworkRig& rig) { rig.port.output(std::string(16384, 'P')); },
-                 false},
-        StopCase{"awaitingRoom", [](ScriptedServer& s) { s.stopReadingAfter = 100; },
-                 [](NetworkRig& rig) { rig.port.output(std::string(16384, 'P')); }, false},
-        StopCase{"awaitingTheServersEnd", [](ScriptedServer& s) { s.closesOnEnd = false; },
-                 [](NetworkRig& rig) { rig.port.setPortOpen(false); }, false}),
+                 [](ScriptedServer& s) { s.connect = ScriptedServer::Connect::Silent; }, 0},
+        StopCase{"negotiating", [](ScriptedServer& s) { s.answerNegotiation = false; }, 0},
+        StopCase{"awaitingTheLineAnswer", [](ScriptedServer& s) { s.answerLine = false; }, 0},
+        StopCase{"keepingThePace", {}, 16384},
+        StopCase{"awaitingRoom", [](ScriptedServer& s) { s.stopReadingAfter = 100; }, 16384}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The open line driven as a port that never waits: a settings change goes out at once and an
@@ -197,21 +182,14 @@ class OpenNetworkLine : public ::testing::TestWithParam<OnTheOpenLine> {};
 TEST_P(OpenNetworkLine, TakesItsStepsFromTheLoop) {
     const OnTheOpenLine& line = GetParam();
     NetworkRig rig(line.arrange);
-    LineDriver driver(rig.port, rig.loop);
-    driver.run({}, LineDriver::Ending::StaysOpen);
-    while (driver.told.empty() && !rig.loop.ranAway()) {
-        rig.loop.pumpWait();
-    }
-    ASSERT_EQ(driver.told, std::vector<std::string>{"opened"});
+    ASSERT_EQ(rig.open(), "opened");
     const Micros actedAt = rig.loop.now();
-    line.act(rig, driver);
-    while (!driver.done() && !rig.loop.ranAway()) {
-        rig.loop.pumpWait();
-    }
-    EXPECT_EQ(driver.told, line.told);
+    line.act(rig, rig.driver);
+    rig.untilClosed();
+    EXPECT_EQ(rig.driver.told, line.told);
     EXPECT_GE(rig.loop.now() - actedAt, line.endsAfter);
     EXPECT_LE(rig.loop.now() - actedAt, line.endsAfter + ms(2));
-    EXPECT_FALSE(driver.toldFromInsideACall);
+    EXPECT_FALSE(rig.driver.toldFromInsideACall);
     EXPECT_FALSE(rig.port.portOpen());
 }
 
@@ -253,14 +231,10 @@ INSTANTIATE_TEST_SUITE_P(Steps, OpenNetworkLine,
 
 TEST(NetworkLine, AFarEndThatTakesNothingIsAStalledPortWithinTheStallLimit) {
     NetworkRig rig([](ScriptedServer& s) { s.stopReadingAfter = 4'000; });
-    ASSERT_EQ(rig.open(), std::nullopt);
+    ASSERT_EQ(rig.open(std::string(16384, 'P'), LineDriver::Ending::AfterDrained), "opened");
     const Micros start = rig.loop.now();
-    try {
-        rig.port.output(std::string(16384, 'P'));
-        FAIL() << "the stalled far end went unnoticed";
-    } catch (const SerialError& error) {
-        EXPECT_EQ(error.kind(), PortErrorKind::Stalled) << error.what();
-    }
+    rig.untilTold(2);
+    EXPECT_EQ(rig.driver.told, (std::vector<std::string>{"opened", "lost:stalled"}));
     // 4,000 bytes at 960 a second, what our side holds, then the stall limit.
     EXPECT_LT(rig.loop.now() - start, ms(4'200 + 10'000 + 3'000));
     EXPECT_EQ(rig.server->data.size(), 4'000u);
@@ -268,34 +242,38 @@ TEST(NetworkLine, AFarEndThatTakesNothingIsAStalledPortWithinTheStallLimit) {
 
 TEST(NetworkLine, NegotiationFloodIsAnsweredOnceAndDoesNotSlowThePace) {
     NetworkRig rig;
-    ASSERT_EQ(rig.open(), std::nullopt);
+    ASSERT_EQ(rig.open(), "opened");
     const Micros start = rig.loop.now();
     rig.server->sendRaw(repeated(kDoEcho, 200'000), start + ms(5));
-    rig.port.output(std::string(4096, 'P'));
-    while (rig.port.outBufferCount() > 0) {
-        rig.loop.pumpWait();
-    }
+    // The port already open is told opened again, and the bytes follow.
+    rig.driver.run(std::string(4096, 'P'), LineDriver::Ending::AfterDrained);
+    rig.untilTold(3);
+    EXPECT_EQ(rig.driver.told, (std::vector<std::string>{"opened", "opened", "drained"}));
     // 4096 bytes take 4.27 s on the line at 9600 baud.
-    EXPECT_LT(rig.loop.now() - start, ms(4'300));
+    EXPECT_LT(
+        std::chrono::duration_cast<std::chrono::microseconds>(rig.driver.drainedAt).count() - start,
+        ms(4'300));
     EXPECT_EQ(rig.server->negotiationAnswers, kWontEcho);
     EXPECT_EQ(rig.server->data, std::string(4096, 'P'));
 }
 
 TEST(NetworkLine, ADataFloodTakesBoundedMemory) {
     NetworkRig rig;
-    ASSERT_EQ(rig.open(), std::nullopt);
+    ASSERT_EQ(rig.open(), "opened");
     for (int piece = 0; piece < 64; ++piece) {
         rig.server->sendData(std::string(64 * 1024, '\xFF'), rig.loop.now() + ms(piece));
     }
     pumpFor(rig.loop, std::chrono::seconds(2));
-    EXPECT_EQ(rig.link.RxData.size(), SerialControl::kReceiveLimit);
+    EXPECT_EQ(rig.driver.receiveEvents, 1);
+    EXPECT_EQ(rig.driver.received.size(), SerialControl::kReceiveLimit);
     EXPECT_TRUE(rig.port.portOpen());
 }
 
-// The instrument's 4-byte answer in two parts, as the network delivers them.
+// The instrument's 4-byte answer in two parts, as the network delivers them: one receive event
+// up to network jitter, two beyond it.
 struct Split {
     int gapMs;
-    std::string rxData;  // after both parts
+    int receiveEvents;
 };
 
 void PrintTo(const Split& split, std::ostream* out) {
@@ -306,24 +284,17 @@ class AnswerInParts : public ::testing::TestWithParam<Split> {};
 
 TEST_P(AnswerInParts, IsOneAnswerUpToNetworkJitter) {
     NetworkRig rig;
-    ASSERT_EQ(rig.open(), std::nullopt);
-    int events = 0;
-    rig.port.setOnComm([&] {
-        ++events;
-        rig.link.comSerial_OnComm();
-    });
+    ASSERT_EQ(rig.open(), "opened");
     const Micros at = rig.loop.now() + ms(10);
     rig.server->sendData(std::string("\x00", 1), at);
     rig.server->sendData("\x01\x02\x03", at + ms(GetParam().gapMs));
     pumpFor(rig.loop, std::chrono::seconds(3));
-    EXPECT_EQ(rig.link.RxData, GetParam().rxData);
-    EXPECT_EQ(events, GetParam().rxData.size() == 4 ? 1 : 2);
+    EXPECT_EQ(rig.driver.received, std::string("\x00\x01\x02\x03", 4));
+    EXPECT_EQ(rig.driver.receiveEvents, GetParam().receiveEvents);
 }
 
 INSTANTIATE_TEST_SUITE_P(Gaps, AnswerInParts,
-                         ::testing::Values(Split{16, std::string("\x00\x01\x02\x03", 4)},
-                                           Split{200, std::string("\x00\x01\x02\x03", 4)},
-                                           Split{400, "\x01\x02\x03"}),
+                         ::testing::Values(Split{16, 1}, Split{200, 1}, Split{400, 2}),
                          [](const auto& info) { return std::to_string(info.param.gapMs) + "ms"; });
 
 }  // namespace

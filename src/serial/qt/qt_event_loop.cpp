@@ -1,9 +1,6 @@
 #include "serial/qt/qt_event_loop.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QTimer>
-#include <algorithm>
 
 namespace flashupdate {
 
@@ -49,24 +46,8 @@ std::unique_ptr<Timer> QtEventLoop::createTimer() {
     return std::make_unique<QtTimer>();
 }
 
-void QtEventLoop::pumpOnce() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
 QtEventLoop::Nanos QtEventLoop::monotonicTime() {
     return std::chrono::steady_clock::now().time_since_epoch();
-}
-
-void QtEventLoop::pumpWaitFor(Nanos longest) {
-    // Sleeps in the dispatcher until an event arrives; the heartbeat bounds the sleep.
-    const auto sleep = std::chrono::ceil<std::chrono::milliseconds>(
-        std::min(longest, Nanos(std::chrono::milliseconds(kHeartbeatMs))));
-    QTimer heartbeat;
-    heartbeat.setTimerType(Qt::PreciseTimer);
-    heartbeat.setSingleShot(true);
-    heartbeat.start(
-        std::chrono::milliseconds(std::max<std::chrono::milliseconds::rep>(sleep.count(), 0)));
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 }  // namespace flashupdate
