@@ -35,6 +35,7 @@
 #include "update/program_version.h"
 #include "update/run_preparation.h"
 #include "update/timers.h"
+#include "update/update_procedure.h"
 
 namespace flashupdate {
 
@@ -241,22 +242,8 @@ void frmMain::cmdStart_Click() {
     m_image.clear();
     m_renderer.beginRun();
 
-    RunChoice choice;
-    choice.fileNameText = fileNameText();
-    if (!choice.fileNameText.empty()) {
-        choice.filesPath = filesPath();
-        choice.filesFileName = filesFileName();
-    }
-    choice.commPort = m_runPort;
-    choice.executableDirectory = m_executableDirectory;
-    PreparedRun prepared = prepareRun(choice);
-    if (prepared.inputs) {
-        m_image = prepared.inputs->image;
-        m_renderer.setSizeText(prepared.sizeText);
-        m_session->start(std::move(*prepared.inputs));
-    } else {
-        m_session->refuse(prepared.refusal);
-    }
+    m_image = startPrepared(prepareRun(runChoiceOf(*this, m_runPort, m_executableDirectory)),
+                            m_renderer, *m_session);
 }
 
 void frmMain::sessionEnded() {

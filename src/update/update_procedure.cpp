@@ -17,6 +17,32 @@ UpdateProcedure::UpdateProcedure(UpdateView& view, LinePort& port, EventLoop& lo
     };
 }
 
+RunChoice runChoiceOf(const UpdateView& view, int commPort, fs::path executableDirectory,
+                      fs::path bootLoaderPath) {
+    RunChoice choice;
+    choice.fileNameText = view.fileNameText();
+    if (!choice.fileNameText.empty()) {
+        choice.filesPath = view.filesPath();
+        choice.filesFileName = view.filesFileName();
+    }
+    choice.commPort = commPort;
+    choice.executableDirectory = std::move(executableDirectory);
+    choice.bootLoaderPath = std::move(bootLoaderPath);
+    return choice;
+}
+
+std::vector<unsigned char> startPrepared(PreparedRun prepared, ViewRenderer& renderer,
+                                         PortSession& session) {
+    if (!prepared.inputs) {
+        session.refuse(prepared.refusal);
+        return {};
+    }
+    std::vector<unsigned char> image = prepared.inputs->image;
+    renderer.setSizeText(prepared.sizeText);
+    session.start(std::move(*prepared.inputs));
+    return image;
+}
+
 void UpdateProcedure::cmdStart_Click() {
     // A press of Start during a run would interleave a second run on the same port.
     if (running()) {
@@ -24,24 +50,9 @@ void UpdateProcedure::cmdStart_Click() {
     }
     m_image.clear();
     m_renderer.beginRun();
-
-    RunChoice choice;
-    choice.fileNameText = m_view.fileNameText();
-    if (!choice.fileNameText.empty()) {
-        choice.filesPath = m_view.filesPath();
-        choice.filesFileName = m_view.filesFileName();
-    }
-    choice.commPort = chosenPort(m_view);
-    choice.executableDirectory = m_executableDirectory;
-    choice.bootLoaderPath = m_bootLoaderPath;
-    PreparedRun prepared = prepareRun(choice);
-    if (prepared.inputs) {
-        m_image = prepared.inputs->image;
-        m_renderer.setSizeText(prepared.sizeText);
-        m_session.start(std::move(*prepared.inputs));
-    } else {
-        m_session.refuse(prepared.refusal);
-    }
+    m_image = startPrepared(prepareRun(runChoiceOf(m_view, chosenPort(m_view),
+                                                   m_executableDirectory, m_bootLoaderPath)),
+                            m_renderer, m_session);
 }
 
 void UpdateProcedure::render(const RunEvent& event) {

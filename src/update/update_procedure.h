@@ -20,6 +20,17 @@
 
 namespace flashupdate {
 
+// What the operator chose in the view, as a run reads it: the name typed, with the list's folder
+// and file when there is one, the port, and where the boot loader is looked for.
+RunChoice runChoiceOf(const UpdateView& view, int commPort,
+                      std::filesystem::path executableDirectory,
+                      std::filesystem::path bootLoaderPath = {});
+
+// Starts the session's run with what was read for it, or ends it at once with the refusal; the
+// renderer learns the image's size. Returns the image as the run read it.
+std::vector<unsigned char> startPrepared(PreparedRun prepared, ViewRenderer& renderer,
+                                         PortSession& session);
+
 class UpdateProcedure {
 public:
     static constexpr const char* kBootLoaderName = flashupdate::kBootLoaderName;
