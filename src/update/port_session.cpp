@@ -1,6 +1,7 @@
 #include "update/port_session.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 #include <variant>
 
@@ -126,11 +127,11 @@ void PortSession::carryOut(const PortAction& action) {
             m_port.setCommPort(action.commPort);
             break;
         case PortAction::Kind::Open:
-            m_waiting = Waiting::Opened;
+            beginWaiting(Waiting::Opened);
             m_port.beginOpen();
             break;
         case PortAction::Kind::Close:
-            m_waiting = Waiting::Closed;
+            beginWaiting(Waiting::Closed);
             m_port.beginClose();
             break;
         case PortAction::Kind::Write: {
@@ -158,7 +159,7 @@ void PortSession::wait(Waiting what) {
     if (m_lost) {
         throw *m_lost;
     }
-    m_waiting = what;
+    beginWaiting(what);
     if (what == Waiting::Writable) {
         m_port.wantWritable();
     } else {
@@ -166,8 +167,17 @@ void PortSession::wait(Waiting what) {
     }
 }
 
+void PortSession::beginWaiting(Waiting what) {
+    m_waiting = what;
+    m_waitingSince = now();
+}
+
 void PortSession::armTimer() {
-    const std::optional<EventLoop::Nanos> due = m_machine.nextDeadline();
+    std::optional<EventLoop::Nanos> due = m_machine.nextDeadline();
+    if (m_waiting != Waiting::Nothing) {
+        const EventLoop::Nanos silentAt = m_waitingSince + kPortAnswerLimit;
+        due = due ? std::min(*due, silentAt) : silentAt;
+    }
     // A timer armed again would count whole milliseconds from now, a fraction late.
     if (due == m_armedFor && (!due || m_timer->enabled())) {
         return;
@@ -186,8 +196,23 @@ void PortSession::armTimer() {
 void PortSession::timerTicked() {
     m_timer->setEnabled(false);
     m_armedFor.reset();
+    if (m_waiting != Waiting::Nothing && now() >= m_waitingSince + kPortAnswerLimit) {
+        portSilent();
+    }
     m_machine.handleTimeout(now());
     advance();
+}
+
+void PortSession::portSilent() {
+    const Waiting waited = std::exchange(m_waiting, Waiting::Nothing);
+    m_unwritten.clear();
+    // A closing that never ends leaves nothing to wait for: the run goes on as if closed.
+    if (waited != Waiting::Closed) {
+        m_machine.actionFailed(SerialError(m_port.devicePath() + ": the port gave no answer for " +
+                                               std::to_string(kPortAnswerLimit.count()) + " s",
+                                           PortErrorKind::Stalled),
+                               now());
+    }
 }
 
 void PortSession::portOpened() {
@@ -231,7 +256,10 @@ void PortSession::portWritable() {
             return;
         }
         if (!m_unwritten.empty()) {
+            // The port took some: it answers.
+            beginWaiting(Waiting::Writable);
             m_port.wantWritable();
+            armTimer();
             return;
         }
     }

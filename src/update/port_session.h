@@ -5,6 +5,7 @@
 // sessions share one loop on one thread.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -41,6 +42,11 @@ public:
     // Ignored when no run is in progress.
     void stop();
 
+    // A port that has not answered an opening, a wish for room or a drain, or a closing within
+    // this long fails the step: every medium answers within its own limits (the stall limit, a
+    // connection's time-out), and a run must never wait on a port without a deadline.
+    static constexpr std::chrono::seconds kPortAnswerLimit{30};
+
     bool running() const { return m_machine.running() || m_waiting != Waiting::Nothing; }
     // How far the run in progress has come, or how the last one ended.
     const UpdateResult& result() const { return m_machine.result(); }
@@ -65,6 +71,9 @@ private:
     void carryOut(const PortAction& action);
     // Waits for room or for the line to drain; throws the line's loss when it is already known.
     void wait(Waiting what);
+    void beginWaiting(Waiting what);
+    // The port has not answered within kPortAnswerLimit.
+    void portSilent();
     void armTimer();
     void timerTicked();
     EventLoop::Nanos now() { return m_loop.monotonicTime(); }
@@ -76,6 +85,8 @@ private:
     std::optional<EventLoop::Nanos> m_armedFor;
     UpdateMachine m_machine;
     Waiting m_waiting = Waiting::Nothing;
+    // When the port was last asked for what the session waits for, or last answered.
+    EventLoop::Nanos m_waitingSince{0};
     // The part of a write the port has not yet taken: it goes before anything else.
     ByteText m_unwritten;
     // The line's loss, told while the session waited for nothing.

@@ -31,6 +31,9 @@ public:
     void setRTSEnable(bool) override {}
     std::string devicePath() const override { return "/dev/fake"; }
     void beginOpen() override {
+        if (silentAt == Silent::Opening) {
+            return;
+        }
         m_loop.schedule(m_loop.now() + ms(5), [this] {
             if (openFails) {
                 listener()->portOpenFailed(SerialError("no such device", PortErrorKind::Missing));
@@ -65,6 +68,9 @@ public:
         m_loop.schedule(std::max(at, m_loop.now() + 1), [this] { tell(&Listener::portWritable); });
     }
     void wantDrained() override {
+        if (silentAt == Silent::Drain) {
+            return;
+        }
         m_loop.schedule(m_lineFreeAt, [this] { tell(&Listener::portDrained); });
     }
     std::size_t notCarried() override {
@@ -90,6 +96,8 @@ public:
     }
 
     bool openFails = false;
+    // A port that never answers this wish (a fault of ours or of a driver).
+    enum class Silent { Never, Opening, Drain } silentAt = Silent::Never;
     std::size_t mediumTakes = SIZE_MAX;
     ByteText checksumAnswer;
     ByteText carried;
@@ -248,6 +256,20 @@ TEST(PortSession, AFailedOpeningEndsWithItsBoxAndTheNextRunStartsFromTheEnding) 
     ASSERT_NE(failed, rig.events.end());
     EXPECT_EQ(failed->text, texts::kErrorOpeningComPort);
     EXPECT_EQ(rig.session.result().cause, UpdateResult::Cause::None);
+}
+
+TEST(PortSession, APortThatNeverAnswersFailsTheRunAtTheAnswerLimit) {
+    for (const auto silentAt : {PacedFakePort::Silent::Opening, PacedFakePort::Silent::Drain}) {
+        SessionRig rig;
+        rig.port.silentAt = silentAt;
+        rig.session.start(rig.inputs);
+        rig.run();
+        EXPECT_FALSE(rig.loop.ranAway());
+        EXPECT_EQ(rig.endings, 1);
+        EXPECT_EQ(rig.session.result().cause, UpdateResult::Cause::Port);
+        EXPECT_EQ(rig.session.result().portError, PortErrorKind::Stalled);
+        EXPECT_GE(rig.loop.now(), ms(PortSession::kPortAnswerLimit.count() * 1000));
+    }
 }
 
 }  // namespace
