@@ -16,7 +16,6 @@
 #include <QThread>
 #include <map>
 #include <memory>
-#include <optional>
 
 #include "processes.h"
 
