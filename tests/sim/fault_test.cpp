@@ -129,6 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, SimChecksumFault,
     testing::Values(
         ChecksumCase{"bad", {"--fault", "bad-checksum"}, {0x00, 0x3F, 0xC0, 0x01}, {}},
+        ChecksumCase{"badOnce", {"--fault", "bad-checksum-once"}, {0x00, 0x3F, 0xC0, 0x01}, {}},
         ChecksumCase{"short", {"--fault", "checksum-short"}, {0x00, 0x3F, 0xC0}, {}},
         ChecksumCase{"split", {"--fault", "checksum-split"}, {0x00, 0x3F}, {0xC0, 0x00}},
         ChecksumCase{"high", {"--fault", "checksum-high"}, {0x80, 0x00, 0x00, 0x00}, {}},
