@@ -1,9 +1,11 @@
-// Which updates run at once, with the open-file limit given rather than the process's own.
+// Which updates run at once, with the open-file limit given rather than the process's own, and
+// which run again.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "cli/admission.h"
+#include "cli/running.h"
 
 namespace flashupdate::cli::testing {
 namespace {
@@ -63,6 +65,40 @@ TEST(Admission, AfterAStopNoPortStartsAndTheRestAreLeft) {
     admission.ended();
     EXPECT_EQ(admission.next(), std::nullopt);
     EXPECT_EQ(admission.remaining(), 1u);
+}
+
+TEST(Retries, OnlyEndingsThatLeaveTheInstrumentReadyForANewSessionRunAgain) {
+    using Cause = UpdateResult::Cause;
+    struct Case {
+        const char* name;
+        Cause cause;
+        std::uint64_t bytesSent;
+        bool recordOpen;
+        bool sessionOpen;
+        bool again;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"bad checksum", Cause::BadChecksum, 16384, false, false, true},
+             {"no answer to the erase", Cause::NoAnswer, 0, false, false, true},
+             {"no answer to the checksum request", Cause::NoAnswer, 16384, false, true, false},
+             {"port busy or missing", Cause::Port, 0, false, false, true},
+             {"line lost in a record", Cause::Port, 4096, true, false, false},
+             {"line lost between records", Cause::Port, 16384, false, false, false},
+             {"file", Cause::File, 0, false, false, false},
+             {"stopped", Cause::Stopped, 0, false, false, false},
+             {"updated", Cause::None, 16384, false, false, false}}) {
+        SCOPED_TRACE(c.name);
+        UpdateResult result;
+        result.cause = c.cause;
+        result.bytesSent = c.bytesSent;
+        result.recordOpen = c.recordOpen;
+        result.sessionOpen = c.sessionOpen;
+        EXPECT_EQ(anotherAttemptMayCure(result), c.again);
+    }
+    UpdateResult halfLoaded;
+    halfLoaded.cause = Cause::Port;
+    halfLoaded.loaderIncomplete = true;
+    EXPECT_FALSE(anotherAttemptMayCure(halfLoaded));
 }
 
 }  // namespace

@@ -22,25 +22,20 @@ using std::chrono::milliseconds;
 using Stage = UpdateResult::Stage;
 using Erased = UpdateResult::Erased;
 
-TEST(TimeLeft, AfterTheLastRecordOnlyTheClosingWaitsRemain) {
-    EXPECT_EQ(timeLeft(Stage::Program, Erased::Yes, 49152, 49152), milliseconds(3000));
-    EXPECT_EQ(timeLeft(Stage::Checksum, Erased::Yes, 49152, 49152), milliseconds(3000));
-}
-
-TEST(TimeLeft, RecordsLeftGoAtNineHundredSixtyBytesASecond) {
-    // One record left: its command, block number and 16384 data bytes.
-    EXPECT_EQ(timeLeft(Stage::Program, Erased::Yes, 32768, 49152),
-              milliseconds(16386 * 1000 / 960 + 3000));
-}
-
-TEST(TimeLeft, EarlierStagesCountEveryWaitAhead) {
-    const auto erasing = timeLeft(Stage::Erase, Erased::Maybe, 0, 16384);
-    const auto erased = timeLeft(Stage::Erase, Erased::Yes, 0, 16384);
-    const auto booting = timeLeft(Stage::BootLoader, Erased::No, 0, 16384);
-    EXPECT_EQ(erasing - erased, milliseconds(1000 + 100));
-    // 512 boot bytes at 120 bytes a second, then 2 s to start and 1 s after the reopening.
-    EXPECT_EQ(booting - erasing, milliseconds(512 * 1000 / 120 + 3000));
+// The waits and the line time still ahead of each stage: 512 boot bytes at 120 bytes a second,
+// 2 s to start and 1 s after the reopening; the erase's 1 s and 100 ms; a record's command, block
+// number and 16384 bytes at 960 bytes a second; 3 s after the last record.
+TEST(TimeLeft, EachStageCountsTheWaitsAndTheLineTimeAheadOfIt) {
+    const milliseconds closing(3000);
     EXPECT_EQ(timeLeft(Stage::Done, Erased::Yes, 16384, 16384), milliseconds(0));
+    EXPECT_EQ(timeLeft(Stage::Checksum, Erased::Yes, 49152, 49152), closing);
+    EXPECT_EQ(timeLeft(Stage::Program, Erased::Yes, 49152, 49152), closing);
+    EXPECT_EQ(timeLeft(Stage::Program, Erased::Yes, 32768, 49152),
+              milliseconds(16386 * 1000 / 960) + closing);
+    const auto erasing = timeLeft(Stage::Erase, Erased::Maybe, 0, 16384);
+    EXPECT_EQ(erasing - timeLeft(Stage::Erase, Erased::Yes, 0, 16384), milliseconds(1000 + 100));
+    EXPECT_EQ(timeLeft(Stage::BootLoader, Erased::No, 0, 16384) - erasing,
+              milliseconds(512 * 1000 / 120 + 3000));
 }
 
 TEST(Records, AnImageMakesWholeRecords) {

@@ -128,25 +128,5 @@ INSTANTIATE_TEST_SUITE_P(Transport, WindowE2E,
                              return "OverTls";
                          });
 
-TEST(WindowE2ELocal, MissingDeviceShowsTheComPortMessage) {
-    QTemporaryDir dir;
-    writeFile(dir.filePath("BOOTLOAD.IMG"), std::string(511, '\x5A'));
-    writeFile(dir.filePath("SMALL.IMG"), std::string(10, '\x01'));
-    PortMap map;
-    map.setDevicePath(4, dir.filePath("no-such-tty").toStdString());
-    QtEventLoop events;
-    SerialControl port(map, events, systemTransports());
-    frmMain window(events, port, map, dir.path().toStdString(), dir.filePath("SMALL.IMG") + ",7");
-    window.show();
-    MessageBoxAnswerer answerer;
-    ASSERT_TRUE(startAndAwaitEnd(window, std::chrono::seconds(60)));
-    ASSERT_EQ(answerer.seen().size(), 1u);
-    EXPECT_EQ(answerer.seen()[0].text, "Error opening Com Port");
-    EXPECT_EQ(answerer.seen()[0].title, "Quenlid FLASH Update Program");
-    EXPECT_EQ(answerer.seen()[0].icon, QMessageBox::NoIcon);
-    // The status line says it too, not what the last run left there.
-    EXPECT_EQ(labelText(window, "lblStatus"), "Error opening Com Port");
-}
-
 }  // namespace
 }  // namespace flashupdate::testing

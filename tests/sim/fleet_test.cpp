@@ -1,5 +1,5 @@
-// A fleet of instruments in one simulator, updated by the real flashupdate-cli in one call: on
-// pseudo-terminals, and behind the simulator's own serial device servers (RFC 2217).
+// Fleets of instruments in one simulator each, updated by the real flashupdate-cli in one call:
+// on pseudo-terminals, and behind the simulator's own serial device servers (RFC 2217).
 #include <gtest/gtest.h>
 
 #include "processes.h"
@@ -10,59 +10,51 @@ namespace {
 using flashupdate::testing::bytesAt;
 using flashupdate::testing::readTranscript;
 
-struct FleetCase {
-    const char* name;
-    int instruments;
-    bool network;
-};
+using SimFleet = CliFixture;
 
-void PrintTo(const FleetCase& fleet, std::ostream* out) {
-    *out << fleet.name;
-}
-
-class SimFleet : public CliFixture, public ::testing::WithParamInterface<FleetCase> {};
-
-TEST_P(SimFleet, OneCallUpdatesEveryInstrumentEachWithItsOwnTranscript) {
-    const FleetCase& c = GetParam();
+TEST_F(SimFleet, OneCallUpdatesEveryInstrumentOfBothKindsEachWithItsOwnTranscript) {
     // Padded with 0xFF, the record sums to 256 x 0xFF = 0x0000FF00: the checksum answer holds a
     // byte that a server must send doubled.
     writeImage(std::string(16384 - 256, '\0'));
-    std::vector<std::string> options{"--once", "--instruments", std::to_string(c.instruments)};
-    if (c.network) {
-        options.insert(options.end(), {"--rfc2217", "127.0.0.1:0"});
-    }
-    SimulatorProcess fleet(options);
-    const std::vector<std::string> devices =
-        fleet.waitForDevices(static_cast<std::size_t>(c.instruments));
-    ASSERT_EQ(devices.size(), static_cast<std::size_t>(c.instruments)) << fleet.stderrText();
+    struct Fleet {
+        std::size_t instruments;
+        const char* devices;
+        SimulatorProcess simulator;
+    };
+    Fleet local{3, "/dev/", SimulatorProcess({"--once", "--instruments", "3"})};
+    Fleet network{2, "rfc2217://127.0.0.1:",
+                  SimulatorProcess({"--once", "--instruments", "2", "--rfc2217", "127.0.0.1:0"})};
     QStringList arguments{"--json", "--bootloader", bootLoaderPath()};
-    for (const std::string& device : devices) {
-        EXPECT_TRUE(device.starts_with(c.network ? "rfc2217://127.0.0.1:" : "/dev/")) << device;
-        arguments << "--port" << QString::fromStdString(device);
+    for (Fleet* fleet : {&local, &network}) {
+        const std::vector<std::string> devices =
+            fleet->simulator.waitForDevices(fleet->instruments);
+        ASSERT_EQ(devices.size(), fleet->instruments) << fleet->simulator.stderrText();
+        for (const std::string& device : devices) {
+            EXPECT_TRUE(device.starts_with(fleet->devices)) << device;
+            arguments << "--port" << QString::fromStdString(device);
+        }
     }
     const CliResult result = runCli(arguments << imagePath());
 
     EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
-    EXPECT_EQ(jsonEvents(result, "result").size(), c.instruments) << result.out.toStdString();
+    EXPECT_EQ(jsonEvents(result, "result").size(), 5) << result.out.toStdString();
     const std::string record = m_image + std::string(16384 - m_image.size(), '\xFF');
-    for (int k = 1; k <= c.instruments; ++k) {
-        const std::string number = std::to_string(k);
-        SCOPED_TRACE("instrument " + number);
-        ASSERT_TRUE(fleet.waitForAnyLine(number + ": session end")) << fleet.stdoutText();
-        EXPECT_TRUE(fleet.sawEventStarting(number + ": answer 00 00 FF 00"));
-        const auto lines = readTranscript(fleet.transcriptPath() + "." + number);
-        EXPECT_EQ(firstDifference(bytesAt(lines, 1200), "\xFF" + m_bootLoader), "");
-        EXPECT_EQ(firstDifference(bytesAt(lines, 9600), "EP\x40" + record + "CX"), "");
+    for (Fleet* fleet : {&local, &network}) {
+        for (std::size_t k = 1; k <= fleet->instruments; ++k) {
+            const std::string number = std::to_string(k);
+            SCOPED_TRACE(fleet->devices + (" instrument " + number));
+            ASSERT_TRUE(fleet->simulator.waitForAnyLine(number + ": session end"))
+                << fleet->simulator.stdoutText();
+            EXPECT_TRUE(fleet->simulator.sawEventStarting(number + ": answer 00 00 FF 00"));
+            const auto lines = readTranscript(fleet->simulator.transcriptPath() + "." + number);
+            EXPECT_EQ(firstDifference(bytesAt(lines, 1200), "\xFF" + m_bootLoader), "");
+            EXPECT_EQ(firstDifference(bytesAt(lines, 9600), "EP\x40" + record + "CX"), "");
+        }
+        // Each instrument ends after its one session, a server once its client has gone; the
+        // simulator once they all have.
+        EXPECT_EQ(fleet->simulator.waitForExit(), 0) << fleet->simulator.stdoutText();
     }
-    // Each instrument ends after its one session, a server once its client has gone; the
-    // simulator once they all have.
-    EXPECT_EQ(fleet.waitForExit(), 0) << fleet.stdoutText();
 }
-
-INSTANTIATE_TEST_SUITE_P(Lines, SimFleet,
-                         ::testing::Values(FleetCase{"ThreePseudoTerminals", 3, false},
-                                           FleetCase{"TwoServers", 2, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace flashupdate::cli::testing

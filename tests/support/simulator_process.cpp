@@ -325,21 +325,6 @@ std::string SimulatorProcess::receivedAt(int baud, std::size_t count, int timeou
                    baud);
 }
 
-std::vector<double> SimulatorProcess::arrivals(int baud, unsigned char value,
-                                               std::size_t count) const {
-    const auto matching = [&](const std::vector<TranscriptLine>& lines) {
-        std::vector<double> times;
-        for (const auto& line : lines) {
-            if (line.baud == baud && line.byte == value) {
-                times.push_back(line.seconds);
-            }
-        }
-        return times;
-    };
-    return matching(waitForTranscript(
-        m_transcriptPath, [&](const auto& lines) { return matching(lines).size() >= count; }));
-}
-
 void SimulatorProcess::sendSignal(int signal) {
     // Once reaped, the id may already be another process's.
     if (!m_exitStatus) {
@@ -376,11 +361,6 @@ bool SimulatorProcess::running() const {
 bool SimulatorProcess::powerCycle() {
     sendSignal(SIGUSR1);
     return waitForLine("power cycle");
-}
-
-void SimulatorProcess::killNow() {
-    sendSignal(SIGKILL);
-    waitForExit(5s);
 }
 
 void SimulatorProcess::killOn(std::string_view text, int afterMs) {

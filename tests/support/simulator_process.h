@@ -102,8 +102,6 @@ public:
     // is recorded when timeoutMs has passed without that.
     std::string receivedAt(int baud, std::size_t count, int timeoutMs = kPatienceMs) const;
     std::string receivedSoFar(int baud) const { return bytesAt(transcript(), baud); }
-    // Times at which the given byte arrived at the given speed, once count of them have.
-    std::vector<double> arrivals(int baud, unsigned char value, std::size_t count) const;
 
     void sendSignal(int signal);
     // The exit status once the simulator has ended (128 + the signal if one ended it), or
@@ -112,8 +110,6 @@ public:
     bool running() const;
     // Switches the instrument off and on again; true once it says so.
     bool powerCycle();
-    // Ends the simulator at once, as a cable pulled now would.
-    void killNow();
     // Ends it afterMs after it reports an event line starting with text.
     void killOn(std::string_view text, int afterMs = 0);
 
