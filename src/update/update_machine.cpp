@@ -266,6 +266,10 @@ void UpdateMachine::stop(Nanos) {
     }
     // What the port still holds would reach the instrument after the stop: a loader or record
     // cut short where the operator stopped it, with the next run's bytes spliced on.
+    if (m_step == Step::Program || m_step == Step::ProgramDraining) {
+        // A record handed over whole may not have crossed the line yet: the purge cuts it.
+        m_result.recordOpen = true;
+    }
     push(PortAction::Kind::PurgeOutput);
     push(PortAction::Kind::Close);
     m_step = Step::Ending;
