@@ -197,6 +197,9 @@ TEST(PortSession, AStopOrALostLineAtEveryWaitEndsTheRunAndLetsThePortGo) {
         {"boot loader", carried(100), Then::Stop, UpdateResult::Cause::Stopped, true},
         {"record", carried(5'000), Then::Stop, UpdateResult::Cause::Stopped, true},
         {"record", carried(5'000), Then::LoseLine, UpdateResult::Cause::Port, true},
+        // Every byte handed over, the end of the record still on the line: the purge cuts it.
+        {"last record draining", carried(512 + 1 + 16'386), Then::Stop,
+         UpdateResult::Cause::Stopped, true},
         {"checksum window",
          [](const SessionRig& rig) { return rig.saw(RunEvent::Kind::RequestingCheckSum); },
          Then::LoseLine, UpdateResult::Cause::Port, true},
