@@ -154,13 +154,11 @@ void FakePort::failOn(const std::string& operation, int nthCall) {
 void FakePort::setSettings(const std::string& settings) {
     record("Settings=" + settings, "Settings");
     m_control.setSettings(settings);
-    m_settings = LineSettings::parse(settings);
 }
 
 void FakePort::setCommPort(int port) {
     record("CommPort=" + std::to_string(port), "CommPort");
     m_control.setCommPort(port);
-    m_commPort = port;
 }
 
 void FakePort::setRTSEnable(bool enable) {

@@ -19,7 +19,6 @@
 //                      takes no byte until the line moves again
 //   loseDevice(at)     the device goes away then (a cable pulled, an instrument that restarts):
 //                      the port reads as closed and every write fails; what was received stays
-//   setBurstTiming()   the medium's settling of received bytes (a network's is longer)
 #pragma once
 
 #include <deque>
@@ -140,14 +139,11 @@ public:
     void setDeviceBuffer(std::size_t capacity, bool countsQueue);
     void stallLine(Micros from, Micros until);
     void loseDevice(Micros at);
-    void setBurstTiming(Transport::BurstTiming timing) { m_line.burstTiming = timing; }
 
     const std::vector<std::string>& calls() const { return m_calls; }
     const std::vector<WireByte>& wire() const { return m_line.wire; }
     ByteText wireText() const;
-    int commPort() const { return m_commPort; }
     int openings() const { return m_line.openings; }
-    const LineSettings& settings() const { return m_settings; }
     SerialControl& control() { return m_control; }
 
 private:
@@ -163,8 +159,6 @@ private:
 
     FakeLine m_line;
     SerialControl m_control;
-    LineSettings m_settings;
-    int m_commPort = 1;
     std::vector<std::string> m_calls;
     std::map<std::string, int> m_callCounts;
     std::map<std::string, int> m_failures;

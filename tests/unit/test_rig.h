@@ -65,17 +65,6 @@ public:
 
     std::vector<std::string> messageTexts() const { return view.messageTexts(); }
 
-    // Bytes the line carried at the given speed.
-    ByteText wireAt(int baud) const {
-        ByteText bytes;
-        for (const auto& byte : port.wire()) {
-            if (byte.baud == baud) {
-                bytes += static_cast<char>(byte.value);
-            }
-        }
-        return bytes;
-    }
-
     fs::path root;
     fs::path executableDir;
     fs::path imageDir;
