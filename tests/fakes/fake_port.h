@@ -9,10 +9,8 @@
 //   calls()            every operation, in order, as "Settings=1200,N,8,1", "PortOpen=1",
 //                      "Output[256]"
 //   wire()             every byte that crossed the line, with its time and the baud rate in force
-//   failOn(op, n)      the n-th (1-based) call of operation op, or of the call with that exact
-//                      text ("Output:C"), throws SerialError
 //   failOpenings()     every opening through the control's LinePort face fails from now on,
-//                      with the reason "injected failure of Open"
+//                      with the reason "injected failure of Open"; (false) ends that
 //   setDeviceBuffer()  the device's buffer size, and whether it counts its queue as a UART does
 //                      or hides it as a pseudo-terminal does
 //   stallLine(from, until)  the line carries nothing in that time: the device fills up and
@@ -23,7 +21,6 @@
 
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -134,8 +131,12 @@ public:
     void setInstrument(Instrument* instrument) { m_line.instrument = instrument; }
     // The instrument sends chunk so that it is received at time at.
     void reply(const ByteText& chunk, Micros at);
-    void failOn(const std::string& operation, int nthCall = 1);
-    void failOpenings() { m_line.openFailure = SerialError("injected failure of Open"); }
+    void failOpenings(bool fail = true) {
+        m_line.openFailure.reset();
+        if (fail) {
+            m_line.openFailure = SerialError("injected failure of Open");
+        }
+    }
     void setDeviceBuffer(std::size_t capacity, bool countsQueue);
     void stallLine(Micros from, Micros until);
     void loseDevice(Micros at);
@@ -147,7 +148,7 @@ public:
     SerialControl& control() { return m_control; }
 
 private:
-    void record(const std::string& call, const std::string& operation);
+    void record(const std::string& call);
     // What the control tells, passed on to whoever listens to this port.
     void portOpened() override { listener()->portOpened(); }
     void portOpenFailed(const SerialError& error) override { listener()->portOpenFailed(error); }
@@ -160,8 +161,6 @@ private:
     FakeLine m_line;
     SerialControl m_control;
     std::vector<std::string> m_calls;
-    std::map<std::string, int> m_callCounts;
-    std::map<std::string, int> m_failures;
 };
 
 }  // namespace flashupdate::testing

@@ -65,19 +65,43 @@ TEST_P(Captions, ShowEachEndingAsTheWindowAlwaysHas) {
     EXPECT_FALSE(rig.update.running());
 }
 
-Answer answerOf(const ByteText& bytes) {
-    return Answer{{bytes, ms(50)}};
+// The instrument answers the checksum request with these bytes; none: silence.
+std::function<void(Rig&)> checksumAnswer(const ByteText& bytes) {
+    return [bytes](Rig& rig) {
+        rig.instrument.checksumAnswer = [bytes](std::uint32_t) {
+            return bytes.empty() ? Answer{} : Answer{{bytes, ms(50)}};
+        };
+    };
+}
+
+std::function<void(Rig&)> eraseAnswer(const Answer& answer) {
+    return [answer](Rig& rig) { rig.instrument.eraseAnswers = {answer}; };
+}
+
+// Every opening fails from the moment the status reads status.
+std::function<void(Rig&)> openingsFailFrom(const std::string& status) {
+    return [status](Rig& rig) {
+        rig.loop.setOnPump([&rig, status] {
+            if (rig.view.status() == status) {
+                rig.port.failOpenings();
+            }
+        });
+    };
 }
 
 const std::vector<std::string> kToTheRequest = {texts::kSendingBootLoader, texts::kEraseCommandSent,
                                                 texts::kMemoryErased, texts::kSendingProgram,
                                                 texts::kRequestingCheckSum};
+const std::vector<std::string> kToTheErase = {texts::kSendingBootLoader, texts::kEraseCommandSent,
+                                              texts::kFlashNotUpdated};
 
-std::vector<std::string> toTheRequestThen(std::vector<std::string> more) {
-    std::vector<std::string> statuses = kToTheRequest;
+std::vector<std::string> operator+(std::vector<std::string> statuses,
+                                   const std::vector<std::string>& more) {
     statuses.insert(statuses.end(), more.begin(), more.end());
     return statuses;
 }
+
+const std::vector<std::string> kNoBox = {};
 
 INSTANTIATE_TEST_SUITE_P(
     Endings, Captions,
@@ -85,76 +109,64 @@ INSTANTIATE_TEST_SUITE_P(
         // One record of erased flash: the sum needs no more than 24 bits.
         Shown{"updated",
               [](Rig&) {},
-              toTheRequestThen({texts::kDone, kSuccess}),
-              {},
+              kToTheRequest + std::vector<std::string>{texts::kDone, kSuccess},
+              kNoBox,
               MessageIcon::None,
               false,
               {"3FC000", "3FC000"}},
         // The box comes once "X" has gone and the port is let go.
-        Shown{"badChecksum",
-              [](Rig& rig) {
-                  rig.instrument.checksumAnswer = [](std::uint32_t) {
-                      return answerOf(ByteText("\x00\x3F\xC0\x01", 4));
-                  };
-              },
-              toTheRequestThen({texts::kDone, texts::kNotUpdatedSuccessfully}),
-              {texts::kBadChecksum},
-              MessageIcon::None,
-              false,
-              {"3FC000", "3FC001"}},
+        Shown{
+            "badChecksum",
+            checksumAnswer(ByteText("\x00\x3F\xC0\x01", 4)),
+            kToTheRequest + std::vector<std::string>{texts::kDone, texts::kNotUpdatedSuccessfully},
+            {texts::kBadChecksum},
+            MessageIcon::None,
+            false,
+            {"3FC000", "3FC001"}},
         Shown{"checksumMissing",
-              [](Rig& rig) {
-                  rig.instrument.checksumAnswer = [](std::uint32_t) { return Answer{}; };
-              },
-              toTheRequestThen({texts::kCheckSumNotReceived}),
+              checksumAnswer(""),
+              kToTheRequest + std::vector<std::string>{texts::kCheckSumNotReceived},
               {texts::kCheckSumNotReceivedBox},
               MessageIcon::Exclamation,
               true,
-              {nullptr, nullptr}},
+              {}},
         Shown{"checksumOutOfRange",
-              [](Rig& rig) {
-                  rig.instrument.checksumAnswer = [](std::uint32_t) {
-                      return answerOf(ByteText("\x80\0\0\0", 4));
-                  };
-              },
+              checksumAnswer(ByteText("\x80\0\0\0", 4)),
               kToTheRequest,
               {texts::kProblemReceivingCheckSum},
               MessageIcon::None,
               true,
-              {nullptr, nullptr}},
+              {}},
         // The second attempt's silence says it again once the box is down.
         Shown{"eraseSilentTwice",
-              [](Rig& rig) { rig.instrument.eraseAnswers = {{}}; },
-              {texts::kSendingBootLoader, texts::kEraseCommandSent, texts::kFlashNotUpdated,
-               texts::kFlashNotUpdated},
+              eraseAnswer({}),
+              kToTheErase + std::vector<std::string>{texts::kFlashNotUpdated},
               {texts::kProgrammingError},
               MessageIcon::Exclamation,
               true,
-              {nullptr, nullptr}},
+              {}},
         Shown{"eraseWrongTwice",
-              [](Rig& rig) {
-                  rig.instrument.eraseAnswers = {{{"?", ms(300)}}};
-              },
-              {texts::kSendingBootLoader, texts::kEraseCommandSent, texts::kFlashNotUpdated},
+              eraseAnswer({{"?", ms(300)}}),
+              kToTheErase,
               {texts::kEndOfEraseNotDetected},
               MessageIcon::Exclamation,
               true,
-              {nullptr, nullptr}},
+              {}},
         // A failed step leaves the status as it was.
         Shown{"portDoesNotOpen",
-              [](Rig& rig) { rig.port.failOn("Open"); },
+              [](Rig& rig) { rig.port.failOpenings(); },
               {},
               {texts::kErrorOpeningComPort},
               MessageIcon::None,
               false,
-              {nullptr, nullptr}},
-        Shown{"switchTo9600Fails",
-              [](Rig& rig) { rig.port.failOn("Close"); },
+              {}},
+        Shown{"reopeningAt9600Fails",
+              openingsFailFrom(texts::kSendingBootLoader),
               {texts::kSendingBootLoader},
               {texts::kErrorOpeningComPort},
               MessageIcon::None,
-              true,
-              {nullptr, nullptr}}),
+              false,
+              {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(UpdateProcedure, ProgressIsShownBesideTheFileSizeAsItIsReported) {
@@ -487,11 +499,14 @@ TEST(UpdateProcedure, TheImageIsSentAndSummedAsStartReadItWhateverBecomesOfTheFi
 TEST(UpdateProcedure, ARunAfterAFailureFindsThePortOpenAndDoesNotReopenIt) {
     Rig rig;
     rig.selectImage(randomBytes(100));
-    // The line refuses the first record's "P"; the failure leaves the port open.
-    rig.port.failOn("Output", 4);
+    // An answer out of range fails the run where it stands: the port is left open.
+    checksumAnswer(ByteText("\x80\0\0\0", 4))(rig);
     rig.start();
     ASSERT_TRUE(rig.port.portOpen());
     const int openingsBefore = rig.port.openings();
+    // The instrument switched off and on meanwhile.
+    ScriptedInstrument restarted;
+    rig.port.setInstrument(&restarted);
     rig.start();
     EXPECT_EQ(rig.view.status(), kSuccess);
     // Once at 9600 baud only: the 1200-baud set-up found the port open.
