@@ -8,13 +8,77 @@
 
 #include <cstdlib>
 
-#include "test_rig.h"
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <numeric>
+#include <string>
+
+#include "fakes/fake_port.h"
+#include "fakes/scripted_instrument.h"
+#include "fakes/virtual_event_loop.h"
+#include "support/recording_view.h"
+#include "support/test_files.h"
 #include "update/image_file.h"
 #include "update/number_text.h"
 #include "update/texts.h"
+#include "update/update_procedure.h"
 
 namespace flashupdate::testing {
 namespace {
+
+namespace fs = std::filesystem;
+
+// One window's worth of update machinery on fakes: virtual clock, fake port with a scripted
+// instrument, recording view, and a scratch directory standing for the executable's directory.
+class Rig {
+public:
+    Rig()
+        : root(fs::temp_directory_path() /
+               ("flashupdate-test-" +
+                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
+          executableDir(root / "bin"),
+          imageDir(root / "images"),
+          update(view, port, loop, executableDir) {
+        fs::create_directories(executableDir);
+        fs::create_directories(imageDir);
+        port.setInstrument(&instrument);
+        writeFile(executableDir / "BOOTLOAD.IMG", randomBytes(600, 7));
+    }
+    ~Rig() {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    // Selects an image in the file list, as the operator's click does.
+    fs::path selectImage(const ByteText& bytes, const std::string& name = "PROG.IMG") {
+        const fs::path path = imageDir / name;
+        writeFile(path, bytes);
+        view.select(imageDir.string(), name);
+        return path;
+    }
+
+    // Presses Start and runs the loop until the run has ended.
+    void start() {
+        update.cmdStart_Click();
+        while (update.running() && !loop.ranAway()) {
+            loop.pumpWait();
+        }
+        ASSERT_FALSE(loop.ranAway()) << "a wait never ended";
+    }
+
+    std::vector<std::string> messageTexts() const { return view.messageTexts(); }
+
+    fs::path root;
+    fs::path executableDir;
+    fs::path imageDir;
+    VirtualEventLoop loop;
+    FakePort port{loop};
+    RecordingView view{[this] { return loop.now(); }};
+    ScriptedInstrument instrument;
+    UpdateProcedure update;
+};
 
 const std::string kSuccess = texts::kUpdatedSuccessfully;
 
@@ -237,33 +301,6 @@ TEST(UpdateProcedure, EmptyFileNameResetsTheResultsAndStopsBeforeThePort) {
     EXPECT_TRUE(rig.port.calls().empty());
 }
 
-// A run that cannot start: the box it shows (from the files it was given) and the line untouched.
-struct Refused {
-    const char* name;
-    // Returns the box's text; nothing where the case cannot be made on this system.
-    std::function<std::optional<std::string>(Rig&)> arrange;
-};
-
-void PrintTo(const Refused& refused, std::ostream* out) {
-    *out << refused.name;
-}
-
-class Refusals : public ::testing::TestWithParam<Refused> {};
-
-TEST_P(Refusals, SayWhyAndLeaveTheLineUntouched) {
-    Rig rig;
-    const std::optional<std::string> message = GetParam().arrange(rig);
-    if (!message) {
-        GTEST_SKIP() << "not on this system";
-    }
-    rig.start();
-    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{*message});
-    EXPECT_TRUE(rig.port.calls().empty());
-    EXPECT_EQ(rig.update.result().cause, UpdateResult::Cause::File);
-    // The status keeps what the window was created with.
-    EXPECT_TRUE(rig.view.statusHistory().empty());
-}
-
 // Names the image in the list and in the box.
 std::string image(Rig& rig, const std::string& name) {
     rig.view.filFilesPath = rig.imageDir.string();
@@ -271,90 +308,108 @@ std::string image(Rig& rig, const std::string& name) {
     return (rig.imageDir / name).string();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, Refusals,
-    ::testing::Values(
+TEST(UpdateProcedure, ARunThatCannotStartSaysWhyAndLeavesTheLineUntouched) {
+    struct Refused {
+        const char* name;
+        // Returns the box's text; nothing where the case cannot be made on this system.
+        std::function<std::optional<std::string>(Rig&)> arrange;
+    };
+    const Refused cases[] = {
         // Not the list's selection, so used as it stands.
-        Refused{"blankName",
-                [](Rig& rig) {
-                    rig.view.txtFileName = " ";
-                    return std::string(texts::kCantFindSizeOf) + " ";
-                }},
-        Refused{"missingImageNamesTheFullPath",
-                [](Rig& rig) {
-                    fs::remove(rig.executableDir / "BOOTLOAD.IMG");
-                    return texts::kCantFindSizeOf + image(rig, "GONE.IMG");
-                }},
+        {"blankName",
+         [](Rig& rig) {
+             rig.view.txtFileName = " ";
+             return std::string(texts::kCantFindSizeOf) + " ";
+         }},
+        {"missingImageNamesTheFullPath",
+         [](Rig& rig) {
+             fs::remove(rig.executableDir / "BOOTLOAD.IMG");
+             return texts::kCantFindSizeOf + image(rig, "GONE.IMG");
+         }},
         // Resolved against the working directory, not the list's directory.
-        Refused{"typedNameDifferingInCase",
-                [](Rig& rig) {
-                    rig.selectImage(randomBytes(10));
-                    rig.view.txtFileName = "prog.img";
-                    return std::string(texts::kCantFindSizeOf) + "prog.img";
-                }},
-        Refused{"directoryAsTheImage",
-                [](Rig& rig) {
-                    fs::create_directory(rig.imageDir / "FOLDER.IMG");
-                    return texts::kCantFindSizeOf + image(rig, "FOLDER.IMG");
-                }},
-        Refused{"fifoAsTheImage",
-                [](Rig& rig) -> std::optional<std::string> {
+        {"typedNameDifferingInCase",
+         [](Rig& rig) {
+             rig.selectImage(randomBytes(10));
+             rig.view.txtFileName = "prog.img";
+             return std::string(texts::kCantFindSizeOf) + "prog.img";
+         }},
+        {"directoryAsTheImage",
+         [](Rig& rig) {
+             fs::create_directory(rig.imageDir / "FOLDER.IMG");
+             return texts::kCantFindSizeOf + image(rig, "FOLDER.IMG");
+         }},
+        {"fifoAsTheImage",
+         [](Rig& rig) -> std::optional<std::string> {
 #ifdef _WIN32
-                    return std::nullopt;  // no named pipes in the file system
+             return std::nullopt;  // no named pipes in the file system
 #else
-                    EXPECT_EQ(::mkfifo((rig.imageDir / "PIPE.IMG").c_str(), 0600), 0);
-                    return texts::kCantFindSizeOf + image(rig, "PIPE.IMG");
+             EXPECT_EQ(::mkfifo((rig.imageDir / "PIPE.IMG").c_str(), 0600), 0);
+             return texts::kCantFindSizeOf + image(rig, "PIPE.IMG");
 #endif
-                }},
-        Refused{"tooLarge",
-                [](Rig& rig) {
-                    return texts::kFileTooLarge +
-                           rig.selectImage(ByteText(393'217, '\x11')).string();
-                }},
-        Refused{"imageUnreadable",
-                [](Rig& rig) -> std::optional<std::string> {
+         }},
+        {"tooLarge",
+         [](Rig& rig) {
+             return texts::kFileTooLarge + rig.selectImage(ByteText(393'217, '\x11')).string();
+         }},
+        {"imageUnreadable",
+         [](Rig& rig) -> std::optional<std::string> {
 #ifdef _WIN32
-                    return std::nullopt;  // no permission keeps the owner from reading
+             return std::nullopt;  // no permission keeps the owner from reading
 #else
-                    if (::geteuid() == 0) {
-                        return std::nullopt;  // permissions do not bind the superuser
-                    }
+             if (::geteuid() == 0) {
+                 return std::nullopt;  // permissions do not bind the superuser
+             }
 #endif
-                    const auto path = rig.selectImage(randomBytes(20000));
-                    fs::permissions(path, fs::perms::none);
-                    return texts::kCantOpen + path.string();
-                }},
-        Refused{"bootLoaderOnlyBesideTheImage",
-                [](Rig& rig) {
-                    rig.selectImage(randomBytes(100));
-                    fs::rename(rig.executableDir / "BOOTLOAD.IMG", rig.imageDir / "BOOTLOAD.IMG");
-                    return std::string(texts::kCantFindBootLoaders);
-                }},
-        Refused{"bootLoaderADirectory",
-                [](Rig& rig) {
-                    rig.selectImage(randomBytes(100));
-                    fs::remove(rig.executableDir / "BOOTLOAD.IMG");
-                    fs::create_directory(rig.executableDir / "BOOTLOAD.IMG");
-                    return std::string(texts::kCantFindBootLoaders);
-                }},
+             const auto path = rig.selectImage(randomBytes(20000));
+             fs::permissions(path, fs::perms::none);
+             return texts::kCantOpen + path.string();
+         }},
+        {"bootLoaderOnlyBesideTheImage",
+         [](Rig& rig) {
+             rig.selectImage(randomBytes(100));
+             fs::rename(rig.executableDir / "BOOTLOAD.IMG", rig.imageDir / "BOOTLOAD.IMG");
+             return std::string(texts::kCantFindBootLoaders);
+         }},
+        {"bootLoaderADirectory",
+         [](Rig& rig) {
+             rig.selectImage(randomBytes(100));
+             fs::remove(rig.executableDir / "BOOTLOAD.IMG");
+             fs::create_directory(rig.executableDir / "BOOTLOAD.IMG");
+             return std::string(texts::kCantFindBootLoaders);
+         }},
         // 512 filler bytes would be run.
-        Refused{"bootLoaderEmpty",
-                [](Rig& rig) {
-                    rig.selectImage(randomBytes(100));
-                    writeFile(rig.executableDir / "BOOTLOAD.IMG", "");
-                    return std::string(texts::kCantFindBootLoaders);
-                }},
-        Refused{"bootLoaderSearchFails",
-                [](Rig& rig) -> std::optional<std::string> {
+        {"bootLoaderEmpty",
+         [](Rig& rig) {
+             rig.selectImage(randomBytes(100));
+             writeFile(rig.executableDir / "BOOTLOAD.IMG", "");
+             return std::string(texts::kCantFindBootLoaders);
+         }},
+        {"bootLoaderSearchFails",
+         [](Rig& rig) -> std::optional<std::string> {
 #ifdef _WIN32
-                    return std::nullopt;  // a symbolic link needs a privilege
+             return std::nullopt;  // a symbolic link needs a privilege
 #endif
-                    rig.selectImage(randomBytes(100));
-                    fs::remove(rig.executableDir / "BOOTLOAD.IMG");
-                    fs::create_symlink("BOOTLOAD.IMG", rig.executableDir / "BOOTLOAD.IMG");
-                    return std::string(texts::kCantOpenBootLoader);
-                }}),
-    [](const auto& info) { return std::string(info.param.name); });
+             rig.selectImage(randomBytes(100));
+             fs::remove(rig.executableDir / "BOOTLOAD.IMG");
+             fs::create_symlink("BOOTLOAD.IMG", rig.executableDir / "BOOTLOAD.IMG");
+             return std::string(texts::kCantOpenBootLoader);
+         }},
+    };
+    for (const Refused& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        const std::optional<std::string> message = c.arrange(rig);
+        if (!message) {
+            continue;
+        }
+        rig.start();
+        EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{*message});
+        EXPECT_TRUE(rig.port.calls().empty());
+        EXPECT_EQ(rig.update.result().cause, UpdateResult::Cause::File);
+        // The status keeps what the window was created with.
+        EXPECT_TRUE(rig.view.statusHistory().empty());
+    }
+}
 
 TEST(UpdateProcedure, DirectoryPathGetsOneSeparator) {
     Rig rig;
@@ -490,7 +545,10 @@ TEST(UpdateProcedure, TheImageIsSentAndSummedAsStartReadItWhateverBecomesOfTheFi
         ByteText records = original;
         records.resize((original.size() + 16383) / 16384 * 16384, '\xFF');
         EXPECT_EQ(rig.instrument.programData, records);
-        EXPECT_EQ(rig.update.FileCheckSum, byteSum(records));
+        EXPECT_EQ(rig.update.FileCheckSum,
+                  std::accumulate(records.begin(), records.end(), 0u, [](unsigned sum, char c) {
+                      return sum + static_cast<unsigned char>(c);
+                  }));
         EXPECT_EQ(rig.view.caption(Label::lblFileB), " " + std::to_string(original.size()));
         EXPECT_EQ(rig.view.status(), kSuccess);
     }
