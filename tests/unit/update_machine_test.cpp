@@ -79,6 +79,7 @@ struct MachineRig {
                 continue;
             }
             if (!machine.running()) {
+                record("ended", false);
                 return true;
             }
             if (pause()) {
@@ -268,10 +269,11 @@ TEST(UpdateMachine, ARunWritesTheWholeUpdateWithItsPausesAndTellsEachStep) {
         expected.push_back("9196 BytesSent " + std::to_string(sent) + " [program yes " +
                            std::to_string(sent) + "]");
     }
-    expected.insert(expected.end(),
-                    {"9196 StageEntered [checksum yes 16384]", "9196 Drain", "27582 PurgeInput",
-                     "27582 RequestingCheckSum [checksum yes 16384]", "27582 Write C",
-                     "28582 Write X", "28582 Close", "28582 Verdict [done yes 16384]"});
+    expected.insert(
+        expected.end(),
+        {"9196 StageEntered [checksum yes 16384]", "9196 Drain", "27582 PurgeInput",
+         "27582 RequestingCheckSum [checksum yes 16384]", "27582 Write C", "28582 Write X",
+         "28582 Close", "28582 Verdict [done yes 16384]", "28582 ended"});
     EXPECT_EQ(rig.transcript, expected);
     // The loader as given, then the commands and one whole record, erased flash past the image.
     ByteText record(rig.inputs.image.begin(), rig.inputs.image.end());
@@ -408,7 +410,8 @@ const std::string kChecksumMissing =
 
 // The erase: the first window closes 6000 ms after "E" (1000 ms, then 5000 ms polled every
 // 100 ms); a failed attempt is repeated at once, and a second failure closes the port once its
-// box is down. RxData is replaced by each chunk: the chunk judged is the one present at the poll.
+// box is down and ends the run 1000 ms later. RxData is replaced by each chunk: the chunk judged is
+// the one present at the poll.
 INSTANTIATE_TEST_SUITE_P(
     EraseAnswers, Endings,
     ::testing::Values(
@@ -427,23 +430,23 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"silentTwice",
                erase({kSilent}),
                {"13096 Write E", "19096 EraseFailed " + kProgrammingError + " [erase maybe 0]",
-                "19096 Close"},
+                "19096 Close", "20096 ended"},
                "erase no-answer/5 maybe 0"},
         Ending{"silentThenWrong",
                erase({kSilent, kWrong}),
                {"13096 Write E", "14196 EraseFailed " + kEndOfErase + " [erase maybe 0]",
-                "14196 Close"},
+                "14196 Close", "15196 ended"},
                "erase no-answer/5 maybe 0"},
         Ending{"wrongThenSilent",
                erase({kWrong, kSilent}),
                {"8196 Write E", "14196 EraseFailed " + kProgrammingError + " [erase maybe 0]",
-                "14196 Close"},
+                "14196 Close", "15196 ended"},
                "erase no-answer/5 maybe 0"},
-        Ending{
-            "lowerCaseTwice",
-            erase({{{"e", 100ms}}}),
-            {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]", "9296 Close"},
-            "erase no-answer/5 maybe 0"},
+        Ending{"lowerCaseTwice",
+               erase({{{"e", 100ms}}}),
+               {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]",
+                "9296 Close", "10296 ended"},
+               "erase no-answer/5 maybe 0"},
         Ending{"answerLastOfThreeBytes",
                erase({{{"\x01\x02"
                         "E",
@@ -462,11 +465,11 @@ INSTANTIATE_TEST_SUITE_P(
                "done none/0 yes 16384"},
         // The first attempt is judged on "?" before its "E" comes, and that "E" is replaced by
         // the second attempt's "?" before the next poll.
-        Ending{
-            "onlyTheChunkPresentCounts",
-            erase({{{"?", 1020ms}, {"E", 1400ms}}, {{"?", 1020ms}}}),
-            {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]", "9296 Close"},
-            "erase no-answer/5 maybe 0"},
+        Ending{"onlyTheChunkPresentCounts",
+               erase({{{"?", 1020ms}, {"E", 1400ms}}, {{"?", 1020ms}}}),
+               {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]",
+                "9296 Close", "10296 ended"},
+               "erase no-answer/5 maybe 0"},
         // What the instrument says while the loader goes out is discarded with the reopening.
         Ending{"chatterDuringTheLoaderIsDiscarded",
                [](MachineRig& rig) {
@@ -474,7 +477,8 @@ INSTANTIATE_TEST_SUITE_P(
                    rig.replies.emplace(500ms, "E noise");
                    rig.replies.emplace(3000ms, "EEEE");
                },
-               {"19096 EraseFailed " + kProgrammingError + " [erase maybe 0]", "19096 Close"},
+               {"19096 EraseFailed " + kProgrammingError + " [erase maybe 0]", "19096 Close",
+                "20096 ended"},
                "erase no-answer/5 maybe 0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -483,49 +487,51 @@ INSTANTIATE_TEST_SUITE_P(
 // the instrument is in its session: a power cycle is needed.
 INSTANTIATE_TEST_SUITE_P(
     ChecksumAnswers, Endings,
-    ::testing::Values(Ending{"sixBytesTheFirstFourCount",
-                             checksum(0, 0, 6, 50ms),
-                             {"28582 Write X", "28582 Close", "28582 Verdict [done yes 16384]"},
-                             "done none/0 yes 16384"},
-                      Ending{"answerInsideTheWindow",
-                             checksum(0, 0, 4, 3000ms),
-                             {"30583 Write X", "30583 Close", "30583 Verdict [done yes 16384]"},
-                             "done none/0 yes 16384"},
-                      // The box comes once "X" has gone and the port is let go.
-                      Ending{"differentSum",
-                             checksum(1, 0, 4, 50ms),
-                             {"28582 Write X", "28582 Close",
-                              std::string("28582 Verdict ") + texts::kBadChecksum +
-                                  " [done yes 16384]"},
-                             "done bad-checksum/6 yes 16384"},
-                      Ending{"threeBytesOnly",
-                             checksum(0, 0, 3, 50ms),
-                             {"27582 Write C", "33582" + kChecksumMissing + " [checksum yes 16384]",
-                              "33582 Close"},
-                             "checksum no-answer/5 yes 16384 power-cycle"},
-                      Ending{"twoChunksOfTwoBytes",
-                             [](MachineRig& rig) {
-                                 rig.checksumAnswer = [](std::uint32_t sum) {
-                                     return Answer{{sumBytes(sum).substr(0, 2), 50ms},
-                                                   {sumBytes(sum).substr(2), 1500ms}};
-                                 };
-                             },
-                             {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close"},
-                             "checksum no-answer/5 yes 16384 power-cycle"},
-                      Ending{"silence",
-                             checksum(0, 0, 0, 50ms),
-                             {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close"},
-                             "checksum no-answer/5 yes 16384 power-cycle"},
-                      Ending{"answerAfterTheWindow",
-                             checksum(0, 0, 4, 6000ms),
-                             {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close"},
-                             "checksum no-answer/5 yes 16384 power-cycle"},
-                      // Held as a signed number: refused, and the port is left as it is.
-                      Ending{"firstByte0x80",
-                             checksum(0x80000000u, 0, 4, 50ms),
-                             {std::string("28582 Failed ") + texts::kProblemReceivingCheckSum +
-                              " [checksum yes 16384]"},
-                             "checksum no-answer/5 yes 16384 power-cycle"}),
+    ::testing::Values(
+        Ending{"sixBytesTheFirstFourCount",
+               checksum(0, 0, 6, 50ms),
+               {"28582 Write X", "28582 Close", "28582 Verdict [done yes 16384]"},
+               "done none/0 yes 16384"},
+        Ending{"answerInsideTheWindow",
+               checksum(0, 0, 4, 3000ms),
+               {"30583 Write X", "30583 Close", "30583 Verdict [done yes 16384]"},
+               "done none/0 yes 16384"},
+        // The box comes once "X" has gone and the port is let go.
+        Ending{"differentSum",
+               checksum(1, 0, 4, 50ms),
+               {"28582 Write X", "28582 Close",
+                std::string("28582 Verdict ") + texts::kBadChecksum + " [done yes 16384]",
+                "28582 ended"},
+               "done bad-checksum/6 yes 16384"},
+        Ending{"threeBytesOnly",
+               checksum(0, 0, 3, 50ms),
+               {"27582 Write C", "33582" + kChecksumMissing + " [checksum yes 16384]",
+                "33582 Close", "33582 ended"},
+               "checksum no-answer/5 yes 16384 power-cycle"},
+        Ending{"twoChunksOfTwoBytes",
+               [](MachineRig& rig) {
+                   rig.checksumAnswer = [](std::uint32_t sum) {
+                       return Answer{{sumBytes(sum).substr(0, 2), 50ms},
+                                     {sumBytes(sum).substr(2), 1500ms}};
+                   };
+               },
+               {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
+               "checksum no-answer/5 yes 16384 power-cycle"},
+        Ending{"silence",
+               checksum(0, 0, 0, 50ms),
+               {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
+               "checksum no-answer/5 yes 16384 power-cycle"},
+        Ending{"answerAfterTheWindow",
+               checksum(0, 0, 4, 6000ms),
+               {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
+               "checksum no-answer/5 yes 16384 power-cycle"},
+        // Held as a signed number: refused, and the port is left as it is.
+        Ending{"firstByte0x80",
+               checksum(0x80000000u, 0, 4, 50ms),
+               {std::string("28582 Failed ") + texts::kProblemReceivingCheckSum +
+                    " [checksum yes 16384]",
+                "28582 ended"},
+               "checksum no-answer/5 yes 16384 power-cycle"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A run refused before it starts says so in its box and touches no port.
@@ -537,7 +543,7 @@ INSTANTIATE_TEST_SUITE_P(Refusals, Endings,
                                                      "not in /opt", "PROG.IMG", 16384});
                              },
                              {"0 Diagnostic Can't find Boot Loaders (not in /opt) [checks no 0]",
-                              "0 Failed Can't find Boot Loaders [checks no 0]"},
+                              "0 Failed Can't find Boot Loaders [checks no 0]", "0 ended"},
                              "checks file/3 no 0"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -636,7 +642,8 @@ TEST(UpdateMachine, AStopAtEveryStateLetsNothingQueuedReachTheInstrument) {
         rig.machine.stop(rig.now);
         ASSERT_TRUE(rig.run());
         // No box: the operator asked for the stop.
-        EXPECT_EQ(rig.tail(2), (std::vector<std::string>{at + " PurgeOutput", at + " Close"}));
+        EXPECT_EQ(rig.tail(3),
+                  (std::vector<std::string>{at + " PurgeOutput", at + " Close", at + " ended"}));
         EXPECT_EQ(accountOf(rig.machine.result()), state.stopped);
     }
     // A stop while a box is open lets the port go and keeps the outcome.
@@ -645,7 +652,8 @@ TEST(UpdateMachine, AStopAtEveryStateLetsNothingQueuedReachTheInstrument) {
     ASSERT_FALSE(rig.run([&] { return rig.machine.awaitingAcknowledgement(); }));
     rig.machine.stop(rig.now);
     ASSERT_TRUE(rig.run());
-    EXPECT_EQ(rig.tail(2), (std::vector<std::string>{"19096 PurgeOutput", "19096 Close"}));
+    EXPECT_EQ(rig.tail(3),
+              (std::vector<std::string>{"19096 PurgeOutput", "19096 Close", "19096 ended"}));
     EXPECT_EQ(accountOf(rig.machine.result()), "erase no-answer/5 maybe 0");
 }
 
