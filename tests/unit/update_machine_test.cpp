@@ -25,11 +25,11 @@ using Cause = UpdateResult::Cause;
 
 // The instrument's answer to a command: chunks, each received this long after the command has
 // crossed the line. An empty answer is silence.
-struct Chunk {
+struct Reply {
     ByteText bytes;
     Nanos after;
 };
-using Answer = std::vector<Chunk>;
+using Replies = std::vector<Reply>;
 
 ByteText sumBytes(std::uint32_t sum) {
     return {static_cast<char>(sum >> 24), static_cast<char>(sum >> 16), static_cast<char>(sum >> 8),
@@ -156,12 +156,12 @@ struct MachineRig {
             lineFreeAt = std::max(lineFreeAt, now) + byteTime * action.bytes.size();
             written += action.bytes;
             largestWrite = std::max(largestWrite, action.bytes.size());
-            const Answer answer = action.bytes == "E"
-                                      ? eraseAnswers.at(std::min<std::size_t>(
-                                            eraseCommands++, eraseAnswers.size() - 1))
-                                  : action.bytes == "C" ? checksumAnswer(dataSum())
-                                                        : Answer{};
-            for (const Chunk& chunk : answer) {
+            const Replies answer = action.bytes == "E"
+                                       ? eraseAnswers.at(std::min<std::size_t>(
+                                             eraseCommands++, eraseAnswers.size() - 1))
+                                   : action.bytes == "C" ? checksumAnswer(dataSum())
+                                                         : Replies{};
+            for (const Reply& chunk : answer) {
                 replies.emplace(lineFreeAt + chunk.after, chunk.bytes);
             }
         }
@@ -213,9 +213,9 @@ struct MachineRig {
     Nanos now{0};
     // The instrument: its answer to the n-th "E" (the last serves every later one) and to "C";
     // and chunks it sends unasked, by when they are received.
-    std::vector<Answer> eraseAnswers = {{{"E", 50ms}}};
-    std::function<Answer(std::uint32_t)> checksumAnswer = [](std::uint32_t sum) {
-        return Answer{{sumBytes(sum), 50ms}};
+    std::vector<Replies> eraseAnswers = {{{"E", 50ms}}};
+    std::function<Replies(std::uint32_t)> checksumAnswer = [](std::uint32_t sum) {
+        return Replies{{sumBytes(sum), 50ms}};
     };
     std::multimap<Nanos, ByteText> replies;
     std::size_t eraseCommands = 0;
@@ -349,21 +349,21 @@ TEST(UpdateMachine, AWriteNeverExceedsTheRoomThePortHas) {
 
 // How a run ends as the instrument answers: entries the transcript holds in a row (a run that
 // fails ends with them), and the run's account.
-struct Ending {
+struct Outcome {
     const char* name;
     std::function<void(MachineRig&)> arrange;
     std::vector<std::string> shows;
     std::string account;
 };
 
-void PrintTo(const Ending& ending, std::ostream* out) {
+void PrintTo(const Outcome& ending, std::ostream* out) {
     *out << ending.name;
 }
 
-class Endings : public ::testing::TestWithParam<Ending> {};
+class Endings : public ::testing::TestWithParam<Outcome> {};
 
 TEST_P(Endings, EndAsTheInstrumentAnswers) {
-    const Ending& ending = GetParam();
+    const Outcome& ending = GetParam();
     MachineRig rig;
     ending.arrange(rig);
     ASSERT_TRUE(rig.run());
@@ -385,7 +385,7 @@ TEST_P(Endings, EndAsTheInstrumentAnswers) {
     }
 }
 
-std::function<void(MachineRig&)> erase(std::vector<Answer> answers) {
+std::function<void(MachineRig&)> erase(std::vector<Replies> answers) {
     return [answers](MachineRig& rig) { rig.eraseAnswers = answers; };
 }
 
@@ -395,14 +395,14 @@ std::function<void(MachineRig&)> checksum(std::uint32_t delta, std::size_t first
     return [=](MachineRig& rig) {
         rig.checksumAnswer = [=](std::uint32_t sum) {
             const ByteText bytes = sumBytes(sum + delta) + "\x7F\x7F";
-            return first == last ? Answer{} : Answer{{bytes.substr(first, last - first), after}};
+            return first == last ? Replies{} : Replies{{bytes.substr(first, last - first), after}};
         };
     };
 }
 
-const Answer kSilent = {};
-const Answer kErased = {{"E", 300ms}};
-const Answer kWrong = {{"?", 300ms}};
+const Replies kSilent = {};
+const Replies kErased = {{"E", 300ms}};
+const Replies kWrong = {{"?", 300ms}};
 const std::string kProgrammingError = std::string(texts::kProgrammingError) + " (no answer)";
 const std::string kEndOfErase = texts::kEndOfEraseNotDetected;
 const std::string kChecksumMissing =
@@ -415,71 +415,71 @@ const std::string kChecksumMissing =
 INSTANTIATE_TEST_SUITE_P(
     EraseAnswers, Endings,
     ::testing::Values(
-        Ending{"answeredAtOnce",
-               erase({{{"E", 50ms}}}),
-               {"8196 MemoryErased [erase yes 0]"},
-               "done none/0 yes 16384"},
-        Ending{"wrongThenErased",
-               erase({kWrong, kErased}),
-               {"8196 PurgeInput", "8196 Write E", "9296 MemoryErased [erase yes 0]"},
-               "done none/0 yes 16384"},
-        Ending{"silentThenErased",
-               erase({kSilent, kErased}),
-               {"13096 PurgeInput", "13096 Write E", "14196 MemoryErased [erase yes 0]"},
-               "done none/0 yes 16384"},
-        Ending{"silentTwice",
-               erase({kSilent}),
-               {"13096 Write E", "19096 EraseFailed " + kProgrammingError + " [erase maybe 0]",
-                "19096 Close", "20096 ended"},
-               "erase no-answer/5 maybe 0"},
-        Ending{"silentThenWrong",
-               erase({kSilent, kWrong}),
-               {"13096 Write E", "14196 EraseFailed " + kEndOfErase + " [erase maybe 0]",
-                "14196 Close", "15196 ended"},
-               "erase no-answer/5 maybe 0"},
-        Ending{"wrongThenSilent",
-               erase({kWrong, kSilent}),
-               {"8196 Write E", "14196 EraseFailed " + kProgrammingError + " [erase maybe 0]",
-                "14196 Close", "15196 ended"},
-               "erase no-answer/5 maybe 0"},
-        Ending{"lowerCaseTwice",
-               erase({{{"e", 100ms}}}),
-               {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]",
-                "9296 Close", "10296 ended"},
-               "erase no-answer/5 maybe 0"},
-        Ending{"answerLastOfThreeBytes",
-               erase({{{"\x01\x02"
-                        "E",
-                        100ms}}}),
-               {"7096 Write E", "8196 MemoryErased [erase yes 0]"},
-               "done none/0 yes 16384"},
+        Outcome{"answeredAtOnce",
+                erase({{{"E", 50ms}}}),
+                {"8196 MemoryErased [erase yes 0]"},
+                "done none/0 yes 16384"},
+        Outcome{"wrongThenErased",
+                erase({kWrong, kErased}),
+                {"8196 PurgeInput", "8196 Write E", "9296 MemoryErased [erase yes 0]"},
+                "done none/0 yes 16384"},
+        Outcome{"silentThenErased",
+                erase({kSilent, kErased}),
+                {"13096 PurgeInput", "13096 Write E", "14196 MemoryErased [erase yes 0]"},
+                "done none/0 yes 16384"},
+        Outcome{"silentTwice",
+                erase({kSilent}),
+                {"13096 Write E", "19096 EraseFailed " + kProgrammingError + " [erase maybe 0]",
+                 "19096 Close", "20096 ended"},
+                "erase no-answer/5 maybe 0"},
+        Outcome{"silentThenWrong",
+                erase({kSilent, kWrong}),
+                {"13096 Write E", "14196 EraseFailed " + kEndOfErase + " [erase maybe 0]",
+                 "14196 Close", "15196 ended"},
+                "erase no-answer/5 maybe 0"},
+        Outcome{"wrongThenSilent",
+                erase({kWrong, kSilent}),
+                {"8196 Write E", "14196 EraseFailed " + kProgrammingError + " [erase maybe 0]",
+                 "14196 Close", "15196 ended"},
+                "erase no-answer/5 maybe 0"},
+        Outcome{"lowerCaseTwice",
+                erase({{{"e", 100ms}}}),
+                {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]",
+                 "9296 Close", "10296 ended"},
+                "erase no-answer/5 maybe 0"},
+        Outcome{"answerLastOfThreeBytes",
+                erase({{{"\x01\x02"
+                         "E",
+                         100ms}}}),
+                {"7096 Write E", "8196 MemoryErased [erase yes 0]"},
+                "done none/0 yes 16384"},
         // The window's last poll comes at its close, 6000 ms after "E" was handed over.
-        Ending{"answerAtTheWindowsLastPoll",
-               erase({{{"E", 5999ms}}}),
-               {"13096 MemoryErased [erase yes 0]"},
-               "done none/0 yes 16384"},
+        Outcome{"answerAtTheWindowsLastPoll",
+                erase({{{"E", 5999ms}}}),
+                {"13096 MemoryErased [erase yes 0]"},
+                "done none/0 yes 16384"},
         // Too late for the first window; after the second "E" it is taken as that one's answer.
-        Ending{"answerAfterTheWindow",
-               erase({{{"E", 6000ms}}, kSilent}),
-               {"13096 Write E", "14196 MemoryErased [erase yes 0]"},
-               "done none/0 yes 16384"},
+        Outcome{"answerAfterTheWindow",
+                erase({{{"E", 6000ms}}, kSilent}),
+                {"13096 Write E", "14196 MemoryErased [erase yes 0]"},
+                "done none/0 yes 16384"},
         // The first attempt is judged on "?" before its "E" comes, and that "E" is replaced by
         // the second attempt's "?" before the next poll.
-        Ending{"onlyTheChunkPresentCounts",
-               erase({{{"?", 1020ms}, {"E", 1400ms}}, {{"?", 1020ms}}}),
-               {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]",
-                "9296 Close", "10296 ended"},
-               "erase no-answer/5 maybe 0"},
+        Outcome{"onlyTheChunkPresentCounts",
+                erase({{{"?", 1020ms}, {"E", 1400ms}}, {{"?", 1020ms}}}),
+                {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]",
+                 "9296 Close", "10296 ended"},
+                "erase no-answer/5 maybe 0"},
         // What the instrument says while the loader goes out is discarded with the reopening.
-        Ending{"chatterDuringTheLoaderIsDiscarded",
-               [](MachineRig& rig) {
-                   rig.eraseAnswers = {kSilent};
-                   rig.replies.emplace(500ms, "E noise");
-                   rig.replies.emplace(3000ms, "EEEE");
-               },
-               {"19096 EraseFailed " + kProgrammingError + " [erase maybe 0]", "19096 Close",
-                "20096 ended"},
-               "erase no-answer/5 maybe 0"}),
+        Outcome{"chatterDuringTheLoaderIsDiscarded",
+                [](MachineRig& rig) {
+                    rig.eraseAnswers = {kSilent};
+                    rig.replies.emplace(500ms, "E noise");
+                    rig.replies.emplace(3000ms, "EEEE");
+                },
+                {"19096 EraseFailed " + kProgrammingError + " [erase maybe 0]", "19096 Close",
+                 "20096 ended"},
+                "erase no-answer/5 maybe 0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The checksum: the window opens 1000 ms after "C" and closes 5000 ms later; four bytes in one
@@ -488,55 +488,58 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     ChecksumAnswers, Endings,
     ::testing::Values(
-        Ending{"sixBytesTheFirstFourCount",
-               checksum(0, 0, 6, 50ms),
-               {"28582 Write X", "28582 Close", "28582 Verdict [done yes 16384]"},
-               "done none/0 yes 16384"},
-        Ending{"answerInsideTheWindow",
-               checksum(0, 0, 4, 3000ms),
-               {"30583 Write X", "30583 Close", "30583 Verdict [done yes 16384]"},
-               "done none/0 yes 16384"},
+        Outcome{"sixBytesTheFirstFourCount",
+                checksum(0, 0, 6, 50ms),
+                {"28582 Write X", "28582 Close", "28582 Verdict [done yes 16384]"},
+                "done none/0 yes 16384"},
+        Outcome{"answerInsideTheWindow",
+                checksum(0, 0, 4, 3000ms),
+                {"30583 Write X", "30583 Close", "30583 Verdict [done yes 16384]"},
+                "done none/0 yes 16384"},
         // The box comes once "X" has gone and the port is let go.
-        Ending{"differentSum",
-               checksum(1, 0, 4, 50ms),
-               {"28582 Write X", "28582 Close",
-                std::string("28582 Verdict ") + texts::kBadChecksum + " [done yes 16384]",
-                "28582 ended"},
-               "done bad-checksum/6 yes 16384"},
-        Ending{"threeBytesOnly",
-               checksum(0, 0, 3, 50ms),
-               {"27582 Write C", "33582" + kChecksumMissing + " [checksum yes 16384]",
-                "33582 Close", "33582 ended"},
-               "checksum no-answer/5 yes 16384 power-cycle"},
-        Ending{"twoChunksOfTwoBytes",
-               [](MachineRig& rig) {
-                   rig.checksumAnswer = [](std::uint32_t sum) {
-                       return Answer{{sumBytes(sum).substr(0, 2), 50ms},
-                                     {sumBytes(sum).substr(2), 1500ms}};
-                   };
-               },
-               {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
-               "checksum no-answer/5 yes 16384 power-cycle"},
-        Ending{"silence",
-               checksum(0, 0, 0, 50ms),
-               {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
-               "checksum no-answer/5 yes 16384 power-cycle"},
-        Ending{"answerAfterTheWindow",
-               checksum(0, 0, 4, 6000ms),
-               {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
-               "checksum no-answer/5 yes 16384 power-cycle"},
+        Outcome{"differentSum",
+                checksum(1, 0, 4, 50ms),
+                {"28582 Write X", "28582 Close",
+                 std::string("28582 Verdict ") + texts::kBadChecksum + " [done yes 16384]",
+                 "28582 ended"},
+                "done bad-checksum/6 yes 16384"},
+        Outcome{"threeBytesOnly",
+                checksum(0, 0, 3, 50ms),
+                {"27582 Write C", "33582" + kChecksumMissing + " [checksum yes 16384]",
+                 "33582 Close", "33582 ended"},
+                "checksum no-answer/5 yes 16384 power-cycle"},
+        Outcome{
+            "twoChunksOfTwoBytes",
+            [](MachineRig& rig) {
+                rig.checksumAnswer = [](std::uint32_t sum) {
+                    return Replies{{sumBytes(sum).substr(0, 2), 50ms},
+                                   {sumBytes(sum).substr(2), 1500ms}};
+                };
+            },
+            {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
+            "checksum no-answer/5 yes 16384 power-cycle"},
+        Outcome{
+            "silence",
+            checksum(0, 0, 0, 50ms),
+            {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
+            "checksum no-answer/5 yes 16384 power-cycle"},
+        Outcome{
+            "answerAfterTheWindow",
+            checksum(0, 0, 4, 6000ms),
+            {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
+            "checksum no-answer/5 yes 16384 power-cycle"},
         // Held as a signed number: refused, and the port is left as it is.
-        Ending{"firstByte0x80",
-               checksum(0x80000000u, 0, 4, 50ms),
-               {std::string("28582 Failed ") + texts::kProblemReceivingCheckSum +
-                    " [checksum yes 16384]",
-                "28582 ended"},
-               "checksum no-answer/5 yes 16384 power-cycle"}),
+        Outcome{"firstByte0x80",
+                checksum(0x80000000u, 0, 4, 50ms),
+                {std::string("28582 Failed ") + texts::kProblemReceivingCheckSum +
+                     " [checksum yes 16384]",
+                 "28582 ended"},
+                "checksum no-answer/5 yes 16384 power-cycle"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A run refused before it starts says so in its box and touches no port.
 INSTANTIATE_TEST_SUITE_P(Refusals, Endings,
-                         ::testing::Values(Ending{
+                         ::testing::Values(Outcome{
                              "refused",
                              [](MachineRig& rig) {
                                  rig.machine.refuse({Cause::File, texts::kCantFindBootLoaders,
@@ -706,14 +709,14 @@ TEST(UpdateMachine, GarbageFromTheInstrumentNeverHangsOrClaimsSuccessFalsely) {
                        : pick == 1 ? likely[random() % 4]
                                    : static_cast<char>(random() & 0xFF);
             }
-            return Chunk{bytes, std::chrono::milliseconds(random() % 7001)};
+            return Reply{bytes, std::chrono::milliseconds(random() % 7001)};
         };
         rig.eraseAnswers.assign(1 + random() % 3, {});
-        for (Answer& answer : rig.eraseAnswers) {
+        for (Replies& answer : rig.eraseAnswers) {
             answer.resize(random() % 4);
             std::generate(answer.begin(), answer.end(), chunk);
         }
-        Answer checksum(random() % 4);
+        Replies checksum(random() % 4);
         std::generate(checksum.begin(), checksum.end(), chunk);
         // Now and then the true sum, alone or among noise.
         if (random() % 3 == 0) {

@@ -6,12 +6,13 @@
 #include <unistd.h>
 #endif
 
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <numeric>
+#include <optional>
 #include <string>
 
 #include "fakes/fake_port.h"
