@@ -214,6 +214,9 @@ void UpdateMachine::actionFailed(const SerialError& error, Nanos) {
     m_queue.clear();
     m_timer1Due.reset();
     m_timer3Due.reset();
+    if (recordMayBeCut()) {
+        m_result.recordOpen = true;
+    }
     switch (m_region) {
         case Region::Transfer:
             fail(texts::kCantOpen + m_inputs.imagePath, error.what(), Cause::Port, error.kind());
@@ -266,6 +269,9 @@ void UpdateMachine::stop(Nanos) {
     }
     // What the port still holds would reach the instrument after the stop: a loader or record
     // cut short where the operator stopped it, with the next run's bytes spliced on.
+    if (recordMayBeCut()) {
+        m_result.recordOpen = true;
+    }
     push(PortAction::Kind::PurgeOutput);
     push(PortAction::Kind::Close);
     m_step = Step::Ending;
@@ -543,6 +549,12 @@ void UpdateMachine::queueVerdict(bool equal) {
     } else {
         box(RunEvent{RunEvent::Kind::Verdict, texts::kBadChecksum}, AfterBox::End);
     }
+}
+
+bool UpdateMachine::recordMayBeCut() const {
+    // A record handed over whole may not have crossed the line yet when the run ends: a stop
+    // purges the rest of it, a line that fails does not carry it.
+    return (m_step == Step::Program || m_step == Step::ProgramDraining) && m_queuedData > 0;
 }
 
 UpdateResult::Cause UpdateMachine::noAnswerCause() const {

@@ -205,6 +205,7 @@ private:
     void checksumWindowExpired();
     void checksumAnswered();
     UpdateResult::Cause noAnswerCause() const;
+    bool recordMayBeCut() const;
 
     Step m_step = Step::Idle;
     AfterBox m_afterBox = AfterBox::End;

@@ -134,65 +134,49 @@ void FakePort::stallLine(Micros from, Micros until) {
     m_line.stallUntil = until;
 }
 
-void FakePort::record(const std::string& call, const std::string& operation) {
+void FakePort::record(const std::string& call) {
     m_calls.push_back(call);
-    const std::vector<std::string> names =
-        call == operation ? std::vector{operation} : std::vector{operation, call};
-    for (const std::string& name : names) {
-        const int count = ++m_callCounts[name];
-        const auto failure = m_failures.find(name);
-        if (failure != m_failures.end() && failure->second == count) {
-            throw SerialError("injected failure of " + name);
-        }
-    }
-}
-
-void FakePort::failOn(const std::string& operation, int nthCall) {
-    m_failures[operation] = m_callCounts[operation] + nthCall;
 }
 
 void FakePort::setSettings(const std::string& settings) {
-    record("Settings=" + settings, "Settings");
+    record("Settings=" + settings);
     m_control.setSettings(settings);
-    m_settings = LineSettings::parse(settings);
 }
 
 void FakePort::setCommPort(int port) {
-    record("CommPort=" + std::to_string(port), "CommPort");
+    record("CommPort=" + std::to_string(port));
     m_control.setCommPort(port);
-    m_commPort = port;
 }
 
 void FakePort::setRTSEnable(bool enable) {
-    record(std::string("RTSEnable=") + (enable ? "1" : "0"), "RTSEnable");
+    record(std::string("RTSEnable=") + (enable ? "1" : "0"));
     m_control.setRTSEnable(enable);
 }
 
 void FakePort::beginOpen() {
-    record("PortOpen=1", "Open");
+    record("PortOpen=1");
     m_control.setListener(listener() != nullptr ? this : nullptr);
     m_control.beginOpen();
 }
 
 std::size_t FakePort::write(std::string_view bytes) {
     record(bytes.size() == 1 ? "Output:" + std::string(bytes)
-                             : "Output[" + std::to_string(bytes.size()) + "]",
-           "Output");
+                             : "Output[" + std::to_string(bytes.size()) + "]");
     return m_control.write(bytes);
 }
 
 void FakePort::purgeInput() {
-    record("InBufferCount=0", "InBufferCount");
+    record("InBufferCount=0");
     m_control.purgeInput();
 }
 
 void FakePort::purgeOutput() {
-    record("OutBufferCount=0", "OutBufferCount");
+    record("OutBufferCount=0");
     m_control.purgeOutput();
 }
 
 void FakePort::beginClose() {
-    record("PortOpen=0", "Close");
+    record("PortOpen=0");
     m_control.beginClose();
 }
 

@@ -9,22 +9,19 @@
 //   calls()            every operation, in order, as "Settings=1200,N,8,1", "PortOpen=1",
 //                      "Output[256]"
 //   wire()             every byte that crossed the line, with its time and the baud rate in force
-//   failOn(op, n)      the n-th (1-based) call of operation op, or of the call with that exact
-//                      text ("Output:C"), throws SerialError
 //   failOpenings()     every opening through the control's LinePort face fails from now on,
-//                      with the reason "injected failure of Open"
+//                      with the reason "injected failure of Open"; (false) ends that
 //   setDeviceBuffer()  the device's buffer size, and whether it counts its queue as a UART does
 //                      or hides it as a pseudo-terminal does
 //   stallLine(from, until)  the line carries nothing in that time: the device fills up and
 //                      takes no byte until the line moves again
 //   loseDevice(at)     the device goes away then (a cable pulled, an instrument that restarts):
 //                      the port reads as closed and every write fails; what was received stays
-//   setBurstTiming()   the medium's settling of received bytes (a network's is longer)
+//   neverTell(word)    the port's listener is never told that word (a fault of a port of ours)
 #pragma once
 
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -135,39 +132,47 @@ public:
     void setInstrument(Instrument* instrument) { m_line.instrument = instrument; }
     // The instrument sends chunk so that it is received at time at.
     void reply(const ByteText& chunk, Micros at);
-    void failOn(const std::string& operation, int nthCall = 1);
-    void failOpenings() { m_line.openFailure = SerialError("injected failure of Open"); }
+    void failOpenings(bool fail = true) {
+        m_line.openFailure.reset();
+        if (fail) {
+            m_line.openFailure = SerialError("injected failure of Open");
+        }
+    }
+    enum class Word { None, Opened, Drained };
+    void neverTell(Word word) { m_neverTell = word; }
     void setDeviceBuffer(std::size_t capacity, bool countsQueue);
     void stallLine(Micros from, Micros until);
     void loseDevice(Micros at);
-    void setBurstTiming(Transport::BurstTiming timing) { m_line.burstTiming = timing; }
 
     const std::vector<std::string>& calls() const { return m_calls; }
     const std::vector<WireByte>& wire() const { return m_line.wire; }
     ByteText wireText() const;
-    int commPort() const { return m_commPort; }
     int openings() const { return m_line.openings; }
-    const LineSettings& settings() const { return m_settings; }
     SerialControl& control() { return m_control; }
 
 private:
-    void record(const std::string& call, const std::string& operation);
+    void record(const std::string& call);
     // What the control tells, passed on to whoever listens to this port.
-    void portOpened() override { listener()->portOpened(); }
+    void portOpened() override {
+        if (m_neverTell != Word::Opened) {
+            listener()->portOpened();
+        }
+    }
     void portOpenFailed(const SerialError& error) override { listener()->portOpenFailed(error); }
     void portReceived(const ByteText& bytes) override { listener()->portReceived(bytes); }
     void portWritable() override { listener()->portWritable(); }
-    void portDrained() override { listener()->portDrained(); }
+    void portDrained() override {
+        if (m_neverTell != Word::Drained) {
+            listener()->portDrained();
+        }
+    }
     void portLost(const SerialError& error) override { listener()->portLost(error); }
     void portClosed() override { listener()->portClosed(); }
 
     FakeLine m_line;
     SerialControl m_control;
-    LineSettings m_settings;
-    int m_commPort = 1;
     std::vector<std::string> m_calls;
-    std::map<std::string, int> m_callCounts;
-    std::map<std::string, int> m_failures;
+    Word m_neverTell = Word::None;
 };
 
 }  // namespace flashupdate::testing

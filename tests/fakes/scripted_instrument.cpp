@@ -26,12 +26,10 @@ void ScriptedInstrument::answer(FakePort& port, const Answer& chunks, Micros at)
 
 void ScriptedInstrument::onByte(FakePort& port, const WireByte& byte) {
     if (byte.baud == 1200) {
-        bootLoader += static_cast<char>(byte.value);
         return;
     }
     switch (m_state) {
         case State::BlockNumber:
-            blockNumbers.push_back(byte.value);
             m_dataLeft = kRecordBytes;
             m_state = State::Data;
             return;
@@ -55,14 +53,10 @@ void ScriptedInstrument::onByte(FakePort& port, const WireByte& byte) {
             m_state = State::BlockNumber;
             break;
         case 'C':
-            ++checksumRequests;
             answer(port, checksumAnswer(dataSum), byte.at);
             break;
-        case 'X':
-            finished = true;
-            break;
         default:
-            unexpected += static_cast<char>(byte.value);
+            break;
     }
 }
 

@@ -31,14 +31,9 @@ public:
     // Answer to "C", from the sum of the data bytes received.
     std::function<Answer(std::uint32_t sum)> checksumAnswer;
 
-    ByteText bootLoader;  // bytes received at 1200 baud
     int eraseCommands = 0;
-    std::vector<int> blockNumbers;
     ByteText programData;  // data bytes of every record, in order
     std::uint32_t dataSum = 0;
-    int checksumRequests = 0;
-    bool finished = false;  // "X" received
-    ByteText unexpected;    // bytes that fit no command
 
     static Answer sumAnswer(std::uint32_t sum, Micros delay = ms(50));
 

@@ -35,10 +35,6 @@ void VirtualEventLoop::VirtualTimer::tick() {
     raiseTick();
 }
 
-void VirtualEventLoop::advance(Micros duration) {
-    m_now += duration;
-}
-
 void VirtualEventLoop::schedule(Micros at, std::function<void()> action) {
     m_events.emplace(std::make_pair(std::max(at, m_now), m_sequence++), std::move(action));
 }

@@ -35,8 +35,6 @@ public:
     void pumpWait() { pumpWaitFor(Nanos::max()); }
 
     Micros now() const { return m_now; }
-    // Time passing without any event being handled, as while a write holds.
-    void advance(Micros duration);
     void schedule(Micros at, std::function<void()> action);
 
     bool ranAway() const { return m_ranAway; }
