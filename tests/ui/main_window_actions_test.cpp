@@ -78,15 +78,26 @@ TEST_F(DuringUpdate, exitOrClosing_stopsTheRunLetsThePortGoThenEndsOnce) {
     struct Hand {
         const char* name;
         std::function<void(WindowRig&)> act;
+        // How the run's line names the end.
+        const char* endedBy;
     };
     const std::vector<Hand> hands = {
-        {"Exit", [](WindowRig& rig) { rig.control<QPushButton>("cmdExit")->click(); }},
-        {"closing the window", [](WindowRig& rig) { rig.window().close(); }},
+        {"Exit", [](WindowRig& rig) { rig.control<QPushButton>("cmdExit")->click(); },
+         "ended_by=Exit "},
+        {"closing the window", [](WindowRig& rig) { rig.window().close(); },
+         "ended_by=\"closing the window\" "},
     };
     for (const Hand& hand : hands) {
         SCOPED_TRACE(hand.name);
         makeRig();
+        const QString logPath = m_directory.filePath(QStringLiteral("%1.log").arg(hand.name));
+        m_rig->window().setLogPath(logPath);
         startAndThen([&] { hand.act(*m_rig); });
+        QFile log(logPath);
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        const std::string line = log.readAll().toStdString();
+        EXPECT_NE(line.find(" outcome=stopped "), std::string::npos) << line;
+        EXPECT_NE(line.find(hand.endedBy), std::string::npos) << line;
         EXPECT_EQ(m_rig->endCalls(), 1);
         EXPECT_EQ(m_rig->runsEnded(), 0) << "the run went on to its own end";
         EXPECT_FALSE(m_rig->port.portOpen());
