@@ -1,14 +1,23 @@
-// What a technician is told when a device refuses this account.
+// What a technician is told to do about a port that failed, from the kind and the facts its
+// medium gathered.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 
-#include "serial/qt/serial_diagnostics.h"
+#include "common/failure.h"
 
 namespace flashupdate::testing {
 namespace {
 
-TEST(PermissionRemedy, JoiningTheGroupIsAdvisedOnlyWhereItWouldOpenTheDevice) {
+using Medium = FailureFacts::Medium;
+
+FailureFacts device(std::optional<FailureFacts::Access> access, std::string holders = {}) {
+    return {Medium::Device, "/dev/ttyS0", std::move(access), std::move(holders), {}, {}, {}};
+}
+
+TEST(Remedy, FollowsFromTheKindAndWhatTheMediumKnows) {
     const std::string joinDialout =
         "The device belongs to the dialout group: add your user to it (sudo usermod -aG "
         "dialout $USER), then log in again.";
@@ -18,27 +27,57 @@ TEST(PermissionRemedy, JoiningTheGroupIsAdvisedOnlyWhereItWouldOpenTheDevice) {
                ": this account may not open it. Ask whoever administers the computer for access "
                "(a udev rule can give the device a group).";
     };
+    const std::string server =
+        "Is the server running, is the port number right, is another client connected? The "
+        "server must speak RFC 2217 (ser2net: accepter: telnet(rfc2217),tcp,...).";
+    const std::string openFiles =
+        "The program has run out of open files: raise the limit (ulimit -n) or update fewer "
+        "instruments at once.";
+    const FailureFacts network{Medium::Server, {}, {}, {}, {}, {}, {}};
+    const FailureFacts secure{Medium::Server, {}, {}, {}, "ca.pem", "", "my key.pem"};
     const struct {
         const char* name;
-        DeviceAccess access;
+        FailureKind kind;
+        FailureFacts facts;
         std::string remedy;
     } cases[] = {
-        {"dialout", {"root", "dialout", false, 0660, false}, joinDialout},
-        {"uucp elsewhere",
-         {"root", "uucp", false, 0660, false},
+        // Joining the group is advised only where it would open the device.
+        {"dialout", FailureKind::Permission, device({{"root", "dialout", false, 0660, false}}),
+         joinDialout},
+        {"uucp elsewhere", FailureKind::Permission, device({{"root", "uucp", false, 0660, false}}),
          "The device belongs to the uucp group: add your user to it (sudo usermod -aG uucp "
          "$USER), then log in again."},
-        {"root's own", {"root", "root", true, 0600, false}, ownerAndMode("root", "root", "0600")},
-        {"root's group", {"root", "root", true, 0660, false}, ownerAndMode("root", "root", "0660")},
-        {"a group without access",
-         {"root", "dialout", false, 0600, false},
+        {"root's own", FailureKind::Permission, device({{"root", "root", true, 0600, false}}),
+         ownerAndMode("root", "root", "0600")},
+        {"root's group", FailureKind::Permission, device({{"root", "root", true, 0660, false}}),
+         ownerAndMode("root", "root", "0660")},
+        {"a group without access", FailureKind::Permission,
+         device({{"root", "dialout", false, 0600, false}}),
          ownerAndMode("root", "dialout", "0600")},
-        {"already in the group",
-         {"root", "dialout", false, 0660, true},
-         ownerAndMode("root", "dialout", "0660")},
+        {"already in the group", FailureKind::Permission,
+         device({{"root", "dialout", false, 0660, true}}), ownerAndMode("root", "dialout", "0660")},
+        {"access unknown", FailureKind::Permission, device(std::nullopt),
+         "Check that this account may use the port."},
+        {"busy", FailureKind::Busy, device(std::nullopt, "minicom (pid 12)"),
+         "Another program holds the port: minicom (pid 12). Close it and try again."},
+        {"a device gone", FailureKind::Gone, device(std::nullopt), ""},
+        // A server's address that cannot mean one has nothing to check on the server.
+        {"server refused", FailureKind::Refused, network, server},
+        {"server gone", FailureKind::Gone, network, server},
+        {"not a server's address", FailureKind::Missing, network, ""},
+        {"no files left, on a server too", FailureKind::TooManyFiles, network, openFiles},
+        {"TLS's own, on any medium", FailureKind::TlsServer, network,
+         "The server may speak TLS: name it rfc2217+tls://HOST:PORT. Or another client holds "
+         "the line."},
+        {"the CA given", FailureKind::TlsUntrusted, secure,
+         "The server's certificate is not issued by the CA in ca.pem: is it the right server, "
+         "and the right CA file?"},
+        {"a path a shell would split", FailureKind::TlsKeyExposed, secure,
+         "Make the key readable by its owner alone: chmod 600 'my key.pem'"},
+        {"the instrument's own", FailureKind::NoAnswer, network, ""},
     };
-    for (const auto& [name, access, remedy] : cases) {
-        EXPECT_EQ(permissionRemedy("/dev/ttyS0", access), remedy) << name;
+    for (const auto& [name, kind, facts, remedy] : cases) {
+        EXPECT_EQ(remedyOf(kind, facts), remedy) << name;
     }
 }
 
