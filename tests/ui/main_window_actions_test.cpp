@@ -13,6 +13,7 @@
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -73,8 +74,9 @@ protected:
     std::size_t m_bytesAtHand = 0;
 };
 
-// Exit and closing the window are one end, a table of the hands that ask for it.
-TEST_F(DuringUpdate, exitOrClosing_stopsTheRunLetsThePortGoThenEndsOnce) {
+// Exit, closing the window and a stopping signal are one end, a table of the hands that ask for
+// it; the run's line says it was stopped, and by whom.
+TEST_F(DuringUpdate, exitClosingOrASignal_stopsTheRunLetsThePortGoThenEndsOnce) {
     struct Hand {
         const char* name;
         std::function<void(WindowRig&)> act;
@@ -86,6 +88,8 @@ TEST_F(DuringUpdate, exitOrClosing_stopsTheRunLetsThePortGoThenEndsOnce) {
          "ended_by=Exit "},
         {"closing the window", [](WindowRig& rig) { rig.window().close(); },
          "ended_by=\"closing the window\" "},
+        {"SIGTERM", [](WindowRig& rig) { rig.window().stopBySignal(SIGTERM); },
+         "ended_by=SIGTERM "},
     };
     for (const Hand& hand : hands) {
         SCOPED_TRACE(hand.name);
