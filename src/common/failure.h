@@ -1,6 +1,7 @@
 // How anything the tool does can fail, as decisions need it. The exit status of a call, the
-// names in the log, the JSON and the report, and whether another attempt may help all follow from
-// the kind, here and nowhere else, never from the words of a message; the words are for people.
+// names in the log, the JSON and the report, the remedy a technician is given, and whether another
+// attempt may help all follow from the kind, here and nowhere else, never from the words of a
+// message; the words are for people.
 #pragma once
 
 #include <optional>

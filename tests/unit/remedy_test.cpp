@@ -60,10 +60,8 @@ TEST(Remedy, FollowsFromTheKindAndWhatTheMediumKnows) {
          "Check that this account may use the port."},
         {"busy", FailureKind::Busy, device(std::nullopt, "minicom (pid 12)"),
          "Another program holds the port: minicom (pid 12). Close it and try again."},
-        {"a device gone", FailureKind::Gone, device(std::nullopt), ""},
         // A server's address that cannot mean one has nothing to check on the server.
         {"server refused", FailureKind::Refused, network, server},
-        {"server gone", FailureKind::Gone, network, server},
         {"not a server's address", FailureKind::Missing, network, ""},
         {"no files left, on a server too", FailureKind::TooManyFiles, network, openFiles},
         {"TLS's own, on any medium", FailureKind::TlsServer, network,
@@ -74,7 +72,6 @@ TEST(Remedy, FollowsFromTheKindAndWhatTheMediumKnows) {
          "and the right CA file?"},
         {"a path a shell would split", FailureKind::TlsKeyExposed, secure,
          "Make the key readable by its owner alone: chmod 600 'my key.pem'"},
-        {"the instrument's own", FailureKind::NoAnswer, network, ""},
     };
     for (const auto& [name, kind, facts, remedy] : cases) {
         EXPECT_EQ(remedyOf(kind, facts), remedy) << name;
