@@ -27,14 +27,8 @@ TEST(Remedy, FollowsFromTheKindAndWhatTheMediumKnows) {
                ": this account may not open it. Ask whoever administers the computer for access "
                "(a udev rule can give the device a group).";
     };
-    const std::string server =
-        "Is the server running, is the port number right, is another client connected? The "
-        "server must speak RFC 2217 (ser2net: accepter: telnet(rfc2217),tcp,...).";
-    const std::string openFiles =
-        "The program has run out of open files: raise the limit (ulimit -n) or update fewer "
-        "instruments at once.";
     const FailureFacts network{Medium::Server, {}, {}, {}, {}, {}, {}};
-    const FailureFacts secure{Medium::Server, {}, {}, {}, "ca.pem", "", "my key.pem"};
+    const FailureFacts keyGiven{Medium::Server, {}, {}, {}, {}, {}, "my key.pem"};
     const struct {
         const char* name;
         FailureKind kind;
@@ -61,16 +55,15 @@ TEST(Remedy, FollowsFromTheKindAndWhatTheMediumKnows) {
         {"busy", FailureKind::Busy, device(std::nullopt, "minicom (pid 12)"),
          "Another program holds the port: minicom (pid 12). Close it and try again."},
         // A server's address that cannot mean one has nothing to check on the server.
-        {"server refused", FailureKind::Refused, network, server},
+        {"server refused", FailureKind::Refused, network,
+         "Is the server running, is the port number right, is another client connected? The "
+         "server must speak RFC 2217 (ser2net: accepter: telnet(rfc2217),tcp,...)."},
         {"not a server's address", FailureKind::Missing, network, ""},
-        {"no files left, on a server too", FailureKind::TooManyFiles, network, openFiles},
-        {"TLS's own, on any medium", FailureKind::TlsServer, network,
-         "The server may speak TLS: name it rfc2217+tls://HOST:PORT. Or another client holds "
-         "the line."},
-        {"the CA given", FailureKind::TlsUntrusted, secure,
-         "The server's certificate is not issued by the CA in ca.pem: is it the right server, "
-         "and the right CA file?"},
-        {"a path a shell would split", FailureKind::TlsKeyExposed, secure,
+        {"no files left, on a server too", FailureKind::TooManyFiles, network,
+         "The program has run out of open files: raise the limit (ulimit -n) or update fewer "
+         "instruments at once."},
+        // TLS's own on any medium, with a path a shell would split quoted.
+        {"a key file exposed", FailureKind::TlsKeyExposed, keyGiven,
          "Make the key readable by its owner alone: chmod 600 'my key.pem'"},
     };
     for (const auto& [name, kind, facts, remedy] : cases) {
