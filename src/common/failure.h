@@ -1,6 +1,7 @@
 // How anything the tool does can fail, as decisions need it. The exit status of a call, the
-// names in the log, the JSON and the report, and whether another attempt may help all follow from
-// the kind, here and nowhere else, never from the words of a message; the words are for people.
+// names in the log, the JSON and the report, the remedy a technician is given, and whether another
+// attempt may help all follow from the kind, here and nowhere else, never from the words of a
+// message; the words are for people.
 #pragma once
 
 #include <optional>
@@ -71,6 +72,37 @@ int exitStatusOf(FailureKind kind);
 // How an update that ended so is named in the log, the JSON and the report: "usage-error",
 // "file-error", "port-error", "no-answer", "bad-checksum", "stopped", "failed"; "updated" for none.
 const char* outcomeNameOf(std::optional<FailureKind> kind);
+
+// What the medium of a failed port knows that a remedy names: a transport gathers these facts,
+// remedyOf() alone turns them into advice, so a new medium brings facts, not sentences.
+struct FailureFacts {
+    enum class Medium { Unknown, Device, Server };
+    // Who may open a device, as the system tells it.
+    struct Access {
+        std::string owner;
+        std::string group;
+        bool groupIsRoot = false;
+        unsigned mode = 0;  // the permission bits, as ls -l shows them
+        bool inGroup = false;
+    };
+
+    Medium medium = Medium::Unknown;
+    // The device's path.
+    std::string device;
+    // Read for a device this account may not open; nullopt where the system does not say.
+    std::optional<Access> access;
+    // The processes that hold a busy device open, as far as the system lets us see them.
+    std::string holders;
+    // The files given for a line over TLS; empty where none was given.
+    std::string tlsCaFile;
+    std::string tlsCertFile;
+    std::string tlsKeyFile;
+};
+
+// What a technician can do about a port that failed so, in one or two sentences; empty where
+// nothing is known. Joining a device's group is advised only where it would open the device: the
+// group may read and write it, is not root's, and the account is not in it yet.
+std::string remedyOf(FailureKind kind, const FailureFacts& facts);
 
 // A failure with its kind, in words for whoever debugs it.
 class Failure : public std::runtime_error {

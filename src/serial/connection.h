@@ -48,9 +48,8 @@ public:
         return SerialError("no connection within " + std::to_string(limit.count() / 1000) + " s",
                            PortErrorKind::Unreachable);
     }
-    // What a technician can do about an opening that failed with this error, where the
-    // connection knows more than the line's protocol; empty otherwise.
-    virtual std::string remedyFor(const SerialError&) const { return {}; }
+    // Adds what the connection knows that a remedy names, beyond the line's protocol.
+    virtual void addFacts(FailureFacts&) const {}
 
 protected:
     Listener* listener() const { return m_listener; }

@@ -6,14 +6,6 @@
 
 namespace flashupdate {
 
-namespace {
-
-constexpr const char* kRemedy =
-    "Is the server running, is the port number right, is another client connected? The server "
-    "must speak RFC 2217 (ser2net: accepter: telnet(rfc2217),tcp,...).";
-
-}  // namespace
-
 Rfc2217Transport::Rfc2217Transport(EventLoop& events, std::unique_ptr<Connection> connection)
     : m_connection(std::move(connection)), m_deadline(events.createTimer()) {
     m_connection->setListener(this);
@@ -309,11 +301,11 @@ void Rfc2217Transport::sendOutgoing() {
     }
 }
 
-std::string Rfc2217Transport::remedyFor(const SerialError& error) const {
-    if (std::string remedy = m_connection->remedyFor(error); !remedy.empty()) {
-        return remedy;
-    }
-    return error.kind() == PortErrorKind::Missing ? std::string() : kRemedy;
+FailureFacts Rfc2217Transport::factsAbout(PortErrorKind) const {
+    FailureFacts facts;
+    facts.medium = FailureFacts::Medium::Server;
+    m_connection->addFacts(facts);
+    return facts;
 }
 
 }  // namespace flashupdate

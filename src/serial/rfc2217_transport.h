@@ -60,7 +60,7 @@ public:
     // Ends our side and lets go once the server has ended its own, or after kDisconnectLimit.
     void beginClose() override;
     BurstTiming burstTiming() const override { return kBurstTiming; }
-    std::string remedyFor(const SerialError& error) const override;
+    FailureFacts factsAbout(PortErrorKind kind) const override;
 
 private:
     // Where the line stands. While opening, data belongs to nobody; while closing, the server's

@@ -113,9 +113,7 @@ void SerialControl::opened() {
 void SerialControl::openFailed(const SerialError& error) {
     m_opening = false;
     const std::string path = devicePath();
-    const std::string remedy = m_transport->remedyFor(error);
-    m_diagnostics("cannot open " + path + ": " + error.what() +
-                  (remedy.empty() ? "" : "\n  " + remedy));
+    m_diagnostics(withRemedy("cannot open " + path + ": " + error.what(), error.kind()));
     m_openFailure = SerialError("cannot open " + path + ": " + error.what(), error.kind());
     // Told from inside the medium's own call: it is destroyed once that has returned.
     m_departed = std::move(m_transport);
@@ -425,9 +423,14 @@ void SerialControl::lineLost(const SerialError& error) {
     if (m_closing) {
         return;
     }
-    const std::string remedy = m_transport ? m_transport->remedyFor(error) : std::string();
-    m_diagnostics(devicePath() + ": " + m_goneReason + (remedy.empty() ? "" : "\n  " + remedy));
+    m_diagnostics(withRemedy(devicePath() + ": " + m_goneReason, error.kind()));
     schedule();
+}
+
+std::string SerialControl::withRemedy(const std::string& text, PortErrorKind kind) const {
+    const std::string remedy =
+        remedyOf(kind, m_transport ? m_transport->factsAbout(kind) : FailureFacts{});
+    return remedy.empty() ? text : text + "\n  " + remedy;
 }
 
 void SerialControl::note(const std::string& text) {

@@ -104,6 +104,9 @@ private:
     // Throws the failure that ended the line, if it has ended.
     void checkGone();
     SerialError goneError() const;
+    // A diagnostic with the remedy for a failure of this kind on a line of its own, where one is
+    // known.
+    std::string withRemedy(const std::string& text, PortErrorKind kind) const;
     void forgetReceived();
     void receiveSettled();
     void openAfterClose();

@@ -18,10 +18,6 @@ std::string lowered(std::string text) {
     return text;
 }
 
-std::string quoted(const std::string& path) {
-    return path.find_first_of(" \t'\"\\$") == std::string::npos ? path : "'" + path + "'";
-}
-
 }  // namespace
 
 TlsSettings TlsSettings::overriddenBy(const TlsSettings& other) const {
@@ -96,53 +92,6 @@ std::optional<SerialError> checkTlsSettings(const TlsSettings& settings) {
         return keyFileRefusal(settings.keyFile);
     }
     return std::nullopt;
-}
-
-std::string tlsRemedy(PortErrorKind kind, const TlsSettings& settings) {
-    switch (kind) {
-        case PortErrorKind::TlsSettings:
-            return "Check the files and the pin given with --tls-ca, --tls-pin, --tls-cert and "
-                   "--tls-key, or TlsCa=, TlsPin=, TlsCert= and TlsKey= in the settings file: "
-                   "certificates and keys in PEM, a pin as sha256:HEX.";
-        case PortErrorKind::TlsKeyExposed:
-            return "Make the key readable by its owner alone: chmod 600 " +
-                   quoted(settings.keyFile);
-        case PortErrorKind::TlsUntrusted:
-            return settings.caFile.empty()
-                       ? "Give the CA that issued the server's certificate (--tls-ca FILE, or "
-                         "TlsCa= in the settings file), or pin the certificate (--tls-pin "
-                         "sha256:HEX, or TlsPin=)."
-                       : "The server's certificate is not issued by the CA in " +
-                             quoted(settings.caFile) +
-                             ": is it the right server, and the right CA file?";
-        case PortErrorKind::TlsNameMismatch:
-            return "Name the server as its certificate does, or have a certificate made whose "
-                   "subjectAltName holds the name or address used (openssl: "
-                   "-addext subjectAltName=DNS:HOST,IP:ADDRESS).";
-        case PortErrorKind::TlsExpired:
-            return "Check the clock of this computer; if it is right, the server needs a new "
-                   "certificate.";
-        case PortErrorKind::TlsPinMismatch:
-            return "Another certificate answers at this address. If the server's certificate was "
-                   "renewed, pin the fingerprint shown after checking it on the server "
-                   "(openssl x509 -in server.pem -noout -fingerprint -sha256).";
-        case PortErrorKind::TlsClientCertificate:
-            return settings.certFile.empty()
-                       ? "The server accepts only technicians with a certificate: give yours "
-                         "with --tls-cert FILE --tls-key FILE, or TlsCert= and TlsKey= in the "
-                         "settings file."
-                       : "The server does not accept the certificate in " +
-                             quoted(settings.certFile) +
-                             ": is it issued by the CA the server names (ssl(...,CA=...))?";
-        case PortErrorKind::PlainServer:
-            return "The server speaks plain RFC 2217: give it an ssl(...) accepter (see the "
-                   "README), or, on a network you trust, name it rfc2217://HOST:PORT.";
-        case PortErrorKind::TlsServer:
-            return "The server may speak TLS: name it rfc2217+tls://HOST:PORT. Or another "
-                   "client holds the line.";
-        default:
-            return {};
-    }
 }
 
 }  // namespace flashupdate

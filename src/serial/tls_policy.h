@@ -1,7 +1,7 @@
 // What a line over TLS ("rfc2217+tls://HOST:PORT") checks on our side, without the TLS library:
 // the settings a technician gives (a CA file, a pinned fingerprint, a client certificate and its
-// key), the rule a key file must meet before it is used, and what to do about each way the check
-// can fail. The server is always verified: nothing here can turn that off.
+// key) and the rule a key file must meet before it is used. The server is always verified:
+// nothing here can turn that off.
 #pragma once
 
 #include <filesystem>
@@ -45,9 +45,5 @@ bool keyPermissionsExposed(std::filesystem::perms permissions);
 // Checks settings before a connection is tried: a certificate without its key or the other way
 // round, a malformed pin, an exposed key. nullopt when they can be used.
 std::optional<SerialError> checkTlsSettings(const TlsSettings& settings);
-
-// What a technician can do about an opening over TLS that failed with this kind; empty for
-// kinds that are not TLS's own.
-std::string tlsRemedy(PortErrorKind kind, const TlsSettings& settings);
 
 }  // namespace flashupdate

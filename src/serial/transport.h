@@ -66,9 +66,9 @@ public:
     // Looks now whether the line has hung up, for media that raise no event for it.
     virtual void checkLine() {}
     virtual BurstTiming burstTiming() const = 0;
-    // What a technician can do about an opening that failed with this error; empty when
-    // nothing is known.
-    virtual std::string remedyFor(const SerialError& error) const = 0;
+    // What this medium knows that the remedy for a failure of this kind names (remedyOf gives the
+    // words). Some facts cost a look at the system: only those the kind needs are gathered.
+    virtual FailureFacts factsAbout(PortErrorKind kind) const = 0;
 
 protected:
     void tellOpened() {

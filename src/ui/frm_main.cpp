@@ -250,7 +250,7 @@ void frmMain::sessionEnded() {
     if (m_owned && m_owned->trace) {
         m_owned->trace->endRun(m_port.devicePath());
     }
-    logRun({});
+    logRun();
     if (m_ending) {
         letPortGo();
         return;
@@ -278,6 +278,7 @@ void frmMain::endProgram(int status, const std::string& endedBy) {
     }
     m_ending = true;
     m_endStatus = status;
+    m_endedBy = endedBy;
     m_endLimit->setEnabled(true);
     // The run's box would hold the run until OK; the run is stopped under it instead.
     if (m_runBox != nullptr) {
@@ -286,9 +287,10 @@ void frmMain::endProgram(int status, const std::string& endedBy) {
         m_runBox = nullptr;
     }
     if (m_session->running()) {
-        logRun(endedBy);
         // Nothing more reaches the instrument; sessionEnded() follows once the port is let go.
+        // The stop is taken before the run is logged, so that its line says it was stopped.
         m_session->stop();
+        logRun();
         return;
     }
     letPortGo();
@@ -323,7 +325,7 @@ std::string frmMain::runPortName() const {
     return "Com" + std::to_string(m_runPort);
 }
 
-void frmMain::logRun(const std::string& endedBy) {
+void frmMain::logRun() {
     if (m_runLogged) {
         return;
     }
@@ -335,7 +337,7 @@ void frmMain::logRun(const std::string& endedBy) {
         m_log.diagnostic(m_run.runId, m_run.port, advice);
     }
     m_run.imagePath = loggedImagePath(m_run.result.imagePath);
-    m_run.endedBy = endedBy;
+    m_run.endedBy = m_endedBy;
     if (!m_image.empty() || m_run.result.stage != UpdateResult::Stage::Checks) {
         m_run.imageSha256 = sha256Hex(m_image);
         m_run.imageBytes = m_image.size();
@@ -461,7 +463,7 @@ void frmMain::showMessage(const std::string& text, MessageIcon icon) {
     const bool running = m_session->running();
     const UpdateResult& run = m_session->result();
     if (running && run.stage != UpdateResult::Stage::Checks) {
-        logRun({});
+        logRun();
     }
     // A run that fails before its first status (a file, the boot loader, a port that does not
     // open) would leave the last run's verdict in the status line, a success for an instrument it

@@ -133,8 +133,8 @@ private:
     // Says so in the status line, and leaves every list where it is.
     void reportUnreadableDirectory(const QString& path, const QString& reason);
     void refreshPortToolTip(int port);
-    // Logs the run in progress or just ended, once; endedBy names what ends the program during it.
-    void logRun(const std::string& endedBy);
+    // Logs the run in progress or just ended, once.
+    void logRun();
     // "Com2": the run's port as its log lines name it.
     std::string runPortName() const;
 
@@ -173,6 +173,8 @@ private:
     int m_endStatus = 0;
     // The end has begun; Start, Exit and the signals do nothing more.
     bool m_ending = false;
+    // What ends the program ("Exit", a signal's name), for the line of a run it stops.
+    std::string m_endedBy;
     bool m_ended = false;
     std::unique_ptr<Timer> m_endLimit;
     // The box of the run, while it is up.

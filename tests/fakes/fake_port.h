@@ -96,7 +96,7 @@ public:
     void purgeOutput() override;
     void beginClose() override;
     BurstTiming burstTiming() const override { return m_line.burstTiming; }
-    std::string remedyFor(const SerialError&) const override { return {}; }
+    FailureFacts factsAbout(PortErrorKind) const override { return {}; }
 
     void deliver(const ByteText& chunk);
     void goAway();

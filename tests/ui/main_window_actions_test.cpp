@@ -13,6 +13,7 @@
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -73,20 +74,34 @@ protected:
     std::size_t m_bytesAtHand = 0;
 };
 
-// Exit and closing the window are one end, a table of the hands that ask for it.
-TEST_F(DuringUpdate, exitOrClosing_stopsTheRunLetsThePortGoThenEndsOnce) {
+// Exit, closing the window and a stopping signal are one end, a table of the hands that ask for
+// it; the run's line says it was stopped, and by whom.
+TEST_F(DuringUpdate, exitClosingOrASignal_stopsTheRunLetsThePortGoThenEndsOnce) {
     struct Hand {
         const char* name;
         std::function<void(WindowRig&)> act;
+        // How the run's line names the end.
+        const char* endedBy;
     };
     const std::vector<Hand> hands = {
-        {"Exit", [](WindowRig& rig) { rig.control<QPushButton>("cmdExit")->click(); }},
-        {"closing the window", [](WindowRig& rig) { rig.window().close(); }},
+        {"Exit", [](WindowRig& rig) { rig.control<QPushButton>("cmdExit")->click(); },
+         "ended_by=Exit "},
+        {"closing the window", [](WindowRig& rig) { rig.window().close(); },
+         "ended_by=\"closing the window\" "},
+        {"SIGTERM", [](WindowRig& rig) { rig.window().stopBySignal(SIGTERM); },
+         "ended_by=SIGTERM "},
     };
     for (const Hand& hand : hands) {
         SCOPED_TRACE(hand.name);
         makeRig();
+        const QString logPath = m_directory.filePath(QStringLiteral("%1.log").arg(hand.name));
+        m_rig->window().setLogPath(logPath);
         startAndThen([&] { hand.act(*m_rig); });
+        QFile log(logPath);
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        const std::string line = log.readAll().toStdString();
+        EXPECT_NE(line.find(" outcome=stopped "), std::string::npos) << line;
+        EXPECT_NE(line.find(hand.endedBy), std::string::npos) << line;
         EXPECT_EQ(m_rig->endCalls(), 1);
         EXPECT_EQ(m_rig->runsEnded(), 0) << "the run went on to its own end";
         EXPECT_FALSE(m_rig->port.portOpen());

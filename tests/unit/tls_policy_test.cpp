@@ -21,7 +21,7 @@ struct KeyCase {
 };
 
 // As ssh: the owner alone may read or write a private key.
-TEST(TlsPolicy, AKeyFileAnyoneButItsOwnerMayUseIsRefusedWithChmod600) {
+TEST(TlsPolicy, AKeyFileAnyoneButItsOwnerMayUseIsRefused) {
 #ifdef _WIN32
     GTEST_SKIP() << "Windows keeps who may read a file in its access lists, not in mode bits";
 #endif
@@ -47,8 +47,6 @@ TEST(TlsPolicy, AKeyFileAnyoneButItsOwnerMayUseIsRefusedWithChmod600) {
         EXPECT_EQ(refusal.has_value(), c.refused) << static_cast<int>(c.permissions);
         if (refusal) {
             EXPECT_EQ(refusal->kind(), PortErrorKind::TlsKeyExposed);
-            EXPECT_EQ(tlsRemedy(refusal->kind(), settings),
-                      "Make the key readable by its owner alone: chmod 600 " + key.string());
         }
     }
     fs::remove(key);

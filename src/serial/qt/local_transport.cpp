@@ -211,8 +211,8 @@ Transport::BurstTiming LocalTransport::burstTiming() const {
     return kBurstTiming;
 }
 
-std::string LocalTransport::remedyFor(const SerialError& error) const {
-    return remedyForDevice(m_path, error.kind());
+FailureFacts LocalTransport::factsAbout(PortErrorKind kind) const {
+    return deviceFacts(m_path, kind);
 }
 
 void LocalTransport::markGone() {

@@ -37,7 +37,7 @@ public:
     void beginClose() override;
     void checkLine() override;
     BurstTiming burstTiming() const override;
-    std::string remedyFor(const SerialError& error) const override;
+    FailureFacts factsAbout(PortErrorKind kind) const override;
 
 private:
     void markGone();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -56,6 +57,9 @@ std::string describeDevice(const std::string& devicePath) {
     return text;
 }
 
+namespace {
+
+// Names of the processes that hold the device open, as far as the system lets us see.
 std::string deviceHolders(const std::string& devicePath) {
 #ifdef __linux__
     std::error_code error;
@@ -92,13 +96,14 @@ std::string deviceHolders(const std::string& devicePath) {
 #endif
 }
 
-std::optional<DeviceAccess> deviceAccess(const std::string& devicePath) {
+// The device's access as the system tells it; nullopt when it cannot be read.
+std::optional<FailureFacts::Access> deviceAccess(const std::string& devicePath) {
 #ifdef __linux__
     struct stat status {};
     if (::stat(devicePath.c_str(), &status) != 0) {
         return std::nullopt;
     }
-    DeviceAccess access;
+    FailureFacts::Access access;
     const passwd* const owner = ::getpwuid(status.st_uid);
     access.owner = owner != nullptr ? owner->pw_name : std::to_string(status.st_uid);
     const group* const named = ::getgrgid(status.st_gid);
@@ -119,62 +124,18 @@ std::optional<DeviceAccess> deviceAccess(const std::string& devicePath) {
 #endif
 }
 
-std::string permissionRemedy(const std::string& devicePath, const DeviceAccess& access) {
-    constexpr unsigned kGroupReadWrite = 0060;
-    if ((access.mode & kGroupReadWrite) == kGroupReadWrite && !access.groupIsRoot &&
-        !access.inGroup) {
-        return "The device belongs to the " + access.group + " group: add your user to it " +
-               "(sudo usermod -aG " + access.group + " $USER), then log in again.";
-    }
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", access.mode);
-    return devicePath + " is owned by " + access.owner + ", group " + access.group + ", mode " +
-           mode + ": this account may not open it. Ask whoever administers the computer for " +
-           "access (a udev rule can give the device a group).";
-}
+}  // namespace
 
-std::string remedyForDevice(const std::string& devicePath, PortErrorKind kind) {
-    switch (kind) {
-        case PortErrorKind::Permission: {
-            const std::optional<DeviceAccess> access = deviceAccess(devicePath);
-            return access ? permissionRemedy(devicePath, *access)
-                          : "Check that this account may use the port.";
-        }
-        case PortErrorKind::Busy: {
-            const std::string holders = deviceHolders(devicePath);
-            std::string text = "Another program holds the port";
-            text += holders.empty() ? "" : ": " + holders;
-            text += ". Close it and try again.";
-#ifdef __linux__
-            if (holders.find("ModemManager") != std::string::npos) {
-                text +=
-                    " ModemManager probes serial adapters: stop it, or mark the adapter "
-                    "with a udev rule setting ENV{ID_MM_DEVICE_IGNORE}=\"1\".";
-            }
-#endif
-            return text;
-        }
-        case PortErrorKind::Missing:
-#ifdef __linux__
-            if (devicePath.find("ttyUSB") != std::string::npos ||
-                devicePath.find("ttyACM") != std::string::npos ||
-                devicePath.find("/dev/serial/") != std::string::npos) {
-                return "Check that the USB adapter is plugged in. If it vanishes as soon as it is "
-                       "plugged in, brltty may claim it (dmesg shows \"claimed by ... brltty\"): "
-                       "remove brltty or disable its udev rule.";
-            }
-            return "Check the cable and the device name. Com1 to Com4 can name other devices in "
-                   "~/.config/Quenlid/flashupdate.conf.";
-#else
-            return "Check that the port exists and the adapter is plugged in.";
-#endif
-        case PortErrorKind::TooManyFiles:
-            return "The program has run out of open files: raise the limit (ulimit -n) or update "
-                   "fewer instruments at once.";
-        default:
-            break;
+FailureFacts deviceFacts(const std::string& devicePath, PortErrorKind kind) {
+    FailureFacts facts;
+    facts.medium = FailureFacts::Medium::Device;
+    facts.device = devicePath;
+    if (kind == PortErrorKind::Permission) {
+        facts.access = deviceAccess(devicePath);
+    } else if (kind == PortErrorKind::Busy) {
+        facts.holders = deviceHolders(devicePath);
     }
-    return {};
+    return facts;
 }
 
 }  // namespace flashupdate

@@ -1,8 +1,7 @@
-// Words for a technician about a serial device: what the system knows of it, and why an opening
-// failed with what to do about it.
+// Words for a technician about a serial device: what the system knows of it, and the facts that
+// the remedy for an opening that failed names.
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include "serial/serial_error.h"
@@ -18,28 +17,8 @@ std::string usbIds(const QSerialPortInfo& info);
 // nothing more about the device.
 std::string describeDevice(const std::string& devicePath);
 
-// Who may open a device, and whether this process is in its group.
-struct DeviceAccess {
-    std::string owner;
-    std::string group;
-    bool groupIsRoot = false;
-    unsigned mode = 0;  // the permission bits, as ls -l shows them
-    bool inGroup = false;
-};
-
-// The device's access as the system tells it; nullopt when it cannot be read.
-std::optional<DeviceAccess> deviceAccess(const std::string& devicePath);
-
-// The remedy for a device that refused this account. Joining the device's group is advised only
-// where it would help, and where a user may be given that group: the group may read and write
-// the device, is not root's, and the account is not in it yet. Otherwise it says who may open the
-// device and with what mode, for whoever administers the computer.
-std::string permissionRemedy(const std::string& devicePath, const DeviceAccess& access);
-
-// The remedy for a local device that failed this way; empty when none is known.
-std::string remedyForDevice(const std::string& devicePath, PortErrorKind kind);
-
-// Names of the processes that hold the device open, as far as the system lets us see.
-std::string deviceHolders(const std::string& devicePath);
+// What the system tells of a local device that failed this way, for its remedy (remedyOf): who
+// may open it for a refusal, who holds it for a busy one.
+FailureFacts deviceFacts(const std::string& devicePath, PortErrorKind kind);
 
 }  // namespace flashupdate

@@ -4,7 +4,6 @@
 #include <QTcpSocket>
 
 #include "serial/qt/line_probes.h"
-#include "serial/tls_policy.h"
 
 namespace flashupdate {
 
@@ -182,11 +181,6 @@ void TcpConnection::abort() {
     m_ended = true;
     m_socket->disconnect(this);
     m_socket->abort();
-}
-
-std::string TcpConnection::remedyFor(const SerialError& error) const {
-    // A plain connection can meet a TLS server, and nothing else of TLS.
-    return error.kind() == PortErrorKind::TlsServer ? tlsRemedy(error.kind(), {}) : std::string();
 }
 
 }  // namespace flashupdate

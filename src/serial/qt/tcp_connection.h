@@ -24,7 +24,6 @@ public:
     std::size_t queued() override;
     void endSending() override;
     void abort() override;
-    std::string remedyFor(const SerialError& error) const override;
 
 protected:
     explicit TcpConnection(std::unique_ptr<QTcpSocket> socket);

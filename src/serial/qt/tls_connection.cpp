@@ -301,8 +301,10 @@ SerialError TlsConnection::notConnectedWithin(std::chrono::milliseconds limit) c
     return TcpConnection::notConnectedWithin(limit);
 }
 
-std::string TlsConnection::remedyFor(const SerialError& error) const {
-    return tlsRemedy(error.kind(), m_settings);
+void TlsConnection::addFacts(FailureFacts& facts) const {
+    facts.tlsCaFile = m_settings.caFile;
+    facts.tlsCertFile = m_settings.certFile;
+    facts.tlsKeyFile = m_settings.keyFile;
 }
 
 }  // namespace flashupdate

@@ -24,7 +24,7 @@ public:
     void write(std::string_view bytes) override;
     std::size_t queued() override;
     SerialError notConnectedWithin(std::chrono::milliseconds limit) const override;
-    std::string remedyFor(const SerialError& error) const override;
+    void addFacts(FailureFacts& facts) const override;
 
 protected:
     void tcpConnected() override {}
