@@ -10,12 +10,13 @@
 
 namespace flashupdate::cli {
 
-// Descriptors one update holds at the most, with room to spare (two for its whole run: the device
-// and its lock file, or a connection; up to four more while it opens the device, looks up a
-// server or reads its files), and those the program keeps for itself (standard streams, the
-// event loop, the signal pipe, the log, the libraries).
-inline constexpr std::size_t kDescriptorsPerUpdate = 6;
-inline constexpr std::size_t kDescriptorsKept = 32;
+// Descriptors one update holds for its whole run: the device and its lock file, or a
+// connection (one at a time, also when it is made afresh at another speed). Those the program
+// keeps for itself (standard streams, the event loop, the signal pipe, the log, the libraries)
+// include the few that one update at a time holds for a moment more while it opens a device or
+// reads its files, which never outlive the call that opened them.
+inline constexpr std::size_t kDescriptorsPerUpdate = 2;
+inline constexpr std::size_t kDescriptorsKept = 36;
 
 // Updates that may run at once under an open-file limit, and no more than jobs when given; at
 // least one.

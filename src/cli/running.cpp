@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "cli/admission.h"
 #include "cli/descriptors.h"
@@ -30,6 +31,8 @@ namespace {
 
 // Between two attempts on one port, for the instrument to settle.
 constexpr std::chrono::seconds kRetryPause(3);
+// Ports started in one pass of the loop at the most.
+constexpr std::size_t kStartsPerPass = 64;
 // How often live output is redrawn while nothing happens (the time left counts down).
 constexpr std::chrono::milliseconds kRedrawInterval(250);
 
@@ -443,11 +446,16 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
     };
 
     std::vector<std::unique_ptr<PortUpdate>> ports(tasks.size());
-    std::function<void()> startWaiting;
+    // Ports whose turn has come are started from the loop, a slice a pass: a pass that started
+    // thousands would keep the loop from the connections already begun, whose time limits run
+    // meanwhile, and from the lines already running.
+    QTimer starter;
+    starter.setSingleShot(true);
+    starter.setInterval(0);
     const auto finished = [&] {
         ++done;
         admission.ended();
-        startWaiting();
+        starter.start();
         if (done == tasks.size()) {
             loop.quit();
         }
@@ -456,17 +464,28 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
     // while nothing runs that could free one) is reported on its own. A port refused at once is
     // settled from inside the loop below, which then goes on with the next port itself.
     bool starting = false;
-    startWaiting = [&] {
+    const auto startWaiting = [&] {
         if (starting) {
             return;
         }
         const ScopedFlag guard(starting);
+        std::size_t slice = kStartsPerPass;
+        // Counted once a pass and reckoned on from there: listing thousands of descriptors for
+        // each of thousands of ports would cost more than their updates.
+        std::optional<std::size_t> inUse;
+        bool counted = false;
         while (!admission.closed()) {
             const std::optional<std::size_t> port = admission.next();
             if (!port) {
                 return;
             }
-            const std::optional<std::size_t> inUse = openDescriptors();
+            if (slice-- == 0) {
+                starter.start();
+                return;
+            }
+            if (!std::exchange(counted, true)) {
+                inUse = openDescriptors();
+            }
             const bool room = !inUse || roomForAnother(settings.openFileLimit, *inUse);
             if (!room && admission.running() > 0) {
                 admission.hold();
@@ -476,6 +495,9 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
             if (room) {
                 ports[*port] = std::make_unique<PortUpdate>(*port, tasks[*port], 1 + retries, call);
                 ports[*port]->begin();
+                if (inUse) {
+                    *inUse += kDescriptorsPerUpdate;
+                }
                 continue;
             }
             settle(notStarted(*port, UpdateResult::Cause::Port, PortErrorKind::TooManyFiles,
@@ -489,6 +511,7 @@ RunOutcome runUpdates(const std::vector<UpdateTask>& tasks, int retries, RunSett
         result.time = std::chrono::system_clock::now();
         settle(std::move(result));
     };
+    QObject::connect(&starter, &QTimer::timeout, startWaiting);
     call.portLetGo = [&](std::size_t) { finished(); };
     const auto stopAll = [&](int signal) {
         if (call.signal != 0) {

@@ -16,14 +16,17 @@ TEST(Admission, TheLimitDecidesHowManyRunAtOnceAndJobsOnlyLowersIt) {
         std::optional<std::size_t> jobs;
         std::size_t atOnce;
     };
-    for (const Case& c : std::vector<Case>{{1024, {}, 165},
-                                           {256, {}, 37},
-                                           {1024, 4, 4},
-                                           {256, 1000, 37},
-                                           {1024, 0, 1},
-                                           // Too few for even one: one at a time, and the
-                                           // descriptors free decide whether it may start.
-                                           {16, {}, 1}}) {
+    for (const Case& c : std::vector<Case>{
+             {1024, {}, 494},
+             {256, {}, 110},
+             // A fleet of network ports at this machine's hard limit: nearly all at once.
+             {20000, {}, 9982},
+             {1024, 4, 4},
+             {256, 1000, 110},
+             {1024, 0, 1},
+             // Too few for even one: one at a time, and the
+             // descriptors free decide whether it may start.
+             {16, {}, 1}}) {
         SCOPED_TRACE(::testing::Message() << c.limit << " jobs " << c.jobs.value_or(0));
         EXPECT_EQ(updatesAtOnce(c.limit, c.jobs), c.atOnce);
     }

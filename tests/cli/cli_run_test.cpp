@@ -63,7 +63,7 @@ bool hasLine(const QString& out, const QString& port, const QString& text) {
 TEST_F(CliRun, MorePortsThanTheOpenFileLimitAllowsAreAllUpdatedInTurn) {
     std::vector<std::unique_ptr<SimulatorProcess>> instruments;
     QStringList arguments{"-c",
-                          "ulimit -n 48 && exec \"$0\" \"$@\"",
+                          "ulimit -n 40 && exec \"$0\" \"$@\"",
                           FLASHUPDATE_CLI_PATH,
                           "--json",
                           "--allow-empty",

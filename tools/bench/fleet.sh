@@ -9,6 +9,7 @@
 # A simulator holds two descriptors an instrument (a pseudo-terminal's two ends; a server's
 # listening socket and its client), so a fleet larger than a process's open files allow is
 # split over several simulators of at most FLEET_PER_SIMULATOR (5000) each.
+# FLEET_KEEP=DIR keeps the call's JSON and standard error and the simulators' output there.
 # A benchmark, not a test: nothing here decides a pass.
 set -euo pipefail
 network=false
@@ -40,6 +41,10 @@ finish() {
   stop_simulators
   [ -z "$cli" ] || kill -- "-$cli" 2>/dev/null || true
   wait 2>/dev/null || true
+  if [ -n "${FLEET_KEEP:-}" ]; then
+    mkdir -p "$FLEET_KEEP"
+    cp "$work"/*.json "$work"/*.txt "$work"/sim-* "$FLEET_KEEP"/ 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap finish EXIT
@@ -118,7 +123,11 @@ simulators=()
 sim_cpu=0
 sim_peak=0
 for file in "$work"/sim-*.time; do
-  read -r _ sim_user sim_system sim_kb < <(grep -E '^[0-9.]+ [0-9.]+ [0-9.]+ [0-9]+$' "$file")
+  # A simulator stopped above (an instrument never had its session) leaves no figures.
+  if ! read -r _ sim_user sim_system sim_kb < <(grep -E '^[0-9.]+ [0-9.]+ [0-9.]+ [0-9]+$' "$file"); then
+    echo "      a simulator was stopped before its instruments were done: no figures for it" >&2
+    continue
+  fi
   sim_cpu=$(echo "$sim_cpu + $sim_user + $sim_system" | bc -l)
   ((sim_kb > sim_peak)) && sim_peak=$sim_kb
 done

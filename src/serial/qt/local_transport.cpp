@@ -62,7 +62,7 @@ PortErrorKind openFailureKind(const QSerialPort& port, const std::string& path) 
 
 }  // namespace
 
-LocalTransport::LocalTransport(EventLoop& events) : m_events(events) {}
+LocalTransport::LocalTransport(EventLoop& events) : m_events(events), m_fifo(kUncountedFifoBytes) {}
 
 void LocalTransport::beginOpen(const std::string& name, const LineSettings& settings, bool rts) {
     try {
@@ -149,11 +149,19 @@ std::size_t LocalTransport::write(std::string_view bytes) {
     if (!outcome.error.empty()) {
         throw SerialError("write failed: " + outcome.error);
     }
+    const auto byteTime = std::chrono::nanoseconds(
+        static_cast<std::chrono::nanoseconds::rep>(1e9 * m_settings.secondsPerByte()));
+    m_fifo.wrote(outcome.taken, byteTime, m_events.monotonicTime());
     return outcome.taken;
 }
 
 std::size_t LocalTransport::queued() {
-    return m_port && m_port->isOpen() ? probes::transmitQueued(*m_port) : 0;
+    if (!m_port || !m_port->isOpen()) {
+        return 0;
+    }
+    const std::size_t queued = probes::transmitQueued(*m_port);
+    m_fifo.queueSeen(queued, m_events.monotonicTime());
+    return queued;
 }
 
 void LocalTransport::purgeInput() {
@@ -178,15 +186,18 @@ void LocalTransport::beginClose() {
     // Closing restores the settings the device had before opening: the last bytes in the UART's
     // FIFO must be out before the speed changes under them. Bytes still counted have not left
     // within the control's drain limit, and waiting longer for them changes nothing.
-    if (m_gone || probes::transmitQueued(*m_port) > 0) {
+    if (m_gone || queued() > 0) {
         letGo();
         return;
     }
-    const auto fifoTime = std::chrono::ceil<std::chrono::milliseconds>(
-        std::chrono::duration<double>(m_settings.secondsPerByte() * kUncountedFifoBytes));
+    const auto fifoTime =
+        std::chrono::ceil<std::chrono::milliseconds>(m_fifo.emptyIn(m_events.monotonicTime()));
+    if (fifoTime.count() <= 0) {
+        letGo();
+        return;
+    }
     m_fifoWait = m_events.createTimer();
-    m_fifoWait->setInterval(
-        static_cast<int>(std::max<std::chrono::milliseconds::rep>(fifoTime.count(), 1)));
+    m_fifoWait->setInterval(static_cast<int>(fifoTime.count()));
     m_fifoWait->setOnTick([this] { letGo(); });
     m_fifoWait->setEnabled(true);
 }

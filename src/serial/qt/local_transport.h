@@ -15,6 +15,7 @@
 
 #include "serial/event_loop.h"
 #include "serial/transport.h"
+#include "serial/uart_fifo.h"
 
 class QSerialPort;
 
@@ -50,6 +51,7 @@ private:
     EventLoop& m_events;
     // The wait for the UART's FIFO before the device is let go.
     std::unique_ptr<Timer> m_fifoWait;
+    UartFifo m_fifo;
     std::string m_path;
     LineSettings m_settings;
     std::unique_ptr<QSerialPort> m_port;
