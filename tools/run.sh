@@ -254,13 +254,12 @@ case "$mode" in
     done
     # The end-to-end tests wait for the line more than they compute: three at once per core, as
     # in the package build. The runs whose code shorter tests here run too (a stop and a power
-    # cycle, a job run twice, TLS, a stall behind a server; the fleets are not built here) are
-    # the package build's alone.
+    # cycle, a job run twice, TLS; the fleets are not built here) are the package build's alone.
     sanitizer_tests() {
       cd build-sanitize && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
         LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --output-on-failure -j"$((jobs * 3))" -LE 'bench|faults|slow' \
-          -E 'AStopInTheMiddleOfARecordAsksForAPowerCycle|CliJob\.|OverTls|AnInstrumentStalledBehindTheServer'
+          -E 'AStopInTheMiddleOfARecordAsksForAPowerCycle|CliJob\.|OverTls'
     }
     in_group "the tests built with AddressSanitizer and UBSan" sanitizer_tests
     step="the fuzzer"

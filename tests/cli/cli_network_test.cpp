@@ -14,19 +14,10 @@ namespace {
 using flashupdate::testing::Ser2NetProcess;
 using flashupdate::testing::TlsCertificates;
 
-class CliNetwork : public ::testing::Test {
+// The fixture's files, the update asked for in --json.
+class CliNetwork : public CliFixture {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
-        writeFile(m_dir.filePath("BOOTLOAD.IMG"), randomBytes(511, 51));
-        writeFile(m_dir.filePath("PROG.IMG"), randomBytes(3 * 16384, 52));
-    }
-    QStringList update(const QString& port) const {
-        return {"--json", "-b", m_dir.filePath("BOOTLOAD.IMG"),
-                "-p",     port, m_dir.filePath("PROG.IMG")};
-    }
-
-    QTemporaryDir m_dir;
+    QStringList json(const QString& port) const { return QStringList{"--json"} + update(port); }
 };
 
 QJsonObject resultOf(const CliResult& run) {
@@ -35,10 +26,11 @@ QJsonObject resultOf(const CliResult& run) {
 }
 
 TEST_F(CliNetwork, AServerGoneInTheMiddleOfARecordIsAPortErrorWithoutAHang) {
+    writeImage(3 * 16384);
     SimulatorProcess instrument({"--paced"});
     Ser2NetProcess server(instrument.devicePath());
     ASSERT_TRUE(server.ready()) << server.error().toStdString();
-    CliProcess run(update(server.portName()));
+    CliProcess run(json(server.portName()));
     ASSERT_TRUE(run.waitForOutput("\"sent\":4096", 60'000));
     server.stop();
     const CliResult result = run.finish();
@@ -59,33 +51,13 @@ TEST_F(CliNetwork, AServerGoneInTheMiddleOfARecordIsAPortErrorWithoutAHang) {
     EXPECT_LT(result.seconds, 45.0);
 }
 
-// The network's buffers take what a stalled instrument does not: the tool cannot know how much of
-// the record reached it, so it asks for a power cycle and does not try again.
-TEST_F(CliNetwork, AnInstrumentStalledBehindTheServerIsLeftForAPowerCycleNotRetried) {
-    writeFile(m_dir.filePath("ONE.IMG"), randomBytes(16384, 53));
-    SimulatorProcess instrument({"--paced", "--stall-after", "4000", "--stall-ms", "600000"});
-    Ser2NetProcess server(instrument.devicePath());
-    ASSERT_TRUE(server.ready()) << server.error().toStdString();
-    const CliResult result =
-        runCli({"--json", "--retries", "1", "-b", m_dir.filePath("BOOTLOAD.IMG"), "-p",
-                server.portName(), m_dir.filePath("ONE.IMG")});
-
-    EXPECT_TRUE(result.exitCode == 4 || result.exitCode == 5)
-        << result.out.toStdString() << result.err.toStdString();
-    const QList<QJsonObject> results = jsonEvents(result, "result");
-    ASSERT_EQ(results.size(), 1) << result.out.toStdString();
-    EXPECT_TRUE(results.front()["power_cycle"].toBool()) << result.out.toStdString();
-    // One record on the line (17 s) and the waits around it; never a retry's 3 s and more.
-    EXPECT_LT(result.seconds, 60.0);
-}
-
 // The --tls options reach the line: a server that wants a technician's certificate, verified
 // against the CA given, takes every byte of the update unchanged.
 TEST_F(CliNetwork, AnUpdateOverTlsWithAClientCertificateArrivesExact) {
     const TlsCertificates& certificates = TlsCertificates::shared();
     ASSERT_TRUE(certificates.ready()) << certificates.error();
     const std::string image = randomBytes(100, 54);
-    writeFile(m_dir.filePath("SHORT.IMG"), image);
+    writeImage(image);
     SimulatorProcess instrument;
     Ser2NetProcess server(instrument.devicePath(), certificates.ser2netTls("server", true));
     ASSERT_TRUE(server.ready()) << server.error().toStdString();
@@ -93,12 +65,12 @@ TEST_F(CliNetwork, AnUpdateOverTlsWithAClientCertificateArrivesExact) {
         return QString::fromStdString(certificates.path(file));
     };
     const CliResult result =
-        runCli({"--json", "--tls-ca", path("ca.pem"), "--tls-cert", path("client.pem"), "--tls-key",
-                path("client.key"), "-b", m_dir.filePath("BOOTLOAD.IMG"), "-p", server.portName(),
-                m_dir.filePath("SHORT.IMG")});
+        runCli(QStringList{"--tls-ca", path("ca.pem"), "--tls-cert", path("client.pem"),
+                           "--tls-key", path("client.key")} +
+               json(server.portName()));
 
     EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
-    EXPECT_EQ(instrument.receivedAt(1200, 512), "\xFF" + randomBytes(511, 51));
+    EXPECT_EQ(instrument.receivedAt(1200, 512), "\xFF" + m_bootLoader);
     const std::string expected =
         "EP\x40" + image + std::string(16384 - image.size(), '\xFF') + "CX";
     EXPECT_EQ(firstDifference(instrument.receivedAt(9600, expected.size()), expected), "");
@@ -109,7 +81,7 @@ TEST_F(CliNetwork, NoServerOrNoSuchHostIsAPortErrorWithinSeconds) {
         QString("rfc2217://127.0.0.1:%1").arg(flashupdate::testing::freeLoopbackPort());
     for (const QString& port : {nobody, QString("rfc2217://no-such-host.invalid:4001")}) {
         SCOPED_TRACE(port.toStdString());
-        const CliResult result = runCli(update(port));
+        const CliResult result = runCli(json(port));
         EXPECT_EQ(result.exitCode, 4) << result.out.toStdString();
         EXPECT_EQ(resultOf(result)["erased"].toString(), "no");
         EXPECT_TRUE(result.out.contains("cannot open " + port)) << result.out.toStdString();

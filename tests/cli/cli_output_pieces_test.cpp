@@ -12,38 +12,12 @@
 #include "cli/event_words.h"
 #include "cli/renderers.h"
 #include "cli/text_formats.h"
-#include "update/protocol.h"
 #include "update/texts.h"
 
 namespace flashupdate::cli {
 namespace {
 
-using std::chrono::milliseconds;
 using Stage = UpdateResult::Stage;
-using Erased = UpdateResult::Erased;
-
-// The waits and the line time still ahead of each stage: 512 boot bytes at 120 bytes a second,
-// 2 s to start and 1 s after the reopening; the erase's 1 s and 100 ms; a record's command, block
-// number and 16384 bytes at 960 bytes a second; 3 s after the last record.
-TEST(TimeLeft, EachStageCountsTheWaitsAndTheLineTimeAheadOfIt) {
-    const milliseconds closing(3000);
-    EXPECT_EQ(timeLeft(Stage::Done, Erased::Yes, 16384, 16384), milliseconds(0));
-    EXPECT_EQ(timeLeft(Stage::Checksum, Erased::Yes, 49152, 49152), closing);
-    EXPECT_EQ(timeLeft(Stage::Program, Erased::Yes, 49152, 49152), closing);
-    EXPECT_EQ(timeLeft(Stage::Program, Erased::Yes, 32768, 49152),
-              milliseconds(16386 * 1000 / 960) + closing);
-    const auto erasing = timeLeft(Stage::Erase, Erased::Maybe, 0, 16384);
-    EXPECT_EQ(erasing - timeLeft(Stage::Erase, Erased::Yes, 0, 16384), milliseconds(1000 + 100));
-    EXPECT_EQ(timeLeft(Stage::BootLoader, Erased::No, 0, 16384) - erasing,
-              milliseconds(512 * 1000 / 120 + 3000));
-}
-
-TEST(Records, AnImageMakesWholeRecords) {
-    EXPECT_EQ(protocol::recordsFor(1), 1u);
-    EXPECT_EQ(protocol::recordsFor(16384), 1u);
-    EXPECT_EQ(protocol::recordsFor(16385), 2u);
-    EXPECT_EQ(protocol::recordsFor(0), 0u);
-}
 
 TEST(JsonText, EveryLineIsValidJsonWhateverTheBytesOfANameAre) {
     std::FILE* out = std::tmpfile();
@@ -219,79 +193,40 @@ TEST(EventWords, StatusesBoxesAndPortFailuresInTheCommandLinesWords) {
     equal.stage = Stage::Done;
     UpdateResult differ = equal;
     differ.cause = UpdateResult::Cause::BadChecksum;
+    // The texts as the cases name them.
+    const std::string image = "Can't open /x/A.IMG";
+    const std::string reset = "the connection was reset during record 1 of 3";
+    const std::string hungUp = "the device hung up during record 1 of 3";
+    const std::string stalled = "the device took nothing for too long before record 2 of 3";
+    const std::string port = texts::kErrorOpeningComPort;
+    const std::string erase = texts::kEndOfEraseNotDetected;
+    const std::string sum = texts::kCheckSumNotReceivedBox;
+    const std::string bad = texts::kBadChecksum;
+    const std::string notUpdated = "FLASH not updated successfully";
+    const std::string updated = "FLASH updated successfully";
+    const std::string notErased = "FLASH not Updated";
+    const std::string eraseLine = "End Of Erase Not Detected";
+    const std::string noSum = "Check Sum not Received";
+    const std::string asking = "Requesting Check Sum";
     const struct {
         Kind kind;
-        const char* text;
+        std::string text;
         UpdateResult run;
         bool network;
         std::vector<std::string> statuses;
         std::string message;
         std::vector<std::string> lines;
     } cases[] = {
-        {Kind::Failed,
-         "Can't open /x/A.IMG",
-         lostInRecord,
-         true,
-         {},
-         "the connection was reset during record 1 of 3",
-         {"the connection was reset during record 1 of 3"}},
-        {Kind::Failed,
-         "Can't open /x/A.IMG",
-         lostInRecord,
-         false,
-         {},
-         "the device hung up during record 1 of 3",
-         {"the device hung up during record 1 of 3"}},
-        {Kind::Failed,
-         "Can't open /x/A.IMG",
-         betweenRecords,
-         false,
-         {},
-         "the device took nothing for too long before record 2 of 3",
-         {"the device took nothing for too long before record 2 of 3"}},
-        {Kind::Failed,
-         texts::kErrorOpeningComPort,
-         neverOpened,
-         false,
-         {},
-         texts::kErrorOpeningComPort,
-         {texts::kErrorOpeningComPort}},
-        {Kind::EraseFailed,
-         texts::kEndOfEraseNotDetected,
-         {},
-         false,
-         {"FLASH not Updated"},
-         texts::kEndOfEraseNotDetected,
-         {"FLASH not Updated", "End Of Erase Not Detected"}},
-        {Kind::ChecksumMissing,
-         texts::kCheckSumNotReceivedBox,
-         {},
-         false,
-         {"Check Sum not Received"},
-         texts::kCheckSumNotReceivedBox,
-         {"Check Sum not Received"}},
-        {Kind::Verdict,
-         "",
-         equal,
-         false,
-         {"DONE", "FLASH updated successfully"},
-         "",
-         {"DONE", "FLASH updated successfully"}},
+        {Kind::Failed, image, lostInRecord, true, {}, reset, {reset}},
+        {Kind::Failed, image, lostInRecord, false, {}, hungUp, {hungUp}},
+        {Kind::Failed, image, betweenRecords, false, {}, stalled, {stalled}},
+        {Kind::Failed, port, neverOpened, false, {}, port, {port}},
+        {Kind::EraseFailed, erase, {}, false, {notErased}, erase, {notErased, eraseLine}},
+        {Kind::ChecksumMissing, sum, {}, false, {noSum}, sum, {noSum}},
+        {Kind::Verdict, "", equal, false, {"DONE", updated}, "", {"DONE", updated}},
         // The window's "DONE" stands only for the moment before a bad verdict replaces it.
-        {Kind::Verdict,
-         texts::kBadChecksum,
-         differ,
-         false,
-         {"FLASH not updated successfully"},
-         texts::kBadChecksum,
-         {"FLASH not updated successfully", texts::kBadChecksum}},
-        {Kind::RequestingCheckSum,
-         "",
-         {},
-         false,
-         {"Requesting Check Sum"},
-         "",
-         {"Requesting Check Sum"}},
+        {Kind::Verdict, bad, differ, false, {notUpdated}, bad, {notUpdated, bad}},
+        {Kind::RequestingCheckSum, "", {}, false, {asking}, "", {asking}},
     };
     for (const auto& c : cases) {
         const EventWords words = wordsOf(RunEvent{c.kind, c.text}, c.run, c.network);

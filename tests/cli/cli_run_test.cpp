@@ -412,12 +412,8 @@ struct Ending {
 };
 
 const Ending kEndings[] = {
-    {"BadChecksum", "bad-checksum", "-b {loader} -p {port} {image}", 6,
-     "FLASH not updated successfully : BAD CHECKSUM", ""},
     {"SilentInstrumentIsNoAnswer", "erase-silent", "--json -b {loader} -p {port} {image}", 5,
      "Programming Error\r\nFLASH not Updated", ""},
-    {"MissingDeviceIsAPortError", nullptr, "-b {loader} -p {port} {image}", 4,
-     "Error opening Com Port", "cannot open {port}"},
     {"MissingImageIsAFileError", nullptr, "-b {loader} -p {port} {dir}/NONE.IMG", 3,
      "Can't find size of {dir}/NONE.IMG", ""},
     {"MissingBootLoaderIsAFileError", nullptr, "-b {dir}/gone.bin -p {port} {image}", 3,

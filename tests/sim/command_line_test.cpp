@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "sim_session.h"
 
@@ -26,10 +27,16 @@ TEST(SimCommandLine, HelpDescribesEveryFaultAndExitsZero) {
     }
 }
 
-class SimBadCommandLine : public testing::TestWithParam<std::vector<std::string>> {};
+// Each case is the arguments, a blank between each two.
+class SimBadCommandLine : public testing::TestWithParam<const char*> {};
 
 TEST_P(SimBadCommandLine, IsRefusedWithStatusTwoBeforeAnyDevice) {
-    SimulatorProcess sim(GetParam(), Launch::AsGiven);
+    std::vector<std::string> arguments;
+    std::istringstream words(GetParam());
+    for (std::string word; words >> word;) {
+        arguments.push_back(word);
+    }
+    SimulatorProcess sim(arguments, Launch::AsGiven);
     ASSERT_EQ(sim.waitForExit(), 2);
     EXPECT_TRUE(sim.events().empty());
     EXPECT_EQ(sim.waitForDevice(0ms), "");
@@ -38,41 +45,15 @@ TEST_P(SimBadCommandLine, IsRefusedWithStatusTwoBeforeAnyDevice) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SimBadCommandLine,
-    testing::Values(
-        std::vector<std::string>{"--bogus"}, std::vector<std::string>{"extra"},
-        std::vector<std::string>{"--fault", "erase-never"}, std::vector<std::string>{"--fault"},
-        std::vector<std::string>{"--erase-ms", "soon"},
-        std::vector<std::string>{"--erase-ms", "-5"}, std::vector<std::string>{"--erase-ms"},
-        std::vector<std::string>{"--link"}, std::vector<std::string>{"--transcript"},
-        std::vector<std::string>{"--once=yes"},
-        std::vector<std::string>{"--fault", "erase-silent", "--fault", "erase-wrong"},
-        std::vector<std::string>{"--fault", "checksum-short", "--fault", "checksum-long"},
-        std::vector<std::string>{"--stall-after", "100"},
-        std::vector<std::string>{"--stall-ms", "1000"},
-        std::vector<std::string>{"--stall-after", "0", "--stall-ms", "1000"},
-        std::vector<std::string>{"--stall-after", "100", "--stall-ms", "600001"},
-        std::vector<std::string>{"--instruments", "0"},
-        std::vector<std::string>{"--instruments", "10001"},
-        std::vector<std::string>{"--rfc2217", "4001"},
-        std::vector<std::string>{"--rfc2217", "rack7:4001"},
-        std::vector<std::string>{"--rfc2217", "127.0.0.1:65536"},
-        std::vector<std::string>{"--instruments", "2", "--rfc2217", "127.0.0.1:65535"},
-        std::vector<std::string>{"--rfc2217", "127.0.0.1:0", "--link", "com1"},
-        std::vector<std::string>{"--write-samples"}));
-
-TEST(SimCommandLine, FirstLineNamesTheDeviceTheInstrumentListensOn) {
-    SimulatorProcess sim;
-    ASSERT_TRUE(sim.devicePath().starts_with("/dev/")) << sim.devicePath();
-    {
-        TestPort port(sim.devicePath(), kLoaderBaud);
-        port.write({0x12, 0x34});
-    }
-    auto lines = waitForTranscript(sim.transcriptPath(), 2, kPatience);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].byte, 0x12);
-    EXPECT_EQ(lines[1].byte, 0x34);
-    EXPECT_TRUE(sim.running());
-}
+    testing::Values("--bogus", "extra", "--fault erase-never", "--fault", "--erase-ms soon",
+                    "--erase-ms -5", "--erase-ms", "--link", "--transcript", "--once=yes",
+                    "--fault erase-silent --fault erase-wrong",
+                    "--fault checksum-short --fault checksum-long", "--stall-after 100",
+                    "--stall-ms 1000", "--stall-after 0 --stall-ms 1000",
+                    "--stall-after 100 --stall-ms 600001", "--instruments 0", "--instruments 10001",
+                    "--rfc2217 4001", "--rfc2217 rack7:4001", "--rfc2217 127.0.0.1:65536",
+                    "--instruments 2 --rfc2217 127.0.0.1:65535",
+                    "--rfc2217 127.0.0.1:0 --link com1", "--write-samples"));
 
 TEST(SimCommandLine, LineIsRawAtCommandSpeedBeforeTheToolSetsItUp) {
     SimulatorProcess sim({}, Launch::AsGiven);
@@ -149,18 +130,6 @@ TEST(SimCommandLine, SamplesAreWrittenOnceAndNothingIsReplaced) {
     EXPECT_NE(again.stderrText().find("SAMPLE.IMG exists"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.path("BOOTLOAD.IMG")));
     EXPECT_EQ(std::filesystem::file_size(dir.path("SAMPLE.IMG")), 5u);
-}
-
-TEST(SimCommandLine, OnceExitsOnlyAfterTheSessionEnds) {
-    SimulatorProcess sim({"--once", "--erase-ms", "50"});
-    auto port = start_session(sim);
-    ASSERT_TRUE(port);
-    port->write({'E'});
-    ASSERT_TRUE(expect_bytes(*port, {'E'}));
-    // Neither the loader nor a command other than "X" may end the run.
-    EXPECT_TRUE(sim.running());
-    port->write({'X'});
-    EXPECT_EQ(sim.waitForExit(), 0);
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ TEST(SimSession, RunsAToolLikeSessionFromBootLoaderToEnd) {
     // 0x3FC000 + 0x1FE000 - 0xFF, most significant byte first.
     ASSERT_TRUE(expect_bytes(port, {0x00, 0x5F, 0x9F, 0x01}));
     EXPECT_TRUE(expect_silence(port, 200ms));
+    // Neither the loader nor a command other than "X" ends a session of --once.
+    EXPECT_TRUE(sim.running());
     port.write({'X'});
     EXPECT_EQ(sim.waitForExit(), 0);
 

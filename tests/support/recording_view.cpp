@@ -90,13 +90,4 @@ std::vector<std::string> RecordingView::statusHistory() const {
     return history;
 }
 
-Micros RecordingView::statusTime(const std::string& caption) const {
-    for (const auto& change : m_changes) {
-        if (change.label == Label::lblStatus && change.caption == caption) {
-            return change.at;
-        }
-    }
-    return -1;
-}
-
 }  // namespace flashupdate::testing

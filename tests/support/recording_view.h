@@ -75,8 +75,6 @@ public:
     std::vector<std::string> messageTexts() const;
     // Every caption lblStatus was given, in order.
     std::vector<std::string> statusHistory() const;
-    // When lblStatus was first given caption; -1 if never.
-    Micros statusTime(const std::string& caption) const;
     const std::vector<LabelChange>& changes() const { return m_changes; }
     // Visibility writes, in order, as "lblFileSize=0".
     const std::vector<std::string>& visibilityWrites() const { return m_visibilityWrites; }

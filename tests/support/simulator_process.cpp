@@ -225,31 +225,23 @@ bool SimulatorProcess::waitForAnyLine(std::string_view prefix, std::chrono::mill
 }
 
 bool SimulatorProcess::waitForLine(std::string_view prefix, int timeoutMs) {
-    std::unique_lock lock(m_mutex);
-    bool found = false;
-    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        while (m_nextEvent < m_outLines.size()) {
-            if (m_outLines[m_nextEvent++].starts_with(prefix)) {
-                found = true;
-                return true;
-            }
-        }
-        return m_outputClosed;
-    });
-    return found;
+    return waitForNext([&](const std::string& line) { return line.starts_with(prefix); },
+                       std::chrono::milliseconds(timeoutMs));
 }
 
 bool SimulatorProcess::waitForEvent(std::string_view line, std::chrono::milliseconds timeout) {
+    return waitForNext([&](const std::string& each) { return each == line; }, timeout);
+}
+
+bool SimulatorProcess::waitForNext(const std::function<bool(const std::string&)>& wanted,
+                                   std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_mutex);
     bool found = false;
     m_changed.wait_for(lock, timeout, [&] {
-        while (m_nextEvent < m_outLines.size()) {
-            if (m_outLines[m_nextEvent++] == line) {
-                found = true;
-                return true;
-            }
+        while (!found && m_nextEvent < m_outLines.size()) {
+            found = wanted(m_outLines[m_nextEvent++]);
         }
-        return m_outputClosed;
+        return found || m_outputClosed;
     });
     return found;
 }

@@ -11,6 +11,7 @@
 #include <QString>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -116,6 +117,9 @@ public:
 private:
     void collectOutput(int outFd, int errFd);
     std::size_t ignoredBytesLocked(std::string_view reason) const;
+    // The next event line not yet consumed for which wanted holds.
+    bool waitForNext(const std::function<bool(const std::string&)>& wanted,
+                     std::chrono::milliseconds timeout);
     void stop();
 
     TempDir m_dir;

@@ -7,49 +7,40 @@
 namespace flashupdate {
 namespace {
 
-TEST(AboutTextsFile, Parse_KeyValueLines_KeepEveryCharacterAfterTheFirstEquals) {
-    const AboutTexts texts = parseAboutTexts(
-        u"copyright=Copyright \u00A9 2026 Maker\n"
-        u"street=1 High Street \n"
-        u"town=Town = Centre\n"
-        u"rights=All rights reserved.\n"
-        u"warning1=One\n"
-        u"warning2= two\n"
-        u"warning3= three\n"
-        u"warning4= four\n"
-        u"warning5= five.");
+using namespace Qt::StringLiterals;
 
-    EXPECT_EQ(texts.copyright.toStdString(), "Copyright \u00A9 2026 Maker");
-    EXPECT_EQ(texts.street.toStdString(), "1 High Street ");
-    EXPECT_EQ(texts.town.toStdString(), "Town = Centre");
-    EXPECT_EQ(texts.rights.toStdString(), "All rights reserved.");
-    EXPECT_EQ(texts.warning[0].toStdString(), "One");
-    EXPECT_EQ(texts.warning[1].toStdString(), " two");
-    EXPECT_EQ(texts.warning[4].toStdString(), " five.");
-}
-
-TEST(AboutTextsFile, Parse_CommentsBlankLinesAndUnknownKeys_AreSkipped) {
-    const AboutTexts texts = parseAboutTexts(
-        u"# copyright=not this\n"
-        u"\n"
-        u"no equals sign here\n"
-        u"colour=blue\n"
-        u"  street  =Mill Lane\n");
-
-    EXPECT_TRUE(texts.copyright.isEmpty());
-    EXPECT_EQ(texts.street.toStdString(), "Mill Lane");
-    EXPECT_TRUE(texts.town.isEmpty());
-}
-
-TEST(AboutTextsFile, Parse_WindowsEditedFile_LosesByteOrderMarkAndCarriageReturns) {
-    const AboutTexts texts = parseAboutTexts(u"\uFEFFcopyright=C\r\nstreet=S\r\n");
-
-    EXPECT_EQ(texts.copyright.toStdString(), "C");
-    EXPECT_EQ(texts.street.toStdString(), "S");
-}
-
-TEST(AboutTextsFile, Parse_KeyGivenTwice_KeepsTheLastText) {
-    EXPECT_EQ(parseAboutTexts(u"town=Old\ntown=New\n").town.toStdString(), "New");
+// Each file with the texts it gives; a key the file leaves out comes back empty.
+TEST(AboutTextsFile, Parse_ReadsKeyValueLinesAsWrittenAndSkipsTheRest) {
+    const struct {
+        const char16_t* file;
+        AboutTexts texts;
+    } cases[] = {
+        // Every character after the first equals sign, blanks included.
+        {u"copyright=Copyright \u00A9 2026 Maker\nstreet=1 High Street \ntown=Town = Centre\n"
+         u"rights=All rights reserved.\nwarning1=One\nwarning2= two\nwarning3= three\n"
+         u"warning4= four\nwarning5= five.",
+         {u"Copyright \u00A9 2026 Maker"_s,
+          u"1 High Street "_s,
+          u"Town = Centre"_s,
+          u"All rights reserved."_s,
+          {u"One"_s, u" two"_s, u" three"_s, u" four"_s, u" five."_s}}},
+        // Comments, blank lines, lines without an equals sign and unknown keys.
+        {u"# copyright=not this\n\nno equals sign here\ncolour=blue\n  street  =Mill Lane\n",
+         {{}, u"Mill Lane"_s, {}, {}, {}}},
+        // A file edited on Windows loses its byte order mark and carriage returns.
+        {u"\uFEFFcopyright=C\r\nstreet=S\r\n", {u"C"_s, u"S"_s, {}, {}, {}}},
+        // A key given twice keeps its last text.
+        {u"town=Old\ntown=New\n", {{}, {}, u"New"_s, {}, {}}},
+    };
+    for (const auto& [file, expected] : cases) {
+        const AboutTexts texts = parseAboutTexts(QStringView(file));
+        SCOPED_TRACE(QString::fromUtf16(file).toStdString());
+        EXPECT_EQ(texts.copyright, expected.copyright);
+        EXPECT_EQ(texts.street, expected.street);
+        EXPECT_EQ(texts.town, expected.town);
+        EXPECT_EQ(texts.rights, expected.rights);
+        EXPECT_EQ(texts.warning, expected.warning);
+    }
 }
 
 TEST(AboutTextsFile, Load_MissingFile_GivesEmptyTexts) {

@@ -33,20 +33,18 @@ std::ostream& operator<<(std::ostream& out, const CommandLineCase& c) {
     return out << c.label;
 }
 
+// How the port's text reads as a number is the number reader's table; here, what the window
+// makes of the number.
 const std::vector<CommandLineCase> kCases = {
     {"port2", "C:\\PROG\\NEW.IMG,2", "C:\\PROG\\NEW.IMG", 2, kCreationStatus},
     {"port5IsCom4", "C:\\PROG\\NEW.IMG,5", "C:\\PROG\\NEW.IMG", 4, kCreationStatus},
     {"emptyPortReadsZero", "C:\\PROG\\NEW.IMG,", "C:\\PROG\\NEW.IMG", 4, kCreationStatus},
-    {"letterPortReadsZero", "C:\\PROG\\NEW.IMG,x", "C:\\PROG\\NEW.IMG", 4, kCreationStatus},
-    {"onePointZeroIsCom1", "C:\\PROG\\NEW.IMG,1.0", "C:\\PROG\\NEW.IMG", 1, kCreationStatus},
-    {"blankBeforeDigitSkipped", "C:\\PROG\\NEW.IMG, 1", "C:\\PROG\\NEW.IMG", 1, kCreationStatus},
     {"secondCommaEndsNumber", "C:\\PROG\\NEW.IMG,3,9", "C:\\PROG\\NEW.IMG", 3, kCreationStatus},
     {"noFilePart", ",3", "", 3, kCreationStatus},
     {"firstCommaSplits", "C:\\A,B\\NEW.IMG,2", "C:\\A", 4, kCreationStatus},
     {"noCommaIgnored", "C:\\PROG\\NEW.IMG", "", 1, kCreationStatus},
     {"empty", "", "", 1, kPrompt},
     {"blanksKeptInFileName", " new.img ,2", " new.img ", 2, kCreationStatus},
-    {"hexPort", "a.img,&H3", "a.img", 3, kCreationStatus},
     {"onlyBlanksHaveNoComma", "   ", "", 1, kCreationStatus},
 };
 

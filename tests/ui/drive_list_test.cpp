@@ -124,7 +124,7 @@ protected:
     std::unique_ptr<WindowRig> m_rig;
 };
 
-TEST_F(DriveChange, otherDrive_opensAtItsRootAndListsIt) {
+TEST_F(DriveChange, otherDrive_opensAtItsRootAndTheWorkingDirectorysDriveAtIt) {
     start({"/", m_base + "/usb"});
     MessageBoxAnswerer answerer;
     pick(m_base + "/usb");
@@ -132,11 +132,7 @@ TEST_F(DriveChange, otherDrive_opensAtItsRootAndListsIt) {
     expectListsOn(m_base + "/usb");
     EXPECT_EQ(files()->count(), 1);
     expectBoxAndStatusUntouched();
-}
 
-TEST_F(DriveChange, backToWorkingDirectorysDrive_opensAtWorkingDirectory) {
-    start({"/", m_base + "/usb"});
-    pick(m_base + "/usb");
     pick(QStringLiteral("/"));
     expectListsOn(m_base + "/work");
 }

@@ -1,6 +1,7 @@
 // What the window does for the operator and for a run: Exit and closing end the program (during
-// an update once the run is stopped and the port let go), Help/About opens one box, message boxes
-// look as a run asks, and the view a run is rendered into maps onto the right controls.
+// an update once the run is stopped and the port let go, with a box of the run up, and as usual
+// once the run is over), Help/About opens one box, message boxes look as a run asks, and the view
+// a run is rendered into maps onto the right controls.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -14,9 +15,13 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <csignal>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "fakes/scripted_instrument.h"
 #include "list_input.h"
 #include "message_box_answerer.h"
 #include "ui/file_list_box.h"
@@ -41,37 +46,55 @@ TEST(CloseWindow, withNoUpdateRunning_closesNormally) {
     EXPECT_EQ(rig.endCalls(), 0);
 }
 
-// An update under way when the operator's hand acts: the boot loader has begun to go out.
+// An update from "DIRECTORY/program.img,1" with nobody on the line unless the test puts an
+// instrument there.
 class DuringUpdate : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_directory.isValid());
-        makeRig();
-    }
+    void SetUp() override { makeRig(); }
 
     void makeRig() {
+        ASSERT_TRUE(m_directory.isValid());
         const QString base = m_directory.path();
         WindowRig::writeUpdateFiles(base, 100);
         m_rig = std::make_unique<WindowRig>(base + "/program.img,1", base,
                                             std::filesystem::path(base.toStdString()));
         m_rig->window().show();
+        QApplication::processEvents();
     }
 
-    // Presses Start; hand runs once the first byte has gone, and the loop runs until the
-    // program has ended or the run has.
-    void startAndThen(const std::function<void()>& hand) {
-        MessageBoxAnswerer answerer;
+    // Presses Start; hand runs once, at the first turn of the loop at which when() holds, and the
+    // loop runs until the program or the run has ended. Boxes are answered unless the test looks
+    // after them itself.
+    void startAndThen(const std::function<bool()>& when, const std::function<void()>& hand,
+                      bool answerBoxes = true) {
+        std::optional<MessageBoxAnswerer> answerer;
+        if (answerBoxes) {
+            answerer.emplace();
+        }
+        m_acted = false;
+        const int runsBefore = m_rig->runsEnded();
         m_rig->control<QPushButton>("cmdStart")->click();
-        ASSERT_TRUE(m_rig->runUntil([&] { return !m_rig->port.wire().empty(); }));
-        hand();
-        m_bytesAtHand = m_rig->port.wire().size();
-        EXPECT_TRUE(
-            m_rig->runUntil([&] { return m_rig->endCalls() > 0 || m_rig->runsEnded() > 0; }));
+        EXPECT_TRUE(m_rig->runUntil([&] {
+            if (!m_acted && when()) {
+                m_acted = true;
+                hand();
+                m_bytesAtHand = m_rig->port.wire().size();
+            }
+            return m_rig->endCalls() > 0 || m_rig->runsEnded() > runsBefore;
+        }));
+        m_boxes = answerer ? answerer->seen().size() : 0;
+    }
+    // Once the boot loader has begun to go out.
+    void startAndThen(const std::function<void()>& hand) {
+        startAndThen([this] { return !m_rig->port.wire().empty(); }, hand);
+        EXPECT_TRUE(m_acted);
     }
 
     QTemporaryDir m_directory;
     std::unique_ptr<WindowRig> m_rig;
+    bool m_acted = false;
     std::size_t m_bytesAtHand = 0;
+    std::size_t m_boxes = 0;
 };
 
 // Exit, closing the window and a stopping signal are one end, a table of the hands that ask for
@@ -122,6 +145,35 @@ TEST_F(DuringUpdate, startPressedAgain_startsNoSecondRun) {
         bootLoaderBytes += byte.baud == 1200 ? 1 : 0;
     }
     EXPECT_EQ(bootLoaderBytes, 512u);
+}
+
+// Whatever wait the run is in, a stop takes the same path (the session's tests stop it at every
+// one); a box of the run is another matter.
+TEST_F(DuringUpdate, closingWhileABoxOfTheRunIsUp_takesTheBoxAlongAndEndsTheProgram) {
+    // Nobody on the line: the erase is never answered and the run shows its box.
+    startAndThen([this] { return m_rig->boxUp() != nullptr; }, [this] { m_rig->window().close(); },
+                 false);
+    ASSERT_TRUE(m_acted);
+    EXPECT_EQ(m_rig->endCalls(), 1);
+    EXPECT_EQ(m_rig->boxUp(), nullptr);
+    EXPECT_FALSE(m_rig->port.portOpen());
+}
+
+TEST_F(DuringUpdate, closingAfterARunHasEnded_closesNormally) {
+    // A run that ended in a failure must not leave the window thinking it is still running.
+    const auto never = [] { return false; };
+    startAndThen(never, [] {});
+    EXPECT_EQ(m_boxes, 1u);
+    EXPECT_TRUE(m_rig->window().close());
+    EXPECT_EQ(m_rig->endCalls(), 0);
+
+    m_rig->window().show();
+    ScriptedInstrument instrument;
+    m_rig->port.setInstrument(&instrument);
+    startAndThen(never, [] {});
+    EXPECT_EQ(m_boxes, 0u);
+    EXPECT_TRUE(m_rig->window().close());
+    EXPECT_EQ(m_rig->endCalls(), 0);
 }
 
 // A device server that never answers: its opening hangs, and so does letting it go.
@@ -206,18 +258,16 @@ TEST(EarlyFailures, leaveTheirMessageInTheStatusLine) {
     }
 }
 
-TEST(HelpAbout, chosenTwice_leavesOneBoxOpenAndTheWindowUsable) {
+// The box's own behaviour (one instance, modeless, no owner) is the About box's test.
+TEST(HelpAbout, chosenTwice_leavesOneBoxOpen) {
     WindowRig rig;
     QAction* const about = rig.window().findChild<QAction*>("ABout");
     ASSERT_NE(about, nullptr);
     about->trigger();
     frmAbout* const first = frmAbout::instance();
     ASSERT_NE(first, nullptr);
-    EXPECT_FALSE(first->isModal());
-    EXPECT_EQ(first->parentWidget(), nullptr) << "the box has no owner";
     about->trigger();
     EXPECT_EQ(frmAbout::instance(), first);
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     first->close();
     QApplication::processEvents();
 }

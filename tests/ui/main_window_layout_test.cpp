@@ -12,10 +12,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QTemporaryDir>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -282,24 +280,6 @@ TEST(MainWindowLayoutWhole, menu_helpWithAboutOnly) {
     ASSERT_EQ(help->actions().size(), 1);
     EXPECT_EQ(help->actions()[0]->objectName(), QStringLiteral("ABout"));
     EXPECT_EQ(help->actions()[0]->text(), QStringLiteral("&About"));
-}
-
-TEST(MainWindowLayoutWhole, accessKeys_startAndExit) {
-    WindowRig rig;
-    EXPECT_EQ(rig.control<QPushButton>("cmdStart")->shortcut(),
-              QKeySequence(QStringLiteral("Alt+S")));
-    EXPECT_EQ(rig.control<QPushButton>("cmdExit")->shortcut(),
-              QKeySequence(QStringLiteral("Alt+X")));
-}
-
-TEST(MainWindowLayoutWhole, startState_com1SelectedTimersStoppedPortClosed) {
-    WindowRig rig;
-    EXPECT_TRUE(rig.control<QRadioButton>("optCom1")->isChecked());
-    for (const char* other : {"optCom2", "optCom3", "optCom4"}) {
-        EXPECT_FALSE(rig.control<QRadioButton>(other)->isChecked()) << other;
-    }
-    EXPECT_FALSE(rig.port.portOpen());
-    EXPECT_EQ(rig.port.openings(), 0);
 }
 
 TEST(MainWindowLayoutWhole, portButtons_tooltipNamesTheDevice) {

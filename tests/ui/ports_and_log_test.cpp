@@ -261,13 +261,6 @@ protected:
         m_rig->port.failOpenings();
     }
 
-    void startExpectingTheUsualBox() {
-        MessageBoxAnswerer answerer;
-        m_rig->startAndAwaitEnd();
-        ASSERT_EQ(answerer.seen().size(), 1u);
-        EXPECT_EQ(answerer.seen()[0].text, QStringLiteral("Error opening Com Port"));
-    }
-
     QTemporaryDir m_directory;
     std::unique_ptr<WindowRig> m_rig;
 };
@@ -320,9 +313,12 @@ TEST_F(LoggedRun, logThatCannotBeWritten_isNotedOnceAndTheRunEndsAsBefore) {
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     m_rig->window().setLogPath(m_directory.filePath("state/flashupdate/flashupdate.log"));
 
+    MessageBoxAnswerer answerer;
     ::testing::internal::CaptureStderr();
-    startExpectingTheUsualBox();
+    m_rig->startAndAwaitEnd();
     const std::string errors = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(answerer.seen().size(), 1u);
+    EXPECT_EQ(answerer.seen()[0].text, QStringLiteral("Error opening Com Port"));
     const auto noted = errors.find("cannot write the log");
     EXPECT_NE(noted, std::string::npos) << errors;
     EXPECT_EQ(errors.find("cannot write the log", noted + 1), std::string::npos) << errors;
