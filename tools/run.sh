@@ -121,10 +121,13 @@ cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 ldflags="$(dpkg-buildflags --get LDFLAGS)"
 hardened=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="$cxxflags"
           -DCMAKE_EXE_LINKER_FLAGS="$ldflags")
+# The demo and the benchmark need the programs, not the tests, and are built once: in batches of
+# sources, as the package is.
+programs=("${hardened[@]}" -DFLASHUPDATE_TESTS=OFF -DCMAKE_UNITY_BUILD=ON)
 
 case "$mode" in
   demo)
-    in_group "building" build build "${hardened[@]}"
+    in_group "building" build build "${programs[@]}"
     link="$PWD/build/demo/com1"
     step="starting the instrument simulator"
     start_group build/instrument-sim --paced --link "$link" > build/demo/instrument.log
@@ -283,7 +286,7 @@ case "$mode" in
     cat "$package_log"
     ;;
   bench)
-    in_group "building" build build "${hardened[@]}"
+    in_group "building" build build "${programs[@]}"
     in_group "the benchmark (1 record)" build/bench-update --runs 3 --records 1
     in_group "the benchmark (3 records)" build/bench-update --runs 3 --records 3
     # A rack in one call, at a desktop session's open-file limit.
