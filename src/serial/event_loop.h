@@ -18,6 +18,11 @@ public:
     // Enabling (again) restarts the count from now.
     virtual void setEnabled(bool enabled) = 0;
     virtual bool enabled() const = 0;
+    // Sets the interval and enables, counting from now: one restart where the two calls make two.
+    virtual void startIn(int milliseconds) {
+        setInterval(milliseconds);
+        setEnabled(true);
+    }
 
     void setOnTick(std::function<void()> handler) { m_onTick = std::move(handler); }
 

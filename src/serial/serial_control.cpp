@@ -333,9 +333,8 @@ void SerialControl::schedule() {
     }
     // A timer's interval is whole milliseconds, and one of 0 never ticks.
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - std::min(due, at));
-    m_wake->setInterval(static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+    m_wake->startIn(static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
         wait.count(), 1, std::numeric_limits<int>::max())));
-    m_wake->setEnabled(true);
 }
 
 Nanos SerialControl::writableDueAt(Nanos now) {

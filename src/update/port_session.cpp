@@ -189,8 +189,7 @@ void PortSession::armTimer() {
     }
     // A window timer counts whole milliseconds, and one of 0 never ticks.
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now()).count();
-    m_timer->setInterval(static_cast<int>(std::clamp<decltype(left)>(left, 1, 0x7FFFFFFF)));
-    m_timer->setEnabled(true);
+    m_timer->startIn(static_cast<int>(std::clamp<decltype(left)>(left, 1, 0x7FFFFFFF)));
 }
 
 void PortSession::timerTicked() {

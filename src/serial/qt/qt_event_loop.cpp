@@ -25,6 +25,12 @@ public:
         restart();
     }
     bool enabled() const override { return m_enabled; }
+    // A port re-arms its timer on most passes of a busy loop: each restart walks Qt's timer list.
+    void startIn(int milliseconds) override {
+        m_interval = milliseconds;
+        m_enabled = true;
+        restart();
+    }
 
 private:
     void restart() {
