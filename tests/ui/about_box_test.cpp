@@ -160,43 +160,35 @@ TEST_F(AboutBox, Window_IsAModelessFixedDialogWithoutOwnerTitleOrIcon) {
     EXPECT_EQ(frmAbout::instance(), box);
 }
 
-TEST_F(AboutBox, FormLoad_FillsTitleVersionFourAddressLinesAndTheWarning) {
-    frmAbout* box = frmAbout::showInstance();
-    const AboutTexts texts = loadAboutTexts();
-
-    EXPECT_EQ(control<QLabel>(box, "lblTitle")->text().toStdString(),
-              "Quenlid\u00AE FLASH Update Program");
-    EXPECT_EQ(control<QLabel>(box, "lblVerson")->text().toStdString(), "Version 2.03");
-    EXPECT_EQ(control<QPushButton>(box, "OKButton")->text().toStdString(), "OK");
-    EXPECT_EQ(control<QLabel>(box, "lblAddress")->text(),
-              QStringList({texts.copyright, texts.street, texts.town, texts.rights}).join(u'\n'));
-    EXPECT_EQ(control<QLabel>(box, "lblWarn")->text(), texts.warning[0] + texts.warning[1] +
-                                                           texts.warning[2] + texts.warning[3] +
-                                                           texts.warning[4]);
-}
-
 struct Placement {
     const char* name;
     int left, top, width, height;  // twips
     qreal points;                  // 0 for the picture, which draws no text
     bool bold;
+    QString text;
 };
 
-TEST_F(AboutBox, Layout_PlacesEveryControlAtItsTwipsPositionInItsFontShowingItsWholeText) {
+// Form_Load fills the title, the version, four address lines and the warning.
+TEST_F(AboutBox, Layout_PlacesEveryControlAtItsTwipsWithItsTextWholeInItsFont) {
     frmAbout* box = frmAbout::showInstance();
+    const AboutTexts texts = loadAboutTexts();
+    const QString address =
+        QStringList({texts.copyright, texts.street, texts.town, texts.rights}).join(u'\n');
     const Placement layout[] = {
-        {"Picture1", 240, 240, 1365, 1800, 0, false},
-        {"OKButton", 4800, 2640, 1215, 615, 9.75, true},
-        {"lblVerson", 2040, 480, 1335, 255, 8.25, true},
-        {"lblTitle", 1920, 120, 4095, 375, 12, true},
-        {"lblAddress", 2040, 1080, 3135, 855, 8.25, true},
-        {"lblWarn", 120, 2400, 4455, 1095, 8.25, false},
+        {"Picture1", 240, 240, 1365, 1800, 0, false, {}},
+        {"OKButton", 4800, 2640, 1215, 615, 9.75, true, u"OK"_s},
+        {"lblVerson", 2040, 480, 1335, 255, 8.25, true, u"Version 2.03"_s},
+        {"lblTitle", 1920, 120, 4095, 375, 12, true, u"Quenlid\u00AE FLASH Update Program"_s},
+        {"lblAddress", 2040, 1080, 3135, 855, 8.25, true, address},
+        {"lblWarn", 120, 2400, 4455, 1095, 8.25, false,
+         QStringList(texts.warning.begin(), texts.warning.end()).join(QString())},
     };
     for (const Placement& designed : layout) {
         SCOPED_TRACE(designed.name);
         QWidget* const widget = control(box, designed.name);
         EXPECT_EQ(widget->geometry(), QRect(twips(designed.left), twips(designed.top),
                                             twips(designed.width), twips(designed.height)));
+        EXPECT_EQ(widget->property("text").toString().toStdString(), designed.text.toStdString());
         if (designed.points == 0) {
             continue;
         }
@@ -210,10 +202,10 @@ TEST_F(AboutBox, Layout_PlacesEveryControlAtItsTwipsPositionInItsFontShowingItsW
             EXPECT_LE(label->heightForWidth(label->width()), label->height());
         }
     }
-    const QLabel* address = control<QLabel>(box, "lblAddress");
-    const QFontMetrics metrics(address->font());
-    for (const QString& line : address->text().split(u'\n')) {
-        EXPECT_LE(metrics.horizontalAdvance(line), address->width()) << line.toStdString();
+    const QLabel* lblAddress = control<QLabel>(box, "lblAddress");
+    const QFontMetrics metrics(lblAddress->font());
+    for (const QString& line : address.split(u'\n')) {
+        EXPECT_LE(metrics.horizontalAdvance(line), lblAddress->width()) << line.toStdString();
     }
 }
 
