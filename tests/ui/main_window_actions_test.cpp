@@ -1,6 +1,6 @@
 // What the window does for the operator and for a run: Exit and closing end the program (during
 // an update once the run is stopped and the port let go, with a box of the run up, and as usual
-// once the run is over), Help/About opens one box, message boxes look as a run asks, and the view
+// once the run is over), Help/About opens the box, message boxes look as a run asks, and the view
 // a run is rendered into maps onto the right controls.
 #include <gtest/gtest.h>
 
@@ -25,18 +25,6 @@
 
 namespace flashupdate::testing {
 namespace {
-
-// With no update running, closing the window closes it and Exit ends the program.
-TEST(Idle, closingClosesTheWindowAndExitEndsTheProgram) {
-    WindowRig rig;
-    rig.window().show();
-    QApplication::processEvents();
-    EXPECT_TRUE(rig.window().close());
-    EXPECT_FALSE(rig.window().isVisible());
-    EXPECT_EQ(rig.endCalls(), 0);
-    rig.control<QPushButton>("cmdExit")->click();
-    EXPECT_EQ(rig.endCalls(), 1);
-}
 
 // An update from "DIRECTORY/program.img,1" with nobody on the line unless the test puts an
 // instrument there.
@@ -151,8 +139,9 @@ TEST_F(DuringUpdate, closingWhileABoxOfTheRunIsUp_takesTheBoxAlongAndEndsTheProg
     EXPECT_FALSE(m_rig->port.portOpen());
 }
 
-TEST_F(DuringUpdate, closingAfterARunHasEnded_closesNormally) {
-    // A run that ended in a failure must not leave the window thinking it is still running.
+// Once a run has ended, closing the window closes it and Exit ends the program at once, as if no
+// run had been: a run that ended in a failure must not leave the window thinking it is running.
+TEST_F(DuringUpdate, closingOrExitAfterARunHasEnded_closesNormallyOrEndsAtOnce) {
     const auto never = [] { return false; };
     startAndThen(never, [] {});
     EXPECT_EQ(m_boxes, 1u);
@@ -165,7 +154,10 @@ TEST_F(DuringUpdate, closingAfterARunHasEnded_closesNormally) {
     startAndThen(never, [] {});
     EXPECT_EQ(m_boxes, 0u);
     EXPECT_TRUE(m_rig->window().close());
+    EXPECT_FALSE(m_rig->window().isVisible());
     EXPECT_EQ(m_rig->endCalls(), 0);
+    m_rig->control<QPushButton>("cmdExit")->click();
+    EXPECT_EQ(m_rig->endCalls(), 1);
 }
 
 // A device server that never answers: its opening hangs, and so does letting it go.
@@ -251,16 +243,13 @@ TEST(EarlyFailures, leaveTheirMessageInTheStatusLine) {
 }
 
 // The box's own behaviour (one instance, modeless, no owner) is the About box's test.
-TEST(HelpAbout, chosenTwice_leavesOneBoxOpen) {
+TEST(HelpAbout, chosen_opensTheAboutBox) {
     WindowRig rig;
     QAction* const about = rig.window().findChild<QAction*>("ABout");
     ASSERT_NE(about, nullptr);
     about->trigger();
-    frmAbout* const first = frmAbout::instance();
-    ASSERT_NE(first, nullptr);
-    about->trigger();
-    EXPECT_EQ(frmAbout::instance(), first);
-    first->close();
+    ASSERT_NE(frmAbout::instance(), nullptr);
+    frmAbout::instance()->close();
     QApplication::processEvents();
 }
 
