@@ -1,15 +1,15 @@
+// The About box (one modeless box, its controls as designed, every way out) and the texts file it
+// is filled from.
 #include "ui/frm_about.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QImage>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPixmap>
@@ -27,10 +27,14 @@
 #include <string>
 #include <vector>
 
+#include "list_input.h"
 #include "ui/about_texts.h"
 
 namespace flashupdate {
 namespace {
+
+using namespace Qt::StringLiterals;
+using flashupdate::testing::pressKey;
 
 constexpr QRgb kPureBlue = qRgb(0, 0, 255);
 constexpr QRgb kLightGrey = qRgb(192, 192, 192);
@@ -40,10 +44,6 @@ Widget* control(QWidget* box, const char* name) {
     auto* widget = box->findChild<Widget*>(QString::fromLatin1(name));
     EXPECT_NE(widget, nullptr) << name;
     return widget;
-}
-
-QLabel* label(QWidget* box, const char* name) {
-    return control<QLabel>(box, name);
 }
 
 // A closed box is deleted later, from the event loop; the tests have none running.
@@ -59,14 +59,6 @@ int visibleBoxes() {
         }
     }
     return count;
-}
-
-void pressKey(QWidget* target, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-    ASSERT_NE(target, nullptr);
-    QKeyEvent press(QEvent::KeyPress, key, modifiers);
-    QCoreApplication::sendEvent(target, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, modifiers);
-    QCoreApplication::sendEvent(target, &release);
 }
 
 // The outer frame's centre lies on the screen's centre, to within the half pixel that an odd
@@ -86,44 +78,34 @@ int twips(int value) {
 
 class AboutBox : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (frmAbout* box = frmAbout::instance()) {
-            box->close();
-        }
-        runDeferredDeletes();
-    }
+    void SetUp() override { closeTheBox(); }
     void TearDown() override {
+        closeTheBox();
+        ASSERT_EQ(visibleBoxes(), 0);
+    }
+    static void closeTheBox() {
         if (frmAbout* box = frmAbout::instance()) {
             box->close();
         }
         runDeferredDeletes();
-        ASSERT_EQ(visibleBoxes(), 0);
     }
 };
 
-TEST_F(AboutBox, ShowInstance_CalledAgainWhileOpen_RaisesTheSameBoxWithoutRebuildingIt) {
-    frmAbout* first = frmAbout::showInstance();
-    // Marks that a second Form_Load would undo: it centres the box and sets the title.
-    first->move(first->pos() + QPoint(37, 21));
-    const QPoint moved = first->pos();
-    label(first, "lblTitle")->setText(QStringLiteral("marked"));
-
-    frmAbout* second = frmAbout::showInstance();
-
-    EXPECT_EQ(second, first);
-    EXPECT_EQ(frmAbout::instance(), first);
-    EXPECT_EQ(visibleBoxes(), 1);
-    EXPECT_EQ(second->pos(), moved);
-    EXPECT_EQ(label(second, "lblTitle")->text().toStdString(), "marked");
-}
-
-TEST_F(AboutBox, ShowInstance_AfterTheBoxWasClosed_BuildsAFreshOneCentredAgain) {
+TEST_F(AboutBox, ShowInstance_RaisesTheOpenBoxAsItIsAndBuildsAFreshCentredOneOnceClosed) {
     QPointer<frmAbout> first = frmAbout::showInstance();
     expectCentredOnScreen(first);
-    first->move(0, 0);
-    label(first, "lblTitle")->setText(QStringLiteral("marked"));
-    control<QPushButton>(first, "OKButton")->click();
+    // Marks that building the box again would undo: it centres the box and sets the title.
+    first->move(first->pos() + QPoint(37, 21));
+    const QPoint moved = first->pos();
+    control<QLabel>(first, "lblTitle")->setText(u"marked"_s);
 
+    EXPECT_EQ(frmAbout::showInstance(), first.data());
+    EXPECT_EQ(frmAbout::instance(), first.data());
+    EXPECT_EQ(visibleBoxes(), 1);
+    EXPECT_EQ(first->pos(), moved);
+    EXPECT_EQ(control<QLabel>(first, "lblTitle")->text().toStdString(), "marked");
+
+    control<QPushButton>(first, "OKButton")->click();
     // Gone at once for showInstance, even before the event loop deletes it.
     EXPECT_EQ(frmAbout::instance(), nullptr);
     QPointer<frmAbout> second = frmAbout::showInstance();
@@ -134,7 +116,7 @@ TEST_F(AboutBox, ShowInstance_AfterTheBoxWasClosed_BuildsAFreshOneCentredAgain) 
     EXPECT_TRUE(second->isVisible());
     EXPECT_EQ(visibleBoxes(), 1);
     expectCentredOnScreen(second);
-    EXPECT_EQ(label(second, "lblTitle")->text().toStdString(),
+    EXPECT_EQ(control<QLabel>(second, "lblTitle")->text().toStdString(),
               "Quenlid\u00AE FLASH Update Program");
 }
 
@@ -144,6 +126,8 @@ TEST_F(AboutBox, Window_IsAModelessFixedDialogWithoutOwnerTitleOrIcon) {
     applicationIcon.fill(Qt::red);
     QApplication::setWindowIcon(QIcon(applicationIcon));
     const auto restoreIcon = qScopeGuard([] { QApplication::setWindowIcon(QIcon()); });
+    QMainWindow mainWindow;
+    mainWindow.show();
     frmAbout* box = frmAbout::showInstance();
 
     EXPECT_EQ(box->parentWidget(), nullptr);
@@ -169,88 +153,59 @@ TEST_F(AboutBox, Window_IsAModelessFixedDialogWithoutOwnerTitleOrIcon) {
             ASSERT_EQ(qAlpha(icon.pixel(x, y)), 0) << "icon pixel " << x << "," << y;
         }
     }
-}
 
-TEST_F(AboutBox, Window_ClosingAnotherTopLevelWindow_LeavesTheBoxOpen) {
-    QMainWindow mainWindow;
-    mainWindow.show();
-    frmAbout* box = frmAbout::showInstance();
-
+    // Closing another top-level window leaves the box open.
     mainWindow.close();
-
     EXPECT_TRUE(box->isVisible());
     EXPECT_EQ(frmAbout::instance(), box);
-}
-
-TEST_F(AboutBox, FormLoad_FillsTitleVersionFourAddressLinesAndTheWarning) {
-    frmAbout* box = frmAbout::showInstance();
-    const AboutTexts texts = loadAboutTexts();
-
-    EXPECT_EQ(label(box, "lblTitle")->text().toStdString(), "Quenlid\u00AE FLASH Update Program");
-    EXPECT_EQ(label(box, "lblVerson")->text().toStdString(), "Version 2.03");
-    EXPECT_EQ(control<QPushButton>(box, "OKButton")->text().toStdString(), "OK");
-
-    // The texts' own form (four lines, no carriage returns) is the texts file's test.
-    EXPECT_EQ(label(box, "lblAddress")->text(),
-              QStringList({texts.copyright, texts.street, texts.town, texts.rights}).join(u'\n'));
-    EXPECT_EQ(label(box, "lblWarn")->text(), texts.warning[0] + texts.warning[1] +
-                                                 texts.warning[2] + texts.warning[3] +
-                                                 texts.warning[4]);
-}
-
-// Wrapped or clipped text would show the operator a different box: an address of five lines, a
-// title cut off below its first line.
-TEST_F(AboutBox, Labels_ShowTheirWholeTextInsideTheirBoxes) {
-    frmAbout* box = frmAbout::showInstance();
-
-    for (const char* name : {"lblTitle", "lblVerson", "lblAddress", "lblWarn"}) {
-        const QLabel* shown = label(box, name);
-        EXPECT_LE(shown->heightForWidth(shown->width()), shown->height()) << name;
-    }
-    const QLabel* address = label(box, "lblAddress");
-    const QFontMetrics metrics(address->font());
-    for (const QString& line : address->text().split(u'\n')) {
-        EXPECT_LE(metrics.horizontalAdvance(line), address->width()) << line.toStdString();
-    }
 }
 
 struct Placement {
     const char* name;
     int left, top, width, height;  // twips
-};
-
-TEST_F(AboutBox, Layout_PlacesEveryControlAtItsTwipsPosition) {
-    frmAbout* box = frmAbout::showInstance();
-    const Placement layout[] = {
-        {"Picture1", 240, 240, 1365, 1800},    {"OKButton", 4800, 2640, 1215, 615},
-        {"lblVerson", 2040, 480, 1335, 255},   {"lblTitle", 1920, 120, 4095, 375},
-        {"lblAddress", 2040, 1080, 3135, 855}, {"lblWarn", 120, 2400, 4455, 1095},
-    };
-    for (const Placement& p : layout) {
-        EXPECT_EQ(control(box, p.name)->geometry(),
-                  QRect(twips(p.left), twips(p.top), twips(p.width), twips(p.height)))
-            << p.name;
-    }
-}
-
-struct FontUse {
-    const char* name;
-    qreal points;
+    qreal points;                  // 0 for the picture, which draws no text
     bool bold;
+    QString text;
 };
 
-TEST_F(AboutBox, Layout_UsesTheDesignFontsAndTheirStandIn) {
+// Form_Load fills the title, the version, four address lines and the warning.
+TEST_F(AboutBox, Layout_PlacesEveryControlAtItsTwipsWithItsTextWholeInItsFont) {
     frmAbout* box = frmAbout::showInstance();
-    const FontUse fonts[] = {
-        {"OKButton", 9.75, true},   {"lblVerson", 8.25, true}, {"lblTitle", 12, true},
-        {"lblAddress", 8.25, true}, {"lblWarn", 8.25, false},
+    const AboutTexts texts = loadAboutTexts();
+    const QString address =
+        QStringList({texts.copyright, texts.street, texts.town, texts.rights}).join(u'\n');
+    const Placement layout[] = {
+        {"Picture1", 240, 240, 1365, 1800, 0, false, {}},
+        {"OKButton", 4800, 2640, 1215, 615, 9.75, true, u"OK"_s},
+        {"lblVerson", 2040, 480, 1335, 255, 8.25, true, u"Version 2.03"_s},
+        {"lblTitle", 1920, 120, 4095, 375, 12, true, u"Quenlid\u00AE FLASH Update Program"_s},
+        {"lblAddress", 2040, 1080, 3135, 855, 8.25, true, address},
+        {"lblWarn", 120, 2400, 4455, 1095, 8.25, false,
+         QStringList(texts.warning.begin(), texts.warning.end()).join(QString())},
     };
-    for (const FontUse& use : fonts) {
-        const QFont font = control(box, use.name)->font();
+    for (const Placement& designed : layout) {
+        SCOPED_TRACE(designed.name);
+        QWidget* const widget = control(box, designed.name);
+        EXPECT_EQ(widget->geometry(), QRect(twips(designed.left), twips(designed.top),
+                                            twips(designed.width), twips(designed.height)));
+        EXPECT_EQ(widget->property("text").toString().toStdString(), designed.text.toStdString());
+        if (designed.points == 0) {
+            continue;
+        }
         // QFontInfo tells the font actually drawn: fonts-liberation must be installed.
-        EXPECT_EQ(QFontInfo(font).family().toStdString(), "Liberation Sans") << use.name;
-        EXPECT_DOUBLE_EQ(font.pointSizeF(), use.points) << use.name;
-        EXPECT_EQ(font.bold(), use.bold) << use.name;
+        EXPECT_EQ(QFontInfo(widget->font()).family().toStdString(), "Liberation Sans");
+        EXPECT_DOUBLE_EQ(widget->font().pointSizeF(), designed.points);
+        EXPECT_EQ(widget->font().bold(), designed.bold);
+        // Wrapped or clipped text would show the operator a different box: an address of five
+        // lines, a title cut off below its first line.
+        if (const auto* const label = qobject_cast<const QLabel*>(widget)) {
+            EXPECT_LE(label->heightForWidth(label->width()), label->height());
+        }
+    }
+    const QLabel* lblAddress = control<QLabel>(box, "lblAddress");
+    const QFontMetrics metrics(lblAddress->font());
+    for (const QString& line : address.split(u'\n')) {
+        EXPECT_LE(metrics.horizontalAdvance(line), lblAddress->width()) << line.toStdString();
     }
 }
 
@@ -259,7 +214,8 @@ TEST_F(AboutBox, Drawing_ShowsBlueTextTheRuleAndTheTwoColourLogo) {
     const QImage drawn = box->grab().toImage().convertToFormat(QImage::Format_RGB32);
     ASSERT_EQ(drawn.size(), box->size());
 
-    const auto containsColour = [&](const QRect& area, QRgb colour) {
+    const auto containsColour = [&](const char* name, QRgb colour) {
+        const QRect area = control(box, name)->geometry();
         for (int y = area.top(); y <= area.bottom(); ++y) {
             for (int x = area.left(); x <= area.right(); ++x) {
                 if (drawn.pixel(x, y) == colour) {
@@ -270,10 +226,10 @@ TEST_F(AboutBox, Drawing_ShowsBlueTextTheRuleAndTheTwoColourLogo) {
         return false;
     };
     for (const char* name : {"lblTitle", "lblVerson", "lblAddress"}) {
-        EXPECT_TRUE(containsColour(control(box, name)->geometry(), kPureBlue)) << name;
+        EXPECT_TRUE(containsColour(name, kPureBlue)) << name;
     }
-    EXPECT_FALSE(containsColour(control(box, "lblWarn")->geometry(), kPureBlue));
-    EXPECT_TRUE(containsColour(control(box, "lblWarn")->geometry(), qRgb(0, 0, 0)));
+    EXPECT_FALSE(containsColour("lblWarn", kPureBlue));
+    EXPECT_TRUE(containsColour("lblWarn", qRgb(0, 0, 0)));
 
     // Line1 runs from (120, 2160) to (6000, 2160) twips, two dark pixels thick.
     const int ruleTop = twips(2160);
@@ -362,6 +318,65 @@ INSTANTIATE_TEST_SUITE_P(
         CloseWay{"Escape", [](frmAbout* box) { pressKey(box->focusWidget(), Qt::Key_Escape); }},
         CloseWay{"TitleBarClose", [](frmAbout* box) { box->close(); }}),
     [](const ::testing::TestParamInfo<CloseWay>& info) { return std::string(info.param.name); });
+
+// Each file with the texts it gives; a key the file leaves out comes back empty.
+TEST(AboutTextsFile, Parse_ReadsKeyValueLinesAsWrittenAndSkipsTheRest) {
+    const struct {
+        const char16_t* file;
+        AboutTexts texts;
+    } cases[] = {
+        // Every character after the first equals sign, blanks included.
+        {u"copyright=Copyright \u00A9 2026 Maker\nstreet=1 High Street \ntown=Town = Centre\n"
+         u"rights=All rights reserved.\nwarning1=One\nwarning2= two\nwarning3= three\n"
+         u"warning4= four\nwarning5= five.",
+         {u"Copyright \u00A9 2026 Maker"_s,
+          u"1 High Street "_s,
+          u"Town = Centre"_s,
+          u"All rights reserved."_s,
+          {u"One"_s, u" two"_s, u" three"_s, u" four"_s, u" five."_s}}},
+        // Comments, blank lines, lines without an equals sign and unknown keys.
+        {u"# copyright=not this\n\nno equals sign here\ncolour=blue\n  street  =Mill Lane\n",
+         {{}, u"Mill Lane"_s, {}, {}, {}}},
+        // A file edited on Windows loses its byte order mark and carriage returns.
+        {u"\uFEFFcopyright=C\r\nstreet=S\r\n", {u"C"_s, u"S"_s, {}, {}, {}}},
+        // A key given twice keeps its last text.
+        {u"town=Old\ntown=New\n", {{}, {}, u"New"_s, {}, {}}},
+    };
+    for (const auto& [file, expected] : cases) {
+        const AboutTexts texts = parseAboutTexts(QStringView(file));
+        SCOPED_TRACE(QString::fromUtf16(file).toStdString());
+        EXPECT_EQ(texts.copyright, expected.copyright);
+        EXPECT_EQ(texts.street, expected.street);
+        EXPECT_EQ(texts.town, expected.town);
+        EXPECT_EQ(texts.rights, expected.rights);
+        EXPECT_EQ(texts.warning, expected.warning);
+    }
+}
+
+TEST(AboutTextsFile, Load_MissingFile_GivesEmptyTexts) {
+    const AboutTexts texts = loadAboutTexts(u":/no-such-file.txt"_s);
+    EXPECT_TRUE(texts.copyright.isEmpty());
+    EXPECT_TRUE(texts.warning[4].isEmpty());
+}
+
+// The texts supplied with the product must give four address lines and a warning in five pieces
+// that run together as words.
+TEST(AboutTextsFile, CompiledInTexts_FillEveryLineAndJoinThePiecesWithBlanks) {
+    const AboutTexts texts = loadAboutTexts();
+
+    for (const QString* line : {&texts.copyright, &texts.street, &texts.town, &texts.rights}) {
+        EXPECT_FALSE(line->trimmed().isEmpty());
+        EXPECT_FALSE(line->contains(u'\r'));
+    }
+    EXPECT_TRUE(texts.copyright.contains(u'\u00A9'));
+    ASSERT_FALSE(texts.warning[0].isEmpty());
+    EXPECT_FALSE(texts.warning[0].front().isSpace());
+    for (std::size_t i = 1; i < texts.warning.size(); ++i) {
+        ASSERT_FALSE(texts.warning[i].isEmpty()) << "warning" << i + 1;
+        EXPECT_TRUE(texts.warning[i].startsWith(u' ')) << "warning" << i + 1;
+        EXPECT_FALSE(texts.warning[i].at(1).isSpace()) << "warning" << i + 1;
+    }
+}
 
 }  // namespace
 }  // namespace flashupdate

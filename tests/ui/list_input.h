@@ -1,4 +1,4 @@
-// The operator's mouse and keyboard on a list, delivered as the toolkit delivers them.
+// The operator's mouse and keyboard, delivered as the toolkit delivers them.
 #pragma once
 
 #include <QApplication>
@@ -8,10 +8,10 @@
 
 namespace flashupdate::testing {
 
-inline void pressKey(QWidget* widget, int key) {
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+inline void pressKey(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QKeyEvent press(QEvent::KeyPress, key, modifiers);
     QApplication::sendEvent(widget, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers);
     QApplication::sendEvent(widget, &release);
 }
 
@@ -32,9 +32,8 @@ inline void clickRow(QListWidget* list, int row) {
 }
 
 inline void doubleClickRow(QListWidget* list, int row) {
+    clickRow(list, row);
     const QPoint at = list->visualItemRect(list->item(row)).center();
-    sendMouse(list, QEvent::MouseButtonPress, at);
-    sendMouse(list, QEvent::MouseButtonRelease, at);
     sendMouse(list, QEvent::MouseButtonDblClick, at);
     sendMouse(list, QEvent::MouseButtonRelease, at);
 }

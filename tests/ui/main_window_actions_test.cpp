@@ -1,50 +1,30 @@
 // What the window does for the operator and for a run: Exit and closing end the program (during
 // an update once the run is stopped and the port let go, with a box of the run up, and as usual
-// once the run is over), Help/About opens one box, message boxes look as a run asks, and the view
+// once the run is over), Help/About opens the box, message boxes look as a run asks, and the view
 // a run is rendered into maps onto the right controls.
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QDir>
+#include <QApplication>
 #include <QFile>
 #include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QTemporaryDir>
-#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fakes/scripted_instrument.h"
-#include "list_input.h"
 #include "message_box_answerer.h"
-#include "ui/file_list_box.h"
 #include "ui/frm_about.h"
 #include "window_rig.h"
 
 namespace flashupdate::testing {
 namespace {
-
-TEST(ExitButton, click_endsTheProgram) {
-    WindowRig rig;
-    rig.control<QPushButton>("cmdExit")->click();
-    EXPECT_EQ(rig.endCalls(), 1);
-}
-
-TEST(CloseWindow, withNoUpdateRunning_closesNormally) {
-    WindowRig rig;
-    rig.window().show();
-    QApplication::processEvents();
-    EXPECT_TRUE(rig.window().close());
-    EXPECT_FALSE(rig.window().isVisible());
-    EXPECT_EQ(rig.endCalls(), 0);
-}
 
 // An update from "DIRECTORY/program.img,1" with nobody on the line unless the test puts an
 // instrument there.
@@ -159,8 +139,9 @@ TEST_F(DuringUpdate, closingWhileABoxOfTheRunIsUp_takesTheBoxAlongAndEndsTheProg
     EXPECT_FALSE(m_rig->port.portOpen());
 }
 
-TEST_F(DuringUpdate, closingAfterARunHasEnded_closesNormally) {
-    // A run that ended in a failure must not leave the window thinking it is still running.
+// Once a run has ended, closing the window closes it and Exit ends the program at once, as if no
+// run had been: a run that ended in a failure must not leave the window thinking it is running.
+TEST_F(DuringUpdate, closingOrExitAfterARunHasEnded_closesNormallyOrEndsAtOnce) {
     const auto never = [] { return false; };
     startAndThen(never, [] {});
     EXPECT_EQ(m_boxes, 1u);
@@ -173,7 +154,10 @@ TEST_F(DuringUpdate, closingAfterARunHasEnded_closesNormally) {
     startAndThen(never, [] {});
     EXPECT_EQ(m_boxes, 0u);
     EXPECT_TRUE(m_rig->window().close());
+    EXPECT_FALSE(m_rig->window().isVisible());
     EXPECT_EQ(m_rig->endCalls(), 0);
+    m_rig->control<QPushButton>("cmdExit")->click();
+    EXPECT_EQ(m_rig->endCalls(), 1);
 }
 
 // A device server that never answers: its opening hangs, and so does letting it go.
@@ -259,103 +243,55 @@ TEST(EarlyFailures, leaveTheirMessageInTheStatusLine) {
 }
 
 // The box's own behaviour (one instance, modeless, no owner) is the About box's test.
-TEST(HelpAbout, chosenTwice_leavesOneBoxOpen) {
+TEST(HelpAbout, chosen_opensTheAboutBox) {
     WindowRig rig;
     QAction* const about = rig.window().findChild<QAction*>("ABout");
     ASSERT_NE(about, nullptr);
     about->trigger();
-    frmAbout* const first = frmAbout::instance();
-    ASSERT_NE(first, nullptr);
-    about->trigger();
-    EXPECT_EQ(frmAbout::instance(), first);
-    first->close();
+    ASSERT_NE(frmAbout::instance(), nullptr);
+    frmAbout::instance()->close();
     QApplication::processEvents();
 }
 
-TEST(Messages, plainBox_titledWithTheProgramOkOnlyNoIconLinesBroken) {
+TEST(Messages, modalTitledWithTheProgramOkOnlyWithTheIconAskedForAndTheTextAsGiven) {
     WindowRig rig;
     MessageBoxAnswerer answerer;
     rig.window().showMessage("first line\r\nsecond line", MessageIcon::None);
-    ASSERT_EQ(answerer.seen().size(), 1u);
-    const SeenMessageBox& box = answerer.seen()[0];
-    EXPECT_EQ(box.title, QStringLiteral("Quenlid FLASH Update Program"));
-    EXPECT_EQ(box.text, QStringLiteral("first line\nsecond line"));
-    EXPECT_EQ(box.icon, QMessageBox::NoIcon);
-    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    EXPECT_TRUE(box.modal);
-}
-
-TEST(Messages, exclamationBox_showsTheWarningIconAndTextAsGiven) {
-    WindowRig rig;
-    MessageBoxAnswerer answerer;
     rig.window().showMessage(" Can't open bootloader <b>", MessageIcon::Exclamation);
-    ASSERT_EQ(answerer.seen().size(), 1u);
-    EXPECT_EQ(answerer.seen()[0].icon, QMessageBox::Warning);
-    EXPECT_EQ(answerer.seen()[0].text, QStringLiteral(" Can't open bootloader <b>"));
-}
-
-struct LabelCase {
-    Label label;
-    const char* name;
-};
-
-class ViewLabels : public ::testing::TestWithParam<LabelCase> {};
-
-TEST_P(ViewLabels, captionAndVisibility_reachTheNamedLabel) {
-    WindowRig rig;
-    auto* const label = rig.control<QLabel>(GetParam().name);
-    rig.window().setLabelCaption(GetParam().label, " 512");
-    EXPECT_EQ(label->text(), QStringLiteral(" 512"));
-    rig.window().setLabelVisible(GetParam().label, true);
-    EXPECT_FALSE(label->isHidden());
-    rig.window().setLabelVisible(GetParam().label, false);
-    EXPECT_TRUE(label->isHidden());
-    rig.window().setLabelCaption(GetParam().label, "FLASH not updated\r\nBAD");
-    EXPECT_EQ(label->text(), QStringLiteral("FLASH not updated\nBAD"));
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryLabel, ViewLabels,
-                         ::testing::Values(LabelCase{Label::lblStatus, "lblStatus"},
-                                           LabelCase{Label::lblCheckSum1, "lblCheckSum1"},
-                                           LabelCase{Label::lblCheckSum2, "lblCheckSum2"},
-                                           LabelCase{Label::lblCheckSum3, "lblCheckSum3"},
-                                           LabelCase{Label::lblCheckSum4, "lblCheckSum4"},
-                                           LabelCase{Label::lblBytesTransmitted,
-                                                     "lblBytesTransmitted"},
-                                           LabelCase{Label::lblFileSize, "lblFileSize"},
-                                           LabelCase{Label::lblBytesT, "lblBytesT"},
-                                           LabelCase{Label::lblFileB, "lblFileB"}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ViewChoices, fileNameBoxAndPortButtons_readAsTheOperatorLeftThem) {
-    WindowRig rig;
-    rig.control<QLineEdit>("txtFileName")->setText(QStringLiteral("Ünïcode name.img"));
-    EXPECT_EQ(rig.window().fileNameText(), "Ünïcode name.img");
-    for (int chosen = 1; chosen <= 4; ++chosen) {
-        const std::string name = "optCom" + std::to_string(chosen);
-        rig.control<QRadioButton>(name.c_str())->setChecked(true);
-        for (int port = 1; port <= 4; ++port) {
-            EXPECT_EQ(rig.window().comOptionSelected(port), port == chosen)
-                << "chosen " << chosen << " asked " << port;
-        }
+    ASSERT_EQ(answerer.seen().size(), 2u);
+    for (const SeenMessageBox& box : answerer.seen()) {
+        EXPECT_EQ(box.title, QStringLiteral("Quenlid FLASH Update Program"));
+        EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        EXPECT_TRUE(box.modal);
     }
-    EXPECT_FALSE(rig.window().comOptionSelected(0));
-    EXPECT_FALSE(rig.window().comOptionSelected(5));
+    EXPECT_EQ(answerer.seen()[0].text, QStringLiteral("first line\nsecond line"));
+    EXPECT_EQ(answerer.seen()[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(answerer.seen()[1].text, QStringLiteral(" Can't open bootloader <b>"));
+    EXPECT_EQ(answerer.seen()[1].icon, QMessageBox::Warning);
 }
 
-TEST(ViewChoices, typedFileName_isNotTheListsFileName) {
-    QTemporaryDir directory;
-    ASSERT_TRUE(directory.isValid());
-    QFile file(directory.path() + "/a.img");
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.close();
-    WindowRig rig(QString(), directory.path());
-    rig.window().show();
-    QApplication::processEvents();
-    clickRow(rig.control<FileListBox>("filFiles"), 0);
-    rig.control<QLineEdit>("txtFileName")->setText(QStringLiteral("A.IMG"));
-    EXPECT_EQ(rig.window().filesFileName(), "a.img");
-    EXPECT_EQ(rig.window().fileNameText(), "A.IMG");
+// The view a run is rendered into: each label's caption and visibility reach its control.
+TEST(ViewLabels, captionAndVisibility_reachTheNamedLabel) {
+    WindowRig rig;
+    const std::pair<Label, const char*> labels[] = {
+        {Label::lblStatus, "lblStatus"},       {Label::lblCheckSum1, "lblCheckSum1"},
+        {Label::lblCheckSum2, "lblCheckSum2"}, {Label::lblCheckSum3, "lblCheckSum3"},
+        {Label::lblCheckSum4, "lblCheckSum4"}, {Label::lblBytesTransmitted, "lblBytesTransmitted"},
+        {Label::lblFileSize, "lblFileSize"},   {Label::lblBytesT, "lblBytesT"},
+        {Label::lblFileB, "lblFileB"},
+    };
+    for (const auto& [shown, name] : labels) {
+        SCOPED_TRACE(name);
+        auto* const label = rig.control<QLabel>(name);
+        rig.window().setLabelCaption(shown, " 512");
+        EXPECT_EQ(label->text(), QStringLiteral(" 512"));
+        rig.window().setLabelVisible(shown, true);
+        EXPECT_FALSE(label->isHidden());
+        rig.window().setLabelVisible(shown, false);
+        EXPECT_TRUE(label->isHidden());
+        rig.window().setLabelCaption(shown, "FLASH not updated\r\nBAD");
+        EXPECT_EQ(label->text(), QStringLiteral("FLASH not updated\nBAD"));
+    }
 }
 
 }  // namespace
