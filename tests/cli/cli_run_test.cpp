@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QThread>
+#include <cstdio>
 #include <map>
 #include <memory>
 
@@ -627,16 +628,20 @@ TEST_F(CliRun, HostileNamesAreEscapedInTheLogAndInTheListOfPorts) {
     const std::string hostile = "\x1b[31m\x07\x1b]0;owned\x07\xc2\x9b\n\xff";
     const std::string escaped = "\\x1b[31m\\x07\\x1b]0;owned\\x07\\x9b\\n";
     const std::string directory = m_dir.path().toStdString();
-    writeFile(directory + "/FW" + hostile + ".IMG", m_image);
+    const std::string image = directory + "/FW" + hostile + ".IMG";
+    writeFile(image, m_image);
     // Through the environment: a QProcess argument is text, and 0xff is not UTF-8.
     qputenv("FLASHUPDATE_COM2", QByteArray::fromStdString(directory + "/tty" + hostile));
-    qputenv("HOSTILE_IMAGE", QByteArray::fromStdString(directory + "/FW" + hostile + ".IMG"));
+    qputenv("HOSTILE_IMAGE", QByteArray::fromStdString(image));
     struct Unset {
+        const std::string& image;
         ~Unset() {
             qunsetenv("FLASHUPDATE_COM2");
             qunsetenv("HOSTILE_IMAGE");
+            // The temporary directory cannot remove a file whose name is not UTF-8.
+            std::remove(image.c_str());
         }
-    } unset;
+    } unset{image};
     QProcess update;
     update.start("sh", {"-c", "exec \"$0\" -b \"$1\" -p 2 \"$HOSTILE_IMAGE\"", FLASHUPDATE_CLI_PATH,
                         bootLoaderPath()});
