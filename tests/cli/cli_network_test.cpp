@@ -6,13 +6,11 @@
 
 #include "processes.h"
 #include "support/ser2net_process.h"
-#include "support/tls_certificates.h"
 
 namespace flashupdate::cli::testing {
 namespace {
 
 using flashupdate::testing::Ser2NetProcess;
-using flashupdate::testing::TlsCertificates;
 
 // The fixture's files, the update asked for in --json.
 class CliNetwork : public CliFixture {
@@ -49,44 +47,6 @@ TEST_F(CliNetwork, AServerGoneInTheMiddleOfARecordIsAPortErrorWithoutAHang) {
     EXPECT_EQ(messages, QStringList{"the connection was reset during record 1 of 3"});
     // 4096 bytes of the first record were on their way; the rest of three records is 45 s.
     EXPECT_LT(result.seconds, 45.0);
-}
-
-// The --tls options reach the line: a server that wants a technician's certificate, verified
-// against the CA given, takes every byte of the update unchanged.
-TEST_F(CliNetwork, AnUpdateOverTlsWithAClientCertificateArrivesExact) {
-    const TlsCertificates& certificates = TlsCertificates::shared();
-    ASSERT_TRUE(certificates.ready()) << certificates.error();
-    const std::string image = randomBytes(100, 54);
-    writeImage(image);
-    SimulatorProcess instrument;
-    Ser2NetProcess server(instrument.devicePath(), certificates.ser2netTls("server", true));
-    ASSERT_TRUE(server.ready()) << server.error().toStdString();
-    const auto path = [&](const char* file) {
-        return QString::fromStdString(certificates.path(file));
-    };
-    const CliResult result =
-        runCli(QStringList{"--tls-ca", path("ca.pem"), "--tls-cert", path("client.pem"),
-                           "--tls-key", path("client.key")} +
-               json(server.portName()));
-
-    EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
-    EXPECT_EQ(instrument.receivedAt(1200, 512), "\xFF" + m_bootLoader);
-    const std::string expected =
-        "EP\x40" + image + std::string(16384 - image.size(), '\xFF') + "CX";
-    EXPECT_EQ(firstDifference(instrument.receivedAt(9600, expected.size()), expected), "");
-}
-
-TEST_F(CliNetwork, NoServerOrNoSuchHostIsAPortErrorWithinSeconds) {
-    const QString nobody =
-        QString("rfc2217://127.0.0.1:%1").arg(flashupdate::testing::freeLoopbackPort());
-    for (const QString& port : {nobody, QString("rfc2217://no-such-host.invalid:4001")}) {
-        SCOPED_TRACE(port.toStdString());
-        const CliResult result = runCli(json(port));
-        EXPECT_EQ(result.exitCode, 4) << result.out.toStdString();
-        EXPECT_EQ(resultOf(result)["erased"].toString(), "no");
-        EXPECT_TRUE(result.out.contains("cannot open " + port)) << result.out.toStdString();
-        EXPECT_LT(result.seconds, 10.0);
-    }
 }
 
 }  // namespace

@@ -12,12 +12,15 @@
 #include "processes.h"
 #include "support/cpu_time.h"
 #include "support/ser2net_process.h"
+#include "support/tls_certificates.h"
 #include "update/protocol.h"
 
 namespace flashupdate::cli::testing {
 namespace {
 
-// On the instrument's own device, or through a serial device server (ser2net, RFC 2217).
+// On the instrument's own device, or through a serial device server (ser2net, RFC 2217) over
+// TLS that wants a technician's certificate, verified against the CA given: the --tls options
+// reach the line.
 class CliPace : public CliFixture, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
@@ -30,14 +33,22 @@ TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
     writeImage(image);
     SimulatorProcess simulator({"--paced"});
     std::optional<flashupdate::testing::Ser2NetProcess> server;
+    QStringList arguments{"--json"};
     if (served) {
-        server.emplace(simulator.devicePath());
+        const auto& certificates = flashupdate::testing::TlsCertificates::shared();
+        ASSERT_TRUE(certificates.ready()) << certificates.error();
+        server.emplace(simulator.devicePath(), certificates.ser2netTls("server", true));
         ASSERT_TRUE(server->ready()) << server->error().toStdString();
+        const auto path = [&](const char* file) {
+            return QString::fromStdString(certificates.path(file));
+        };
+        arguments << "--tls-ca" << path("ca.pem") << "--tls-cert" << path("client.pem")
+                  << "--tls-key" << path("client.key");
     }
 
     const double cpuBefore = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN);
     const CliResult result =
-        runCli(QStringList{"--json"} + update(served ? server->portName() : simulator.device()));
+        runCli(arguments + update(served ? server->portName() : simulator.device()));
     const double cpu = flashupdate::testing::cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
 
     ASSERT_FALSE(result.crashed);
@@ -72,7 +83,8 @@ TEST_P(CliPace, OneRecordReachesAPacedInstrumentWithTruthfulProgress) {
 
 INSTANTIATE_TEST_SUITE_P(Transport, CliPace, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "ThroughASerialDeviceServer" : "OnTheDevice";
+                             return info.param ? "ThroughASerialDeviceServerOverTls"
+                                               : "OnTheDevice";
                          });
 
 }  // namespace

@@ -14,10 +14,12 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QThread>
+#include <cstdio>
 #include <map>
 #include <memory>
 
 #include "processes.h"
+#include "support/ser2net_process.h"
 
 namespace flashupdate::cli::testing {
 namespace {
@@ -91,29 +93,6 @@ TEST_F(CliRun, MorePortsThanTheOpenFileLimitAllowsAreAllUpdatedInTurn) {
     const QList<QJsonObject> summary = jsonEvents(run, "summary");
     ASSERT_EQ(summary.size(), 1);
     EXPECT_EQ(summary.front()["waited"].toInt(), 2);
-}
-
-// The manual's promise: a trace that cannot be written is never a success, and it says why.
-TEST_F(CliRun, TraceOnAFullDeviceExitsOneAndSaysSo) {
-    const CliResult result =
-        runCli(QStringList{"--trace", "/dev/full"} + update(m_dir.filePath("no-such-tty")));
-    ASSERT_FALSE(result.crashed);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_TRUE(result.err.contains("cannot write the trace /dev/full: No space left on device"))
-        << result.err.toStdString();
-}
-
-// The window pads a short boot loader silently; the command line says what it sends instead.
-TEST_F(CliRun, AShortBootLoaderIsSentPaddedWithAWarning) {
-    writeFile(bootLoaderPath(), randomBytes(500, 13));
-    const CliResult result =
-        runCli(QStringList{"--dry-run"} + update(m_dir.filePath("no-such-tty")));
-    ASSERT_FALSE(result.crashed);
-    EXPECT_TRUE(result.err.contains("flashupdate-cli: warning: the boot loader " +
-                                    bootLoaderPath() +
-                                    " is 500 bytes, shorter than the 511 the instrument takes; it "
-                                    "is sent with 11 zero bytes after it"))
-        << result.err.toStdString();
 }
 
 // "--trace /dev/stdout > run.json", or the trace in the very file the output goes to: both
@@ -418,9 +397,6 @@ const Ending kEndings[] = {
      "Can't find size of {dir}/NONE.IMG", ""},
     {"MissingBootLoaderIsAFileError", nullptr, "-b {dir}/gone.bin -p {port} {image}", 3,
      "Can't find Boot Loaders", "{dir}/gone.bin"},
-    // The status, the message box that repeats it and the status again: said once.
-    {"SilentInstrumentSaysEachTextOnce", "erase-silent", "-b {loader} -p {port} {image}", 5,
-     "Programming Error", ""},
     {"QuietBadChecksumTellsOnlyTheResult", "bad-checksum", "-q -b {loader} -p {port} {image}", 6,
      "Not updated (bad-checksum)", ""},
     {"VerboseMissingDeviceTimesEveryLine", nullptr, "-v -b {loader} -p {port} {image}", 4,
@@ -496,115 +472,114 @@ TEST_F(CliRun, EachEndingExitsWithItsStatusAndSaysWhy) {
     }
 }
 
-TEST_F(CliRun, ComNumberUsesTheEnvironmentsMap) {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    const QString device = m_dir.filePath("com3-device");
-    environment.insert("FLASHUPDATE_COM3", device);
-    process.setProcessEnvironment(environment);
-    process.start(FLASHUPDATE_CLI_PATH,
-                  {"--bootloader", bootLoaderPath(), "--port", "3", imagePath()});
-    ASSERT_TRUE(process.waitForFinished(30'000));
-    EXPECT_EQ(process.exitCode(), 4);
-    EXPECT_TRUE(hasLine(QString::fromUtf8(process.readAllStandardOutput()), "Com3",
-                        "Error opening Com Port"));
-    EXPECT_TRUE(QString::fromUtf8(process.readAllStandardError()).contains(device));
-}
+// Calls that end before any line time, each with its status and what it says on each stream;
+// the arguments and texts as CliRun::expand reads them, {port} an instrument that must receive
+// nothing and {free} a loopback port where no server listens.
+struct Call {
+    const char* arguments;
+    int exitCode;
+    std::vector<const char*> out;  // each on standard output
+    const char* err = "";          // on standard error
+    bool whole = false;            // out's one text is all of standard output
+};
 
-TEST_F(CliRun, EmptyFilesSendNothing) {
-    SimulatorProcess instrument;
-    const QString empty = m_dir.filePath("EMPTY.BIN");
-    writeFile(empty, "");
-
+const Call kCalls[] = {
+    // The manual's promise: a trace that cannot be written is never a success, and it says why.
+    {"--trace /dev/full -b {loader} -p {dir}/no-such-tty {image}",
+     1,
+     {},
+     "cannot write the trace /dev/full: No space left on device"},
+    // The window pads a short boot loader silently; the command line says what it sends instead.
+    {"--dry-run -b {dir}/short.bin -p {dir}/no-such-tty {image}",
+     4,
+     {},
+     "flashupdate-cli: warning: the boot loader {dir}/short.bin is 500 bytes, shorter than the "
+     "511 the instrument takes; it is sent with 11 zero bytes after it"},
     // An empty boot loader would go out as 512 filler bytes for the instrument to run.
-    const CliResult noLoader = runCli({"-b", empty, "-p", instrument.device(), imagePath()});
-    EXPECT_EQ(noLoader.exitCode, 3) << noLoader.out.toStdString();
-    EXPECT_TRUE(hasLine(noLoader.out, instrument.device(), "Can't find Boot Loaders"));
-    EXPECT_TRUE(noLoader.err.contains("the file is empty")) << noLoader.err.toStdString();
-
+    {"-b {dir}/EMPTY.BIN -p {port} {image}",
+     3,
+     {"[{port}] Can't find Boot Loaders\n"},
+     "the file is empty"},
     // An empty image would leave the instrument erased with nothing programmed.
-    for (const QStringList& extra : {QStringList{}, QStringList{"--dry-run"}}) {
-        const CliResult noImage =
-            runCli(extra + QStringList{"-b", bootLoaderPath(), "-p", instrument.device(), empty});
-        EXPECT_EQ(noImage.exitCode, 3) << noImage.out.toStdString();
-        EXPECT_TRUE(
-            noImage.err.contains("the image is empty: an update would erase the "
-                                 "instrument and program nothing"))
-            << noImage.err.toStdString();
-    }
+    {"-b {loader} -p {port} {dir}/EMPTY.BIN",
+     3,
+     {},
+     "the image is empty: an update would erase the instrument and program nothing"},
+    {"--dry-run -b {loader} -p {port} {dir}/EMPTY.BIN",
+     3,
+     {},
+     "the image is empty: an update would erase the instrument and program nothing"},
+    // A dry run opens every port; the one that does not open decides the status, as it would
+    // stop that update.
+    {"--dry-run -b {loader} -p {port} -p {dir}/no-such-tty {image}",
+     4,
+     {"[{port}] {port} opens; an update would send 1 record (16384 bytes), about 0:30 on the line",
+      "[{dir}/no-such-tty] cannot open {dir}/no-such-tty"}},
+    {"-n -b {dir}/gone.bin -p {port} {image}", 3, {}},
+    // An image it cannot read: said once, the path named once, and nothing promised of an update.
+    {"-n -b {loader} -p {port} {dir}/GONE.IMG",
+     3,
+     {"Can't find size of {dir}/GONE.IMG (No such file or directory)\n[{port}] {port} opens\n"},
+     "",
+     true},
+    // Usage errors: nothing on standard output, and the way to --help on standard error.
+    {"", 2, {""}, "--help", true},
+    {"{image}", 2, {""}, "--help", true},
+    {"--port 5 {image}", 2, {""}, "--help", true},
+    {"--port 0 {image}", 2, {""}, "--help", true},
+    {"--port", 2, {""}, "--help", true},
+    {"--port 1 --colour {image}", 2, {""}, "--help", true},
+    {"--port 1 {image} {image}", 2, {""}, "--help", true},
+    {"--port 1 --port 1 {image}", 2, {""}, "--help", true},
+    {"-p COM1 {image}", 2, {""}, "--help", true},
+    {"--list-ports -p 1", 2, {""}, "--help", true},
+    // Well formed, but no such adapter is plugged in: a port error that lists what is there.
+    {"-p usb:0403:6001:NO-SUCH-SERIAL {image}",
+     4,
+     {},
+     "no serial device matches usb:0403:6001:NO-SUCH-SERIAL; "},
+    {"--help", 0, {"Exit status", "130"}},
+    // Short options bundle as everywhere else.
+    {"-nV", 0, {"flashupdate-cli 2."}},
+    // No server, or no such host: a port error within seconds, and the instrument not erased.
+    {"--json -b {loader} -p rfc2217://127.0.0.1:{free} {image}",
+     4,
+     {"cannot open rfc2217://127.0.0.1:{free}", "\"erased\":\"no\""}},
+    {"--json -b {loader} -p rfc2217://no-such-host.invalid:4001 {image}",
+     4,
+     {"cannot open rfc2217://no-such-host.invalid:4001", "\"erased\":\"no\""}},
+};
 
+TEST_F(CliRun, CallsThatSendNothingExitWithTheirStatusAndSayWhy) {
+    SimulatorProcess instrument;
+    writeFile(m_dir.filePath("short.bin"), randomBytes(500, 13));
+    writeFile(m_dir.filePath("EMPTY.BIN"), "");
+    const QString free = QString::number(flashupdate::testing::freeLoopbackPort());
+    const auto expanded = [&](const char* text) {
+        return expand(text, instrument.device()).replace("{free}", free);
+    };
+    for (const Call& call : kCalls) {
+        SCOPED_TRACE(call.arguments);
+        const CliResult result = runCli(expanded(call.arguments).split(' ', Qt::SkipEmptyParts));
+        ASSERT_FALSE(result.crashed) << result.err.toStdString();
+        EXPECT_EQ(result.exitCode, call.exitCode) << result.out.toStdString();
+        for (const char* out : call.out) {
+            EXPECT_TRUE(call.whole ? result.out == expanded(out)
+                                   : result.out.contains(expanded(out)))
+                << result.out.toStdString();
+        }
+        EXPECT_TRUE(result.err.contains(expanded(call.err))) << result.err.toStdString();
+        EXPECT_LT(result.seconds, 10.0);
+    }
+    // Anything sent would have reached the simulator by now.
     QThread::msleep(flashupdate::testing::kStragglersMs);
     EXPECT_TRUE(instrument.transcript().empty());
 }
 
-TEST_F(CliRun, JsonStaysValidUtf8ForNamesThatAreNot) {
-    // A Latin-1 name that does not exist: its path comes back in the message, its stray byte as
-    // the escape a script turns back into it. Qt would re-encode an argument, so the shell makes
-    // the raw byte.
-    QProcess process;
-    process.start("sh",
-                  {"-c", "exec \"$0\" --json --port \"$1\" \"$(printf '%s/PR\\326G.IMG' \"$2\")\"",
-                   FLASHUPDATE_CLI_PATH, m_dir.filePath("tty"), m_dir.path()});
-    ASSERT_TRUE(process.waitForFinished(30'000));
-    EXPECT_EQ(process.exitCode(), 3);
-    const QList<QByteArray> lines = process.readAllStandardOutput().split('\n');
-    int messages = 0;
-    for (const QByteArray& line : lines) {
-        if (line.isEmpty()) {
-            continue;
-        }
-        // Invalid UTF-8 would not survive the round trip unchanged.
-        EXPECT_EQ(QString::fromUtf8(line).toUtf8(), line) << line.toStdString();
-        QJsonParseError error{};
-        const QJsonObject event = QJsonDocument::fromJson(line, &error).object();
-        ASSERT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
-        if (event["event"].toString() == "message") {
-            ++messages;
-            EXPECT_TRUE(event["text"].toString().startsWith("Can't find size of "));
-            EXPECT_TRUE(line.contains("PR\\udcd6G.IMG\"")) << line.toStdString();
-            EXPECT_TRUE(event["text"].toString().endsWith(QString("PR") + QChar(0xDCD6) + "G.IMG"));
-        }
-    }
-    EXPECT_EQ(messages, 1);
-}
-
-TEST_F(CliRun, UsageErrorsExitWithTwoAndSendNothing) {
-    const std::vector<QStringList> wrong = {
-        {},
-        {imagePath()},
-        {"--port", "5", imagePath()},
-        {"--port", "0", imagePath()},
-        {"--port"},
-        {"--port", "1", "--colour", imagePath()},
-        {"--port", "1", imagePath(), imagePath()},
-        {"--port", "1", "--port", "1", imagePath()},
-        {"-p", "COM1", imagePath()},
-        {"--list-ports", "-p", "1"},
-    };
-    for (const QStringList& arguments : wrong) {
-        const CliResult result = runCli(arguments);
-        EXPECT_EQ(result.exitCode, 2) << arguments.join(' ').toStdString();
-        EXPECT_TRUE(result.out.isEmpty()) << arguments.join(' ').toStdString();
-        EXPECT_TRUE(result.err.contains("--help")) << arguments.join(' ').toStdString();
-    }
-    // Well formed, but no such adapter is plugged in: a port error that lists what is there.
-    const CliResult absent = runCli({"-p", "usb:0403:6001:NO-SUCH-SERIAL", imagePath()});
-    EXPECT_EQ(absent.exitCode, 4);
-    EXPECT_TRUE(absent.err.contains("no serial device matches usb:0403:6001:NO-SUCH-SERIAL; "))
-        << absent.err.toStdString();
-    const CliResult help = runCli({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(help.out.contains("Exit status"));
-    EXPECT_TRUE(help.out.contains("130"));
-    // Short options bundle as everywhere else.
-    const CliResult version = runCli({"-nV"});
-    EXPECT_EQ(version.exitCode, 0);
-    EXPECT_TRUE(version.out.startsWith("flashupdate-cli 2.")) << version.out.toStdString();
-}
-
-TEST_F(CliRun, ListPortsJsonTellsWhereEachComEntryComesFromAndWhetherItExists) {
-    // The settings file names Com2 and Com3; the environment overrides Com2 with a device that
-    // is there; Com4 stays the platform's default.
+// The settings file names Com2 and Com3; the environment overrides Com2 with a device that is
+// there; Com4 stays the platform's default. The listing says so, and a port number names the
+// device the listing gives for it.
+TEST_F(CliRun, ListPortsJsonTellsWhereEachComEntryComesFromAndAPortNumberUsesIt) {
     const QString configHome = m_dir.filePath("config");
     QDir().mkpath(configHome + "/Quenlid");
     writeFile(configHome + "/Quenlid/flashupdate.conf",
@@ -617,6 +592,14 @@ TEST_F(CliRun, ListPortsJsonTellsWhereEachComEntryComesFromAndWhetherItExists) {
     environment.remove("FLASHUPDATE_COM3");
     environment.remove("FLASHUPDATE_COM4");
     process.setProcessEnvironment(environment);
+    process.start(FLASHUPDATE_CLI_PATH,
+                  {"--bootloader", bootLoaderPath(), "--port", "3", imagePath()});
+    ASSERT_TRUE(process.waitForFinished(30'000));
+    EXPECT_EQ(process.exitCode(), 4);
+    EXPECT_TRUE(hasLine(QString::fromUtf8(process.readAllStandardOutput()), "Com3",
+                        "Error opening Com Port"));
+    EXPECT_TRUE(QString::fromUtf8(process.readAllStandardError()).contains(m_dir.filePath("gone")));
+
     process.start(FLASHUPDATE_CLI_PATH, {"--list-ports", "-j"});
     ASSERT_TRUE(process.waitForFinished(30'000));
     EXPECT_EQ(process.exitCode(), 0);
@@ -638,38 +621,6 @@ TEST_F(CliRun, ListPortsJsonTellsWhereEachComEntryComesFromAndWhetherItExists) {
     EXPECT_EQ(ports[3]["source"].toString(), "default");
 }
 
-TEST_F(CliRun, DryRunOpensEveryPortAndSendsNothing) {
-    SimulatorProcess instrument;
-    const QString missing = m_dir.filePath("no-such-tty");
-    const CliResult result = runCli({"--dry-run", "-b", bootLoaderPath(), "-p", instrument.device(),
-                                     "-p", missing, imagePath()});
-    ASSERT_FALSE(result.crashed) << result.err.toStdString();
-    // The port that does not open decides the status, as it would stop that update.
-    EXPECT_EQ(result.exitCode, 4) << result.out.toStdString();
-    EXPECT_TRUE(result.out.contains("[" + instrument.device() + "] " + instrument.device() +
-                                    " opens; an update would send 1 record (16384 bytes), about "
-                                    "0:30 on the line"))
-        << result.out.toStdString();
-    EXPECT_TRUE(result.out.contains("[" + missing + "] cannot open " + missing))
-        << result.out.toStdString();
-
-    const CliResult noLoader =
-        runCli({"-n", "-b", m_dir.filePath("gone.bin"), "-p", instrument.device(), imagePath()});
-    EXPECT_EQ(noLoader.exitCode, 3) << noLoader.out.toStdString();
-
-    // An image it cannot read: said once, the path named once, and nothing promised of an update.
-    const QString gone = m_dir.filePath("GONE.IMG");
-    const CliResult noImage =
-        runCli({"-n", "-b", bootLoaderPath(), "-p", instrument.device(), gone});
-    EXPECT_EQ(noImage.exitCode, 3) << noImage.out.toStdString();
-    EXPECT_EQ(noImage.out, "Can't find size of " + gone + " (No such file or directory)\n[" +
-                               instrument.device() + "] " + instrument.device() + " opens\n");
-
-    // Anything sent would have reached the simulator by now.
-    QThread::msleep(flashupdate::testing::kStragglersMs);
-    EXPECT_TRUE(instrument.transcript().empty());
-}
-
 // Names are anybody's bytes: an image and a Com2 device whose names hold a colour sequence, a
 // bell, an OSC title, a C1 control, a line feed and a byte that is not UTF-8. The log and
 // --list-ports show them escaped, with nothing a terminal would obey, and the log names the file.
@@ -677,16 +628,20 @@ TEST_F(CliRun, HostileNamesAreEscapedInTheLogAndInTheListOfPorts) {
     const std::string hostile = "\x1b[31m\x07\x1b]0;owned\x07\xc2\x9b\n\xff";
     const std::string escaped = "\\x1b[31m\\x07\\x1b]0;owned\\x07\\x9b\\n";
     const std::string directory = m_dir.path().toStdString();
-    writeFile(directory + "/FW" + hostile + ".IMG", m_image);
+    const std::string image = directory + "/FW" + hostile + ".IMG";
+    writeFile(image, m_image);
     // Through the environment: a QProcess argument is text, and 0xff is not UTF-8.
     qputenv("FLASHUPDATE_COM2", QByteArray::fromStdString(directory + "/tty" + hostile));
-    qputenv("HOSTILE_IMAGE", QByteArray::fromStdString(directory + "/FW" + hostile + ".IMG"));
+    qputenv("HOSTILE_IMAGE", QByteArray::fromStdString(image));
     struct Unset {
+        const std::string& image;
         ~Unset() {
             qunsetenv("FLASHUPDATE_COM2");
             qunsetenv("HOSTILE_IMAGE");
+            // The temporary directory cannot remove a file whose name is not UTF-8.
+            std::remove(image.c_str());
         }
-    } unset;
+    } unset{image};
     QProcess update;
     update.start("sh", {"-c", "exec \"$0\" -b \"$1\" -p 2 \"$HOSTILE_IMAGE\"", FLASHUPDATE_CLI_PATH,
                         bootLoaderPath()});
@@ -740,6 +695,30 @@ TEST_F(CliRun, HostileNamesAreEscapedInTheLogAndInTheListOfPorts) {
     EXPECT_TRUE(named[2].contains(QByteArray::fromStdString(runFields))) << named[2].toStdString();
     EXPECT_TRUE(named[2].endsWith(QByteArray::fromStdString(reason + " failure=missing")))
         << named[2].toStdString();
+
+    // --json stays valid UTF-8: the stray byte comes back as the escape a script turns back into
+    // it, the other bytes as the text they are.
+    QProcess json;
+    json.start("sh", {"-c", "exec \"$0\" --json -b \"$1\" -p 2 \"$HOSTILE_IMAGE\"",
+                      FLASHUPDATE_CLI_PATH, bootLoaderPath()});
+    ASSERT_TRUE(json.waitForFinished(60'000));
+    QList<QJsonObject> results;
+    for (const QByteArray& line : json.readAllStandardOutput().split('\n')) {
+        // Invalid UTF-8 would not survive the round trip unchanged.
+        EXPECT_EQ(QString::fromUtf8(line).toUtf8(), line) << line.toStdString();
+        QJsonParseError error{};
+        const QJsonObject event = QJsonDocument::fromJson(line, &error).object();
+        EXPECT_TRUE(line.isEmpty() || error.error == QJsonParseError::NoError)
+            << line.toStdString();
+        if (event["event"].toString() == "result") {
+            results << event;
+            EXPECT_TRUE(line.contains("\\udcff.IMG\"")) << line.toStdString();
+        }
+    }
+    ASSERT_EQ(results.size(), 1);
+    EXPECT_EQ(results[0]["image"].toString(),
+              QString::fromStdString(directory + "/FW" + hostile.substr(0, hostile.size() - 1)) +
+                  QChar(0xDCFF) + ".IMG");
 }
 
 }  // namespace
