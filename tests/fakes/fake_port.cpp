@@ -7,13 +7,11 @@ namespace flashupdate::testing {
 
 namespace {
 
-// Com N is "fake:N", so the line knows which port an opening is for.
-constexpr const char* kFakeScheme = "fake:";
-
+// Every Com port leads to the one fake line.
 PortMap fakePortMap() {
     PortMap map;
     for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
-        map.setDevicePath(port, kFakeScheme + std::to_string(port), PortSource::Default);
+        map.setDevicePath(port, "fake:" + std::to_string(port), PortSource::Default);
     }
     return map;
 }
@@ -38,7 +36,7 @@ void FakeLine::carry(unsigned char value) {
     const Micros leaves = starts + byteTime();
     lineFreeAt = leaves;
     pending.push_back(leaves);
-    const WireByte byte{leaves, settings.baudRate, value, commPort};
+    const WireByte byte{leaves, settings.baudRate, value};
     wire.push_back(byte);
     if (instrument != nullptr) {
         instrument->onByte(*port, byte);
@@ -51,12 +49,11 @@ FakeTransport::~FakeTransport() {
     }
 }
 
-void FakeTransport::beginOpen(const std::string& name, const LineSettings& settings, bool) {
+void FakeTransport::beginOpen(const std::string&, const LineSettings& settings, bool) {
     if (m_line.openFailure) {
         tellOpenFailed(*m_line.openFailure);
         return;
     }
-    m_line.commPort = std::stoi(name.substr(std::string(kFakeScheme).size()));
     m_line.settings = settings;
     m_line.open = this;
     ++m_line.openings;

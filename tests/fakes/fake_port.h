@@ -39,7 +39,6 @@ struct WireByte {
     Micros at;  // when its last bit left the line
     int baud;
     unsigned char value;
-    int commPort;
 };
 
 class FakePort;
@@ -67,7 +66,6 @@ struct FakeLine {
     Instrument* instrument = nullptr;
     FakeTransport* open = nullptr;
     LineSettings settings;
-    int commPort = 1;
     int openings = 0;
     std::optional<SerialError> openFailure;
     // Bytes in the device and not yet fully on the line, with the time each will have left it.
@@ -77,8 +75,6 @@ struct FakeLine {
     bool countsQueue = true;
     Micros stallFrom = 0;
     Micros stallUntil = 0;
-    Transport::BurstTiming burstTiming{std::chrono::milliseconds(50),
-                                       std::chrono::milliseconds(500)};
     std::vector<WireByte> wire;
 };
 
@@ -95,7 +91,9 @@ public:
     void purgeInput() override {}
     void purgeOutput() override;
     void beginClose() override;
-    BurstTiming burstTiming() const override { return m_line.burstTiming; }
+    BurstTiming burstTiming() const override {
+        return {std::chrono::milliseconds(50), std::chrono::milliseconds(500)};
+    }
     FailureFacts factsAbout(PortErrorKind) const override { return {}; }
 
     void deliver(const ByteText& chunk);

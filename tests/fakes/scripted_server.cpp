@@ -81,10 +81,6 @@ void ScriptedServer::take(unsigned char byte) {
             if (byte == IAC) {
                 m_reading = Reading::Iac;
             } else {
-                if (resetOn == Stage::Data) {
-                    reset();
-                    return;
-                }
                 data += static_cast<char>(byte);
             }
             return;
@@ -185,7 +181,6 @@ void ScriptedServer::reset() {
 void ScriptedServer::endSending() {
     m_loop.schedule(m_loop.now() + latency, [this] {
         deliver();
-        endSeen = true;
         if (!closesOnEnd) {
             return;
         }
