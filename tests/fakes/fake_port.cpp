@@ -121,35 +121,6 @@ FakePort::FakePort(VirtualEventLoop& loop)
 
 FakePort::~FakePort() = default;
 
-void FakePort::setDeviceBuffer(std::size_t capacity, bool countsQueue) {
-    m_line.capacity = capacity;
-    m_line.countsQueue = countsQueue;
-}
-
-void FakePort::stallLine(Micros from, Micros until) {
-    m_line.stallFrom = from;
-    m_line.stallUntil = until;
-}
-
-void FakePort::record(const std::string& call) {
-    m_calls.push_back(call);
-}
-
-void FakePort::setSettings(const std::string& settings) {
-    record("Settings=" + settings);
-    m_control.setSettings(settings);
-}
-
-void FakePort::setCommPort(int port) {
-    record("CommPort=" + std::to_string(port));
-    m_control.setCommPort(port);
-}
-
-void FakePort::setRTSEnable(bool enable) {
-    record(std::string("RTSEnable=") + (enable ? "1" : "0"));
-    m_control.setRTSEnable(enable);
-}
-
 void FakePort::beginOpen() {
     record("PortOpen=1");
     m_control.setListener(listener() != nullptr ? this : nullptr);
@@ -160,21 +131,6 @@ std::size_t FakePort::write(std::string_view bytes) {
     record(bytes.size() == 1 ? "Output:" + std::string(bytes)
                              : "Output[" + std::to_string(bytes.size()) + "]");
     return m_control.write(bytes);
-}
-
-void FakePort::purgeInput() {
-    record("InBufferCount=0");
-    m_control.purgeInput();
-}
-
-void FakePort::purgeOutput() {
-    record("OutBufferCount=0");
-    m_control.purgeOutput();
-}
-
-void FakePort::beginClose() {
-    record("PortOpen=0");
-    m_control.beginClose();
 }
 
 void FakePort::reply(const ByteText& chunk, Micros at) {
