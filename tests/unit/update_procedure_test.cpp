@@ -142,6 +142,7 @@ TEST(UpdateProcedure, EachEndingShowsItsCaptionsBoxAndSumsAsTheWindowAlwaysHas) 
         // A failed step leaves the status as it was.
         {"portDoesNotOpen", [](Rig& rig) { rig.port.failOpenings(); }, statuses({}),
          texts::kErrorOpeningComPort, MessageIcon::None, false, nullptr, nullptr},
+        // Every opening fails once the boot loader is going out.
         {"reopeningAt9600Fails",
          [](Rig& rig) {
              rig.loop.setOnPump([&rig] {
