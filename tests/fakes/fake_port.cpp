@@ -7,13 +7,11 @@ namespace flashupdate::testing {
 
 namespace {
 
-// Com N is "fake:N", so the line knows which port an opening is for.
-constexpr const char* kFakeScheme = "fake:";
-
+// Every Com port leads to the one fake line.
 PortMap fakePortMap() {
     PortMap map;
     for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
-        map.setDevicePath(port, kFakeScheme + std::to_string(port), PortSource::Default);
+        map.setDevicePath(port, "fake:" + std::to_string(port), PortSource::Default);
     }
     return map;
 }
@@ -38,7 +36,7 @@ void FakeLine::carry(unsigned char value) {
     const Micros leaves = starts + byteTime();
     lineFreeAt = leaves;
     pending.push_back(leaves);
-    const WireByte byte{leaves, settings.baudRate, value, commPort};
+    const WireByte byte{leaves, settings.baudRate, value};
     wire.push_back(byte);
     if (instrument != nullptr) {
         instrument->onByte(*port, byte);
@@ -51,12 +49,11 @@ FakeTransport::~FakeTransport() {
     }
 }
 
-void FakeTransport::beginOpen(const std::string& name, const LineSettings& settings, bool) {
+void FakeTransport::beginOpen(const std::string&, const LineSettings& settings, bool) {
     if (m_line.openFailure) {
         tellOpenFailed(*m_line.openFailure);
         return;
     }
-    m_line.commPort = std::stoi(name.substr(std::string(kFakeScheme).size()));
     m_line.settings = settings;
     m_line.open = this;
     ++m_line.openings;
@@ -124,35 +121,6 @@ FakePort::FakePort(VirtualEventLoop& loop)
 
 FakePort::~FakePort() = default;
 
-void FakePort::setDeviceBuffer(std::size_t capacity, bool countsQueue) {
-    m_line.capacity = capacity;
-    m_line.countsQueue = countsQueue;
-}
-
-void FakePort::stallLine(Micros from, Micros until) {
-    m_line.stallFrom = from;
-    m_line.stallUntil = until;
-}
-
-void FakePort::record(const std::string& call) {
-    m_calls.push_back(call);
-}
-
-void FakePort::setSettings(const std::string& settings) {
-    record("Settings=" + settings);
-    m_control.setSettings(settings);
-}
-
-void FakePort::setCommPort(int port) {
-    record("CommPort=" + std::to_string(port));
-    m_control.setCommPort(port);
-}
-
-void FakePort::setRTSEnable(bool enable) {
-    record(std::string("RTSEnable=") + (enable ? "1" : "0"));
-    m_control.setRTSEnable(enable);
-}
-
 void FakePort::beginOpen() {
     record("PortOpen=1");
     m_control.setListener(listener() != nullptr ? this : nullptr);
@@ -163,21 +131,6 @@ std::size_t FakePort::write(std::string_view bytes) {
     record(bytes.size() == 1 ? "Output:" + std::string(bytes)
                              : "Output[" + std::to_string(bytes.size()) + "]");
     return m_control.write(bytes);
-}
-
-void FakePort::purgeInput() {
-    record("InBufferCount=0");
-    m_control.purgeInput();
-}
-
-void FakePort::purgeOutput() {
-    record("OutBufferCount=0");
-    m_control.purgeOutput();
-}
-
-void FakePort::beginClose() {
-    record("PortOpen=0");
-    m_control.beginClose();
 }
 
 void FakePort::reply(const ByteText& chunk, Micros at) {

@@ -39,7 +39,6 @@ struct WireByte {
     Micros at;  // when its last bit left the line
     int baud;
     unsigned char value;
-    int commPort;
 };
 
 class FakePort;
@@ -67,7 +66,6 @@ struct FakeLine {
     Instrument* instrument = nullptr;
     FakeTransport* open = nullptr;
     LineSettings settings;
-    int commPort = 1;
     int openings = 0;
     std::optional<SerialError> openFailure;
     // Bytes in the device and not yet fully on the line, with the time each will have left it.
@@ -77,8 +75,6 @@ struct FakeLine {
     bool countsQueue = true;
     Micros stallFrom = 0;
     Micros stallUntil = 0;
-    Transport::BurstTiming burstTiming{std::chrono::milliseconds(50),
-                                       std::chrono::milliseconds(500)};
     std::vector<WireByte> wire;
 };
 
@@ -95,7 +91,9 @@ public:
     void purgeInput() override {}
     void purgeOutput() override;
     void beginClose() override;
-    BurstTiming burstTiming() const override { return m_line.burstTiming; }
+    BurstTiming burstTiming() const override {
+        return {std::chrono::milliseconds(50), std::chrono::milliseconds(500)};
+    }
     FailureFacts factsAbout(PortErrorKind) const override { return {}; }
 
     void deliver(const ByteText& chunk);
@@ -113,10 +111,19 @@ public:
     explicit FakePort(VirtualEventLoop& loop);
     ~FakePort() override;
 
-    void setSettings(const std::string& settings) override;
-    void setCommPort(int port) override;
+    void setSettings(const std::string& settings) override {
+        record("Settings=" + settings);
+        m_control.setSettings(settings);
+    }
+    void setCommPort(int port) override {
+        record("CommPort=" + std::to_string(port));
+        m_control.setCommPort(port);
+    }
     bool portOpen() const override { return m_control.portOpen(); }
-    void setRTSEnable(bool enable) override;
+    void setRTSEnable(bool enable) override {
+        record(std::string("RTSEnable=") + (enable ? "1" : "0"));
+        m_control.setRTSEnable(enable);
+    }
     // LinePort
     std::string devicePath() const override { return m_control.devicePath(); }
     void beginOpen() override;
@@ -125,9 +132,18 @@ public:
     void wantWritable() override { m_control.wantWritable(); }
     void wantDrained() override { m_control.wantDrained(); }
     std::size_t notCarried() override { return m_control.notCarried(); }
-    void purgeInput() override;
-    void purgeOutput() override;
-    void beginClose() override;
+    void purgeInput() override {
+        record("InBufferCount=0");
+        m_control.purgeInput();
+    }
+    void purgeOutput() override {
+        record("OutBufferCount=0");
+        m_control.purgeOutput();
+    }
+    void beginClose() override {
+        record("PortOpen=0");
+        m_control.beginClose();
+    }
 
     void setInstrument(Instrument* instrument) { m_line.instrument = instrument; }
     // The instrument sends chunk so that it is received at time at.
@@ -140,8 +156,14 @@ public:
     }
     enum class Word { None, Opened, Drained };
     void neverTell(Word word) { m_neverTell = word; }
-    void setDeviceBuffer(std::size_t capacity, bool countsQueue);
-    void stallLine(Micros from, Micros until);
+    void setDeviceBuffer(std::size_t capacity, bool countsQueue) {
+        m_line.capacity = capacity;
+        m_line.countsQueue = countsQueue;
+    }
+    void stallLine(Micros from, Micros until) {
+        m_line.stallFrom = from;
+        m_line.stallUntil = until;
+    }
     void loseDevice(Micros at);
 
     const std::vector<std::string>& calls() const { return m_calls; }
@@ -151,7 +173,7 @@ public:
     SerialControl& control() { return m_control; }
 
 private:
-    void record(const std::string& call);
+    void record(const std::string& call) { m_calls.push_back(call); }
     // What the control tells, passed on to whoever listens to this port.
     void portOpened() override {
         if (m_neverTell != Word::Opened) {

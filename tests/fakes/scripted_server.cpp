@@ -11,6 +11,15 @@ std::string telnetCommand(unsigned char verb, unsigned char option) {
     return {static_cast<char>(IAC), static_cast<char>(verb), static_cast<char>(option)};
 }
 
+// Data and subnegotiation payloads carry 0xFF doubled.
+std::string doubled(const std::string& bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        text += static_cast<unsigned char>(c) == IAC ? std::string(2, c) : std::string(1, c);
+    }
+    return text;
+}
+
 }  // namespace
 
 void ScriptedServer::connectTo(const std::string&, std::uint16_t) {
@@ -38,14 +47,7 @@ void ScriptedServer::sendRaw(std::string bytes, Micros at) {
 }
 
 void ScriptedServer::sendData(const std::string& bytes, Micros at) {
-    std::string doubled;
-    for (const char c : bytes) {
-        doubled += c;
-        if (static_cast<unsigned char>(c) == IAC) {
-            doubled += c;
-        }
-    }
-    sendRaw(doubled, at);
+    sendRaw(doubled(bytes), at);
 }
 
 void ScriptedServer::reply(const std::string& bytes) {
@@ -81,10 +83,6 @@ void ScriptedServer::take(unsigned char byte) {
             if (byte == IAC) {
                 m_reading = Reading::Iac;
             } else {
-                if (resetOn == Stage::Data) {
-                    reset();
-                    return;
-                }
                 data += static_cast<char>(byte);
             }
             return;
@@ -159,17 +157,10 @@ void ScriptedServer::subnegotiation(const std::string& payload) {
     if (!answerLine) {
         return;
     }
-    std::string answer{static_cast<char>(IAC), static_cast<char>(SB), static_cast<char>(COM_PORT),
-                       static_cast<char>(request + 100)};
-    for (const char c : payload.substr(2)) {
-        answer += c;
-        if (static_cast<unsigned char>(c) == IAC) {
-            answer += c;
-        }
-    }
-    answer += static_cast<char>(IAC);
-    answer += static_cast<char>(SE);
-    reply(answer);
+    const std::string head{static_cast<char>(IAC), static_cast<char>(SB),
+                           static_cast<char>(COM_PORT), static_cast<char>(request + 100)};
+    reply(head + doubled(payload.substr(2)) +
+          std::string{static_cast<char>(IAC), static_cast<char>(SE)});
 }
 
 void ScriptedServer::reset() {
@@ -185,7 +176,6 @@ void ScriptedServer::reset() {
 void ScriptedServer::endSending() {
     m_loop.schedule(m_loop.now() + latency, [this] {
         deliver();
-        endSeen = true;
         if (!closesOnEnd) {
             return;
         }

@@ -27,7 +27,7 @@ namespace flashupdate::testing {
 class ScriptedServer final : public Connection {
 public:
     enum class Connect { Answers, Refuses, Silent };
-    enum class Stage { Never, Negotiation, LineRequest, Data };
+    enum class Stage { Never, Negotiation, LineRequest };
 
     explicit ScriptedServer(VirtualEventLoop& loop) : m_loop(loop) {}
 
@@ -44,7 +44,6 @@ public:
     std::string data;
     std::string negotiationAnswers;
     int lineRequests = 0;
-    bool endSeen = false;
 
     void sendRaw(std::string bytes, Micros at);
     void sendData(const std::string& bytes, Micros at);

@@ -18,19 +18,8 @@ struct ValCase {
 };
 
 void PrintTo(const ValCase& c, std::ostream* os) {
-    *os << '"';
-    for (const char ch : c.text.substr(0, 60)) {
-        if (ch == '\t') {
-            *os << "\\t";
-        } else if (ch == '\n') {
-            *os << "\\n";
-        } else if (ch == '\r') {
-            *os << "\\r";
-        } else {
-            *os << ch;
-        }
-    }
-    *os << (c.text.size() > 60 ? "...\"" : "\"") << " reads " << c.expected;
+    *os << ::testing::PrintToString(c.text.substr(0, 60)) << (c.text.size() > 60 ? "..." : "")
+        << " reads " << c.expected;
 }
 
 class ValReads : public ::testing::TestWithParam<ValCase> {};

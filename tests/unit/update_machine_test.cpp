@@ -349,10 +349,12 @@ TEST(UpdateMachine, AWriteNeverExceedsTheRoomThePortHas) {
 
 // How a run ends as the instrument answers: entries the transcript holds in a row (a run that
 // fails ends with them), and the run's account.
+// How a run ends as the instrument answers: entries the transcript holds in a row, apart by " | "
+// (a run that fails ends with them), and the run's account.
 struct Outcome {
     const char* name;
     std::function<void(MachineRig&)> arrange;
-    std::vector<std::string> shows;
+    std::string shows;
     std::string account;
 };
 
@@ -364,17 +366,22 @@ class Endings : public ::testing::TestWithParam<Outcome> {};
 
 TEST_P(Endings, EndAsTheInstrumentAnswers) {
     const Outcome& ending = GetParam();
+    std::vector<std::string> shows;
+    for (std::size_t from = 0, to = 0; to != std::string::npos; from = to + 3) {
+        to = ending.shows.find(" | ", from);
+        shows.push_back(ending.shows.substr(from, to - from));
+    }
     MachineRig rig;
     ending.arrange(rig);
     ASSERT_TRUE(rig.run());
     const UpdateResult& result = rig.machine.result();
     if (result.updated()) {
-        EXPECT_NE(std::search(rig.transcript.begin(), rig.transcript.end(), ending.shows.begin(),
-                              ending.shows.end()),
-                  rig.transcript.end())
+        EXPECT_NE(
+            std::search(rig.transcript.begin(), rig.transcript.end(), shows.begin(), shows.end()),
+            rig.transcript.end())
             << ::testing::PrintToString(rig.transcript);
     } else {
-        EXPECT_EQ(rig.tail(ending.shows.size()), ending.shows);
+        EXPECT_EQ(rig.tail(shows.size()), shows);
     }
     EXPECT_EQ(accountOf(result), ending.account);
     // At most one box, and the reason begins with what it said.
@@ -385,8 +392,18 @@ TEST_P(Endings, EndAsTheInstrumentAnswers) {
     }
 }
 
-std::function<void(MachineRig&)> erase(std::vector<Replies> answers) {
-    return [answers](MachineRig& rig) { rig.eraseAnswers = answers; };
+std::string nameOfRow(const ::testing::TestParamInfo<Outcome>& info) {
+    return info.param.name;
+}
+
+// The answers to the first "E", the second, and so on (the last serves every later one).
+template <typename... Answers>
+std::function<void(MachineRig&)> erase(Answers... answers) {
+    return [=](MachineRig& rig) { rig.eraseAnswers = {answers...}; };
+}
+
+Replies answer(const ByteText& bytes, Nanos after) {
+    return {{bytes, after}};
 }
 
 // The checksum answer: the right sum plus delta, its bytes from first to last, after a delay.
@@ -395,160 +412,124 @@ std::function<void(MachineRig&)> checksum(std::uint32_t delta, std::size_t first
     return [=](MachineRig& rig) {
         rig.checksumAnswer = [=](std::uint32_t sum) {
             const ByteText bytes = sumBytes(sum + delta) + "\x7F\x7F";
-            return first == last ? Replies{} : Replies{{bytes.substr(first, last - first), after}};
+            return first == last ? Replies{} : answer(bytes.substr(first, last - first), after);
         };
     };
 }
 
 const Replies kSilent = {};
-const Replies kErased = {{"E", 300ms}};
-const Replies kWrong = {{"?", 300ms}};
+const Replies kErased = answer("E", 300ms);
+const Replies kWrong = answer("?", 300ms);
 const std::string kProgrammingError = std::string(texts::kProgrammingError) + " (no answer)";
 const std::string kEndOfErase = texts::kEndOfEraseNotDetected;
 const std::string kChecksumMissing =
     std::string(" ChecksumMissing ") + texts::kCheckSumNotReceivedBox;
+const std::string kNoChecksum =
+    "33582" + kChecksumMissing + " [checksum yes 16384] | 33582 Close | 33582 ended";
 
 // The erase: the first window closes 6000 ms after "E" (1000 ms, then 5000 ms polled every
 // 100 ms); a failed attempt is repeated at once, and a second failure closes the port once its
 // box is down and ends the run 1000 ms later. RxData is replaced by each chunk: the chunk judged is
 // the one present at the poll.
-INSTANTIATE_TEST_SUITE_P(
-    EraseAnswers, Endings,
-    ::testing::Values(
-        Outcome{"answeredAtOnce",
-                erase({{{"E", 50ms}}}),
-                {"8196 MemoryErased [erase yes 0]"},
-                "done none/0 yes 16384"},
-        Outcome{"wrongThenErased",
-                erase({kWrong, kErased}),
-                {"8196 PurgeInput", "8196 Write E", "9296 MemoryErased [erase yes 0]"},
-                "done none/0 yes 16384"},
-        Outcome{"silentThenErased",
-                erase({kSilent, kErased}),
-                {"13096 PurgeInput", "13096 Write E", "14196 MemoryErased [erase yes 0]"},
-                "done none/0 yes 16384"},
-        Outcome{"silentTwice",
-                erase({kSilent}),
-                {"13096 Write E", "19096 EraseFailed " + kProgrammingError + " [erase maybe 0]",
-                 "19096 Close", "20096 ended"},
-                "erase no-answer/5 maybe 0"},
-        Outcome{"silentThenWrong",
-                erase({kSilent, kWrong}),
-                {"13096 Write E", "14196 EraseFailed " + kEndOfErase + " [erase maybe 0]",
-                 "14196 Close", "15196 ended"},
-                "erase no-answer/5 maybe 0"},
-        Outcome{"wrongThenSilent",
-                erase({kWrong, kSilent}),
-                {"8196 Write E", "14196 EraseFailed " + kProgrammingError + " [erase maybe 0]",
-                 "14196 Close", "15196 ended"},
-                "erase no-answer/5 maybe 0"},
-        Outcome{"lowerCaseTwice",
-                erase({{{"e", 100ms}}}),
-                {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]",
-                 "9296 Close", "10296 ended"},
-                "erase no-answer/5 maybe 0"},
-        Outcome{"answerLastOfThreeBytes",
-                erase({{{"\x01\x02"
-                         "E",
-                         100ms}}}),
-                {"7096 Write E", "8196 MemoryErased [erase yes 0]"},
-                "done none/0 yes 16384"},
-        // The window's last poll comes at its close, 6000 ms after "E" was handed over.
-        Outcome{"answerAtTheWindowsLastPoll",
-                erase({{{"E", 5999ms}}}),
-                {"13096 MemoryErased [erase yes 0]"},
-                "done none/0 yes 16384"},
-        // Too late for the first window; after the second "E" it is taken as that one's answer.
-        Outcome{"answerAfterTheWindow",
-                erase({{{"E", 6000ms}}, kSilent}),
-                {"13096 Write E", "14196 MemoryErased [erase yes 0]"},
-                "done none/0 yes 16384"},
-        // The first attempt is judged on "?" before its "E" comes, and that "E" is replaced by
-        // the second attempt's "?" before the next poll.
-        Outcome{"onlyTheChunkPresentCounts",
-                erase({{{"?", 1020ms}, {"E", 1400ms}}, {{"?", 1020ms}}}),
-                {"8196 Write E", "9296 EraseFailed " + kEndOfErase + " [erase maybe 0]",
-                 "9296 Close", "10296 ended"},
-                "erase no-answer/5 maybe 0"},
-        // What the instrument says while the loader goes out is discarded with the reopening.
-        Outcome{"chatterDuringTheLoaderIsDiscarded",
-                [](MachineRig& rig) {
-                    rig.eraseAnswers = {kSilent};
-                    rig.replies.emplace(500ms, "E noise");
-                    rig.replies.emplace(3000ms, "EEEE");
-                },
-                {"19096 EraseFailed " + kProgrammingError + " [erase maybe 0]", "19096 Close",
-                 "20096 ended"},
-                "erase no-answer/5 maybe 0"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const Outcome kEraseAnswers[] = {
+    {"answeredAtOnce", erase(answer("E", 50ms)), "8196 MemoryErased [erase yes 0]",
+     "done none/0 yes 16384"},
+    {"wrongThenErased", erase(kWrong, kErased),
+     "8196 PurgeInput | 8196 Write E | 9296 MemoryErased [erase yes 0]", "done none/0 yes 16384"},
+    {"silentThenErased", erase(kSilent, kErased),
+     "13096 PurgeInput | 13096 Write E | 14196 MemoryErased [erase yes 0]",
+     "done none/0 yes 16384"},
+    {"silentTwice", erase(kSilent),
+     "13096 Write E | 19096 EraseFailed " + kProgrammingError +
+         " [erase maybe 0] | 19096 Close | 20096 ended",
+     "erase no-answer/5 maybe 0"},
+    {"silentThenWrong", erase(kSilent, kWrong),
+     "13096 Write E | 14196 EraseFailed " + kEndOfErase +
+         " [erase maybe 0] | 14196 Close | 15196 ended",
+     "erase no-answer/5 maybe 0"},
+    {"wrongThenSilent", erase(kWrong, kSilent),
+     "8196 Write E | 14196 EraseFailed " + kProgrammingError +
+         " [erase maybe 0] | 14196 Close | 15196 ended",
+     "erase no-answer/5 maybe 0"},
+    {"lowerCaseTwice", erase(answer("e", 100ms)),
+     "8196 Write E | 9296 EraseFailed " + kEndOfErase +
+         " [erase maybe 0] | 9296 Close | 10296 ended",
+     "erase no-answer/5 maybe 0"},
+    {"answerLastOfThreeBytes",
+     erase(answer("\x01\x02"
+                  "E",
+                  100ms)),
+     "7096 Write E | 8196 MemoryErased [erase yes 0]", "done none/0 yes 16384"},
+    // The window's last poll comes at its close, 6000 ms after "E" was handed over.
+    {"answerAtTheWindowsLastPoll", erase(answer("E", 5999ms)), "13096 MemoryErased [erase yes 0]",
+     "done none/0 yes 16384"},
+    // Too late for the first window; after the second "E" it is taken as that one's answer.
+    {"answerAfterTheWindow", erase(answer("E", 6000ms), kSilent),
+     "13096 Write E | 14196 MemoryErased [erase yes 0]", "done none/0 yes 16384"},
+    // The first attempt is judged on "?" before its "E" comes, and that "E" is replaced by
+    // the second attempt's "?" before the next poll.
+    {"onlyTheChunkPresentCounts", erase(Replies{{"?", 1020ms}, {"E", 1400ms}}, answer("?", 1020ms)),
+     "8196 Write E | 9296 EraseFailed " + kEndOfErase +
+         " [erase maybe 0] | 9296 Close | 10296 ended",
+     "erase no-answer/5 maybe 0"},
+    // What the instrument says while the loader goes out is discarded with the reopening.
+    {"chatterDuringTheLoaderIsDiscarded",
+     [](MachineRig& rig) {
+         rig.eraseAnswers = {kSilent};
+         rig.replies.emplace(500ms, "E noise");
+         rig.replies.emplace(3000ms, "EEEE");
+     },
+     "19096 EraseFailed " + kProgrammingError + " [erase maybe 0] | 19096 Close | 20096 ended",
+     "erase no-answer/5 maybe 0"},
+};
+INSTANTIATE_TEST_SUITE_P(EraseAnswers, Endings, ::testing::ValuesIn(kEraseAnswers), nameOfRow);
 
 // The checksum: the window opens 1000 ms after "C" and closes 5000 ms later; four bytes in one
 // chunk answer it, most significant first, and "X" and the closing follow at once. Until then
 // the instrument is in its session: a power cycle is needed.
-INSTANTIATE_TEST_SUITE_P(
-    ChecksumAnswers, Endings,
-    ::testing::Values(
-        Outcome{"sixBytesTheFirstFourCount",
-                checksum(0, 0, 6, 50ms),
-                {"28582 Write X", "28582 Close", "28582 Verdict [done yes 16384]"},
-                "done none/0 yes 16384"},
-        Outcome{"answerInsideTheWindow",
-                checksum(0, 0, 4, 3000ms),
-                {"30583 Write X", "30583 Close", "30583 Verdict [done yes 16384]"},
-                "done none/0 yes 16384"},
-        // The box comes once "X" has gone and the port is let go.
-        Outcome{"differentSum",
-                checksum(1, 0, 4, 50ms),
-                {"28582 Write X", "28582 Close",
-                 std::string("28582 Verdict ") + texts::kBadChecksum + " [done yes 16384]",
-                 "28582 ended"},
-                "done bad-checksum/6 yes 16384"},
-        Outcome{"threeBytesOnly",
-                checksum(0, 0, 3, 50ms),
-                {"27582 Write C", "33582" + kChecksumMissing + " [checksum yes 16384]",
-                 "33582 Close", "33582 ended"},
-                "checksum no-answer/5 yes 16384 power-cycle"},
-        Outcome{
-            "twoChunksOfTwoBytes",
-            [](MachineRig& rig) {
-                rig.checksumAnswer = [](std::uint32_t sum) {
-                    return Replies{{sumBytes(sum).substr(0, 2), 50ms},
-                                   {sumBytes(sum).substr(2), 1500ms}};
-                };
-            },
-            {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
-            "checksum no-answer/5 yes 16384 power-cycle"},
-        Outcome{
-            "silence",
-            checksum(0, 0, 0, 50ms),
-            {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
-            "checksum no-answer/5 yes 16384 power-cycle"},
-        Outcome{
-            "answerAfterTheWindow",
-            checksum(0, 0, 4, 6000ms),
-            {"33582" + kChecksumMissing + " [checksum yes 16384]", "33582 Close", "33582 ended"},
-            "checksum no-answer/5 yes 16384 power-cycle"},
-        // Held as a signed number: refused, and the port is left as it is.
-        Outcome{"firstByte0x80",
-                checksum(0x80000000u, 0, 4, 50ms),
-                {std::string("28582 Failed ") + texts::kProblemReceivingCheckSum +
-                     " [checksum yes 16384]",
-                 "28582 ended"},
-                "checksum no-answer/5 yes 16384 power-cycle"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const Outcome kChecksumAnswers[] = {
+    {"sixBytesTheFirstFourCount", checksum(0, 0, 6, 50ms),
+     "28582 Write X | 28582 Close | 28582 Verdict [done yes 16384]", "done none/0 yes 16384"},
+    {"answerInsideTheWindow", checksum(0, 0, 4, 3000ms),
+     "30583 Write X | 30583 Close | 30583 Verdict [done yes 16384]", "done none/0 yes 16384"},
+    // The box comes once "X" has gone and the port is let go.
+    {"differentSum", checksum(1, 0, 4, 50ms),
+     std::string("28582 Write X | 28582 Close | 28582 Verdict ") + texts::kBadChecksum +
+         " [done yes 16384] | 28582 ended",
+     "done bad-checksum/6 yes 16384"},
+    {"threeBytesOnly", checksum(0, 0, 3, 50ms), "27582 Write C | " + kNoChecksum,
+     "checksum no-answer/5 yes 16384 power-cycle"},
+    {"twoChunksOfTwoBytes",
+     [](MachineRig& rig) {
+         rig.checksumAnswer = [](std::uint32_t sum) {
+             return Replies{{sumBytes(sum).substr(0, 2), 50ms}, {sumBytes(sum).substr(2), 1500ms}};
+         };
+     },
+     kNoChecksum, "checksum no-answer/5 yes 16384 power-cycle"},
+    {"silence", checksum(0, 0, 0, 50ms), kNoChecksum, "checksum no-answer/5 yes 16384 power-cycle"},
+    {"answerAfterTheWindow", checksum(0, 0, 4, 6000ms), kNoChecksum,
+     "checksum no-answer/5 yes 16384 power-cycle"},
+    // Held as a signed number: refused, and the port is left as it is.
+    {"firstByte0x80", checksum(0x80000000u, 0, 4, 50ms),
+     std::string("28582 Failed ") + texts::kProblemReceivingCheckSum +
+         " [checksum yes 16384] | 28582 ended",
+     "checksum no-answer/5 yes 16384 power-cycle"},
+};
+INSTANTIATE_TEST_SUITE_P(ChecksumAnswers, Endings, ::testing::ValuesIn(kChecksumAnswers),
+                         nameOfRow);
 
 // A run refused before it starts says so in its box and touches no port.
-INSTANTIATE_TEST_SUITE_P(Refusals, Endings,
-                         ::testing::Values(Outcome{
-                             "refused",
-                             [](MachineRig& rig) {
-                                 rig.machine.refuse({Cause::File, texts::kCantFindBootLoaders,
-                                                     "not in /opt", "PROG.IMG", 16384});
-                             },
-                             {"0 Diagnostic Can't find Boot Loaders (not in /opt) [checks no 0]",
-                              "0 Failed Can't find Boot Loaders [checks no 0]", "0 ended"},
-                             "checks file/3 no 0"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const Outcome kRefusals[] = {
+    {"refused",
+     [](MachineRig& rig) {
+         rig.machine.refuse(
+             {Cause::File, texts::kCantFindBootLoaders, "not in /opt", "PROG.IMG", 16384});
+     },
+     "0 Diagnostic Can't find Boot Loaders (not in /opt) [checks no 0] | 0 Failed Can't find Boot "
+     "Loaders [checks no 0] | 0 ended",
+     "checks file/3 no 0"},
+};
+INSTANTIATE_TEST_SUITE_P(Refusals, Endings, ::testing::ValuesIn(kRefusals), nameOfRow);
 
 TEST(UpdateMachine, AFailedActionEndsTheRunWithTheMessageOfItsStepAndTouchesNothingMore) {
     MachineRig clean;

@@ -69,8 +69,6 @@ public:
         ASSERT_FALSE(loop.ranAway()) << "a wait never ended";
     }
 
-    std::vector<std::string> messageTexts() const { return view.messageTexts(); }
-
     fs::path root;
     fs::path executableDir;
     fs::path imageDir;
@@ -83,53 +81,6 @@ public:
 
 const std::string kSuccess = texts::kUpdatedSuccessfully;
 
-// What a run shows in the window: every caption of lblStatus in turn, and its one box.
-struct Shown {
-    const char* name;
-    std::function<void(Rig&)> arrange;
-    std::vector<std::string> statuses;
-    std::vector<std::string> boxes;
-    MessageIcon icon;
-    // When the box comes: whether the port is still open.
-    bool portOpenAtBox;
-    // lblCheckSum1 to 4 are shown, with the file's sum and the instrument's.
-    const char* sums[2];
-};
-
-void PrintTo(const Shown& shown, std::ostream* out) {
-    *out << shown.name;
-}
-
-class Captions : public ::testing::TestWithParam<Shown> {};
-
-TEST_P(Captions, ShowEachEndingAsTheWindowAlwaysHas) {
-    const Shown& shown = GetParam();
-    Rig rig;
-    rig.selectImage(ByteText(16384, '\xFF'));
-    rig.view.setLabelVisible(Label::lblStatus, false);
-    bool portOpenAtBox = false;
-    rig.view.onMessage = [&](const Message&) { portOpenAtBox = rig.port.portOpen(); };
-    shown.arrange(rig);
-    rig.start();
-    EXPECT_EQ(rig.view.statusHistory(), shown.statuses);
-    EXPECT_EQ(rig.messageTexts(), shown.boxes);
-    if (!shown.boxes.empty()) {
-        EXPECT_EQ(rig.view.messages()[0].icon, shown.icon);
-        EXPECT_EQ(portOpenAtBox, shown.portOpenAtBox);
-    }
-    // Shown before the first byte, and it stays.
-    EXPECT_EQ(rig.view.label(Label::lblStatus).visible, !shown.statuses.empty());
-    for (const Label label :
-         {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3, Label::lblCheckSum4}) {
-        EXPECT_EQ(rig.view.label(label).visible, shown.sums[0] != nullptr) << labelName(label);
-    }
-    if (shown.sums[0] != nullptr) {
-        EXPECT_EQ(rig.view.caption(Label::lblCheckSum3), shown.sums[0]);
-        EXPECT_EQ(rig.view.caption(Label::lblCheckSum4), shown.sums[1]);
-    }
-    EXPECT_FALSE(rig.update.running());
-}
-
 // The instrument answers the checksum request with these bytes; none: silence.
 std::function<void(Rig&)> checksumAnswer(const ByteText& bytes) {
     return [bytes](Rig& rig) {
@@ -139,18 +90,10 @@ std::function<void(Rig&)> checksumAnswer(const ByteText& bytes) {
     };
 }
 
-std::function<void(Rig&)> eraseAnswer(const Answer& answer) {
-    return [answer](Rig& rig) { rig.instrument.eraseAnswers = {answer}; };
-}
-
-// Every opening fails from the moment the status reads status.
-std::function<void(Rig&)> openingsFailFrom(const std::string& status) {
-    return [status](Rig& rig) {
-        rig.loop.setOnPump([&rig, status] {
-            if (rig.view.status() == status) {
-                rig.port.failOpenings();
-            }
-        });
+// The instrument answers every erase command with these bytes; none: silence.
+std::function<void(Rig&)> eraseAnswer(const ByteText& bytes) {
+    return [bytes](Rig& rig) {
+        rig.instrument.eraseAnswers = {bytes.empty() ? Answer{} : Answer{{bytes, ms(300)}}};
     };
 }
 
@@ -160,79 +103,87 @@ const std::vector<std::string> kToTheRequest = {texts::kSendingBootLoader, texts
 const std::vector<std::string> kToTheErase = {texts::kSendingBootLoader, texts::kEraseCommandSent,
                                               texts::kFlashNotUpdated};
 
-std::vector<std::string> operator+(std::vector<std::string> statuses,
-                                   const std::vector<std::string>& more) {
-    statuses.insert(statuses.end(), more.begin(), more.end());
-    return statuses;
+template <typename... Then>
+std::vector<std::string> statuses(std::vector<std::string> first, Then... then) {
+    (first.emplace_back(then), ...);
+    return first;
 }
 
-const std::vector<std::string> kNoBox = {};
-
-INSTANTIATE_TEST_SUITE_P(
-    Endings, Captions,
-    ::testing::Values(
+// What each ending shows in the window: every caption of lblStatus in turn, its one box, and
+// lblCheckSum3 and 4 with the file's sum and the instrument's.
+TEST(UpdateProcedure, EachEndingShowsItsCaptionsBoxAndSumsAsTheWindowAlwaysHas) {
+    const struct {
+        const char* name;
+        std::function<void(Rig&)> arrange;
+        std::vector<std::string> statuses;
+        const char* box;  // none: nullptr
+        MessageIcon icon;
+        bool portOpenAtBox;
+        const char* fileSum;  // lblCheckSum1 to 4 shown; nullptr: hidden
+        const char* deviceSum;
+    } cases[] = {
         // One record of erased flash: the sum needs no more than 24 bits.
-        Shown{"updated",
-              [](Rig&) {},
-              kToTheRequest + std::vector<std::string>{texts::kDone, kSuccess},
-              kNoBox,
-              MessageIcon::None,
-              false,
-              {"3FC000", "3FC000"}},
+        {"updated", [](Rig&) {}, statuses(kToTheRequest, texts::kDone, kSuccess), nullptr,
+         MessageIcon::None, false, "3FC000", "3FC000"},
         // The box comes once "X" has gone and the port is let go.
-        Shown{
-            "badChecksum",
-            checksumAnswer(ByteText("\x00\x3F\xC0\x01", 4)),
-            kToTheRequest + std::vector<std::string>{texts::kDone, texts::kNotUpdatedSuccessfully},
-            {texts::kBadChecksum},
-            MessageIcon::None,
-            false,
-            {"3FC000", "3FC001"}},
-        Shown{"checksumMissing",
-              checksumAnswer(""),
-              kToTheRequest + std::vector<std::string>{texts::kCheckSumNotReceived},
-              {texts::kCheckSumNotReceivedBox},
-              MessageIcon::Exclamation,
-              true,
-              {}},
-        Shown{"checksumOutOfRange",
-              checksumAnswer(ByteText("\x80\0\0\0", 4)),
-              kToTheRequest,
-              {texts::kProblemReceivingCheckSum},
-              MessageIcon::None,
-              true,
-              {}},
+        {"badChecksum", checksumAnswer(ByteText("\x00\x3F\xC0\x01", 4)),
+         statuses(kToTheRequest, texts::kDone, texts::kNotUpdatedSuccessfully), texts::kBadChecksum,
+         MessageIcon::None, false, "3FC000", "3FC001"},
+        {"checksumMissing", checksumAnswer(""),
+         statuses(kToTheRequest, texts::kCheckSumNotReceived), texts::kCheckSumNotReceivedBox,
+         MessageIcon::Exclamation, true, nullptr, nullptr},
+        {"checksumOutOfRange", checksumAnswer(ByteText("\x80\0\0\0", 4)), kToTheRequest,
+         texts::kProblemReceivingCheckSum, MessageIcon::None, true, nullptr, nullptr},
         // The second attempt's silence says it again once the box is down.
-        Shown{"eraseSilentTwice",
-              eraseAnswer({}),
-              kToTheErase + std::vector<std::string>{texts::kFlashNotUpdated},
-              {texts::kProgrammingError},
-              MessageIcon::Exclamation,
-              true,
-              {}},
-        Shown{"eraseWrongTwice",
-              eraseAnswer({{"?", ms(300)}}),
-              kToTheErase,
-              {texts::kEndOfEraseNotDetected},
-              MessageIcon::Exclamation,
-              true,
-              {}},
+        {"eraseSilentTwice", eraseAnswer(""), statuses(kToTheErase, texts::kFlashNotUpdated),
+         texts::kProgrammingError, MessageIcon::Exclamation, true, nullptr, nullptr},
+        {"eraseWrongTwice", eraseAnswer("?"), kToTheErase, texts::kEndOfEraseNotDetected,
+         MessageIcon::Exclamation, true, nullptr, nullptr},
         // A failed step leaves the status as it was.
-        Shown{"portDoesNotOpen",
-              [](Rig& rig) { rig.port.failOpenings(); },
-              {},
-              {texts::kErrorOpeningComPort},
-              MessageIcon::None,
-              false,
-              {}},
-        Shown{"reopeningAt9600Fails",
-              openingsFailFrom(texts::kSendingBootLoader),
-              {texts::kSendingBootLoader},
-              {texts::kErrorOpeningComPort},
-              MessageIcon::None,
-              false,
-              {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+        {"portDoesNotOpen", [](Rig& rig) { rig.port.failOpenings(); }, statuses({}),
+         texts::kErrorOpeningComPort, MessageIcon::None, false, nullptr, nullptr},
+        // Every opening fails once the boot loader is going out.
+        {"reopeningAt9600Fails",
+         [](Rig& rig) {
+             rig.loop.setOnPump([&rig] {
+                 if (rig.view.status() == texts::kSendingBootLoader) {
+                     rig.port.failOpenings();
+                 }
+             });
+         },
+         statuses({texts::kSendingBootLoader}), texts::kErrorOpeningComPort, MessageIcon::None,
+         false, nullptr, nullptr},
+    };
+    for (const auto& shown : cases) {
+        SCOPED_TRACE(shown.name);
+        Rig rig;
+        rig.selectImage(ByteText(16384, '\xFF'));
+        rig.view.setLabelVisible(Label::lblStatus, false);
+        bool portOpenAtBox = false;
+        rig.view.onMessage = [&](const Message&) { portOpenAtBox = rig.port.portOpen(); };
+        shown.arrange(rig);
+        rig.start();
+        EXPECT_EQ(rig.view.statusHistory(), shown.statuses);
+        if (shown.box == nullptr) {
+            EXPECT_TRUE(rig.view.messages().empty());
+        } else {
+            EXPECT_EQ(rig.view.messageTexts(), std::vector<std::string>{shown.box});
+            EXPECT_EQ(rig.view.messages()[0].icon, shown.icon);
+            EXPECT_EQ(portOpenAtBox, shown.portOpenAtBox);
+        }
+        // Shown before the first byte, and it stays.
+        EXPECT_EQ(rig.view.label(Label::lblStatus).visible, !shown.statuses.empty());
+        for (const Label label :
+             {Label::lblCheckSum1, Label::lblCheckSum2, Label::lblCheckSum3, Label::lblCheckSum4}) {
+            EXPECT_EQ(rig.view.label(label).visible, shown.fileSum != nullptr) << labelName(label);
+        }
+        if (shown.fileSum != nullptr) {
+            EXPECT_EQ(rig.view.caption(Label::lblCheckSum3), shown.fileSum);
+            EXPECT_EQ(rig.view.caption(Label::lblCheckSum4), shown.deviceSum);
+        }
+        EXPECT_FALSE(rig.update.running());
+    }
+}
 
 TEST(UpdateProcedure, ProgressIsShownBesideTheFileSizeAsItIsReported) {
     for (const std::size_t length : {std::size_t{20'000}, std::size_t{0}}) {
@@ -287,7 +238,7 @@ TEST(UpdateProcedure, EmptyFileNameResetsTheResultsAndStopsBeforeThePort) {
     }
     const auto writesBefore = rig.view.visibilityWrites().size();
     rig.start();
-    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{texts::kSelectFile});
+    EXPECT_EQ(rig.view.messageTexts(), std::vector<std::string>{texts::kSelectFile});
     EXPECT_EQ(rig.view.messages().front().icon, MessageIcon::None);
     const std::vector<std::string> resets(rig.view.visibilityWrites().begin() + writesBefore,
                                           rig.view.visibilityWrites().end());
@@ -404,7 +355,7 @@ TEST(UpdateProcedure, ARunThatCannotStartSaysWhyAndLeavesTheLineUntouched) {
             continue;
         }
         rig.start();
-        EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{*message});
+        EXPECT_EQ(rig.view.messageTexts(), std::vector<std::string>{*message});
         EXPECT_TRUE(rig.port.calls().empty());
         EXPECT_EQ(rig.update.result().cause, UpdateResult::Cause::File);
         // The status keeps what the window was created with.
@@ -427,7 +378,7 @@ TEST(UpdateProcedure, DirectoryPathGetsOneSeparator) {
     }
     const std::string inDirectory =
         "Can't find size of " + directory + separator + "no-such-image-here.img";
-    EXPECT_EQ(rig.messageTexts(),
+    EXPECT_EQ(rig.view.messageTexts(),
               (std::vector<std::string>{"Can't find size of " + root + "no-such-image-here.img",
                                         inDirectory, inDirectory}));
 }
@@ -446,7 +397,7 @@ TEST(UpdateProcedure, BootLoaderNotNextToTheProgramIsLookedForInTheDataDirectori
     // Not found: the diagnostic names every place searched (a relative one is none) and the way
     // to name another file.
     rig.start();
-    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{"Can't find Boot Loaders"});
+    EXPECT_EQ(rig.view.messageTexts(), std::vector<std::string>{"Can't find Boot Loaders"});
     EXPECT_EQ(rig.update.result().reason,
               "Can't find Boot Loaders (BOOTLOAD.IMG is in none of " + rig.executableDir.string() +
                   ", " + (rig.root / "home" / "flashupdate").string() + ", " +
@@ -542,7 +493,7 @@ TEST(UpdateProcedure, TheImageIsSentAndSummedAsStartReadItWhateverBecomesOfTheFi
         });
         rig.start();
         ASSERT_TRUE(changed);
-        EXPECT_TRUE(rig.messageTexts().empty());
+        EXPECT_TRUE(rig.view.messageTexts().empty());
         ByteText records = original;
         records.resize((original.size() + 16383) / 16384 * 16384, '\xFF');
         EXPECT_EQ(rig.instrument.programData, records);
@@ -588,7 +539,7 @@ TEST(UpdateProcedure, StartDuringARunOrFromItsBoxStartsNothing) {
     rig.view.onMessage = [&](const Message&) { rig.update.cmdStart_Click(); };
     rig.start();
     EXPECT_EQ(pressesDuringTheRun, 3);
-    EXPECT_EQ(rig.messageTexts(), std::vector<std::string>{texts::kBadChecksum});
+    EXPECT_EQ(rig.view.messageTexts(), std::vector<std::string>{texts::kBadChecksum});
     EXPECT_EQ(rig.instrument.eraseCommands, 1);
     EXPECT_EQ(rig.port.openings(), 2);
     EXPECT_FALSE(rig.update.running());
