@@ -333,7 +333,6 @@ TEST_P(CommandLine, startUp_selectsFileAndPortAndStatus) {
     // Only Start begins an update.
     rig.events.pumpWait();
     EXPECT_EQ(rig.port.openings(), 0);
-    EXPECT_TRUE(rig.port.calls().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(StartUp, CommandLine, ::testing::ValuesIn(kCases),
