@@ -94,24 +94,13 @@ public:
         }
     }
 
-    // The speed the port set on the line.
-    int baudRate() const {
+    // The speed the port set on the line, and another program changing it under the port.
+    speed_t speed() const {
         termios settings{};
         ::tcgetattr(m_slave, &settings);
-        switch (::cfgetospeed(&settings)) {
-            case B1200:
-                return 1200;
-            case B9600:
-                return 9600;
-            case B19200:
-                return 19200;
-            default:
-                return -1;
-        }
+        return ::cfgetospeed(&settings);
     }
-
-    // Another program changing the line under the port.
-    void setBaudRate(speed_t speed) {
+    void setSpeed(speed_t speed) {
         termios settings{};
         ::tcgetattr(m_slave, &settings);
         ::cfsetspeed(&settings, speed);
@@ -135,5 +124,14 @@ private:
     int m_slave = -1;
     std::string m_slavePath;
 };
+
+// Bytes of every value, once each, in order.
+inline std::string everyByteValue() {
+    std::string bytes;
+    for (int value = 0; value < 256; ++value) {
+        bytes += static_cast<char>(value);
+    }
+    return bytes;
+}
 
 }  // namespace flashupdate::testing

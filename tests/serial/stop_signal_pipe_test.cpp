@@ -2,11 +2,10 @@
 // one, of any kind, ends the program where the front end asks for that.
 #include <gtest/gtest.h>
 
-#include <QEventLoop>
-#include <QTimer>
 #include <csignal>
 #include <vector>
 
+#include "run_until.h"
 #include "serial/qt/stop_signal_pipe.h"
 
 namespace flashupdate {
@@ -15,19 +14,12 @@ namespace {
 TEST(StopSignalPipe, EachSignalIsToldOnTheLoopAndTheFirstIsKept) {
     StopSignalPipe stops(StopSignalPipe::Second::Stops);
     std::vector<int> told;
-    QEventLoop loop;
-    stops.onSignal = [&](int signal) {
-        told.push_back(signal);
-        if (told.size() == 2) {
-            loop.quit();
-        }
-    };
+    stops.onSignal = [&](int signal) { told.push_back(signal); };
     ASSERT_EQ(std::raise(SIGTERM), 0);
     ASSERT_EQ(std::raise(SIGHUP), 0);
     // Nothing is told from inside the handler: only the loop tells it.
     EXPECT_TRUE(told.empty());
-    QTimer::singleShot(10'000, &loop, [&loop] { loop.quit(); });
-    loop.exec();
+    EXPECT_TRUE(testing::runUntil([&] { return told.size() == 2; }));
     EXPECT_EQ(told, std::vector<int>({SIGTERM, SIGHUP}));
     EXPECT_EQ(StopSignalPipe::first(), SIGTERM);
 }

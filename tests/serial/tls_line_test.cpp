@@ -81,10 +81,7 @@ TEST_P(TlsLine, OpensOnlyAVerifiedServerAndSaysWhyNot) {
     QElapsedTimer elapsed;
     elapsed.start();
     LineDriver driver(port, events);
-    std::string bytes;
-    for (int value = 0; value < 256; ++value) {
-        bytes += static_cast<char>(value);
-    }
+    const std::string bytes = everyByteValue();
     // Closing lets every byte written leave first.
     driver.run(bytes, LineDriver::Ending::AtOnce);
     ASSERT_TRUE(runUntil([&] { return !driver.told.empty(); }));

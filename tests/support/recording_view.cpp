@@ -3,27 +3,11 @@
 namespace flashupdate::testing {
 
 const char* labelName(Label label) {
-    switch (label) {
-        case Label::lblStatus:
-            return "lblStatus";
-        case Label::lblCheckSum1:
-            return "lblCheckSum1";
-        case Label::lblCheckSum2:
-            return "lblCheckSum2";
-        case Label::lblCheckSum3:
-            return "lblCheckSum3";
-        case Label::lblCheckSum4:
-            return "lblCheckSum4";
-        case Label::lblBytesTransmitted:
-            return "lblBytesTransmitted";
-        case Label::lblFileSize:
-            return "lblFileSize";
-        case Label::lblBytesT:
-            return "lblBytesT";
-        case Label::lblFileB:
-            return "lblFileB";
-    }
-    return "?";
+    // In the order Label declares them.
+    static constexpr const char* kNames[] = {"lblStatus",    "lblCheckSum1", "lblCheckSum2",
+                                             "lblCheckSum3", "lblCheckSum4", "lblBytesTransmitted",
+                                             "lblFileSize",  "lblBytesT",    "lblFileB"};
+    return kNames[static_cast<std::size_t>(label)];
 }
 
 RecordingView::RecordingView(std::function<Micros()> clock) : m_clock(std::move(clock)) {
@@ -59,11 +43,6 @@ void RecordingView::showMessage(const std::string& text, MessageIcon icon) {
 void RecordingView::progress(Progress what, const UpdateResult& run) {
     m_progress.push_back(
         {what, run.stage, run.erased, run.bytesSent, run.bytesAnnounced, m_clock()});
-}
-
-void RecordingView::diagnostic(const std::string& text) {
-    m_diagnostics.push_back(text);
-    UpdateView::diagnostic(text);
 }
 
 void RecordingView::select(const std::string& directory, const std::string& name) {

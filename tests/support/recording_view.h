@@ -56,8 +56,6 @@ public:
     void setLabelCaption(Label label, const std::string& caption) override;
     void showMessage(const std::string& text, MessageIcon icon) override;
     void progress(Progress what, const UpdateResult& run) override;
-    // Kept for the test, and printed as the window would for whoever reads a failing test.
-    void diagnostic(const std::string& text) override;
 
     // Selects the named file in the file list, as the operator's click does.
     void select(const std::string& directory, const std::string& name);
@@ -79,7 +77,6 @@ public:
     // Visibility writes, in order, as "lblFileSize=0".
     const std::vector<std::string>& visibilityWrites() const { return m_visibilityWrites; }
     const std::vector<ProgressStep>& progressSteps() const { return m_progress; }
-    const std::vector<std::string>& diagnostics() const { return m_diagnostics; }
 
 private:
     std::function<Micros()> m_clock;
@@ -88,7 +85,6 @@ private:
     std::vector<LabelChange> m_changes;
     std::vector<std::string> m_visibilityWrites;
     std::vector<ProgressStep> m_progress;
-    std::vector<std::string> m_diagnostics;
 };
 
 const char* labelName(Label label);

@@ -1,12 +1,8 @@
 #include "support/ser2net_process.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTcpServer>
 #include <QThread>
 
 #include "support/test_files.h"
@@ -35,18 +31,8 @@ bool listening(int port) {
 }  // namespace
 
 int freeLoopbackPort() {
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(descriptor);
-    return port;
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
 }
 
 Ser2NetProcess::Ser2NetProcess(const std::string& devicePath, const Tls& tls)

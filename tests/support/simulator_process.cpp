@@ -11,9 +11,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
+#include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
@@ -32,51 +33,25 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/instrument-sim-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throwErrno("mkdtemp");
-    }
-    m_dir = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
-}
-
-std::string TempDir::path(std::string_view name) const {
-    return m_dir + "/" + std::string(name);
-}
-
 SimulatorProcess::SimulatorProcess(std::vector<std::string> options, Launch launch)
-    : m_transcriptPath(m_dir.path("transcript.txt")) {
+    : m_transcriptPath(m_dir.path("transcript.txt")), m_stderrPath(m_dir.path("stderr.txt")) {
     if (launch == Launch::WithTranscript) {
-        options.push_back("--transcript");
-        options.push_back(m_transcriptPath);
+        options.insert(options.end(), {"--transcript", m_transcriptPath});
     }
     int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) < 0) {
-        throwErrno("pipe2");
-    }
-    if (pipe2(err, O_CLOEXEC) < 0) {
-        ::close(out[0]);
-        ::close(out[1]);
+    if (::pipe2(out, O_CLOEXEC) < 0) {
         throwErrno("pipe2");
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-    std::vector<std::string> words{INSTRUMENT_SIM_PATH};
-    words.insert(words.end(), options.begin(), options.end());
+    // Standard error is only read when a test asks for it and at the end: a file will do.
+    posix_spawn_file_actions_addopen(&actions, 2, m_stderrPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    options.insert(options.begin(), INSTRUMENT_SIM_PATH);
     std::vector<char*> argv;
-    for (auto& word : words) {
+    for (auto& word : options) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
@@ -85,14 +60,12 @@ SimulatorProcess::SimulatorProcess(std::vector<std::string> options, Launch laun
         posix_spawn(&m_pid, INSTRUMENT_SIM_PATH, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    ::close(err[1]);
     if (spawned != 0) {
         ::close(out[0]);
-        ::close(err[0]);
         errno = spawned;
         throwErrno("posix_spawn " INSTRUMENT_SIM_PATH);
     }
-    m_reader = std::thread([this, outFd = out[0], errFd = err[0]] { collectOutput(outFd, errFd); });
+    m_reader = std::thread([this, fd = out[0]] { collectOutput(fd); });
     if (launch == Launch::WithTranscript) {
         m_devicePath = waitForDevice();
         if (m_devicePath.empty()) {
@@ -127,83 +100,67 @@ void SimulatorProcess::stop() {
     if (m_reader.joinable()) {
         m_reader.join();
     }
-    if (m_stderr.find("Sanitizer") != std::string::npos ||
-        m_stderr.find("runtime error") != std::string::npos) {
-        ADD_FAILURE() << "instrument-sim reported:\n" << m_stderr;
-    } else if (::testing::Test::HasFailure() && !m_stderr.empty()) {
-        std::cerr << "instrument-sim said:\n" << m_stderr;
+    const std::string errors = stderrText();
+    if (errors.find("Sanitizer") != std::string::npos ||
+        errors.find("runtime error") != std::string::npos) {
+        ADD_FAILURE() << "instrument-sim reported:\n" << errors;
+    } else if (::testing::Test::HasFailure() && !errors.empty()) {
+        std::cerr << "instrument-sim said:\n" << errors;
     }
 }
 
-void SimulatorProcess::collectOutput(int outFd, int errFd) {
-    std::array<pollfd, 2> fds{pollfd{outFd, POLLIN, 0}, pollfd{errFd, POLLIN, 0}};
+void SimulatorProcess::collectOutput(int fd) {
     std::string partial;
     std::array<char, 4096> buffer{};
     // Not before the line that asks for it.
     auto killAt = Clock::time_point::max();
-    int openFds = 2;
-    while (openFds > 0) {
+    for (;;) {
         int timeoutMs = -1;
         if (killAt != Clock::time_point::max()) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(killAt - Clock::now()).count();
             timeoutMs = static_cast<int>(std::max<long long>(0, left));
         }
-        const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
+        pollfd output{fd, POLLIN, 0};
+        const int ready = ::poll(&output, 1, timeoutMs);
         if (ready < 0 && errno != EINTR) {
             break;
         }
         if (Clock::now() >= killAt) {
-            // The pipes are still open, so the simulator has not been reaped: the id is its own.
+            // The pipe is still open, so the simulator has not been reaped: the id is its own.
             ::kill(m_pid, SIGKILL);
             killAt = Clock::time_point::max();
         }
         if (ready <= 0) {
             continue;
         }
-        for (auto& fd : fds) {
-            if (fd.fd < 0 || fd.revents == 0) {
-                continue;
-            }
-            const ssize_t n = ::read(fd.fd, buffer.data(), buffer.size());
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            std::lock_guard lock(m_mutex);
-            if (n <= 0) {
-                ::close(fd.fd);
-                fd.fd = -1;
-                --openFds;
-            } else if (fd.fd == errFd) {
-                m_stderr.append(buffer.data(), static_cast<std::size_t>(n));
-            } else {
-                partial.append(buffer.data(), static_cast<std::size_t>(n));
-                for (auto end = partial.find('\n'); end != std::string::npos;
-                     end = partial.find('\n')) {
-                    m_outLines.push_back(partial.substr(0, end));
-                    partial.erase(0, end + 1);
-                    if (!m_killOn.empty() && m_outLines.size() > 1 &&
-                        m_outLines.back().starts_with(m_killOn)) {
-                        m_killOn.clear();
-                        killAt = Clock::now() + m_killAfter;
-                    }
-                }
-            }
-            m_changed.notify_all();
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
+        if (n <= 0) {
+            break;
+        }
+        std::lock_guard lock(m_mutex);
+        partial.append(buffer.data(), static_cast<std::size_t>(n));
+        for (auto end = partial.find('\n'); end != std::string::npos; end = partial.find('\n')) {
+            m_outLines.push_back(partial.substr(0, end));
+            partial.erase(0, end + 1);
+            if (!m_killOn.empty() && m_outLines.size() > 1 &&
+                m_outLines.back().starts_with(m_killOn)) {
+                m_killOn.clear();
+                killAt = Clock::now() + m_killAfter;
+            }
+        }
+        m_changed.notify_all();
     }
+    ::close(fd);
     std::lock_guard lock(m_mutex);
     if (!partial.empty()) {
         m_outLines.push_back(partial);
     }
     m_outputClosed = true;
     m_changed.notify_all();
-}
-
-std::string SimulatorProcess::waitForDevice(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait_for(lock, timeout, [this] { return !m_outLines.empty() || m_outputClosed; });
-    return m_outLines.empty() ? std::string() : m_outLines.front();
 }
 
 std::vector<std::string> SimulatorProcess::waitForDevices(std::size_t count,
@@ -246,22 +203,18 @@ bool SimulatorProcess::waitForNext(const std::function<bool(const std::string&)>
     return found;
 }
 
-bool SimulatorProcess::sawEventStarting(std::string_view prefix) const {
-    std::lock_guard lock(m_mutex);
-    for (std::size_t i = 1; i < m_outLines.size(); ++i) {
-        if (m_outLines[i].starts_with(prefix)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::vector<std::string> SimulatorProcess::events() const {
     std::lock_guard lock(m_mutex);
     if (m_outLines.empty()) {
         return {};
     }
     return {m_outLines.begin() + 1, m_outLines.end()};
+}
+
+bool SimulatorProcess::sawEventStarting(std::string_view prefix) const {
+    const std::vector<std::string> lines = events();
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.starts_with(prefix); });
 }
 
 std::size_t SimulatorProcess::waitForIgnored(std::string_view reason, std::size_t count,
@@ -275,21 +228,14 @@ std::size_t SimulatorProcess::waitForIgnored(std::string_view reason, std::size_
 std::size_t SimulatorProcess::ignoredBytesLocked(std::string_view reason) const {
     std::size_t total = 0;
     for (std::size_t i = 1; i < m_outLines.size(); ++i) {
-        std::string_view line = m_outLines[i];
-        if (!line.starts_with("ignored ")) {
-            continue;
-        }
-        line.remove_prefix(8);
-        const auto space = line.find(' ');
-        const auto colon = line.find(':');
-        if (space == std::string_view::npos || colon == std::string_view::npos) {
-            continue;
-        }
-        // "<N> byte(s) <reason>: ..."
-        const auto words = line.substr(space + 1, colon - space - 1);
-        const auto afterUnit = words.find(' ');
-        if (afterUnit != std::string_view::npos && words.substr(afterUnit + 1) == reason) {
-            total += std::stoul(std::string(line.substr(0, space)));
+        // "ignored <N> byte(s) <reason>: ..."
+        std::size_t count = 0;
+        int reasonAt = 0;
+        if (std::sscanf(m_outLines[i].c_str(), "ignored %zu %*s %n", &count, &reasonAt) == 1 &&
+            m_outLines[i]
+                .substr(static_cast<std::size_t>(reasonAt))
+                .starts_with(std::string(reason) + ":")) {
+            total += count;
         }
     }
     return total;
@@ -305,8 +251,8 @@ std::string SimulatorProcess::stdoutText() const {
 }
 
 std::string SimulatorProcess::stderrText() const {
-    std::lock_guard lock(m_mutex);
-    return m_stderr;
+    std::ifstream file(m_stderrPath);
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 std::string SimulatorProcess::receivedAt(int baud, std::size_t count, int timeoutMs) const {

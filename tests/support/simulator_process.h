@@ -8,12 +8,15 @@
 
 #include <sys/types.h>
 
+#include <QDir>
 #include <QString>
+#include <QTemporaryDir>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -32,14 +35,19 @@ inline void writeFile(const QString& path, std::string_view bytes) {
 // A fresh directory, removed with everything in it when this goes.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string path(std::string_view name) const;
+    TempDir() {
+        if (!m_dir.isValid()) {
+            throw std::runtime_error("no temporary directory: " +
+                                     m_dir.errorString().toStdString());
+        }
+    }
+    std::string path(std::string_view name) const {
+        return m_dir.filePath(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())))
+            .toStdString();
+    }
 
 private:
-    std::string m_dir;
+    QTemporaryDir m_dir{QDir::tempPath() + "/instrument-sim-test-XXXXXX"};
 };
 
 class SimulatorProcess {
@@ -65,7 +73,10 @@ public:
     const std::string& devicePath() const { return m_devicePath; }
     QString device() const { return QString::fromStdString(m_devicePath); }
     // The first line of standard output, once it has come; empty if none came within timeout.
-    std::string waitForDevice(std::chrono::milliseconds timeout = kPatience);
+    std::string waitForDevice(std::chrono::milliseconds timeout = kPatience) {
+        const std::vector<std::string> first = waitForDevices(1, timeout);
+        return first.empty() ? std::string() : first.front();
+    }
 
     // A fleet's first count lines: the devices of its instruments, in order; fewer when they
     // did not all come within timeout.
@@ -115,7 +126,7 @@ public:
     void killOn(std::string_view text, int afterMs = 0);
 
 private:
-    void collectOutput(int outFd, int errFd);
+    void collectOutput(int fd);
     std::size_t ignoredBytesLocked(std::string_view reason) const;
     // The next event line not yet consumed for which wanted holds.
     bool waitForNext(const std::function<bool(const std::string&)>& wanted,
@@ -124,6 +135,7 @@ private:
 
     TempDir m_dir;
     std::string m_transcriptPath;
+    std::string m_stderrPath;
     std::string m_devicePath;
     pid_t m_pid = -1;
     std::optional<int> m_exitStatus;
@@ -132,7 +144,6 @@ private:
     std::condition_variable m_changed;
     std::vector<std::string> m_outLines;  // line 0 names the device
     std::size_t m_nextEvent = 1;
-    std::string m_stderr;
     bool m_outputClosed = false;
     std::string m_killOn;
     std::chrono::milliseconds m_killAfter{0};

@@ -1,7 +1,6 @@
 #include "support/transcript.h"
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -11,42 +10,27 @@ namespace flashupdate::testing {
 
 namespace {
 
-bool parseLine(const std::string& text, TranscriptLine& line) {
-    std::size_t i = 0;
-    const auto digits = [&](std::size_t minimum, std::size_t exactly = 0) {
-        const std::size_t begin = i;
-        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) != 0) {
-            ++i;
-        }
-        const std::size_t count = i - begin;
-        return exactly != 0 ? count == exactly : count >= minimum;
-    };
-    const auto expect = [&](char c) { return i < text.size() && text[i++] == c; };
-    const auto hexDigit = [&] {
-        if (i >= text.size()) {
-            return false;
-        }
-        const char c = text[i++];
-        return std::isdigit(static_cast<unsigned char>(c)) != 0 || (c >= 'A' && c <= 'F');
-    };
-    if (!(digits(1) && expect('.') && digits(0, 3))) {
+bool allOf(std::string_view text, std::string_view set) {
+    return !text.empty() && text.find_first_not_of(set) == std::string_view::npos;
+}
+
+// "S.DDD B HH": seconds with exactly three decimals, the baud, two upper-case hex digits.
+bool parseLine(std::string_view text, TranscriptLine& line) {
+    constexpr std::string_view kDigits = "0123456789";
+    const std::size_t point = text.find('.');
+    if (point == std::string_view::npos || text.size() < point + 9 || text[point + 4] != ' ' ||
+        text[text.size() - 3] != ' ') {
         return false;
     }
-    const std::size_t secondsEnd = i;
-    if (!expect(' ')) {
+    const std::string baud(text.substr(point + 5, text.size() - point - 8));
+    const std::string byte(text.substr(text.size() - 2));
+    if (!allOf(text.substr(0, point), kDigits) || !allOf(text.substr(point + 1, 3), kDigits) ||
+        !allOf(baud, kDigits) || !allOf(byte, "0123456789ABCDEF")) {
         return false;
     }
-    const std::size_t baudBegin = i;
-    if (!(digits(1) && expect(' '))) {
-        return false;
-    }
-    const std::size_t byteBegin = i;
-    if (!(hexDigit() && hexDigit() && i == text.size())) {
-        return false;
-    }
-    line.seconds = std::stod(text.substr(0, secondsEnd));
-    line.baud = std::stoi(text.substr(baudBegin, byteBegin - baudBegin - 1));
-    line.byte = std::stoi(text.substr(byteBegin), nullptr, 16);
+    line.seconds = std::stod(std::string(text.substr(0, point + 4)));
+    line.baud = std::stoi(baud);
+    line.byte = std::stoi(byte, nullptr, 16);
     return true;
 }
 
