@@ -65,6 +65,19 @@ TEST(SimSession, RunsAToolLikeSessionAndTranscribesEveryByteWithItsSpeed) {
     EXPECT_LT(lines.back().seconds, 60.0) << "seconds are counted from the simulator's start";
 }
 
+// A restarting instrument lets go of the line once its session is over, as --once does.
+TEST(SimSession, HangupAfterChecksumEndsTheInstrumentOnX) {
+    SimulatorProcess sim({"--fault", "hangup-after-checksum"});
+    auto port = start_session(sim);
+    ASSERT_TRUE(port);
+    port->write({'C'});
+    EXPECT_TRUE(expect_bytes(*port, {0x00, 0x00, 0x00, 0x00}));
+    EXPECT_TRUE(sim.running());
+    port->write({'X'});
+    EXPECT_TRUE(sim.waitForEvent("hang-up"));
+    EXPECT_EQ(sim.waitForExit(), 0);
+}
+
 TEST(SimSession, EraseIsAnsweredAfterTheEraseTimeWhileTheLineIsStillRead) {
     SimulatorProcess sim({"--erase-ms", "1500"});
     auto port = start_session(sim);
