@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <numeric>
 #include <thread>
 
 #include "sim_session.h"
@@ -153,9 +154,7 @@ TEST_P(SimStall, ReadsNothingForAWhileOnceAfterBytesAtCommandSpeedAndLosesNone) 
         ASSERT_EQ(waitForTranscript(sim.transcriptPath(), kSlow, kPatience).size(), kSlow);
     }
     std::vector<std::uint8_t> data(250);
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<std::uint8_t>(i);
-    }
+    std::iota(data.begin(), data.end(), std::uint8_t{0});
     TestPort port(sim.devicePath(), kCommandBaud);
     port.write(data);
     auto lines = waitForTranscript(sim.transcriptPath(), kSlow + data.size(), kPatience);

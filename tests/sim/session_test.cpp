@@ -1,4 +1,5 @@
 #include <fstream>
+#include <numeric>
 #include <span>
 #include <thread>
 
@@ -27,8 +28,10 @@ TEST(SimSession, RunsAToolLikeSessionAndTranscribesEveryByteWithItsSpeed) {
     port.write({'E'});
     ASSERT_TRUE(expect_bytes(port, {'E'}));
     const auto first = program_record(0x40, 0xFF);
-    auto second = program_record_counting(0x48);
-    second.back() = 0x00;  // takes 0xFF off: the sum's low bytes differ from each other
+    // Counting 0..255 over and over, the last 0xFF left at 0x00 so that the sum's low bytes differ
+    // from each other.
+    auto second = program_record(0x48, 0x00);
+    std::iota(second.begin() + 2, second.end() - 1, std::uint8_t{0});
     port.write(first);
     port.write(second);
     port.write({'C'});

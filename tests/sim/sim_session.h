@@ -44,7 +44,6 @@ std::vector<std::uint8_t> boot_loader();
 
 // One program record: "P", the block number, then 16384 data bytes.
 std::vector<std::uint8_t> program_record(std::uint8_t block, std::uint8_t fill);
-std::vector<std::uint8_t> program_record_counting(std::uint8_t block);
 
 std::vector<std::uint8_t> big_endian(std::uint32_t value);
 
