@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <numeric>
 #include <thread>
 
 #include "sim_session.h"
@@ -34,10 +35,8 @@ TEST_P(SimPacing, BytesTakeTheLineTimeOfTheirSpeedAndFormatOnlyWhenPaced) {
     const std::vector<std::uint8_t> data(c.count, 0x00);
     if (c.network) {
         TestClient client(sim.devicePath());
-        const auto baud = static_cast<std::uint32_t>(c.baud);
-        std::vector<std::uint8_t> wire = com_port(
-            1, {static_cast<std::uint8_t>(baud >> 24), static_cast<std::uint8_t>(baud >> 16),
-                static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)});
+        std::vector<std::uint8_t> wire =
+            com_port(1, big_endian(static_cast<std::uint32_t>(c.baud)));
         const auto stop = com_port(4, {static_cast<std::uint8_t>(c.stop_bits)});
         wire.insert(wire.end(), stop.begin(), stop.end());
         wire.insert(wire.end(), data.begin(), data.end());
@@ -133,6 +132,9 @@ TEST(SimPacedLine, BytesStillQueuedCrossAtTheSpeedInForceWhenTheyDo) {
     EXPECT_GT(slow, 0);
     EXPECT_LT(slow, static_cast<long>(kLoaderSize / 2));
     EXPECT_EQ(lines.back().baud, kCommandBaud);
+    // A boot loader finished at another speed is not taken.
+    const auto fast = kLoaderSize - static_cast<std::size_t>(slow);
+    EXPECT_EQ(sim.waitForIgnored("at 9600 baud", fast), fast);
     EXPECT_FALSE(sim.sawEventStarting("boot loader received"));
 }
 
@@ -152,9 +154,7 @@ TEST_P(SimStall, ReadsNothingForAWhileOnceAfterBytesAtCommandSpeedAndLosesNone) 
         ASSERT_EQ(waitForTranscript(sim.transcriptPath(), kSlow, kPatience).size(), kSlow);
     }
     std::vector<std::uint8_t> data(250);
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<std::uint8_t>(i);
-    }
+    std::iota(data.begin(), data.end(), std::uint8_t{0});
     TestPort port(sim.devicePath(), kCommandBaud);
     port.write(data);
     auto lines = waitForTranscript(sim.transcriptPath(), kSlow + data.size(), kPatience);

@@ -21,14 +21,6 @@ std::vector<std::uint8_t> program_record(std::uint8_t block, std::uint8_t fill) 
     return record;
 }
 
-std::vector<std::uint8_t> program_record_counting(std::uint8_t block) {
-    std::vector<std::uint8_t> record{'P', block};
-    for (std::size_t i = 0; i < kRecordSize; ++i) {
-        record.push_back(static_cast<std::uint8_t>(i));
-    }
-    return record;
-}
-
 std::vector<std::uint8_t> big_endian(std::uint32_t value) {
     return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
             static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};

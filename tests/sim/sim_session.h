@@ -16,6 +16,8 @@ namespace sim_test {
 using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
 
+using flashupdate::testing::bytesAt;
+using flashupdate::testing::firstDifference;
 using flashupdate::testing::kPatience;
 using flashupdate::testing::readTranscript;
 using flashupdate::testing::SimulatorProcess;
@@ -32,10 +34,8 @@ constexpr int kCommandBaud = 9600;
 constexpr std::size_t kLoaderSize = 512;
 constexpr std::size_t kRecordSize = 16384;
 
-// Sums worked out by hand rather than by the code under test:
-// 16384 x 0xFF, and 64 rounds of 0..255 (64 x 32640).
+// A sum worked out by hand rather than by the code under test: 16384 x 0xFF.
 constexpr std::uint32_t kSumAllFF = 0x003FC000;
-constexpr std::uint32_t kSumCounting = 0x001FE000;
 
 // A boot loader as the tool sends it: the sync byte 0xFF and 511 more. The rest
 // runs through every byte value, command letters and 0xFF included, so anything
@@ -44,7 +44,6 @@ std::vector<std::uint8_t> boot_loader();
 
 // One program record: "P", the block number, then 16384 data bytes.
 std::vector<std::uint8_t> program_record(std::uint8_t block, std::uint8_t fill);
-std::vector<std::uint8_t> program_record_counting(std::uint8_t block);
 
 std::vector<std::uint8_t> big_endian(std::uint32_t value);
 

@@ -2,12 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
+
+#include "test_port.h"
 
 namespace sim_test {
 
@@ -66,32 +67,7 @@ void TestClient::write(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::vector<std::uint8_t> TestClient::read(std::size_t count, std::chrono::milliseconds timeout) {
-    std::vector<std::uint8_t> received;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (received.size() < count && !ended_) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd in{fd_, POLLIN, 0};
-        const int ready = ::poll(&in, 1, static_cast<int>(left.count()) + 1);
-        if (ready < 0 && errno != EINTR) {
-            throw_socket_error("poll");
-        }
-        if (ready <= 0) {
-            continue;
-        }
-        std::uint8_t buffer[256];
-        const ssize_t n =
-            ::recv(fd_, buffer, std::min(sizeof buffer, count - received.size()), MSG_DONTWAIT);
-        if (n > 0) {
-            received.insert(received.end(), buffer, buffer + n);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            ended_ = true;
-        }
-    }
-    return received;
+    return read_from(fd_, count, timeout, ended_);
 }
 
 bool TestClient::ended_by_server(std::chrono::milliseconds timeout) {

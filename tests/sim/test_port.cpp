@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 namespace sim_test {
 
@@ -18,36 +19,61 @@ namespace {
 }
 
 speed_t speed_code(int baud) {
-    switch (baud) {
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        default:
-            throw std::invalid_argument("no speed code for " + std::to_string(baud));
+    for (const auto& [rate, code] :
+         {std::pair{1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600}}) {
+        if (rate == baud) {
+            return code;
+        }
     }
+    throw std::invalid_argument("no speed code for " + std::to_string(baud));
 }
 
 }  // namespace
+
+std::vector<std::uint8_t> read_from(int fd, std::size_t count, std::chrono::milliseconds timeout,
+                                    bool& ended) {
+    std::vector<std::uint8_t> received;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (received.size() < count && !ended) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd in{fd, POLLIN, 0};
+        const int ready = ::poll(&in, 1, static_cast<int>(left.count()) + 1);
+        if (ready < 0 && errno != EINTR) {
+            throw_errno("poll");
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        std::uint8_t buffer[256];
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, count - received.size()));
+        if (n > 0) {
+            received.insert(received.end(), buffer, buffer + n);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            ended = true;
+        }
+    }
+    return received;
+}
 
 TestPort::TestPort(const std::string& device, int baud, int stop_bits) {
     fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
         throw_errno("open " + device);
     }
+    const auto fail = [this](const std::string& what) {
+        const int error = errno;
+        ::close(fd_);
+        errno = error;
+        throw_errno(what);
+    };
     termios settings{};
     // Like a serial port library: exclusive use while open.
     if (::ioctl(fd_, TIOCEXCL) < 0 || tcgetattr(fd_, &settings) < 0) {
-        int err = errno;
-        ::close(fd_);
-        errno = err;
-        throw_errno("set up " + device);
+        fail("set up " + device);
     }
     cfmakeraw(&settings);
     settings.c_cflag |= CLOCAL | CREAD;
@@ -58,10 +84,7 @@ TestPort::TestPort(const std::string& device, int baud, int stop_bits) {
     cfsetispeed(&settings, speed_code(baud));
     cfsetospeed(&settings, speed_code(baud));
     if (tcsetattr(fd_, TCSANOW, &settings) < 0) {
-        int err = errno;
-        ::close(fd_);
-        errno = err;
-        throw_errno("tcsetattr " + device);
+        fail("tcsetattr " + device);
     }
 }
 
@@ -106,31 +129,9 @@ void TestPort::write(std::initializer_list<std::uint8_t> bytes) {
 }
 
 std::vector<std::uint8_t> TestPort::read(std::size_t count, std::chrono::milliseconds timeout) {
-    std::vector<std::uint8_t> received;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (received.size() < count) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd in{fd_, POLLIN, 0};
-        int ready = ::poll(&in, 1, static_cast<int>(left.count()) + 1);
-        if (ready < 0 && errno != EINTR) {
-            throw_errno("poll");
-        }
-        if (ready <= 0) {
-            continue;
-        }
-        std::uint8_t buffer[256];
-        ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, count - received.size()));
-        if (n > 0) {
-            received.insert(received.end(), buffer, buffer + n);
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            throw_errno("read");
-        }
-    }
-    return received;
+    // A device that has hung up is read no further; what came before it is what the test sees.
+    bool hung_up = false;
+    return read_from(fd_, count, timeout, hung_up);
 }
 
 std::vector<std::uint8_t> TestPort::read_for(std::chrono::milliseconds window) {

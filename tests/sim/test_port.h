@@ -8,6 +8,11 @@
 
 namespace sim_test {
 
+// Up to `count` bytes from the descriptor within `timeout`, returning early once that many arrived
+// or the far end has gone, which sets `ended`: for this class and TestClient alike.
+std::vector<std::uint8_t> read_from(int fd, std::size_t count, std::chrono::milliseconds timeout,
+                                    bool& ended);
+
 // Opens the simulator's device the way a serial tool would: exclusive, raw, 8N1
 // or 8N2, at a chosen speed. Written here from scratch on purpose. (A pty forces
 // 8 data bits without parity, so the stop bits are all of the format it keeps.)
