@@ -78,8 +78,9 @@ void traceImage(TraceFile& trace, const std::filesystem::path& image) {
                                     : std::string());
 }
 
-// The window pads a short boot loader with zero bytes and sends it without a word, as it always
-// has; a script's log should say that what went to the instrument was not the file as it stands.
+// The window pads a short boot loader as erased flash reads (0xFF) and sends it without a word, as
+// it always has; a script's log should say that what went to the instrument was not the file as it
+// stands.
 void warnOfShortBootLoader(const BootLoaderChoice& choice) {
     const std::filesystem::path path =
         choice.named ? *choice.named
@@ -93,7 +94,7 @@ void warnOfShortBootLoader(const BootLoaderChoice& choice) {
     std::cerr << "flashupdate-cli: warning: the boot loader " << printable(textFromPath(path))
               << " is " << size << " bytes, shorter than the " << protocol::kBootLoaderBytes
               << " the instrument takes; it is sent with " << protocol::kBootLoaderBytes - size
-              << " zero bytes after it" << std::endl;
+              << " bytes of 0xFF after it" << std::endl;
 }
 
 int usageError(const std::string& error) {

@@ -494,7 +494,7 @@ const Call kCalls[] = {
      4,
      {},
      "flashupdate-cli: warning: the boot loader {dir}/short.bin is 500 bytes, shorter than the "
-     "511 the instrument takes; it is sent with 11 zero bytes after it"},
+     "511 the instrument takes; it is sent with 11 bytes of 0xFF after it"},
     // An empty boot loader would go out as 512 filler bytes for the instrument to run.
     {"-b {dir}/EMPTY.BIN -p {port} {image}",
      3,
