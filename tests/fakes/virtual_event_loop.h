@@ -76,24 +76,12 @@ private:
     Micros m_nextTick = 0;
 };
 
-// Pumps until done() holds or the deadline has passed; true when done() held.
-template <typename Done>
-bool pumpUntil(VirtualEventLoop& loop, EventLoop::Nanos deadline, Done&& done) {
-    for (;;) {
-        if (done()) {
-            return true;
-        }
-        const EventLoop::Nanos now = loop.monotonicTime();
-        if (now >= deadline) {
-            return false;
-        }
-        loop.pumpWaitFor(deadline - now);
-    }
-}
-
 // Lets duration pass while the loop keeps handling events.
 inline void pumpFor(VirtualEventLoop& loop, EventLoop::Nanos duration) {
-    pumpUntil(loop, loop.monotonicTime() + duration, [] { return false; });
+    const EventLoop::Nanos deadline = loop.monotonicTime() + duration;
+    for (EventLoop::Nanos now = loop.monotonicTime(); now < deadline; now = loop.monotonicTime()) {
+        loop.pumpWaitFor(deadline - now);
+    }
 }
 
 }  // namespace flashupdate::testing
