@@ -74,6 +74,7 @@ TEST_F(LocalLineTest, EveryByteValueCrossesBothWaysAndAFullDeviceHoldsWritesWith
     EXPECT_EQ(arrived, bytes);
     EXPECT_EQ(driver.told, (std::vector<std::string>{"opened", "drained", "closed"}));
     EXPECT_FALSE(driver.toldFromInsideACall);
+    EXPECT_GT(driver.heldBack, 0) << "the device was never full";
     EXPECT_LE(driver.mostAhead, PacedTransmitter::kAheadLimit);
     EXPECT_FALSE(port.portOpen());
 }
@@ -146,16 +147,28 @@ TEST_F(LocalLineTest, MissingAndBusyDevicesCannotBeOpenedAndSayWhich) {
     EXPECT_EQ(otherDriver.told, std::vector<std::string>{"open-failed:busy"});
 }
 
-TEST_F(LocalLineTest, DeviceGoneIsToldWithoutSpinning) {
-    ASSERT_EQ(open("9600,N,8,1"), "opened");
+// The far end goes on an idle line (false) or while the device is full and the port holds writes
+// back (true). Either way the hang-up is told well within the stall limit, the loop sleeps
+// meanwhile, and the writes held back are not offered again.
+class DeviceGone : public LocalLineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DeviceGone, IsToldWithoutSpinningAndNoWriteIsOfferedAgain) {
+    // Nobody reads the far end: far more than the pseudo-terminal buffers, at a fast line's pace.
+    ASSERT_EQ(open("921600,N,8,1", ByteText(GetParam() ? 64 * 1024 : 0, 'U')), "opened");
+    ASSERT_TRUE(runUntil([&] { return !GetParam() || driver.heldBack >= 2; }));
     pty.closeMaster();
-    // Half a second of the loop: the hang-up must not keep the CPU busy.
     const double cpuBefore = cpuSeconds();
+    EXPECT_TRUE(runUntil([&] { return driver.done(); }, 5'000));
+    const int writables = driver.writables;
+    // Half a second more of the loop: the hang-up must not keep the CPU busy.
     runUntil([] { return false; }, 500);
     EXPECT_LT(cpuSeconds() - cpuBefore, 0.25);
     EXPECT_EQ(driver.told, (std::vector<std::string>{"opened", "lost:gone", "closed"}));
+    EXPECT_EQ(driver.writables, writables);
     EXPECT_FALSE(port.portOpen());
 }
+
+INSTANTIATE_TEST_SUITE_P(IdleOrFull, DeviceGone, ::testing::Bool());
 
 TEST_F(LocalLineTest, OperationsOnAClosedPort) {
     EXPECT_FALSE(port.portOpen());

@@ -43,6 +43,8 @@ public:
     std::string received;
     int receiveEvents = 0;
     int writables = 0;
+    // Writes of which a full device took less than the pace allowed.
+    int heldBack = 0;
     std::size_t mostAhead = 0;
     EventLoop::Nanos drainedAt{};
     bool toldFromInsideACall = false;
@@ -90,12 +92,15 @@ private:
 
     void send() {
         while (!m_toSend.empty()) {
+            const std::size_t room = m_port.room();
             std::size_t taken = 0;
             try {
                 inside([&] { taken = m_port.write(m_toSend); });
             } catch (const SerialError&) {
                 return;  // the port tells the loss
             }
+            // The pace allowed more than the device took.
+            heldBack += taken < std::min(room, m_toSend.size()) ? 1 : 0;
             m_toSend.erase(0, taken);
             mostAhead = std::max(mostAhead, m_port.notCarried());
             if (taken == 0) {
