@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,7 +24,6 @@ namespace flashupdate::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void throwErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -112,28 +110,7 @@ void SimulatorProcess::stop() {
 void SimulatorProcess::collectOutput(int fd) {
     std::string partial;
     std::array<char, 4096> buffer{};
-    // Not before the line that asks for it.
-    auto killAt = Clock::time_point::max();
     for (;;) {
-        int timeoutMs = -1;
-        if (killAt != Clock::time_point::max()) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(killAt - Clock::now()).count();
-            timeoutMs = static_cast<int>(std::max<long long>(0, left));
-        }
-        pollfd output{fd, POLLIN, 0};
-        const int ready = ::poll(&output, 1, timeoutMs);
-        if (ready < 0 && errno != EINTR) {
-            break;
-        }
-        if (Clock::now() >= killAt) {
-            // The pipe is still open, so the simulator has not been reaped: the id is its own.
-            ::kill(m_pid, SIGKILL);
-            killAt = Clock::time_point::max();
-        }
-        if (ready <= 0) {
-            continue;
-        }
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) {
             continue;
@@ -146,11 +123,6 @@ void SimulatorProcess::collectOutput(int fd) {
         for (auto end = partial.find('\n'); end != std::string::npos; end = partial.find('\n')) {
             m_outLines.push_back(partial.substr(0, end));
             partial.erase(0, end + 1);
-            if (!m_killOn.empty() && m_outLines.size() > 1 &&
-                m_outLines.back().starts_with(m_killOn)) {
-                m_killOn.clear();
-                killAt = Clock::now() + m_killAfter;
-            }
         }
         m_changed.notify_all();
     }
@@ -299,12 +271,6 @@ bool SimulatorProcess::running() const {
 bool SimulatorProcess::powerCycle() {
     sendSignal(SIGUSR1);
     return waitForLine("power cycle");
-}
-
-void SimulatorProcess::killOn(std::string_view text, int afterMs) {
-    std::lock_guard lock(m_mutex);
-    m_killOn = text;
-    m_killAfter = std::chrono::milliseconds(afterMs);
 }
 
 }  // namespace flashupdate::testing

@@ -122,8 +122,6 @@ public:
     bool running() const;
     // Switches the instrument off and on again; true once it says so.
     bool powerCycle();
-    // Ends it afterMs after it reports an event line starting with text.
-    void killOn(std::string_view text, int afterMs = 0);
 
 private:
     void collectOutput(int fd);
@@ -145,8 +143,6 @@ private:
     std::vector<std::string> m_outLines;  // line 0 names the device
     std::size_t m_nextEvent = 1;
     bool m_outputClosed = false;
-    std::string m_killOn;
-    std::chrono::milliseconds m_killAfter{0};
 };
 
 }  // namespace flashupdate::testing
