@@ -34,15 +34,14 @@ void RecordingView::setLabelCaption(Label label, const std::string& caption) {
 }
 
 void RecordingView::showMessage(const std::string& text, MessageIcon icon) {
-    m_messages.push_back({text, icon, m_clock()});
+    m_messages.push_back({text, icon});
     if (onMessage) {
         onMessage(m_messages.back());
     }
 }
 
 void RecordingView::progress(Progress what, const UpdateResult& run) {
-    m_progress.push_back(
-        {what, run.stage, run.erased, run.bytesSent, run.bytesAnnounced, m_clock()});
+    m_progress.push_back({what, run.stage, m_clock()});
 }
 
 void RecordingView::select(const std::string& directory, const std::string& name) {

@@ -1,7 +1,7 @@
 // A window for the update procedure that records: it holds the operator's choices and keeps every
-// label change, message box and step of typed progress, each with the time it happened at (from
-// the clock it is given: virtual time on fakes, none in real time). onMessage runs while a box is
-// "open", as the operator's hand would (pressing Start again, say); by default the box is
+// message box, and every label change and step of typed progress with the time it happened at
+// (from the clock it is given: virtual time on fakes, none in real time). onMessage runs while a
+// box is "open", as the operator's hand would (pressing Start again, say); by default the box is
 // answered at once.
 #pragma once
 
@@ -25,7 +25,6 @@ struct LabelState {
 struct Message {
     std::string text;
     MessageIcon icon;
-    Micros at;
 };
 
 struct LabelChange {
@@ -34,13 +33,10 @@ struct LabelChange {
     Micros at;
 };
 
-// The run's account as the view was given it with each step of progress.
+// Each step of progress, with the run's stage as the view was given it then.
 struct ProgressStep {
     Progress what;
     UpdateResult::Stage stage;
-    UpdateResult::Erased erased;
-    std::uint64_t sent;
-    std::uint64_t announced;
     Micros at;
 };
 
