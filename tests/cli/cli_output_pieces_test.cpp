@@ -22,9 +22,10 @@ using Stage = UpdateResult::Stage;
 TEST(JsonText, EveryLineIsValidJsonWhateverTheBytesOfANameAre) {
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
-    // A message with its line break, quotes and a control character, and a Latin-1 file name.
+    // A message with its line break, quotes and a control character, and a file name with a
+    // Latin-1 byte and a well-formed UTF-8 letter.
     writeJsonLine(QJsonObject{{"text", jsonText(" Programming Error\r\nFLASH \"not\" \\\x01")},
-                              {"image", jsonText("/srv/M\xFCller.img")},
+                              {"image", jsonText("/srv/M\xFCller-\xC3\xA9.img")},
                               {"sha256", jsonTextOrNull("")}},
                   out);
     std::rewind(out);
@@ -43,7 +44,7 @@ TEST(JsonText, EveryLineIsValidJsonWhateverTheBytesOfANameAre) {
     // text.encode("utf-8", "surrogateescape")); the line itself stays valid UTF-8.
     EXPECT_NE(line.find("M\\udcfcller"), std::string::npos) << line;
     EXPECT_EQ(QString::fromUtf8(line).toUtf8().toStdString(), line);
-    EXPECT_EQ(object["image"].toString(), QString("/srv/M") + QChar(0xDCFC) + "ller.img");
+    EXPECT_EQ(object["image"].toString(), QString("/srv/M") + QChar(0xDCFC) + "ller-\xC3\xA9.img");
     EXPECT_TRUE(object["sha256"].isNull());
 }
 
