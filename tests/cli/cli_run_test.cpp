@@ -508,6 +508,13 @@ const Call kCalls[] = {
      3,
      {},
      "the image is empty: an update would erase the instrument and program nothing"},
+    // An image larger than the instrument takes: its size and the limit, and no port opened.
+    {"-b {loader} -p {port} {dir}/HUGE.IMG",
+     3,
+     {""},
+     "flashupdate-cli: File too large: {dir}/HUGE.IMG (393217 bytes, more than the 393216 the "
+     "instrument takes: 24 records of 16384 bytes)",
+     true},
     // A dry run opens every port; the one that does not open decides the status, as it would
     // stop that update.
     {"--dry-run -b {loader} -p {port} -p {dir}/no-such-tty {image}",
@@ -553,6 +560,7 @@ TEST_F(CliRun, CallsThatSendNothingExitWithTheirStatusAndSayWhy) {
     SimulatorProcess instrument;
     writeFile(m_dir.filePath("short.bin"), randomBytes(500, 13));
     writeFile(m_dir.filePath("EMPTY.BIN"), "");
+    writeFile(m_dir.filePath("HUGE.IMG"), std::string(24 * 16384 + 1, '\xFF'));
     const QString free = QString::number(flashupdate::testing::freeLoopbackPort());
     const auto expanded = [&](const char* text) {
         return expand(text, instrument.device()).replace("{free}", free);
