@@ -128,11 +128,22 @@ TEST_F(CliRun, TraceNamingStandardOutputSharesIt) {
 
 // A whole update takes half a minute of the line, so these calls run side by side: --json with a
 // trace over two instruments (the boot loader found where it lies, the image named relative to
-// the working directory), the plain log over two more, and one whose reader closes its end and
-// one writing to a full disk. Meanwhile another name of the first device is refused.
+// the working directory), the plain log over two more, one whose reader closes its end, one
+// writing to a full disk and one tried again. Another name of the first device is refused.
 TEST_F(CliRun, CallsSideBySideUpdateEveryInstrumentAndTellItInEachForm) {
     writeFile(m_dir.filePath("BOOTLOAD.IMG"), m_bootLoader);
-    SimulatorProcess jsonFirst, jsonSecond, plainFirst, plainSecond, closedReader, fullDisk;
+    SimulatorProcess jsonFirst, jsonSecond, plainFirst, plainSecond, closedReader, fullDisk, held;
+    // Its own image, so that the log's counts below do not depend on how many attempts it took.
+    const QString heldImage = m_dir.filePath("HELD.IMG");
+    writeFile(heldImage, m_image);
+    const int holder = ::open(held.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    CliProcess retried(
+        {"--json", "--retries", "3", "-b", bootLoaderPath(), "-p", held.device(), heldImage});
+    const bool failed = retried.waitForOutput("\"event\":\"result\"", 30'000);
+    ::close(holder);
+    ASSERT_TRUE(failed);
     const QString trace = m_dir.filePath("wire.trace");
     CliProcess json({"--json", "--trace", trace, "--bootloader", m_dir.filePath("BOOTLOAD.IMG"),
                      "--port", jsonFirst.device(), "--port", jsonSecond.device(), "PROG.IMG"},
@@ -333,6 +344,27 @@ TEST_F(CliRun, CallsSideBySideUpdateEveryInstrumentAndTellItInEachForm) {
     // would take 52. The bound leaves room for a busy machine.
     EXPECT_LT(plainRun.seconds, 48.0);
 
+    // Another program holds the port until the first attempt has ended; the last is an update.
+    const CliResult retriedRun = retried.finish();
+    EXPECT_EQ(retriedRun.exitCode, 0) << retriedRun.out.toStdString();
+    QStringList attempts;
+    for (const QJsonObject& event : jsonEvents(retriedRun, "result")) {
+        attempts << QString("%1 %2").arg(event["outcome"].toString(),
+                                         event["last"].toBool() ? "last" : "again");
+    }
+    // The lock is let go within the 3 s pause, unless the machine is very busy.
+    ASSERT_GE(attempts.size(), 2) << retriedRun.out.toStdString();
+    EXPECT_EQ(attempts.front(), "port-error again");
+    EXPECT_EQ(attempts.back(), "updated last");
+    EXPECT_EQ(jsonEvents(retriedRun, "result").back()["attempt"].toInt(), attempts.size());
+    // A file error is never tried again.
+    const CliResult fileError = runCli({"--retries", "3", "-b", bootLoaderPath(), "-p",
+                                        held.device(), m_dir.filePath("NONE.IMG")});
+    EXPECT_EQ(fileError.exitCode, 3);
+    EXPECT_EQ(fileError.out.count("exit status"), 1) << fileError.out.toStdString();
+    EXPECT_TRUE(fileError.out.contains("(attempt 1 of 4, exit status 3)"))
+        << fileError.out.toStdString();
+
     // Every run in the log of runs, as the window writes it, each with its port's name.
     QFile log(qEnvironmentVariable("XDG_STATE_HOME") + "/flashupdate/flashupdate.log");
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
@@ -342,40 +374,7 @@ TEST_F(CliRun, CallsSideBySideUpdateEveryInstrumentAndTellItInEachForm) {
             << logged.toStdString();
     }
     EXPECT_EQ(logged.count(" image=" + imagePath() + " image_bytes=10000 image_sha256="), 7);
-    EXPECT_EQ(logged.count(" outcome=updated stage=done erased=yes bytes_sent=16384 "), 6);
-}
-
-// Which endings another attempt may cure is a table of its own; here the attempts as a call makes
-// them: a port another program holds until the first attempt has ended, then a whole update.
-TEST_F(CliRun, AnotherAttemptRunsAfterAPortErrorButNeverAfterAFileError) {
-    SimulatorProcess simulator;
-    const int holder = ::open(simulator.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    CliProcess cli({"--json", "--retries", "3", "-b", bootLoaderPath(), "-p", simulator.device(),
-                    imagePath()});
-    const bool failed = cli.waitForOutput("\"event\":\"result\"", 30'000);
-    ::close(holder);
-    ASSERT_TRUE(failed);
-    const CliResult result = cli.finish();
-    EXPECT_EQ(result.exitCode, 0) << result.out.toStdString();
-    QStringList attempts;
-    for (const QJsonObject& event : jsonEvents(result, "result")) {
-        attempts << QString("%1 %2").arg(event["outcome"].toString(),
-                                         event["last"].toBool() ? "last" : "again");
-    }
-    // The lock is let go within the 3 s pause, unless the machine is very busy.
-    ASSERT_GE(attempts.size(), 2) << result.out.toStdString();
-    EXPECT_EQ(attempts.front(), "port-error again");
-    EXPECT_EQ(attempts.back(), "updated last");
-    EXPECT_EQ(jsonEvents(result, "result").back()["attempt"].toInt(), attempts.size());
-
-    const CliResult fileError = runCli({"--retries", "3", "-b", bootLoaderPath(), "-p",
-                                        simulator.device(), m_dir.filePath("NONE.IMG")});
-    EXPECT_EQ(fileError.exitCode, 3);
-    EXPECT_EQ(fileError.out.count("exit status"), 1) << fileError.out.toStdString();
-    EXPECT_TRUE(fileError.out.contains("(attempt 1 of 4, exit status 3)"))
-        << fileError.out.toStdString();
+    EXPECT_EQ(logged.count(" outcome=updated stage=done erased=yes bytes_sent=16384 "), 7);
 }
 
 // Each way a run can end, with its own exit status and the texts that say why; the arguments and
