@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSet>
 #include <QThread>
@@ -19,6 +20,7 @@
 #include <memory>
 
 #include "processes.h"
+#include "serial/pty_pair.h"
 #include "support/ser2net_process.h"
 
 namespace flashupdate::cli::testing {
@@ -126,13 +128,64 @@ TEST_F(CliRun, TraceNamingStandardOutputSharesIt) {
     }
 }
 
+// flashupdate-cli with its standard output on a pseudo-terminal 160 columns wide; the process
+// goes with this object.
+struct TerminalRun {
+    TerminalRun(const QStringList& arguments, const QString& term, bool noColor) {
+        winsize size{};
+        size.ws_col = 160;
+        ::ioctl(terminal.master(), TIOCSWINSZ, &size);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TERM", term);
+        environment.remove("NO_COLOR");
+        if (noColor) {
+            environment.insert("NO_COLOR", "1");
+        }
+        process.setProcessEnvironment(environment);
+        const int screen = ::open(terminal.slavePath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        process.setChildProcessModifier([screen] { ::dup2(screen, STDOUT_FILENO); });
+        process.start(FLASHUPDATE_CLI_PATH, arguments);
+        ::close(screen);
+    }
+    // Reads the terminal up to the end of the result, which is the last thing written.
+    int finish() {
+        for (;;) {
+            const auto result = output.rfind("(exit status ");
+            if (result != std::string::npos && output.find('\n', result) != std::string::npos) {
+                break;
+            }
+            const std::string more = terminal.receive(1, 120'000);
+            if (more.empty()) {
+                return -1;
+            }
+            output += more;
+        }
+        process.waitForFinished(30'000);
+        output += terminal.receive(1 << 20, 200);
+        return process.exitCode();
+    }
+    std::size_t count(const std::string& part) const {
+        std::size_t found = 0;
+        for (auto at = output.find(part); at != std::string::npos; at = output.find(part, at + 1)) {
+            ++found;
+        }
+        return found;
+    }
+
+    flashupdate::testing::PtyPair terminal;
+    QProcess process;
+    std::string output;
+};
+
 // A whole update takes half a minute of the line, so these calls run side by side: --json with a
 // trace over two instruments (the boot loader found where it lies, the image named relative to
 // the working directory), the plain log over two more, one whose reader closes its end, one
-// writing to a full disk and one tried again. Another name of the first device is refused.
+// writing to a full disk, one tried again and three on terminals. Another name of the first
+// device is refused.
 TEST_F(CliRun, CallsSideBySideUpdateEveryInstrumentAndTellItInEachForm) {
     writeFile(m_dir.filePath("BOOTLOAD.IMG"), m_bootLoader);
-    SimulatorProcess jsonFirst, jsonSecond, plainFirst, plainSecond, closedReader, fullDisk, held;
+    SimulatorProcess jsonFirst, jsonSecond, plainFirst, plainSecond, closedReader, fullDisk, held,
+        coloured, noColour;
     // Its own image, so that the log's counts below do not depend on how many attempts it took.
     const QString heldImage = m_dir.filePath("HELD.IMG");
     writeFile(heldImage, m_image);
@@ -159,6 +212,10 @@ TEST_F(CliRun, CallsSideBySideUpdateEveryInstrumentAndTellItInEachForm) {
     QProcess full;
     full.setStandardOutputFile("/dev/full");
     full.start(FLASHUPDATE_CLI_PATH, update(fullDisk.device()));
+    // In colour, plain for NO_COLOR, and plain lines alone on a dumb terminal.
+    TerminalRun colourTerminal(update(coloured.device()), "xterm-256color", false);
+    TerminalRun noColourTerminal(update(noColour.device()), "xterm-256color", true);
+    TerminalRun dumbTerminal(update(m_dir.filePath("no-such-tty")), "dumb", false);
 
     const QString alias = m_dir.filePath("instrument-link");
     ASSERT_TRUE(QFile::link(jsonFirst.device(), alias));
@@ -344,6 +401,23 @@ TEST_F(CliRun, CallsSideBySideUpdateEveryInstrumentAndTellItInEachForm) {
     // would take 52. The bound leaves room for a busy machine.
     EXPECT_LT(plainRun.seconds, 48.0);
 
+    // A terminal shows the live line with its bar at each count the run reports, with the time
+    // still to go, and the result once, not again as a live line.
+    EXPECT_EQ(dumbTerminal.finish(), 4);
+    // Only the plain log lines: nothing that moves the cursor, nothing in colour.
+    EXPECT_EQ(dumbTerminal.output.find('\x1b'), std::string::npos) << dumbTerminal.output;
+    for (TerminalRun* run : {&colourTerminal, &noColourTerminal}) {
+        const bool colour = run == &colourTerminal;
+        SCOPED_TRACE(colour ? "coloured" : "NO_COLOR=1");
+        ASSERT_EQ(run->finish(), 0) << run->output;
+        EXPECT_GT(run->count("  [##########..........] 8192/16384 bytes  50%  0:"), 0u)
+            << run->output;
+        EXPECT_GT(run->count("  [####################] 16384/16384 bytes  100%  0:"), 0u);
+        EXPECT_EQ(run->count("Updated; checksum "), 1u) << run->output;
+        EXPECT_EQ(run->count("\x1b[32mUpdated; checksum "), colour ? 1u : 0u);
+        EXPECT_EQ(run->count("\x1b[0m"), colour ? 1u : 0u);
+    }
+
     // Another program holds the port until the first attempt has ended; the last is an update.
     const CliResult retriedRun = retried.finish();
     EXPECT_EQ(retriedRun.exitCode, 0) << retriedRun.out.toStdString();
@@ -373,8 +447,9 @@ TEST_F(CliRun, CallsSideBySideUpdateEveryInstrumentAndTellItInEachForm) {
         EXPECT_TRUE(logged.contains(" port=" + port + " device=" + port + " "))
             << logged.toStdString();
     }
-    EXPECT_EQ(logged.count(" image=" + imagePath() + " image_bytes=10000 image_sha256="), 7);
-    EXPECT_EQ(logged.count(" outcome=updated stage=done erased=yes bytes_sent=16384 "), 7);
+    // The terminals' three runs are of the fixture's image too.
+    EXPECT_EQ(logged.count(" image=" + imagePath() + " image_bytes=10000 image_sha256="), 10);
+    EXPECT_EQ(logged.count(" outcome=updated stage=done erased=yes bytes_sent=16384 "), 9);
 }
 
 // Each way a run can end, with its own exit status and the texts that say why; the arguments and
