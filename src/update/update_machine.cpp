@@ -267,11 +267,11 @@ void UpdateMachine::stop(Nanos) {
         m_result.cause = Cause::Stopped;
         m_result.reason = "stopped";
     }
-    // What the port still holds would reach the instrument after the stop: a loader or record
-    // cut short where the operator stopped it, with the next run's bytes spliced on.
     if (recordMayBeCut()) {
         m_result.recordOpen = true;
     }
+    // What the port still holds would reach the instrument after the stop: a loader or record
+    // cut short where the operator stopped it, with the next run's bytes spliced on.
     push(PortAction::Kind::PurgeOutput);
     push(PortAction::Kind::Close);
     m_step = Step::Ending;
